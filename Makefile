@@ -1,0 +1,37 @@
+# The two commands of the README: `make run` and `make test`.
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test run bench clean sanitize
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+configure: $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps
+	$(MAKE) build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: deps
+	$(MAKE) build
+	./scripts/run-demo $(BUILD)
+
+bench: deps
+	$(MAKE) build
+	cmake --build $(BUILD) --target benchmarks
+
+sanitize:
+	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS=-DORVYN_SANITIZE=ON
+
+clean:
+	rm -rf $(BUILD)

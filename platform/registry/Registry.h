@@ -1,0 +1,125 @@
+// The configuration store: a tree of keys holding typed values, kept in one
+// SQLite database. Every key path is relative to the machine root (what other
+// systems call HKEY_LOCAL_MACHINE), with "\" between key names, for example
+// "Software\\Brandmoor\\ORVYNPro\\Servers\\Demo". The empty path is the root.
+//
+// Key and value names compare without regard to ASCII letter case and keep the
+// case they were created with. Subkeys enumerate in case-insensitive name
+// order, values in creation order. Value data is kept as raw bytes; strings
+// written by the store's users include their terminating NUL.
+//
+// Every operation opens the database, runs one transaction and closes it
+// again, so several processes (service, applet, command-line tool) may use the
+// same store at once. A store file that does not exist reads as an empty tree
+// and is created, with its folder, on the first write.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvyn::reg {
+
+// Value types with their stored numbers.
+enum ValueType : uint32_t {
+    REG_NONE = 0,
+    REG_SZ = 1,
+    REG_EXPAND_SZ = 2,
+    REG_BINARY = 3,
+    REG_DWORD = 4,
+    REG_DWORD_BIG_ENDIAN = 5,
+    REG_MULTI_SZ = 7,
+    REG_QWORD = 11,
+};
+
+// Result codes, numbered like the system error codes the callers log with
+// "%lx" (ERROR_FILE_NOT_FOUND, ERROR_NO_MORE_ITEMS, ...).
+enum Code : long {
+    kSuccess = 0,
+    kNotFound = 2,           // key or value does not exist
+    kAccessDenied = 5,       // store cannot be written (permissions, read-only)
+    kInvalidParameter = 87,  // bad path, bad name, file is not a saved key
+    kKeyHasChildren = 1020,  // delete of one key that still has subkeys
+    kCorrupt = 1015,         // the store file is not a readable store
+    kIoError = 1016,         // any other failure of the store file
+};
+
+struct Status {
+    long code = kSuccess;
+    std::string message;  // human-readable reason, empty on success
+
+    bool ok() const { return code == kSuccess; }
+    explicit operator bool() const { return ok(); }
+    static Status Ok() { return {}; }
+};
+
+struct Value {
+    std::string name;  // "" is the unnamed (default) value
+    uint32_t type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+
+struct KeyInfo {
+    uint32_t subkeys = 0;
+    uint32_t maxSubkeyLen = 0;     // longest subkey name, in characters
+    uint32_t values = 0;
+    uint32_t maxValueNameLen = 0;  // longest value name, in characters
+    uint32_t maxValueLen = 0;      // largest value data, in bytes
+};
+
+// Returns $ORVYN_REGISTRY, or /var/lib/orvyn/registry.db when it is unset or empty.
+std::string DefaultStorePath();
+
+// Splits a key path at "\" into names; empty components ("a\\\\b", a leading
+// or trailing "\") are dropped.
+std::vector<std::string> SplitKeyPath(std::string_view path);
+
+class Store {
+public:
+    // path empty: DefaultStorePath().
+    explicit Store(std::string path = {});
+
+    const std::string& path() const { return path_; }
+
+    // Keys.
+    Status KeyExists(std::string_view key) const;  // ok, kNotFound or a store error
+    Status CreateKey(std::string_view key);        // creates every missing parent
+    Status DeleteKey(std::string_view key);        // kKeyHasChildren when it has subkeys
+    Status DeleteTree(std::string_view key);       // the key with its whole subtree
+    Status EnumSubkeys(std::string_view key, std::vector<std::string>& names) const;
+    Status QueryInfo(std::string_view key, KeyInfo& info) const;
+
+    // Values. SetValue creates the key (and its parents) when missing;
+    // replacing an existing value keeps its place in the creation order.
+    Status SetValue(std::string_view key, std::string_view name, uint32_t type,
+                    const void* data, size_t size);
+    Status SetValue(std::string_view key, const Value& value) {
+        return SetValue(key, value.name, value.type, value.data.data(), value.data.size());
+    }
+    Status QueryValue(std::string_view key, std::string_view name, Value& out) const;
+    Status DeleteValue(std::string_view key, std::string_view name);
+    Status EnumValues(std::string_view key, std::vector<Value>& values) const;
+
+    // Save the subtree of a key (its values and all subkeys) into a
+    // standalone file; fails with kInvalidParameter when the file exists and
+    // overwrite is false.
+    Status SaveKey(std::string_view key, const std::string& file, bool overwrite = false) const;
+    // Replace the whole content of a key (values and subkeys) by what a saved
+    // file holds; the key is created when missing. A file that is not a saved
+    // key fails with kInvalidParameter and changes nothing.
+    Status RestoreKey(std::string_view key, const std::string& file);
+
+private:
+    std::string path_;
+};
+
+// Helpers for building value data the way writers store it.
+std::vector<uint8_t> StringData(std::string_view text);              // text + NUL
+std::vector<uint8_t> DwordData(uint32_t v);                          // little-endian
+std::vector<uint8_t> DwordBigEndianData(uint32_t v);
+std::vector<uint8_t> QwordData(uint64_t v);
+std::vector<uint8_t> MultiStringData(const std::vector<std::string>& items);  // a\0b\0\0
+
+}  // namespace orvyn::reg

@@ -1,0 +1,67 @@
+// Typed access to one server instance's settings in the configuration store.
+// Every call opens the key, reads or writes one value and closes it again;
+// nothing is cached here (callers cache what they need).
+//
+// A section name selects the key:
+//   nullptr         the instance key  Software\Brandmoor\ORVYNPro\Servers\<name>
+//   "General"       the product key   Software\Brandmoor\ORVYNPro   (any case)
+//   "rights.X"      <instance key>\rights\X                          (any case)
+//   anything else   <instance key>\<section>
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/registry/Registry.h"
+#include "service/core/LogSink.h"
+
+namespace orvyn {
+
+inline constexpr const char* kProductKey = "Software\\Brandmoor\\ORVYNPro";
+inline constexpr const char* kServersKey = "Software\\Brandmoor\\ORVYNPro\\Servers";
+inline constexpr size_t kMaxKeyPath = 1023;
+
+class CServerRegistry {
+public:
+    // log may be null (no log lines are written then).
+    CServerRegistry(reg::Store& store, std::string instanceName, ILogSink* log);
+
+    const std::string& instanceName() const { return name_; }
+    void setInstanceName(std::string name) { name_ = std::move(name); }
+    reg::Store& store() { return store_; }
+
+    // Key path for a section, cut at 1023 characters (the instance-name
+    // warning is logged when the cut happens).
+    std::string KeyPath(const char* section) const;
+
+    // Integer: REG_DWORD, REG_DWORD_BIG_ENDIAN, or REG_SZ read like atol;
+    // data over 200 bytes, other types and missing values give the default.
+    long ReadInt(const char* section, const char* name, long def) const;
+    bool ReadFlag(const char* section, const char* name, bool def) const;
+    // String: REG_SZ only (text up to the first NUL).
+    std::string ReadString(const char* section, const char* name, std::string_view def) const;
+    // Binary: REG_BINARY only; out holds the data.
+    bool ReadBinary(const char* section, const char* name, std::vector<uint8_t>& out) const;
+    bool Exists(const char* section, const char* name) const;
+
+    bool WriteInt(const char* section, const char* name, long value);
+    // text nullptr or empty deletes the value.
+    bool WriteString(const char* section, const char* name, const char* text);
+
+    // Subkey names, then value names, of the section's key. The list is
+    // refilled by every call; an empty list when the key is missing.
+    const std::vector<std::string>& ListNames(const char* section);
+
+    // Deletes a subkey of the instance key with all its children.
+    bool DeleteSubkeyTree(const char* subkey);
+
+private:
+    reg::Store& store_;
+    std::string name_;
+    ILogSink* log_;
+    std::vector<std::string> names_;
+};
+
+}  // namespace orvyn
