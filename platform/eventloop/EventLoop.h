@@ -1,0 +1,113 @@
+// The event loop of the service: one thread runs every network event of every
+// server instance, one at a time. Sockets are non-blocking and report
+// readiness like asynchronous socket selection does: a handler receives
+// (message kind, socket, event, error).
+//
+// Delivery rules (kept from asynchronous socket selection):
+//  - FD_READ comes again after every handler call while unread data remains.
+//  - FD_WRITE comes once after a connect or accept completes, and once after a
+//    send that would block, when space frees (sends must go through Send()).
+//  - FD_ACCEPT comes while connections wait on a listener.
+//  - FD_CONNECT comes once when a non-blocking connect completes (error set
+//    when it failed).
+//  - FD_CLOSE comes once when the peer has closed (or reset) and no unread data
+//    remains; the error is 0 for a graceful close, else the Winsock code.
+// Posting (Post, PostEvent, Quit) is thread-safe; everything else belongs to
+// the loop's thread.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace orvyn::eventloop {
+
+using Socket = int;
+inline constexpr Socket INVALID_SOCKET = -1;
+
+// Event bits, numbered as the socket selection events are.
+inline constexpr uint32_t FD_READ = 0x01;
+inline constexpr uint32_t FD_WRITE = 0x02;
+inline constexpr uint32_t FD_OOB = 0x04;
+inline constexpr uint32_t FD_ACCEPT = 0x08;
+inline constexpr uint32_t FD_CONNECT = 0x10;
+inline constexpr uint32_t FD_CLOSE = 0x20;
+
+// The registered message kinds an instance receives.
+enum class Message {
+    Accept,   // "ORVYN Accept": listeners
+    Command,  // "ORVYN Command": control connections
+    Data,     // "ORVYN Data": data connections and passive listeners
+    Async,    // "ORVYN Async": finished reverse name lookups
+};
+const char* MessageName(Message m);  // "ORVYN Accept", ...
+
+// Receives the events of the sockets selected to it (an instance "window").
+class IEventTarget {
+public:
+    virtual ~IEventTarget() = default;
+    // Socket readiness; wsaError is 0 or a Winsock error number.
+    virtual void OnSocketEvent(Message msg, Socket s, uint32_t event, int wsaError) = 0;
+    // A reverse lookup finished: handle as returned by StartReverseLookup,
+    // wsaError 0 and the host name on success.
+    virtual void OnLookupDone(int handle, int wsaError, const std::string& hostName) = 0;
+};
+
+class EventLoop {
+public:
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Select the events of a socket to be delivered as msg to target.
+    // events 0 (or target null) stops delivery; the socket stays open.
+    // Returns 0, or a Winsock error number.
+    int AsyncSelect(Socket s, IEventTarget* target, Message msg, uint32_t events);
+
+    // Send and receive through the loop so that the write and read re-enabling
+    // rules hold. Return the byte count, or -1 with *wsaError set
+    // (WSAEWOULDBLOCK 10035 when the call would block).
+    long Send(Socket s, const void* data, size_t size, int* wsaError);
+    long Recv(Socket s, void* data, size_t size, int* wsaError);
+
+    // Thread-safe: run fn on the loop thread.
+    void Post(std::function<void()> fn);
+    // Thread-safe: queue one socket event for a target, as if the socket had
+    // reported it (workers use it to signal completion).
+    void PostEvent(IEventTarget* target, Message msg, Socket s, uint32_t event, int wsaError = 0);
+
+    // Periodic timer on the loop thread; returns an id for RemoveTimer.
+    int AddTimer(unsigned periodMs, std::function<void()> fn);
+    void RemoveTimer(int id);
+
+    // Signal handling on the loop thread (signalfd); the signal is blocked in
+    // every thread created afterwards.
+    void OnSignal(int signo, std::function<void()> fn);
+
+    // Reverse name lookup of a peer address, driven by this loop; the result
+    // goes to target->OnLookupDone. Returns a handle > 0, or 0 when it could
+    // not start. CancelLookup forgets the request (no callback afterwards).
+    int StartReverseLookup(const sockaddr* addr, socklen_t len, IEventTarget* target);
+    void CancelLookup(int handle);
+
+    // Runs until Quit; returns the exit code given to Quit.
+    int Run();
+    // Thread-safe.
+    void Quit(int exitCode = 0);
+
+    // Milliseconds since an arbitrary start, wrapping at 2^32 like a tick count.
+    static uint32_t TickCount();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Winsock error number for an errno value (ECONNREFUSED -> 10061, ...).
+int WsaFromErrno(int err);
+
+}  // namespace orvyn::eventloop
