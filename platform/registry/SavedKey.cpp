@@ -1,0 +1,186 @@
+// Saving a key's subtree into a standalone file and restoring a key from one.
+// A saved-key file has the schema of the store with "saved-key" as its kind;
+// the saved key itself is the file's root.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/registry/KeyNames.h"
+#include "platform/registry/KeyTable.h"
+#include "platform/registry/Registry.h"
+#include "platform/registry/Snapshot.h"
+#include "platform/registry/StoreDb.h"
+
+namespace orvyn::reg {
+
+using namespace detail;
+
+namespace {
+
+Status SysError(const std::string& file, const char* what, int err) {
+    long code = (err == EACCES || err == EPERM || err == EROFS) ? kAccessDenied : kIoError;
+    return {code, file + ": " + what + ": " + std::strerror(err)};
+}
+
+// A new file beside the target, removed again unless it was published.
+class TempFile {
+public:
+    TempFile() = default;
+    ~TempFile() {
+        if (fd_ >= 0) close(fd_);
+        if (!path_.empty()) unlink(path_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    Status Create(const std::string& target) {
+        std::string pattern = target + ".XXXXXX";
+        fd_ = mkstemp(pattern.data());
+        if (fd_ < 0) return SysError(target, "cannot create file", errno);
+        path_ = pattern;
+        return Status::Ok();
+    }
+
+    const std::string& path() const { return path_; }
+
+    // Flushes the file and gives it the target's name, atomically: the target
+    // is either the old file (or absent) or the complete new one.
+    Status Publish(const std::string& target, bool overwrite) {
+        if (fsync(fd_) != 0) return SysError(target, "cannot write file", errno);
+        if (overwrite) {
+            if (rename(path_.c_str(), target.c_str()) != 0) {
+                return SysError(target, "cannot write file", errno);
+            }
+        } else {
+            // link() fails when the target appeared meanwhile, where rename()
+            // would silently replace it.
+            if (link(path_.c_str(), target.c_str()) != 0) {
+                int err = errno;
+                if (err == EEXIST) return {kInvalidParameter, target + ": file exists"};
+                return SysError(target, "cannot write file", err);
+            }
+            unlink(path_.c_str());
+        }
+        path_.clear();
+        SyncFolder(target);
+        return Status::Ok();
+    }
+
+private:
+    static void SyncFolder(const std::string& target) {
+        size_t slash = target.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
+
+    int fd_ = -1;
+    std::string path_;
+};
+
+Status WriteSavedKeyFile(const std::string& file, const Snapshot& snap) {
+    Db db;
+    if (Status st = db.Open(file, SQLITE_OPEN_READWRITE); !st) return st;
+    // The file is new and thrown away on failure: no rollback journal needed.
+    if (Status st = db.Exec("PRAGMA journal_mode=OFF"); !st) return st;
+    if (Status st = db.Exec("BEGIN IMMEDIATE"); !st) return st;
+    if (Status st = CreateSchema(db, kKindSavedKey); !st) return st;
+    if (Status st = WriteSnapshot(db, kRootId, snap); !st) return st;
+    return db.Exec("COMMIT");
+}
+
+}  // namespace
+
+Status Store::SaveKey(std::string_view key, const std::string& file, bool overwrite) const {
+    std::vector<std::string> names;
+    if (Status st = ParseKeyPath(key, names); !st) return st;
+    if (file.empty()) return {kInvalidParameter, "no file name given"};
+
+    Snapshot snap;
+    {
+        StoreTxn txn;
+        if (Status st = txn.Begin(path_, StoreTxn::Mode::kRead); !st) return st;
+        if (txn.empty()) {
+            if (!names.empty()) return KeyNotFound(names);
+        } else {
+            int64_t id = 0;
+            if (Status st = FindKey(txn.db(), names, id); !st) return st;
+            if (Status st = ReadSnapshot(txn.db(), id, false, kCorrupt, snap); !st) return st;
+        }
+    }
+
+    struct stat sb {};
+    if (stat(file.c_str(), &sb) == 0) {
+        if (!overwrite) return {kInvalidParameter, file + ": file exists"};
+        // Replacing the store (or a name for it) with a saved key would lose
+        // the whole configuration.
+        struct stat storeSb {};
+        if (stat(path_.c_str(), &storeSb) == 0 && storeSb.st_dev == sb.st_dev && storeSb.st_ino == sb.st_ino) {
+            return {kInvalidParameter, file + ": is the configuration store itself"};
+        }
+    }
+    TempFile temp;
+    if (Status st = temp.Create(file); !st) return st;
+    if (Status st = WriteSavedKeyFile(temp.path(), snap); !st) return st;
+    return temp.Publish(file, overwrite);
+}
+
+namespace {
+
+// Reads a saved-key file completely, refusing anything that is not one.
+Status LoadSavedKeyFile(const std::string& file, Snapshot& snap) {
+    struct stat sb {};
+    if (stat(file.c_str(), &sb) != 0) {
+        int err = errno;
+        if (err == ENOENT) return {kNotFound, file + ": no such file"};
+        return SysError(file, "cannot open", err);
+    }
+    if (!S_ISREG(sb.st_mode)) return {kInvalidParameter, file + ": not a saved key (not a regular file)"};
+
+    Db db;
+    if (Status st = db.Open(file, SQLITE_OPEN_READONLY); !st) return st;
+    auto notSavedKey = [&](const Status& st) -> Status {
+        if (st.code == kAccessDenied) return st;
+        // Keep the reason, without the file name the message starts with.
+        std::string reason = st.message;
+        if (reason.rfind(file + ": ", 0) == 0) reason.erase(0, file.size() + 2);
+        return {kInvalidParameter, file + ": not a saved key (" + reason + ")"};
+    };
+    if (Status st = db.Exec("BEGIN"); !st) return notSavedKey(st);
+    FileKind kind = FileKind::kEmpty;
+    if (Status st = ReadFileKind(db, kKindSavedKey, kind); !st) return notSavedKey(st);
+    if (kind == FileKind::kNewer) return {kInvalidParameter, file + ": saved key of a newer version"};
+    if (kind != FileKind::kMatches) return {kInvalidParameter, file + ": not a saved key"};
+    if (Status st = ReadSnapshot(db, kRootId, true, kInvalidParameter, snap); !st) {
+        return st.code == kInvalidParameter ? st : notSavedKey(st);
+    }
+    return Status::Ok();
+}
+
+}  // namespace
+
+Status Store::RestoreKey(std::string_view key, const std::string& file) {
+    std::vector<std::string> names;
+    if (Status st = ParseKeyPath(key, names); !st) return st;
+    if (file.empty()) return {kInvalidParameter, "no file name given"};
+
+    // The whole file is read and checked before the store is touched.
+    Snapshot snap;
+    if (Status st = LoadSavedKeyFile(file, snap); !st) return st;
+
+    StoreTxn txn;
+    if (Status st = txn.Begin(path_, StoreTxn::Mode::kWriteCreate); !st) return st;
+    int64_t id = 0;
+    if (Status st = MakeKey(txn.db(), names, id); !st) return st;
+    if (Status st = DeleteBelow(txn.db(), id); !st) return st;
+    if (Status st = WriteSnapshot(txn.db(), id, snap); !st) return st;
+    return txn.Commit();
+}
+
+}  // namespace orvyn::reg

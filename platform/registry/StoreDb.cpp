@@ -1,0 +1,305 @@
+#include "platform/registry/StoreDb.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace orvyn::reg::detail {
+
+Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view what) {
+    long code = kIoError;
+    int sysErr = db ? sqlite3_system_errno(db) : 0;
+    switch (rc & 0xff) {
+        case SQLITE_NOTADB:
+        case SQLITE_CORRUPT:
+            code = kCorrupt;
+            break;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            code = kAccessDenied;
+            break;
+        case SQLITE_CANTOPEN:
+            code = (sysErr == EACCES || sysErr == EPERM || sysErr == EROFS) ? kAccessDenied : kIoError;
+            break;
+        case SQLITE_TOOBIG:
+            code = kInvalidParameter;
+            break;
+        default:
+            break;
+    }
+    std::string message = file + ": " + std::string(what) + ": ";
+    message += (db && sqlite3_errcode(db) == rc) ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    if (sysErr != 0 && (rc & 0xff) == SQLITE_CANTOPEN) {
+        message += " (";
+        message += std::strerror(sysErr);
+        message += ")";
+    }
+    return {code, std::move(message)};
+}
+
+// ---- Db ----
+
+Db::~Db() { Close(); }
+
+void Db::Close() {
+    if (db_) sqlite3_close_v2(db_);
+    db_ = nullptr;
+}
+
+Status Db::Open(const std::string& file, int flags) {
+    Close();
+    file_ = file;
+    // A name starting with "file:" could be taken for a URI.
+    std::string name = file.rfind("file:", 0) == 0 ? "./" + file : file;
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        Status st = Fail(rc, "cannot open");
+        Close();
+        return st;
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    return Status::Ok();
+}
+
+Status Db::Exec(const char* sql) {
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? Status::Ok() : Fail(rc, sql);
+}
+
+// ---- Stmt ----
+
+Stmt::Stmt(const Db& db, const char* sql) : db_(db) {
+    int rc = sqlite3_prepare_v2(db.handle(), sql, -1, &stmt_, nullptr);
+    if (rc != SQLITE_OK) {
+        pending_ = db_.Fail(rc, "query failed");
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+    }
+}
+
+Stmt::~Stmt() { sqlite3_finalize(stmt_); }
+
+void Stmt::Note(int rc, std::string_view what) {
+    if (rc != SQLITE_OK && pending_.ok()) pending_ = db_.Fail(rc, what);
+}
+
+Stmt& Stmt::Reset() {
+    if (stmt_) {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    return *this;
+}
+
+Stmt& Stmt::Bind(int index, int64_t value) {
+    if (stmt_) Note(sqlite3_bind_int64(stmt_, index, value), "bind failed");
+    return *this;
+}
+
+Stmt& Stmt::BindText(int index, std::string_view text) {
+    if (stmt_) {
+        Note(sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8),
+             "bind failed");
+    }
+    return *this;
+}
+
+Stmt& Stmt::BindBlob(int index, const void* data, size_t size) {
+    if (!stmt_) return *this;
+    // A null pointer would bind SQL NULL; empty data is a zero-length blob.
+    if (size == 0) {
+        Note(sqlite3_bind_zeroblob(stmt_, index, 0), "bind failed");
+    } else {
+        Note(sqlite3_bind_blob64(stmt_, index, data, size, SQLITE_TRANSIENT), "bind failed");
+    }
+    return *this;
+}
+
+Status Stmt::Step(bool* row) {
+    if (row) *row = false;
+    if (!pending_.ok()) return pending_;
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) {
+        if (row) *row = true;
+        return Status::Ok();
+    }
+    if (rc == SQLITE_DONE) return Status::Ok();
+    pending_ = db_.Fail(rc, "query failed");
+    return pending_;
+}
+
+Status Stmt::Run() {
+    bool row = true;
+    while (row) {
+        if (Status st = Step(&row); !st) return st;
+    }
+    return Status::Ok();
+}
+
+std::string Stmt::Text(int col) const {
+    const unsigned char* p = sqlite3_column_text(stmt_, col);
+    int n = sqlite3_column_bytes(stmt_, col);
+    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+}
+
+std::vector<uint8_t> Stmt::Blob(int col) const {
+    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, col));
+    int n = sqlite3_column_bytes(stmt_, col);
+    return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>();
+}
+
+// ---- schema ----
+
+Status CreateSchema(const Db& db, const char* kind) {
+    static const char* const kTables =
+        "CREATE TABLE IF NOT EXISTS meta("
+        "  name TEXT PRIMARY KEY NOT NULL,"
+        "  value TEXT NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS keys("
+        "  id INTEGER PRIMARY KEY,"
+        "  parent INTEGER NOT NULL,"
+        "  name TEXT NOT NULL,"
+        "  folded TEXT NOT NULL,"
+        "  UNIQUE(parent, folded));"
+        "CREATE TABLE IF NOT EXISTS vals("
+        "  seq INTEGER PRIMARY KEY,"
+        "  key_id INTEGER NOT NULL,"
+        "  name TEXT NOT NULL,"
+        "  folded TEXT NOT NULL,"
+        "  type INTEGER NOT NULL,"
+        "  data BLOB NOT NULL,"
+        "  UNIQUE(key_id, folded));";
+    int rc = sqlite3_exec(db.handle(), kTables, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return db.Fail(rc, "cannot create tables");
+    Stmt mark(db, "INSERT OR IGNORE INTO meta(name, value) VALUES('kind', ?1), ('schema', ?2)");
+    mark.BindText(1, kind).Bind(2, kSchemaVersion);
+    return mark.Run();
+}
+
+Status ReadFileKind(const Db& db, const char* expected, FileKind& kind) {
+    // An empty file, or one another process has only just created, has no
+    // tables yet; a file with tables but no meta table is something else.
+    Stmt tables(db,
+                "SELECT count(*), sum(name = 'meta') FROM sqlite_schema WHERE type = 'table'");
+    bool row = false;
+    if (Status st = tables.Step(&row); !st) return st;
+    if (tables.Int(0) == 0) {
+        kind = FileKind::kEmpty;
+        return Status::Ok();
+    }
+    if (tables.Int(1) == 0) {
+        kind = FileKind::kOther;
+        return Status::Ok();
+    }
+    Stmt meta(db,
+              "SELECT (SELECT value FROM meta WHERE name = 'kind'),"
+              "       (SELECT value FROM meta WHERE name = 'schema')");
+    if (Status st = meta.Step(&row); !st) return st;
+    if (meta.ColumnType(0) != SQLITE_TEXT || meta.Text(0) != expected) {
+        kind = FileKind::kOther;
+    } else if (meta.Int(1) != kSchemaVersion) {
+        kind = meta.Int(1) > kSchemaVersion ? FileKind::kNewer : FileKind::kOther;
+    } else {
+        kind = FileKind::kMatches;
+    }
+    return Status::Ok();
+}
+
+// ---- StoreTxn ----
+
+StoreTxn::~StoreTxn() {
+    if (open_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+Status StoreTxn::Begin(const std::string& file, Mode mode) {
+    if (file.empty()) return {kInvalidParameter, "no store file given"};
+    struct stat sb {};
+    if (stat(file.c_str(), &sb) != 0) {
+        int err = errno;
+        if (err != ENOENT) {
+            return {err == EACCES ? kAccessDenied : kIoError, file + ": " + std::strerror(err)};
+        }
+        if (mode != Mode::kWriteCreate) {
+            empty_ = true;
+            return Status::Ok();
+        }
+        size_t slash = file.rfind('/');
+        if (slash != std::string::npos && slash > 0) {
+            if (Status st = MakeDirs(file.substr(0, slash)); !st) return st;
+        }
+    } else if (!S_ISREG(sb.st_mode)) {
+        return {kIoError, file + ": not a regular file"};
+    }
+
+    int flags = SQLITE_OPEN_READWRITE | (mode == Mode::kWriteCreate ? SQLITE_OPEN_CREATE : 0);
+    if (Status st = db_.Open(file, flags); !st) return st;
+    const char* begin = mode == Mode::kRead ? "BEGIN" : "BEGIN IMMEDIATE";
+    if (Status st = db_.Exec(begin); !st) return st;
+    open_ = true;
+
+    FileKind kind = FileKind::kEmpty;
+    if (Status st = ReadFileKind(db_, kKindStore, kind); !st) return st;
+    switch (kind) {
+        case FileKind::kMatches:
+            return Status::Ok();
+        case FileKind::kOther:
+            return {kCorrupt, file + ": not a configuration store"};
+        case FileKind::kNewer:
+            return {kCorrupt, file + ": configuration store of a newer version"};
+        case FileKind::kEmpty:
+            break;
+    }
+    if (mode != Mode::kWriteCreate) {
+        empty_ = true;
+        return Status::Ok();
+    }
+    return Initialise();
+}
+
+// Turns an empty file into a store. The journal mode can only change outside
+// a transaction, so the first one is ended and a new one begun; another
+// process may create the tables in between, which CREATE ... IF NOT EXISTS
+// and the second check allow for.
+Status StoreTxn::Initialise() {
+    open_ = false;
+    if (Status st = db_.Exec("ROLLBACK"); !st) return st;
+    // WAL lets readers go on while one process writes. Should the file system
+    // not support it, the store still works in the default journal mode.
+    sqlite3_exec(db_.handle(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (Status st = db_.Exec("BEGIN IMMEDIATE"); !st) return st;
+    open_ = true;
+    if (Status st = CreateSchema(db_, kKindStore); !st) return st;
+    FileKind kind = FileKind::kEmpty;
+    if (Status st = ReadFileKind(db_, kKindStore, kind); !st) return st;
+    if (kind != FileKind::kMatches) return {kCorrupt, db_.file() + ": not a configuration store"};
+    return Status::Ok();
+}
+
+Status StoreTxn::Commit() {
+    if (!open_) return Status::Ok();
+    open_ = false;
+    int rc = sqlite3_exec(db_.handle(), "COMMIT", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return Status::Ok();
+    Status st = db_.Fail(rc, "cannot commit");
+    sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    return st;
+}
+
+Status MakeDirs(const std::string& dir) {
+    for (size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/') continue;
+        std::string part = dir.substr(0, pos);
+        if (mkdir(part.c_str(), 0755) == 0) continue;
+        int err = errno;
+        struct stat sb {};
+        if (err == EEXIST && stat(part.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode)) continue;
+        return {err == EACCES || err == EROFS ? kAccessDenied : kIoError,
+                part + ": cannot create folder: " + std::strerror(err == EEXIST ? ENOTDIR : err)};
+    }
+    return Status::Ok();
+}
+
+}  // namespace orvyn::reg::detail

@@ -1,0 +1,132 @@
+// The SQLite side of the configuration store: a connection, a statement, the
+// schema shared by store files and saved-key files, and the transaction every
+// store operation runs in.
+//
+// Schema (one file, three tables):
+//   meta(name, value)   "kind" is "store" or "saved-key", "schema" is "1"
+//   keys(id, parent, name, folded)           parent 0 is the root
+//   vals(seq, key_id, name, folded, type, data)
+// "folded" is the comparison form of "name"; a name is unique among its
+// siblings by that form. "seq" orders the values of a key by creation and is
+// kept when a value is replaced. The root key has no row of its own (id 0).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/registry/Registry.h"
+
+namespace orvyn::reg::detail {
+
+inline constexpr int64_t kRootId = 0;
+inline constexpr const char* kKindStore = "store";
+inline constexpr const char* kKindSavedKey = "saved-key";
+inline constexpr int kSchemaVersion = 1;
+inline constexpr int kBusyTimeoutMs = 10000;
+
+// Maps an SQLite result code onto a store status; the message names the file.
+Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view what);
+
+// Owns one connection.
+class Db {
+public:
+    Db() = default;
+    ~Db();
+    Db(const Db&) = delete;
+    Db& operator=(const Db&) = delete;
+
+    // flags are sqlite3_open_v2 flags; SQLITE_OPEN_NOMUTEX is always added.
+    Status Open(const std::string& file, int flags);
+    void Close();
+
+    sqlite3* handle() const { return db_; }
+    const std::string& file() const { return file_; }
+
+    Status Exec(const char* sql);
+    // Status of the connection's last failure, rc being what the call returned.
+    Status Fail(int rc, std::string_view what) const { return SqlStatus(rc, db_, file_, what); }
+
+private:
+    sqlite3* db_ = nullptr;
+    std::string file_;
+};
+
+// Owns one prepared statement. A failure in preparing or binding is kept and
+// returned by the next Step.
+class Stmt {
+public:
+    Stmt(const Db& db, const char* sql);
+    ~Stmt();
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    Stmt& Reset();
+    Stmt& Bind(int index, int64_t value);
+    Stmt& BindText(int index, std::string_view text);
+    Stmt& BindBlob(int index, const void* data, size_t size);
+
+    // One step; *row tells whether a row is available. Errors end the statement.
+    Status Step(bool* row = nullptr);
+    // Steps to the end, for statements that return no rows.
+    Status Run();
+
+    int ColumnType(int col) const { return sqlite3_column_type(stmt_, col); }
+    int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
+    std::string Text(int col) const;
+    std::vector<uint8_t> Blob(int col) const;
+
+private:
+    void Note(int rc, std::string_view what);
+
+    const Db& db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    Status pending_;
+};
+
+// Creates the tables (when missing) and marks the file with its kind.
+Status CreateSchema(const Db& db, const char* kind);
+
+enum class FileKind { kEmpty, kMatches, kOther, kNewer };
+// Tells what the open file holds: no tables at all, the expected kind at a
+// known schema version, another kind, or a newer schema. Must run inside a
+// transaction so the answer holds for the rest of it.
+Status ReadFileKind(const Db& db, const char* expected, FileKind& kind);
+
+// One operation on the store file: opens it, begins the transaction and checks
+// that the file is a store. Rolls back when destroyed without Commit().
+class StoreTxn {
+public:
+    enum class Mode {
+        kRead,         // deferred transaction; a missing file is an empty tree
+        kWrite,        // immediate transaction; a missing file is an empty tree
+        kWriteCreate,  // immediate transaction; creates the file and its folder
+    };
+
+    StoreTxn() = default;
+    ~StoreTxn();
+    StoreTxn(const StoreTxn&) = delete;
+    StoreTxn& operator=(const StoreTxn&) = delete;
+
+    Status Begin(const std::string& file, Mode mode);
+    // True when there is no store yet (only in kRead and kWrite mode): nothing
+    // exists below the root and db() must not be used.
+    bool empty() const { return empty_; }
+    Db& db() { return db_; }
+    Status Commit();
+
+private:
+    Status Initialise();
+
+    Db db_;
+    bool empty_ = false;
+    bool open_ = false;
+};
+
+// Creates a folder and its missing parents.
+Status MakeDirs(const std::string& dir);
+
+}  // namespace orvyn::reg::detail

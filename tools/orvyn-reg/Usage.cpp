@@ -1,0 +1,53 @@
+#include "tools/orvyn-reg/Usage.h"
+
+namespace orvyn::regtool {
+
+std::string_view UsageText() {
+    return R"USAGE(Usage:
+  orvyn-reg query   KEY [/v NAME | /ve] [/s]
+  orvyn-reg add     KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]
+  orvyn-reg delete  KEY [/v NAME | /ve | /va] [/f]
+  orvyn-reg save    KEY FILE [/y]
+  orvyn-reg restore KEY FILE
+  orvyn-reg --help
+
+Reads and changes the ORVYN Pro configuration store.
+
+  KEY       HKLM\path or HKEY_LOCAL_MACHINE\path (any letter case); HKLM alone
+            is the root of the store.
+  /v NAME   the value NAME.
+  /ve       the unnamed value, shown as "(Default)".
+  /va       (delete) every value of the key; its subkeys are kept.
+  /s        (query) every subkey below KEY as well; with /v, every key below
+            KEY that holds the value.
+  /t TYPE   (add) REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ,
+            REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_BINARY, REG_NONE.
+  /d DATA   (add) the data, taken as it stands even when it starts with "/":
+              REG_SZ, REG_EXPAND_SZ  text (none: the empty string)
+              REG_MULTI_SZ           items separated by the two characters \0;
+                                     empty items are refused
+              REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD
+                                     a decimal number or 0x and hex digits
+              REG_BINARY, REG_NONE   an even number of hex digits (none: no data)
+  /f        add: overwrite a value that already exists; without /f add refuses
+            to overwrite. delete: delete without asking; without /f delete asks
+            when standard input is a terminal and refuses otherwise.
+  /y        (save) overwrite FILE when it exists; without /y save refuses.
+  --store FILE
+            use the store FILE instead of $ORVYN_REGISTRY
+            (default /var/lib/orvyn/registry.db); may stand anywhere.
+
+Options may also be written with "-" instead of "/", in any letter case.
+add without /v or /ve creates the key only. delete without /v, /ve or /va
+deletes the key with all its subkeys. restore replaces the whole content of
+KEY (values and subkeys) by what FILE, written by save, holds.
+
+query prints the key, one line per value (four blanks, name, four blanks,
+type, four blanks, data), a blank line, then the subkeys.
+
+Exit status: 0 on success; 1 with "ERROR: ..." on standard error otherwise.
+Nothing is changed when the command line or the data is not valid.
+)USAGE";
+}
+
+}  // namespace orvyn::regtool
