@@ -31,6 +31,9 @@ public:
     const std::string& instanceName() const { return name_; }
     void setInstanceName(std::string name) { name_ = std::move(name); }
     reg::Store& store() { return store_; }
+    // The log is usually built after the settings it reads its own switches
+    // from, so it may be attached later.
+    void setLog(ILogSink* log) { log_ = log; }
 
     // Key path for a section, cut at 1023 characters (the instance-name
     // warning is logged when the cut happens).
@@ -58,6 +61,13 @@ public:
     bool DeleteSubkeyTree(const char* subkey);
 
 private:
+    // Builds the key path of a section. Returns false when the path had to be
+    // cut at kMaxKeyPath (the warning is logged then) or when the instance
+    // name is empty; the accessors treat such a path as a missing key so they
+    // never read, write or delete a key nobody named.
+    bool BuildPath(const char* section, std::string& path) const;
+    void WarnTooLong() const;
+
     reg::Store& store_;
     std::string name_;
     ILogSink* log_;
