@@ -14,6 +14,23 @@
 //    remains; the error is 0 for a graceful close, else the Winsock code.
 // Posting (Post, PostEvent, Quit) is thread-safe; everything else belongs to
 // the loop's thread.
+//
+// AsyncSelect makes the socket non-blocking. Every AsyncSelect that includes
+// FD_WRITE on a connected socket owes one FD_WRITE (at once when there is
+// send space), so re-selecting after a connect starts the write side. After a
+// reset FD_CLOSE comes at once with the error; unread data is lost with the
+// connection. A connect that fails gives FD_CONNECT with the error (or FD_CLOSE
+// when only that is selected) and nothing after it.
+//
+// A socket must be deselected (AsyncSelect with events 0, or CloseSocket)
+// before it is closed: the kernel hands the same number to the next socket at
+// once. Deselecting drops every event still pending for the socket, including
+// events posted for it with PostEvent before the deselect. A handler may
+// deselect or close any socket and may destroy its own target, provided the
+// target's sockets were deselected first (ForgetTarget does all of it).
+// FD_READ is not repeated for a handler that leaves the unread data where it
+// is: it comes again when more data arrives or after the next Recv, so a
+// socket nobody reads does not spin the loop.
 #pragma once
 
 #include <sys/socket.h>
@@ -22,6 +39,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "platform/eventloop/Winsock.h"
 
 namespace orvyn::eventloop {
 
@@ -71,13 +90,31 @@ public:
     // Send and receive through the loop so that the write and read re-enabling
     // rules hold. Return the byte count, or -1 with *wsaError set
     // (WSAEWOULDBLOCK 10035 when the call would block).
+    // They never block and never raise SIGPIPE. Recv also reads the read end
+    // of a pipe selected with AsyncSelect (which makes it non-blocking).
     long Send(Socket s, const void* data, size_t size, int* wsaError);
     long Recv(Socket s, void* data, size_t size, int* wsaError);
+
+    // Accept a waiting connection on a listener: the new socket is
+    // non-blocking and close-on-exec. Returns INVALID_SOCKET with *wsaError set
+    // on failure. After a failure other than WSAEWOULDBLOCK (out of
+    // descriptors, ...) FD_ACCEPT pauses until the next connection arrives.
+    Socket Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, int* wsaError);
+
+    // Deselect and close a socket; with reset the close aborts the connection
+    // (zero linger), as for a refused or timed-out client. Returns 0 or a
+    // Winsock error number.
+    int CloseSocket(Socket s, bool reset = false);
+
+    // Forget a target: deselect its sockets, drop its posted events and
+    // cancel its lookups. Call it before destroying a target.
+    void ForgetTarget(IEventTarget* target);
 
     // Thread-safe: run fn on the loop thread.
     void Post(std::function<void()> fn);
     // Thread-safe: queue one socket event for a target, as if the socket had
-    // reported it (workers use it to signal completion).
+    // reported it (workers use it to signal completion). It is dropped when the
+    // loop deselects the socket, or the target is forgotten, before delivery.
     void PostEvent(IEventTarget* target, Message msg, Socket s, uint32_t event, int wsaError = 0);
 
     // Periodic timer on the loop thread; returns an id for RemoveTimer.
@@ -85,7 +122,9 @@ public:
     void RemoveTimer(int id);
 
     // Signal handling on the loop thread (signalfd); the signal is blocked in
-    // every thread created afterwards.
+    // the calling thread and so in every thread created afterwards. Call it
+    // before any other thread starts, or those threads still take the signal
+    // the default way.
     void OnSignal(int signo, std::function<void()> fn);
 
     // Reverse name lookup of a peer address, driven by this loop; the result
@@ -94,7 +133,8 @@ public:
     int StartReverseLookup(const sockaddr* addr, socklen_t len, IEventTarget* target);
     void CancelLookup(int handle);
 
-    // Runs until Quit; returns the exit code given to Quit.
+    // Runs until Quit; returns the exit code given to Quit. A Quit given
+    // before Run makes Run return at once; Run may be called again afterwards.
     int Run();
     // Thread-safe.
     void Quit(int exitCode = 0);
@@ -107,7 +147,8 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Winsock error number for an errno value (ECONNREFUSED -> 10061, ...).
+// Winsock error number for an errno value (ECONNREFUSED -> 10061, ...);
+// declared with the error numbers in Winsock.h.
 int WsaFromErrno(int err);
 
 }  // namespace orvyn::eventloop
