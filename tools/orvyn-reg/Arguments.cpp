@@ -43,21 +43,25 @@ constexpr std::array<OptionInfo, kOptionCount> kOptions = {{
 
 constexpr unsigned Bit(Option o) { return 1u << o; }
 
+// What stands after the command word besides options.
+enum class Operands { Key, KeyAndFile, ServerAndUser };
+
 struct CommandInfo {
     std::string_view name;
     Command command;
-    bool takesFile;
+    Operands operands;
     unsigned allowed;  // bit set of Option
 };
 
-constexpr std::array<CommandInfo, 5> kCommands = {{
-    {"query", Command::Query, false, Bit(kValue) | Bit(kValueEmpty) | Bit(kSubkeys)},
-    {"add", Command::Add, false,
+constexpr std::array<CommandInfo, 6> kCommands = {{
+    {"query", Command::Query, Operands::Key, Bit(kValue) | Bit(kValueEmpty) | Bit(kSubkeys)},
+    {"add", Command::Add, Operands::Key,
      Bit(kValue) | Bit(kValueEmpty) | Bit(kType) | Bit(kData) | Bit(kForce)},
-    {"delete", Command::Delete, false,
+    {"delete", Command::Delete, Operands::Key,
      Bit(kValue) | Bit(kValueEmpty) | Bit(kValueAll) | Bit(kForce)},
-    {"save", Command::Save, true, Bit(kYes)},
-    {"restore", Command::Restore, true, 0},
+    {"save", Command::Save, Operands::KeyAndFile, Bit(kYes)},
+    {"restore", Command::Restore, Operands::KeyAndFile, 0},
+    {"passwd", Command::Passwd, Operands::ServerAndUser, 0},
 }};
 
 bool LooksLikeOption(std::string_view token) {
@@ -159,7 +163,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args, Request& out) {
         if (option == nullptr) {
             // A key never starts with "/" or "-"; a file name of save/restore
             // may be an absolute path.
-            if (LooksLikeOption(token) && !(command->takesFile && token[0] == '/')) {
+            if (LooksLikeOption(token) &&
+                !(command->operands == Operands::KeyAndFile && token[0] == '/')) {
                 return Error("Invalid option " + token + ".");
             }
             positionals.push_back(token);
@@ -205,7 +210,17 @@ ParseResult ParseArguments(const std::vector<std::string>& args, Request& out) {
         return Error("Empty value name; use /ve for the unnamed value.");
     }
 
-    const size_t wanted = command->takesFile ? 2 : 1;
+    if (command->operands == Operands::ServerAndUser) {
+        if (positionals.empty()) return Error("No server given.");
+        if (positionals.size() < 2) return Error("No user given.");
+        if (positionals.size() > 2) return Error("Too many arguments: \"" + positionals[2] + "\".");
+        out.server = positionals[0];
+        out.user = positionals[1];
+        return {ParseResult::kRun, {}};
+    }
+
+    const bool takesFile = command->operands == Operands::KeyAndFile;
+    const size_t wanted = takesFile ? 2 : 1;
     if (positionals.empty()) return Error("No key given.");
     if (positionals.size() < wanted) return Error("No file given.");
     if (positionals.size() > wanted) return Error("Too many arguments: \"" + positionals[wanted] + "\".");
@@ -216,7 +231,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args, Request& out) {
                      "\"; a key starts with HKLM\\ or HKEY_LOCAL_MACHINE\\.");
     }
     out.key = std::move(*key);
-    if (command->takesFile) {
+    if (takesFile) {
         out.file = positionals[1];
         if (out.file.empty()) return Error("Empty file name.");
     }

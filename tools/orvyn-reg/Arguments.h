@@ -1,5 +1,5 @@
 // Command-line syntax of orvyn-reg: the command word, the key, the file of
-// save/restore and the options. Parsing only checks the syntax; the type and
+// save/restore, the server and user of passwd, and the options. Parsing only checks the syntax; the type and
 // data of an add are checked by the add command itself, still before anything
 // is written.
 #pragma once
@@ -11,7 +11,7 @@
 
 namespace orvyn::regtool {
 
-enum class Command { Query, Add, Delete, Save, Restore };
+enum class Command { Query, Add, Delete, Save, Restore, Passwd };
 
 // A key as named on the command line.
 struct KeyName {
@@ -45,6 +45,8 @@ struct Request {
     bool force = false;               // /f
     bool overwrite = false;           // /y
     std::string file;                 // save and restore
+    std::string server;               // passwd: the server instance
+    std::string user;                 // passwd: the user
     std::string store;                // --store; empty means the default store
 };
 

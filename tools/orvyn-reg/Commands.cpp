@@ -1,11 +1,15 @@
 #include "tools/orvyn-reg/Commands.h"
 
+#include <string.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "service/accounts/hash/PasswordHash.h"
+#include "service/accounts/users/UserSettings.h"
+#include "service/core/settings/ServerRegistry.h"
 #include "tools/orvyn-reg/ValueText.h"
 
 namespace orvyn::regtool {
@@ -19,11 +23,24 @@ std::string ValueNameOf(const Request& request) {
     return request.target == ValueTarget::Named ? request.valueName : std::string();
 }
 
+// Overwrites a password before its memory is given back.
+class SecretText {
+public:
+    SecretText() { text_.reserve(kMaxNewPassword + 3); }
+    ~SecretText() { explicit_bzero(text_.data(), text_.capacity()); }
+    SecretText(const SecretText&) = delete;
+    SecretText& operator=(const SecretText&) = delete;
+    std::string& text() { return text_; }
+
+private:
+    std::string text_;
+};
+
 }  // namespace
 
 Commands::Commands(reg::Store& store, std::ostream& out, std::ostream& err,
-                   Confirmation& confirmation)
-    : store_(store), out_(out), err_(err), confirmation_(confirmation) {}
+                   Confirmation& confirmation, PasswordSource* passwords)
+    : store_(store), out_(out), err_(err), confirmation_(confirmation), passwords_(passwords) {}
 
 int Commands::Run(const Request& request) {
     bool ok = false;
@@ -33,6 +50,7 @@ int Commands::Run(const Request& request) {
         case Command::Delete: ok = Delete(request); break;
         case Command::Save: ok = Save(request); break;
         case Command::Restore: ok = Restore(request); break;
+        case Command::Passwd: ok = Passwd(request); break;
     }
     return ok ? 0 : 1;
 }
@@ -206,6 +224,54 @@ bool Commands::Restore(const Request& request) {
     if (!status) {
         return StoreFailure(status, "restoring " + request.key.display + " from " + request.file);
     }
+    return Done();
+}
+
+bool Commands::Passwd(const Request& request) {
+    // Everything about the names is checked before anyone is asked for a
+    // password.
+    if (request.server.empty() || request.server.find('\\') != std::string::npos) {
+        return Fail("Invalid server name \"" + request.server + "\".");
+    }
+    const KeyName serverKey{std::string(kServersKey) + "\\" + request.server,
+                            "HKEY_LOCAL_MACHINE\\" + std::string(kServersKey) + "\\" + request.server};
+    reg::Status status = store_.KeyExists(serverKey.path);
+    if (status.code == reg::kNotFound) return Fail("The server " + request.server + " does not exist.");
+    if (!status) return StoreFailure(status, serverKey.display);
+
+    const std::optional<std::string> section = CUserSettings::UserSection(request.user);
+    if (!section) {
+        return Fail("Invalid user name \"" + request.user +
+                    "\"; use NAME or DOMAIN\\NAME (not DefaultRights, Rights or Virtual Directories).");
+    }
+    if (IsDefaultUser(request.user)) {
+        return Fail("The user \"" + request.user + "\" only supplies settings to other users and "
+                    "cannot log in; it takes no password.");
+    }
+    CServerRegistry settings(store_, request.server, nullptr);
+    const KeyName userKey{settings.KeyPath(section->c_str()),
+                          "HKEY_LOCAL_MACHINE\\" + settings.KeyPath(section->c_str())};
+    if (userKey.path.size() >= kMaxKeyPath) return Fail("The server and user names are too long.");
+
+    if (passwords_ == nullptr) return Fail("No password input available.");
+    SecretText password;
+    std::string error;
+    if (!passwords_->Read(password.text(), error)) return Fail(error + " Nothing was changed.");
+    const std::string& text = password.text();
+    if (text.empty()) return Fail("Empty password refused; nothing was changed.");
+    if (text.size() > kMaxNewPassword) {
+        return Fail("Password longer than " + std::to_string(kMaxNewPassword) +
+                    " characters; nothing was changed.");
+    }
+    // Such a password could never be sent with PASS.
+    if (text.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos) {
+        return Fail("The password contains a NUL, CR or LF character; nothing was changed.");
+    }
+
+    const std::string hash = PasswordHash(text, NewSalt());
+    const std::vector<uint8_t> data = reg::StringData(hash);
+    status = store_.SetValue(userKey.path, kPasswdValue, reg::REG_SZ, data.data(), data.size());
+    if (!status) return StoreFailure(status, userKey.display);
     return Done();
 }
 

@@ -22,9 +22,24 @@ public:
     virtual bool Ask(const std::string& question) = 0;
 };
 
+// Longest new password passwd accepts.
+inline constexpr size_t kMaxNewPassword = 1024;
+
+// Where passwd gets the new password from.
+class PasswordSource {
+public:
+    virtual ~PasswordSource() = default;
+    // Reads the new password into password (a longer one than
+    // kMaxNewPassword shows as such, cut a little beyond); on failure
+    // returns false with the reason in error, without the "ERROR: " prefix.
+    virtual bool Read(std::string& password, std::string& error) = 0;
+};
+
 class Commands {
 public:
-    Commands(reg::Store& store, std::ostream& out, std::ostream& err, Confirmation& confirmation);
+    // passwords may be null when no passwd command is run.
+    Commands(reg::Store& store, std::ostream& out, std::ostream& err, Confirmation& confirmation,
+             PasswordSource* passwords = nullptr);
 
     // Runs the request; returns the exit status (0 success, 1 failure with
     // "ERROR: ..." written to err).
@@ -36,6 +51,7 @@ private:
     bool Delete(const Request& request);
     bool Save(const Request& request);
     bool Restore(const Request& request);
+    bool Passwd(const Request& request);
 
     // Visits key and every key below it, depth first, subkeys in store
     // order. Subkeys that vanish while walking (another writer) are skipped.
@@ -54,6 +70,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     Confirmation& confirmation_;
+    PasswordSource* passwords_;
 };
 
 }  // namespace orvyn::regtool

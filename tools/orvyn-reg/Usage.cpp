@@ -9,6 +9,7 @@ std::string_view UsageText() {
   orvyn-reg delete  KEY [/v NAME | /ve | /va] [/f]
   orvyn-reg save    KEY FILE [/y]
   orvyn-reg restore KEY FILE
+  orvyn-reg passwd  SERVER USER
   orvyn-reg --help
 
 Reads and changes the ORVYN Pro configuration store.
@@ -41,6 +42,14 @@ Options may also be written with "-" instead of "/", in any letter case.
 add without /v or /ve creates the key only. delete without /v, /ve or /va
 deletes the key with all its subkeys. restore replaces the whole content of
 KEY (values and subkeys) by what FILE, written by save, holds.
+
+passwd sets the password of USER on the server instance SERVER: it stores
+the password's hash, with a new salt, as the value Passwd of the key
+HKLM\Software\Brandmoor\ORVYNPro\Servers\SERVER\Users\USER (created when
+missing; a domain account DOMAIN\NAME is kept one level deeper). On a
+terminal the password is asked twice without echo; otherwise the first line
+of standard input is the password. Empty passwords, passwords longer than
+1024 characters and the pseudo-user "default" are refused.
 
 query prints the key, one line per value (four blanks, name, four blanks,
 type, four blanks, data), a blank line, then the subkeys.

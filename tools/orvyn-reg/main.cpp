@@ -10,6 +10,7 @@
 #include "platform/registry/Registry.h"
 #include "tools/orvyn-reg/Arguments.h"
 #include "tools/orvyn-reg/Commands.h"
+#include "tools/orvyn-reg/PasswordInput.h"
 #include "tools/orvyn-reg/Usage.h"
 
 namespace {
@@ -50,7 +51,8 @@ int Main(const std::vector<std::string>& args) {
 
     orvyn::reg::Store store(request.store);
     TerminalConfirmation confirmation;
-    Commands commands(store, std::cout, std::cerr, confirmation);
+    StdinPasswordSource passwords(std::cin, STDIN_FILENO, std::cerr);
+    Commands commands(store, std::cout, std::cerr, confirmation, &passwords);
     int status = commands.Run(request);
     if (!std::cout.flush()) {
         std::cerr << "ERROR: Cannot write to standard output.\n";
