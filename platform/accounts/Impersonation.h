@@ -1,0 +1,70 @@
+// Acting for a logged-on account on the file system.
+//
+// A session thread that opens, creates or lists files for a client takes on
+// the client's file-system identity for the duration of the work, so the
+// kernel's permission checks apply to the account and not to the service.
+// Only the calling thread changes: the identity switch uses the per-thread
+// fsuid/fsgid/supplementary-group system calls directly (the C library's
+// wrappers would broadcast the change to every thread of the process).
+//
+// Switching identity needs root. When the service does not run as root every
+// scope is inactive and file access happens with the service's own identity.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/accounts/Token.h"
+
+namespace orvyn::accounts {
+
+// True when the process can switch identities (effective uid 0).
+bool CanImpersonate();
+
+// Takes on the token's uid, gid and supplementary groups as this thread's
+// file-system identity; the destructor always restores the identity that was
+// in effect before (also when leaving through an exception). Scopes nest: an
+// inner scope restores the outer scope's identity.
+//
+// A null token, or a process that is not root, gives an inactive scope that
+// changes nothing. A scope belongs to the thread that created it and must be
+// destroyed on that thread; it cannot be copied or moved.
+//
+// When the kernel refuses the switch (for instance a uid that is not mapped in
+// the service's user namespace), the constructor restores what it had changed
+// and throws std::system_error: work must never go on with the service's own
+// identity in place of the account's.
+class ImpersonationScope {
+public:
+    explicit ImpersonationScope(const Token* token);
+    ~ImpersonationScope();
+
+    ImpersonationScope(const ImpersonationScope&) = delete;
+    ImpersonationScope& operator=(const ImpersonationScope&) = delete;
+
+    // True when this scope switched the thread's identity.
+    bool active() const { return active_; }
+
+private:
+    bool active_ = false;
+    uid_t savedFsuid_ = 0;
+    gid_t savedFsgid_ = 0;
+    std::vector<gid_t> savedGroups_;
+};
+
+// Whether the token's account may access `path` with `mode` (any of R_OK,
+// W_OK, X_OK, or F_OK for existence). Returns 0 when allowed, otherwise an
+// errno value: EACCES (denied), ENOENT, ENOTDIR, ENAMETOOLONG, ELOOP, EINVAL
+// (bad mode or empty path), or whatever stat reported.
+//
+// With a token the decision is made from the file's owner, group and mode bits
+// (and its access ACL where the system has one), plus search permission on every
+// directory on the way, as the kernel would decide for that account; it does
+// not depend on the service running as root. A token for uid 0 has every
+// access, except execute on a non-directory with no execute bit at all.
+// Without a token (nullptr) the service's own effective identity is checked.
+int AccessAs(const Token* token, const std::string& path, int mode);
+
+}  // namespace orvyn::accounts
