@@ -1,0 +1,92 @@
+// orvyn-svc: drives an installed service from a shell through the
+// service-manager client: the same calls the administration applet makes.
+//
+//   orvyn-svc [--name NAME] query | start | stop | control CODE | refresh
+//
+// The service is "ORVYN Pro" (or "ORVYN Pro (Debug)" when only that one is
+// installed) in the store at $ORVYN_REGISTRY. Status records are printed on
+// standard output; failures print their error number on standard error and
+// exit with status 1 (2 for a usage error).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/registry/Registry.h"
+#include "platform/service/ServiceController.h"
+
+namespace {
+
+using namespace orvyn::service;
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: orvyn-svc [--name NAME] query | start | stop | control CODE | refresh\n");
+    return 2;
+}
+
+void PrintStatus(const std::string& name, const ServiceStatus& s) {
+    std::printf("%s: state %u (%s), type 0x%x, controls accepted %u, exit code %u, check point %u, "
+                "wait hint %u, pid %u\n",
+                name.c_str(), s.currentState, StateName(s.currentState), s.serviceType, s.controlsAccepted,
+                s.win32ExitCode, s.checkPoint, s.waitHint, s.processId);
+}
+
+int Fail(const char* what, long err) {
+    std::fprintf(stderr, "orvyn-svc: %s failed: error %ld\n", what, err);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string name;
+    int i = 1;
+    if (i + 1 < argc && std::strcmp(argv[i], "--name") == 0) {
+        name = argv[i + 1];
+        i += 2;
+    }
+    if (i >= argc) return Usage();
+    const std::string op = argv[i++];
+
+    if (op == "refresh") {
+        if (i != argc) return Usage();
+        long err = PostServiceRefresh();
+        return err == ERROR_SUCCESS ? 0 : Fail("refresh", err);
+    }
+
+    orvyn::reg::Store store;
+    ServiceController svc(store);
+    long err = name.empty() ? svc.Open() : svc.OpenNamed(name);
+    if (err != ERROR_SUCCESS) return Fail("open", err);
+
+    ServiceStatus status;
+    if (op == "query" && i == argc) {
+        err = svc.QueryStatus(status);
+        if (err != ERROR_SUCCESS) return Fail("query", err);
+        PrintStatus(svc.name(), status);
+        return 0;
+    }
+    if (op == "start" && i == argc) {
+        err = svc.Start();
+        if (err != ERROR_SUCCESS) return Fail("start", err);
+        if (svc.QueryStatus(status) == ERROR_SUCCESS) PrintStatus(svc.name(), status);
+        return 0;
+    }
+    if (op == "stop" && i == argc) {
+        err = svc.Stop();
+        if (err != ERROR_SUCCESS) return Fail("stop", err);
+        if (svc.QueryStatus(status) == ERROR_SUCCESS) PrintStatus(svc.name(), status);
+        return 0;
+    }
+    if (op == "control" && i + 1 == argc) {
+        char* end = nullptr;
+        unsigned long code = std::strtoul(argv[i], &end, 10);
+        if (end == argv[i] || *end != '\0' || code < 1 || code > 255) return Usage();
+        err = svc.Control(static_cast<uint32_t>(code), status);
+        if (err != ERROR_SUCCESS) return Fail("control", err);
+        PrintStatus(svc.name(), status);
+        return 0;
+    }
+    return Usage();
+}

@@ -1,0 +1,155 @@
+#include "service/core/host/OrvynApp.h"
+
+#include <signal.h>
+#include <strings.h>
+
+#include <cstdio>
+
+#include "platform/service/ServicePaths.h"
+#include "service/core/host/CommandLine.h"
+#include "service/core/host/ProfileFile.h"
+#include "service/core/server/TimerWnd.h"
+#include "service/core/settings/ServerRegistry.h"
+
+namespace orvyn {
+
+namespace {
+
+constexpr const char* kNoManagerText =
+    "ORVYN Pro was not started by a service manager and exits.\n"
+    "Run \"orvyn s\" to run the server as an application, or \"orvyn -install\" to install the service.\n";
+
+}  // namespace
+
+bool IsSingleSessionName(const std::string& argv0) {
+    auto slash = argv0.rfind('/');
+    std::string base = argv0.substr(slash == std::string::npos ? 0 : slash + 1);
+    return strcasecmp(base.c_str(), "VURERIR") == 0;
+}
+
+COrvynApp::COrvynApp() : service_(*this, store_) {}
+
+COrvynApp::~COrvynApp() = default;
+
+int COrvynApp::Main(const std::vector<std::string>& argv) {
+    singleSession_ = !argv.empty() && IsSingleSessionName(argv[0]);
+    if (singleSession_) startupFlag_ = false;
+
+    const std::string line = JoinArguments(std::vector<std::string>(argv.begin() + (argv.empty() ? 0 : 1), argv.end()));
+
+    // Install and remove belong to the service wrapper.
+    HostMessage message;
+    int exitCode = 0;
+    if (service_.ParseStandardArgs(ParseStandardArgs(line), message, exitCode)) {
+        ShowMessage(message.failure, message.text);
+        return exitCode;
+    }
+
+    CommandLine cmd = ParseCommandLine(line);
+    if (cmd.clearStartupFlag) startupFlag_ = false;
+    if (cmd.profileSwitch) {
+        auto path = OpenProfileFile(cmd.profilePath);
+        if (!path) {
+            ShowMessage(true, kProfileSwitchError);
+            return 1;
+        }
+        profilePath_ = *path;
+    }
+
+    if (cmd.runAsApplication) return RunAsApplication();
+    return RunAsService();
+}
+
+int COrvynApp::RunAsApplication() {
+    WatchSignals(false);
+    if (!StartAllInstances()) {
+        ShowMessage(true, MissingProductKeyText());
+        return 1;
+    }
+    if (!pidFileWritten_) {
+        ShowMessage(true, "ORVYN Pro: could not write the pid file \"" + service::RefreshPidFilePath() +
+                              "\"; \"ORVYN Service Refresh\" will not reach this process.\n");
+    }
+    int code = RunMessageLoop();
+    if (pidFileWritten_) MainWnd().RemovePidFile();
+    return code;
+}
+
+int COrvynApp::RunAsService() {
+    std::string notifySocket;
+    service::ManagerKind kind = service::DetectManager(true, &notifySocket);
+    if (kind == service::ManagerKind::None) {
+        // Nothing started us: there is no service to run.
+        ShowMessage(true, kNoManagerText);
+        return 1;
+    }
+    // Signals first: the handler thread the service starts must not take them.
+    WatchSignals(true);
+    int exitCode = 0;
+    service_.StartService(kind, notifySocket, exitCode);
+    if (pidFileWritten_) MainWnd().RemovePidFile();
+    if (exitCode != 0) return exitCode;
+    return service_.loopExitCode();
+}
+
+void COrvynApp::WatchSignals(bool serviceMode) {
+    ::signal(SIGPIPE, SIG_IGN);
+    if (serviceMode) {
+        // SIGTERM is the stop control, SIGHUP ("ORVYN Service Refresh") control 131.
+        loop_.OnSignal(SIGTERM, [this] { service_.Handler(service::SERVICE_CONTROL_STOP); });
+        loop_.OnSignal(SIGINT, [this] { service_.Handler(service::SERVICE_CONTROL_STOP); });
+        loop_.OnSignal(SIGHUP, [this] { service_.Handler(131); });
+    } else {
+        loop_.OnSignal(SIGTERM, [this] { loop_.Quit(0); });
+        loop_.OnSignal(SIGINT, [this] { loop_.Quit(0); });
+        loop_.OnSignal(SIGHUP, [this] { StartAllInstances(); });
+    }
+}
+
+CTimerWnd& COrvynApp::MainWnd() {
+    if (!mainWnd_) {
+        mainWnd_ = std::make_unique<CTimerWnd>(store_, loop_);
+        if (singleSession_) mainWnd_->EnableSingleSessionMode();
+    }
+    return *mainWnd_;
+}
+
+bool COrvynApp::StartAllInstances() {
+    bool ok = MainWnd().StartAllInstances();
+    if (!ok) {
+        reg::Status st = store_.KeyExists(kProductKey);
+        lastStartError_ = st.code != reg::kSuccess ? st.code : reg::kNotFound;
+    } else {
+        lastStartError_ = 0;
+        // The process is the target of "ORVYN Service Refresh" once its instances run.
+        if (!pidFileWritten_) pidFileWritten_ = MainWnd().WritePidFile();
+    }
+    return ok;
+}
+
+int COrvynApp::RunMessageLoop() {
+    int code = loop_.Run();
+    MainWnd().StopAllInstances();
+    return code;
+}
+
+void COrvynApp::PostQuit(int code) { loop_.Quit(code); }
+
+void COrvynApp::PostRefresh() {
+    loop_.Post([this] { StartAllInstances(); });
+}
+
+void COrvynApp::ShowMessage(bool failure, const std::string& text) const {
+    if (text.empty()) return;
+    std::FILE* out = failure ? stderr : stdout;
+    std::fputs(text.c_str(), out);
+    if (text.back() != '\n') std::fputc('\n', out);
+    std::fflush(out);
+}
+
+std::string COrvynApp::MissingProductKeyText() const {
+    return "ORVYN Pro cannot start: the configuration key HKLM\\" + std::string(kProductKey) +
+           " does not exist in the store \"" + store_.path() + "\".\n";
+}
+
+}  // namespace orvyn

@@ -1,0 +1,57 @@
+// COrvynApp: the orvyn program. It owns the configuration store, the event
+// loop, the main object with the running server instances, and the service
+// object; Main reads the command line and runs the program in one of its
+// modes: install/remove, application (s), or service.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/eventloop/EventLoop.h"
+#include "platform/registry/Registry.h"
+#include "service/core/host/ORVYNService.h"
+
+namespace orvyn {
+
+class CTimerWnd;
+
+class COrvynApp : public IServiceApp {
+public:
+    COrvynApp();
+    ~COrvynApp() override;
+
+    // argv[0] is the program's name; returns the process's exit status.
+    int Main(const std::vector<std::string>& argv);
+
+    // IServiceApp
+    bool StartAllInstances() override;
+    long LastStartError() const override { return lastStartError_; }
+    int RunMessageLoop() override;
+    void PostQuit(int code) override;
+    void PostRefresh() override;
+
+private:
+    int RunAsApplication();
+    int RunAsService();
+    void WatchSignals(bool serviceMode);
+    CTimerWnd& MainWnd();
+    void ShowMessage(bool failure, const std::string& text) const;
+    std::string MissingProductKeyText() const;
+
+    reg::Store store_;
+    eventloop::EventLoop loop_;
+    std::unique_ptr<CTimerWnd> mainWnd_;
+    CORVYNService service_;
+    bool singleSession_ = false;
+    bool startupFlag_ = true;  // cleared by h and single-session mode; nothing else reads it
+    std::string profilePath_;
+    long lastStartError_ = 0;
+    bool pidFileWritten_ = false;
+};
+
+// True when a program name (argv[0], any folder) is the single-session name
+// "VURERIR", in any case.
+bool IsSingleSessionName(const std::string& argv0);
+
+}  // namespace orvyn

@@ -1,0 +1,515 @@
+#include "service/core/server/FtpServer.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "platform/eventloop/Winsock.h"
+#include "service/core/server/HostRules.h"
+#include "service/core/server/ListenAddress.h"
+#include "service/core/session/Catalogue.h"
+#include "service/core/session/FtpSession.h"
+
+namespace orvyn {
+
+using eventloop::FD_ACCEPT;
+using eventloop::FD_CLOSE;
+using eventloop::FD_READ;
+using eventloop::FD_WRITE;
+using eventloop::INVALID_SOCKET;
+using eventloop::Message;
+using eventloop::Socket;
+
+namespace {
+
+// Call sites named in "Conn - Status" lines.
+constexpr int kSiteAccept = 1201;
+constexpr int kSiteSelect = 1202;
+constexpr int kSiteListenSelect = 1203;
+
+constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
+
+// Whether tick a is at or after tick b, across the 32-bit wrap.
+bool TickReached(uint32_t now, uint32_t at) { return static_cast<int32_t>(now - at) >= 0; }
+
+}  // namespace
+
+CFtpServer::CFtpServer(reg::Store& store, eventloop::EventLoop& loop, std::string name)
+    : store_(store), loop_(loop), name_(std::move(name)), registry_(store, name_, &log_), log_(registry_) {}
+
+CFtpServer::~CFtpServer() {
+    Stop();
+    loop_.ForgetTarget(this);
+}
+
+// ---- start, refresh, stop ------------------------------------------------------
+
+void CFtpServer::FatalError(const std::string& text) {
+    log_.Log(-1, '!', "%s", text.c_str());
+    registry_.WriteString(nullptr, "Fatal Error", text.c_str());
+}
+
+bool CFtpServer::Start(const std::string& listenSpec, const std::string& tlsPortText) {
+    ListenAddress where = ResolveListenAddress(listenSpec, &log_);
+    if (!where.ok) {
+        FatalError(where.fatalError);
+        registry_.WriteInt(nullptr, "Started", 0);
+        return false;
+    }
+    tlsPort_ = ResolveTlsPort(tlsPortText, &log_);
+
+    const int family = where.addr.ss_family;
+    int err = listener_.Create(family);
+    if (err != 0) {
+        log_.Log(-1, '!', "ORVYN - Fatal (socket(PF_INET,SOCK_STREAM,0))");
+        log_.Log(-1, '!', "%s", SocketErrorText(err).c_str());
+        FatalError("Fatal error creating listener socket: " + SocketErrorText(err));
+        registry_.WriteInt(nullptr, "Started", 0);
+        return false;
+    }
+    port_ = where.port;
+    registry_.WriteInt(nullptr, "NumPort", port_);
+    err = listener_.Bind(reinterpret_cast<const sockaddr*>(&where.addr), where.len);
+    if (err == 0) err = listener_.Listen();
+    if (err != 0) {
+        log_.Log(-1, '!', "ORVYN - Fatal (bind to ftp)");
+        log_.Log(-1, '!', "%s", SocketErrorText(err).c_str());
+        listener_.Close(true);
+        FatalError("Fatal error binding listening socket: " + SocketErrorText(err));
+        registry_.WriteInt(nullptr, "Started", 0);
+        return false;
+    }
+    if (port_ == 0) {
+        // The system chose the port: record the one actually bound.
+        port_ = listener_.LocalPort();
+        registry_.WriteInt(nullptr, "NumPort", port_);
+    }
+    err = loop_.AsyncSelect(listener_.socket(), this, Message::Accept, FD_ACCEPT | FD_CLOSE);
+    if (err != 0) log_.Log(-1, '?', "Conn - Status %d Line %d doing %s on %d", err, kSiteListenSelect,
+                           "WSAAsyncSelect", listener_.socket());
+    IncrementOpenSockets();
+
+    if (tlsPort_ != 0) {
+        // Second listener for implicit TLS on the same address. Until the TLS
+        // layer exists its connections are served like those of the main
+        // port.
+        sockaddr_storage tlsAddr = where.addr;
+        if (family == AF_INET) {
+            reinterpret_cast<sockaddr_in*>(&tlsAddr)->sin_port = htons(static_cast<uint16_t>(tlsPort_));
+        } else {
+            reinterpret_cast<sockaddr_in6*>(&tlsAddr)->sin6_port = htons(static_cast<uint16_t>(tlsPort_));
+        }
+        err = tlsListener_.Create(family);
+        if (err != 0) {
+            log_.Log(-1, '!', "ORVYN - TLS Warning (socket(PF_INET,SOCK_STREAM,0))");
+            log_.Log(-1, '!', "%s", SocketErrorText(err).c_str());
+        } else {
+            err = tlsListener_.Bind(reinterpret_cast<const sockaddr*>(&tlsAddr), where.len);
+            if (err == 0) err = tlsListener_.Listen();
+            if (err != 0) {
+                log_.Log(-1, '!', "ORVYN - TLS Error (bind to port)");
+                log_.Log(-1, '!', "%s", SocketErrorText(err).c_str());
+                tlsListener_.Close(true);
+            } else {
+                loop_.AsyncSelect(tlsListener_.socket(), this, Message::Accept, FD_ACCEPT | FD_CLOSE);
+                IncrementOpenSockets();
+            }
+        }
+    }
+
+    registry_.WriteInt(nullptr, "Started", 1);
+    RefreshSettings();
+    return true;
+}
+
+std::vector<std::string> CFtpServer::MessageLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size() && lines.size() < kMaxMessageLines) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A line end inside a reply line would break the reply apart.
+        for (char& c : line) {
+            if (c == '\r') c = ' ';
+        }
+        lines.push_back(std::move(line));
+        pos = end + 1;
+    }
+    // A text that ends with a line break has no empty last line.
+    return lines;
+}
+
+void CFtpServer::RefreshSettings() {
+    CServerSettings s;
+    s.allowAnon = registry_.ReadFlag("Security", "Allow_Anon", false);
+    s.allowAnonPuts = registry_.ReadFlag("Security", "Allow_Anon_Puts", false);
+    s.allowPuts = registry_.ReadFlag("Security", "Allow_Puts", true);
+    s.disableLowPorts = registry_.ReadFlag("Security", "DisableLowPorts", true);
+    s.maxHacks = registry_.ReadInt("Security", "MaxHacks", 5);
+    s.maxUsers = registry_.ReadInt("Security", "MaxUsers", 0);
+    s.requireBackPort = registry_.ReadFlag("Security", "RequireBackPort", false);
+    s.restrictToDirectory = registry_.ReadString("Security", "RestrictToDirectory", "");
+    if (s.restrictToDirectory.size() > 1 &&
+        (s.restrictToDirectory.back() == '\\' || s.restrictToDirectory.back() == '/')) {
+        s.restrictToDirectory.pop_back();
+    }
+    s.secure = registry_.ReadFlag("Security", "Secure", !singleSession_);
+    s.timeOut = registry_.ReadInt("Security", "TimeOut", 300);
+    if (s.timeOut < 0) s.timeOut = 0;
+    s.gfpnMethod = registry_.ReadInt(nullptr, "GFPNMethod", 1);
+    s.allowAll = registry_.ReadFlag("Hosts", "AllowAll", true);
+    s.messageFtp = registry_.ReadFlag("Messages", "MESSAGE.FTP", false);
+    s.allowLogins = registry_.ReadFlag(nullptr, "AllowLogins", true);
+    s.serverType = registry_.ReadString("Security", "ServerType", "ORVYN");
+    s.ntsam = strcasecmp(s.serverType.c_str(), "NTSAM") == 0;
+    s.maxCmdLine = registry_.ReadInt(nullptr, "MaxCmdLine", 2048);
+    if (s.maxCmdLine <= 0) s.maxCmdLine = 2048;
+    if (static_cast<size_t>(s.maxCmdLine) > CReceiveBuffer::kHardLimit) {
+        s.maxCmdLine = static_cast<long>(CReceiveBuffer::kHardLimit);
+    }
+    settings_ = std::move(s);
+    greeting_ = MessageLines(registry_.ReadString("Messages", "Greet", ""));
+    farewell_ = MessageLines(registry_.ReadString("Messages", "Bye", ""));
+}
+
+void CFtpServer::CloseListener(CListener& l) {
+    if (!l.IsOpen()) return;
+    loop_.AsyncSelect(l.socket(), nullptr, Message::Accept, 0);  // before the handle is reused
+    l.Close(true);
+    DecrementOpenSockets();
+}
+
+void CFtpServer::Stop() {
+    for (Socket s : sessionMap_.Sockets()) {
+        CSessionRecord* rec = sessionMap_.Lookup(s);
+        if (rec != nullptr) DisconnectSession(*rec->session);
+    }
+    sessionMap_.RemoveAll();
+    CloseListener(listener_);
+    CloseListener(tlsListener_);
+    // Sockets of sessions that ended earlier and still wait for the client.
+    std::vector<Socket> orphans;
+    for (const auto& [s, since] : orphans_) orphans.push_back(s);
+    for (Socket s : orphans) CloseControlSocket(s, true);
+    for (auto& [handle, rec] : lookupMap_) loop_.CancelLookup(handle);
+    lookupMap_.clear();
+}
+
+void CFtpServer::SetStopState(int forcedMinutes, int backMinutes) {
+    const uint32_t now = eventloop::EventLoop::TickCount();
+    stopping_ = true;
+    forcedSet_ = forcedMinutes >= 0;
+    forcedAt_ = now + static_cast<uint32_t>(forcedSet_ ? forcedMinutes : 0) * 60000u;
+    backAt_ = now + static_cast<uint32_t>(backMinutes) * 60000u;
+}
+
+bool CFtpServer::ForcedDisconnectDue(uint32_t now) const {
+    return stopping_ && forcedSet_ && TickReached(now, forcedAt_);
+}
+
+// ---- sessions -------------------------------------------------------------------
+
+int CFtpServer::NextConnectionNumber() {
+    const long stored = registry_.ReadInt("Logging", "ConnectNum", 1);
+    registry_.WriteInt("Logging", "ConnectNum", NextConnectNumber(stored));
+    return ConnectNumberToUse(stored);
+}
+
+void CFtpServer::OnAccept(Socket listener) {
+    auto record = std::make_unique<CSessionRecord>(static_cast<size_t>(settings_.maxCmdLine));
+    record->session = std::make_unique<CFtpSession>(*this, *record, -1);
+    CFtpSession& session = *record->session;
+    session.setAcceptingCommands(settings_.allowLogins);
+    // The connection is taken before a connection number is drawn, so that
+    // an accept event with nothing to accept uses up no number.
+    int err = session.AcceptConnection(listener);
+    if (err != 0) {
+        if (err != eventloop::WSAEWOULDBLOCK) {
+            log_.Log(-1, '?', "Conn - Status %d Line %d doing %s on %d", err, kSiteAccept, "accept", listener);
+            log_.Log(-1, '!', "Couldn't accept incoming connection");
+        }
+        return;  // the record goes; no socket was opened
+    }
+    const int number = NextConnectionNumber();
+    session.setConnectionNumber(number);
+    const Socket s = session.controlSocket();
+    IncrementOpenSockets();
+    err = loop_.AsyncSelect(s, this, Message::Command, kControlEvents);
+    if (err != 0) log_.Log(number, '?', "Conn - Status %d Line %d doing %s on %d", err, kSiteSelect,
+                           "WSAAsyncSelect", s);
+    CSessionRecord* rec = record.get();
+    rec->lastActivity = eventloop::EventLoop::TickCount();
+    records_.emplace(rec, std::move(record));
+    sessionMap_.SetAt(s, rec);
+
+    if (!session.acceptingCommands()) {
+        session.ClosingGate();  // 421; the client's next line or close ends it
+        NotifyObservers(session, false);
+        return;
+    }
+    session.ExchangeCountedAsUser(true);
+    IncrementUserCount();
+    session.ReadLocalAddress();
+    session.setWaitingForName(registry_.ReadFlag("Hosts", "WaitForName", false));
+    const int handle = loop_.StartReverseLookup(reinterpret_cast<const sockaddr*>(&session.peerAddress()),
+                                                session.peerLength(), this);
+    if (handle > 0) {
+        session.SetLookupPending(handle);
+        lookupMap_[handle] = rec;
+    }
+    // A name that can never arrive cannot be waited for.
+    if (!session.waitingForName() || handle <= 0) {
+        session.setWaitingForName(false);
+        HostCheck(session);  // may close the session
+    }
+    if (sessionMap_.Lookup(s) == rec) {
+        rec->lastActivity = eventloop::EventLoop::TickCount();
+        NotifyObservers(session, false);
+    }
+}
+
+void CFtpServer::HostCheck(CFtpSession& session) {
+    const uint32_t now = eventloop::EventLoop::TickCount();
+    if (ForcedDisconnectDue(now)) {
+        const int32_t left = static_cast<int32_t>(backAt_ - now);
+        session.Reply(MSG_SERVER_STOPPED, left > 0 ? static_cast<int>(left / 60000) : 0);
+        return;
+    }
+    const int one = 1;
+    ::setsockopt(session.controlSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    const std::vector<std::string> rules = registry_.ListNames(settings_.allowAll ? "Hosts\\DenyThese"
+                                                                                   : "Hosts\\AllowThese");
+    const std::string& host = session.remoteHostName();
+    const sockaddr* peer = reinterpret_cast<const sockaddr*>(&session.peerAddress());
+    HostDecision d = CheckHost(settings_.allowAll, rules, host, peer, session.peerLength());
+    const std::string shownHost = host.empty() ? std::string("{unnamed}") : host;
+    const std::string address = session.PeerAddressText();
+    const int conn = session.connectionNumber();
+    if (d.allowed) {
+        if (d.matched) {
+            log_.Log(conn, 'L', "Host %s [%s] allowed because it matched \"%s\"", shownHost.c_str(), address.c_str(),
+                     d.rule.c_str());
+        }
+        const long users = userCount();
+        if (settings_.maxUsers != 0 && users > settings_.maxUsers) {
+            log_.Log(conn, 'L', "Too many users connected - %d / %d", static_cast<int>(users),
+                     static_cast<int>(settings_.maxUsers));
+            session.ReplyText(MSG_TOO_MANY_USERS);
+            session.Quit();
+            return;
+        }
+        session.Greet();
+        return;
+    }
+    if (d.matched) {
+        log_.Log(conn, 'L', "User's host %s [%s] not allowed to connect because of rule %s.", shownHost.c_str(),
+                 address.c_str(), d.rule.c_str());
+    } else {
+        log_.Log(conn, 'L', "User's host %s [%s] not allowed to connect because it matched no rule.",
+                 shownHost.c_str(), address.c_str());
+    }
+    session.ReplyText(MSG_SERVICE_NOT_AVAILABLE);
+    session.Quit();
+}
+
+void CFtpServer::OnLookupDone(int handle, int wsaError, const std::string& hostName) {
+    auto it = lookupMap_.find(handle);
+    if (it == lookupMap_.end()) return;
+    CSessionRecord* rec = it->second;
+    lookupMap_.erase(it);
+    CFtpSession& session = *rec->session;
+    session.LookupFinished(wsaError, hostName);
+    if (session.waitingForName()) {
+        session.setWaitingForName(false);
+        HostCheck(session);
+    }
+}
+
+void CFtpServer::CancelLookup(CFtpSession& session) {
+    const int handle = session.lookupHandle();
+    if (handle == 0) return;
+    loop_.CancelLookup(handle);
+    lookupMap_.erase(handle);
+    session.SetLookupPending(0);
+}
+
+void CFtpServer::DestroySession(CSessionRecord& record) {
+    CFtpSession& session = *record.session;
+    const Socket s = session.controlSocket();
+    if (s != INVALID_SOCKET) {
+        if (sessionMap_.Lookup(s) == &record) sessionMap_.RemoveKey(s);
+        // The socket stays open (and selected) until the client closes it.
+        orphans_[s] = eventloop::EventLoop::TickCount();
+    }
+    if (session.dataSocket() != INVALID_SOCKET) dataMap_.RemoveKey(session.dataSocket());
+    auto it = records_.find(&record);
+    if (it != records_.end()) records_.erase(it);  // destroys the record and its session
+}
+
+void CFtpServer::CloseControlSocket(Socket s, bool zeroLinger) {
+    orphans_.erase(s);
+    loop_.CloseSocket(s, zeroLinger);
+    DecrementOpenSockets();
+}
+
+void CFtpServer::DisconnectSession(CFtpSession& session) {
+    const Socket s = session.controlSocket();
+    loop_.AsyncSelect(s, nullptr, Message::Command, 0);
+    if (session.dataSocket() != INVALID_SOCKET) {
+        session.ReplyText(MSG_DATA_CLOSED);
+        session.CloseDataConnection();
+        log_.Log(session.connectionNumber(), '!', "Disconnect while transferring data");
+    }
+    session.ReplyText(MSG_DISCONNECTED);
+    log_.Log(session.connectionNumber(), '!', "Disconnected user %s", session.userName().c_str());
+    session.CloseSession();
+    CloseControlSocket(s, false);
+}
+
+void CFtpServer::NotifyObservers(CFtpSession& session, bool ended) {
+    if (observer_ != nullptr) observer_->SessionChanged(session, ended);
+}
+
+void CFtpServer::PlayGoodbyeSound() {
+    // No sound output exists on this host yet; the setting is honoured by
+    // the caller and playback stays silent.
+}
+
+// ---- events ---------------------------------------------------------------------
+
+void CFtpServer::OnSocketEvent(Message msg, Socket s, uint32_t event, int wsaError) {
+    switch (msg) {
+        case Message::Accept:
+            if (s == listener_.socket() || s == tlsListener_.socket()) {
+                if ((event & FD_ACCEPT) != 0) OnAccept(s);
+                if ((event & FD_CLOSE) != 0) OnListenerClosed(s);
+                return;
+            }
+            OnCommandEvent(s, event, wsaError);
+            return;
+        case Message::Command:
+            OnCommandEvent(s, event, wsaError);
+            return;
+        case Message::Data:
+            OnDataEvent(s, event, wsaError);
+            return;
+        case Message::Async:
+            return;
+    }
+}
+
+void CFtpServer::OnCommandEvent(Socket s, uint32_t event, int wsaError) {
+    CSessionRecord* rec = sessionMap_.Lookup(s);
+    if (rec == nullptr) {
+        OnOrphanEvent(s, event);
+        return;
+    }
+    rec->lastActivity = eventloop::EventLoop::TickCount();
+    if ((event & (FD_READ | FD_WRITE)) != 0) {
+        rec->session->OnControlEvent(event & (FD_READ | FD_WRITE), wsaError);
+        rec = sessionMap_.Lookup(s);
+        if (rec == nullptr) return;  // the session ended; its socket waits for the close event
+    }
+    if ((event & FD_CLOSE) != 0) {
+        rec->session->CloseSession();
+        CloseControlSocket(s, true);
+    }
+}
+
+void CFtpServer::OnOrphanEvent(Socket s, uint32_t event) {
+    if (orphans_.find(s) == orphans_.end()) {
+        // Not a socket of this instance: stop its events, leave it alone.
+        loop_.AsyncSelect(s, nullptr, Message::Command, 0);
+        return;
+    }
+    if ((event & FD_CLOSE) == 0) {
+        static const char kLost[] = "425 Network error - lost your socket reference\n";
+        int err = 0;
+        loop_.Send(s, kLost, sizeof kLost - 1, &err);
+    }
+    CloseControlSocket(s, true);
+}
+
+void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
+    CSessionRecord* rec = dataMap_.Lookup(s);
+    if (rec == nullptr) {
+        // A data socket nobody claims any more.
+        if ((event & FD_CLOSE) == 0) {
+            loop_.CloseSocket(s, true);
+        } else {
+            loop_.AsyncSelect(s, nullptr, Message::Data, 0);
+        }
+        return;
+    }
+    rec->lastActivity = eventloop::EventLoop::TickCount();
+    CFtpSession& session = *rec->session;
+    const Socket control = session.controlSocket();
+    session.OnDataEvent(s, event, wsaError);
+    if (sessionMap_.Lookup(control) != rec) return;
+    NotifyObservers(session, false);
+    if (session.ClosingGate()) session.CloseSession();
+}
+
+void CFtpServer::OnListenerClosed(Socket s) {
+    if (s == listener_.socket()) {
+        log_.Log(-1, '!', "Listening socket closed - no more connections allowed.");
+        CloseListener(listener_);
+    } else if (s == tlsListener_.socket()) {
+        CloseListener(tlsListener_);
+    }
+}
+
+// ---- timer ----------------------------------------------------------------------
+
+void CFtpServer::ReapOrphans(uint32_t now) {
+    std::vector<Socket> expired;
+    for (const auto& [s, since] : orphans_) {
+        if (now - since >= kOrphanGraceMs) expired.push_back(s);
+    }
+    for (Socket s : expired) CloseControlSocket(s, true);
+}
+
+void CFtpServer::TimerStep() {
+    const uint32_t now = eventloop::EventLoop::TickCount();
+    ReapOrphans(now);
+    if (sessionMap_.IsEmpty()) return;
+    const uint32_t limit = static_cast<uint32_t>(settings_.timeOut) * 1000u;
+    const bool idleChecks = limit != 0;
+    const bool forced = ForcedDisconnectDue(now);
+
+    for (Socket s : sessionMap_.Sockets()) {
+        CSessionRecord* rec = sessionMap_.Lookup(s);
+        if (rec == nullptr) continue;
+        CFtpSession& session = *rec->session;
+        const uint32_t idle = now - rec->lastActivity;
+
+        if (forced && TickReached(forcedAt_, rec->lastActivity)) {
+            if (!session.OnTimeOut()) session.OnTimeOut();
+            continue;
+        }
+        if (idleChecks && idle >= limit) {
+            if (!session.OnTimeOut()) rec->lastActivity = now;
+            continue;
+        }
+        if (idleChecks && session.monitor() && static_cast<uint64_t>(idle) * 4 > static_cast<uint64_t>(limit) * 3) {
+            session.Reply(MSG_TIME_WARNING);
+        }
+        if (idleChecks && session.transferWaitingToWrite() && session.dataSocket() != INVALID_SOCKET) {
+            loop_.PostEvent(this, Message::Data, session.dataSocket(), FD_WRITE);
+        }
+        if (session.replyHoldCount() > 0) {
+            session.setReplyHoldCount(session.replyHoldCount() - 1);
+            if (session.replyHoldCount() == 0) session.SendPending();
+        }
+    }
+}
+
+}  // namespace orvyn

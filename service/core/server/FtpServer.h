@@ -1,0 +1,185 @@
+// One server instance: a key under Servers in the configuration store, with
+// its listeners, its cached settings, its sessions and its activity log.
+//
+// The instance receives the events of all its sockets from the event loop:
+// listeners ("ORVYN Accept"), control connections ("ORVYN Command"), data
+// connections ("ORVYN Data") and finished reverse lookups ("ORVYN Async").
+// Everything runs on the loop's thread; only the user and open-socket counts
+// are atomic because administration paths read them.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/eventloop/EventLoop.h"
+#include "platform/registry/Registry.h"
+#include "service/core/log/ActivityLog.h"
+#include "service/core/server/Listener.h"
+#include "service/core/server/MapSockToSess.h"
+#include "service/core/settings/ServerRegistry.h"
+
+namespace orvyn {
+
+class CFtpSession;
+struct CSessionRecord;
+
+// Settings re-read on every refresh of a running instance.
+struct CServerSettings {
+    bool allowAnon = false;
+    bool allowAnonPuts = false;
+    bool allowPuts = true;
+    bool disableLowPorts = true;
+    long maxHacks = 5;
+    long maxUsers = 0;
+    bool requireBackPort = false;
+    std::string restrictToDirectory;
+    bool secure = true;
+    long timeOut = 300;  // seconds, 0: no time-out
+    long gfpnMethod = 1;
+    bool allowAll = true;
+    bool messageFtp = false;
+    bool allowLogins = true;
+    std::string serverType = "ORVYN";
+    bool ntsam = false;
+    long maxCmdLine = 2048;
+};
+
+// Told about every session after each of its commands and when it ends (the
+// administration monitors listen here).
+class ISessionObserver {
+public:
+    virtual ~ISessionObserver() = default;
+    virtual void SessionChanged(CFtpSession& session, bool ended) = 0;
+};
+
+class CFtpServer : public eventloop::IEventTarget {
+public:
+    // Greeting and farewell lists hold at most this many lines.
+    static constexpr size_t kMaxMessageLines = 20;
+    // A control socket whose session has ended waits this long for the
+    // client to close it before the instance closes it.
+    static constexpr uint32_t kOrphanGraceMs = 30000;
+
+    CFtpServer(reg::Store& store, eventloop::EventLoop& loop, std::string name);
+    ~CFtpServer() override;
+    CFtpServer(const CFtpServer&) = delete;
+    CFtpServer& operator=(const CFtpServer&) = delete;
+
+    const std::string& name() const { return name_; }
+    eventloop::EventLoop& loop() { return loop_; }
+    CServerRegistry& registry() { return registry_; }
+    ILogSink& log() { return log_; }
+    const CServerSettings& settings() const { return settings_; }
+
+    // Single-session mode: Secure defaults to 0, sessions start in Image
+    // type, and the first session's end ends the event loop.
+    void SetSingleSessionMode(bool on) { singleSession_ = on; }
+    bool singleSessionMode() const { return singleSession_; }
+
+    // Resolves "address:port" and the TLS port text, opens the listeners and
+    // records the outcome in the store (NumPort, Started, Fatal Error).
+    // Returns false when the instance cannot run.
+    bool Start(const std::string& listenSpec, const std::string& tlsPortText);
+    // Re-reads the cached settings and the greeting and farewell lines.
+    void RefreshSettings();
+    // Disconnects every session and closes the listeners.
+    void Stop();
+    // Administrative stop: forced disconnect after forcedMinutes (none when
+    // negative), back up after backMinutes.
+    void SetStopState(int forcedMinutes, int backMinutes);
+    bool stopping() const { return stopping_; }
+    // Disconnects one session (instance stop, administrative disconnect).
+    void DisconnectSession(CFtpSession& session);
+    // One tick of the instance timer.
+    void TimerStep();
+
+    // eventloop::IEventTarget
+    void OnSocketEvent(eventloop::Message msg, eventloop::Socket s, uint32_t event, int wsaError) override;
+    void OnLookupDone(int handle, int wsaError, const std::string& hostName) override;
+
+    // ---- used by the sessions ----------------------------------------------
+    CSessionRecord* FindSession(eventloop::Socket s) const { return sessionMap_.Lookup(s); }
+    const CMapSockToSess& sessionMap() const { return sessionMap_; }
+    CMapSockToSess& dataMap() { return dataMap_; }
+    // Drops a closed session: out of the maps, its socket kept open until the
+    // client closes it (or the grace period ends), the record destroyed.
+    void DestroySession(CSessionRecord& record);
+    // Stops events, sets the linger mode, closes a control socket whose
+    // session is gone, and lowers the open-socket count.
+    void CloseControlSocket(eventloop::Socket s, bool zeroLinger);
+    // Runs the host check of a freshly accepted session (at once, or once
+    // the reverse lookup finished).
+    void HostCheck(CFtpSession& session);
+    void CancelLookup(CFtpSession& session);
+    void NotifyObservers(CFtpSession& session, bool ended);
+    void SetSessionObserver(ISessionObserver* observer) { observer_ = observer; }
+    // The goodbye sound of a closing session (played when the sound facility
+    // exists; silent otherwise).
+    void PlayGoodbyeSound();
+
+    const std::vector<std::string>& greetingLines() const { return greeting_; }
+    const std::vector<std::string>& farewellLines() const { return farewell_; }
+
+    long userCount() const { return userCount_.load(); }
+    long openSockets() const { return openSockets_.load(); }
+    long IncrementUserCount() { return ++userCount_; }
+    long DecrementUserCount() { return --userCount_; }
+    void IncrementOpenSockets() { ++openSockets_; }
+    void DecrementOpenSockets() { --openSockets_; }
+
+    int port() const { return port_; }
+    int tlsPort() const { return tlsPort_; }
+
+private:
+    void OnAccept(eventloop::Socket listener);
+    void OnCommandEvent(eventloop::Socket s, uint32_t event, int wsaError);
+    void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
+    void OnListenerClosed(eventloop::Socket s);
+    void OnOrphanEvent(eventloop::Socket s, uint32_t event);
+    void FatalError(const std::string& text);
+    int NextConnectionNumber();
+    bool ForcedDisconnectDue(uint32_t now) const;
+    void ReapOrphans(uint32_t now);
+    void CloseListener(CListener& l);
+    static std::vector<std::string> MessageLines(const std::string& text);
+
+    reg::Store& store_;
+    eventloop::EventLoop& loop_;
+    std::string name_;
+    CServerRegistry registry_;
+    CActivityLog log_;
+    CServerSettings settings_;
+    bool singleSession_ = false;
+
+    CListener listener_;
+    CListener tlsListener_;
+    int port_ = 0;
+    int tlsPort_ = 0;
+
+    std::unordered_map<CSessionRecord*, std::unique_ptr<CSessionRecord>> records_;
+    CMapSockToSess sessionMap_;
+    CMapSockToSess dataMap_;
+    std::unordered_map<int, CSessionRecord*> lookupMap_;
+    // Control sockets whose session ended, with the tick it ended.
+    std::unordered_map<eventloop::Socket, uint32_t> orphans_;
+
+    std::atomic<long> openSockets_{0};
+    std::atomic<long> userCount_{0};
+
+    bool stopping_ = false;
+    bool forcedSet_ = false;
+    uint32_t forcedAt_ = 0;
+    uint32_t backAt_ = 0;
+
+    std::vector<std::string> greeting_;
+    std::vector<std::string> farewell_;
+    ISessionObserver* observer_ = nullptr;
+};
+
+}  // namespace orvyn

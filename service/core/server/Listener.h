@@ -1,0 +1,38 @@
+// A listening socket of an instance. The listener owns its socket and closes
+// it exactly once (Close, or the destructor).
+#pragma once
+
+#include <sys/socket.h>
+
+#include "platform/eventloop/EventLoop.h"
+
+namespace orvyn {
+
+class CListener {
+public:
+    CListener() = default;
+    ~CListener();
+    CListener(const CListener&) = delete;
+    CListener& operator=(const CListener&) = delete;
+
+    // Each step returns 0 or a Winsock error number.
+    int Create(int family);
+    int Bind(const sockaddr* addr, socklen_t len);
+    int Listen();
+    // The port the socket is bound to (host order), 0 when unknown.
+    int LocalPort() const;
+    // Closes the socket; zeroLinger resets connections still queued.
+    void Close(bool zeroLinger);
+
+    bool IsOpen() const { return socket_ != eventloop::INVALID_SOCKET; }
+    eventloop::Socket socket() const { return socket_; }
+
+private:
+    eventloop::Socket socket_ = eventloop::INVALID_SOCKET;
+};
+
+// Sets SO_LINGER: on with a zero time-out (the close resets the connection),
+// or off (an ordinary close that still delivers queued data).
+void SetZeroLinger(eventloop::Socket s, bool on);
+
+}  // namespace orvyn

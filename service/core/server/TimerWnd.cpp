@@ -1,0 +1,169 @@
+#include "service/core/server/TimerWnd.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "service/core/server/FtpServer.h"
+#include "service/core/server/ListenAddress.h"
+#include "service/core/settings/ServerRegistry.h"
+
+namespace orvyn {
+namespace {
+
+constexpr const char* kPidFileName = "ORVYN Service Control.pid";
+constexpr const char* kDefaultRunDir = "/run/orvyn";
+
+std::string RunDir() {
+    const char* dir = std::getenv("ORVYN_RUNDIR");
+    return (dir != nullptr && *dir != '\0') ? std::string(dir) : std::string(kDefaultRunDir);
+}
+
+// mkdir -p
+bool MakeDirectories(const std::string& path) {
+    if (path.empty()) return false;
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        size_t next = path.find('/', pos + 1);
+        partial = path.substr(0, next);
+        if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        pos = next;
+    }
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string KeyOf(const std::string& instance) { return std::string(kServersKey) + "\\" + instance; }
+
+}  // namespace
+
+CTimerWnd::CTimerWnd(reg::Store& store, eventloop::EventLoop& loop) : store_(store), loop_(loop) {}
+
+CTimerWnd::~CTimerWnd() { StopAllInstances(); }
+
+unsigned CTimerWnd::TimerPeriodMs() {
+    const char* text = std::getenv("ORVYN_TIMER_MS");
+    if (text == nullptr || *text == '\0') return kDefaultTimerMs;
+    char* end = nullptr;
+    unsigned long v = std::strtoul(text, &end, 10);
+    if (*end != '\0' || v == 0 || v > 3600000) return kDefaultTimerMs;
+    return static_cast<unsigned>(v);
+}
+
+void CTimerWnd::EnableSingleSessionMode() {
+    singleSession_ = true;
+    for (auto& server : running_) {
+        server->SetSingleSessionMode(true);
+        server->RefreshSettings();
+    }
+}
+
+CFtpServer* CTimerWnd::FindInstance(const std::string& name) const {
+    for (const auto& server : running_) {
+        if (strcasecmp(server->name().c_str(), name.c_str()) == 0) return server.get();
+    }
+    return nullptr;
+}
+
+bool CTimerWnd::StartAllInstances() {
+    if (!store_.KeyExists(kProductKey).ok()) return false;
+    std::vector<std::string> names;
+    store_.EnumSubkeys(kServersKey, names);
+    for (const std::string& name : names) StartOneInstance(name);
+    return true;
+}
+
+void CTimerWnd::StartOneInstance(const std::string& name) {
+    const std::string key = KeyOf(name);
+    if (!store_.KeyExists(key).ok()) return;
+    reg::Value value;
+    const bool enabled = IsEnabledValue(store_.QueryValue(key, "Enabled", value).ok() ? &value : nullptr);
+    CFtpServer* running = FindInstance(name);
+    if (!enabled) {
+        if (running != nullptr) StopInstance(running);
+        return;
+    }
+    if (running != nullptr) {
+        running->RefreshSettings();
+        return;
+    }
+
+    const std::string address = AddressValueText(store_.QueryValue(key, "Address", value).ok() ? &value : nullptr);
+    const std::string port = PortValueText(store_.QueryValue(key, "Port", value).ok() ? &value : nullptr);
+    auto server = std::make_unique<CFtpServer>(store_, loop_, name);
+    server->SetSingleSessionMode(singleSession_);
+    const std::string tls = server->registry().ReadString("TLS", "FTPSPort", "");
+    if (!server->Start(address + ":" + port, tls)) return;
+    running_.push_back(std::move(server));
+    UpdateTimer();
+}
+
+void CTimerWnd::StopInstance(CFtpServer* server) {
+    for (auto it = running_.begin(); it != running_.end(); ++it) {
+        if (it->get() == server) {
+            std::unique_ptr<CFtpServer> owned = std::move(*it);
+            running_.erase(it);
+            UpdateTimer();
+            owned->Stop();
+            return;
+        }
+    }
+}
+
+void CTimerWnd::StopAllInstances() {
+    while (!running_.empty()) StopInstance(running_.front().get());
+}
+
+void CTimerWnd::UpdateTimer() {
+    if (!running_.empty() && timerId_ == 0) {
+        timerId_ = loop_.AddTimer(TimerPeriodMs(), [this] { OnTimer(); });
+    } else if (running_.empty() && timerId_ != 0) {
+        loop_.RemoveTimer(timerId_);
+        timerId_ = 0;
+    }
+}
+
+void CTimerWnd::OnTimer() {
+    for (auto& server : running_) server->TimerStep();
+}
+
+std::string CTimerWnd::PidFilePath() { return RunDir() + "/" + kPidFileName; }
+
+bool CTimerWnd::WritePidFile() {
+    const std::string dir = RunDir();
+    if (!MakeDirectories(dir)) return false;
+    const std::string path = PidFilePath();
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::trunc);
+        if (!out) return false;
+        out << ::getpid() << "\n";
+        if (!out.flush()) {
+            std::remove(temp.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void CTimerWnd::RemovePidFile() {
+    // Only our own pid file: a second copy of the service must not remove
+    // the file of the one that runs.
+    const std::string path = PidFilePath();
+    std::ifstream in(path);
+    long pid = 0;
+    if (in >> pid && pid == static_cast<long>(::getpid())) std::remove(path.c_str());
+}
+
+}  // namespace orvyn

@@ -1,0 +1,123 @@
+#include "service/core/session/CommandTable.h"
+
+#include <cstring>
+
+namespace orvyn {
+
+namespace {
+
+const std::vector<CommandEntry> kTable = {
+    {kArgRequired, "USER", CMD_USER, 4, "USER <username> - starts the login process"},
+    {kArgOptional, "PASS", CMD_PASS, 4, "PASS [<password>] - enters the user's password in the login process"},
+    {kArgRequired, "ACCT", CMD_ACCT, 4, "ACCT <account-name> - ignored on this server, supported for compatibility only"},
+    {kArgRequired, "CWD", CMD_CWD, 3, "CWD <new-directory> - change working directory to <new-directory>"},
+    {kArgRequired, "XCWD", CMD_CWD, 4, "CWD <new-directory> - change working directory to <new-directory>"},
+    {kArgNone, "CDUP", CMD_CDUP, 4, "CDUP - change working directory to parent"},
+    {kArgNone, "XCUP", CMD_CDUP, 4, "CDUP - change working directory to parent"},
+    {kArgRequired, "SMNT", CMD_SMNT, 4, "SMNT <structure-name> - structure mount.  Not supported."},
+    {kArgNone, "QUIT", CMD_QUIT, 4, "QUIT - exit control connection - waits for transfer to finish"},
+    {kArgNone, "REIN", CMD_REIN, 4, "REIN - reinitialise - return to same state as at initial connection"},
+    {kArgRequired, "PORT", CMD_PORT, 4, "PORT <host-address>,<host-port> - specify a non-default port for transfers"},
+    {kArgRequired, "EPRT", CMD_EPRT, 4,
+     "EPRT <d><net-prt><d>net-addr<d><tcp-port><d> - specify a non-default port for transfers"},
+    {kArgNone, "PASV", CMD_PASV, 4, "PASV - ask server to 'listen' for incoming data connection"},
+    {kArgRequired, "TYPE", CMD_TYPE, 4, "TYPE <type> <cc> - Representation type - controls file transfer conversions"},
+    {kArgRequired, "STRU", CMD_STRU, 4, "STRU <code> - Choose file structure"},
+    {kArgRequired, "MODE", CMD_MODE, 4, "MODE <mode> - Specify transfer mode"},
+    {kArgRequired, "RETR", CMD_RETR, 4, "RETR <path> - Start file download"},
+    {kArgRequired, "STOR", CMD_STOR, 4, "STOR <path> - Start file upload"},
+    {kArgOptional, "STOU", CMD_STOU, 4, "STOU [<path>] - Start file upload, using name unique to destination directory"},
+    {kArgRequired, "APPE", CMD_APPE, 4, "APPE <path> - Upload to the end of an existing file"},
+    {kArgRequired, "ALLO", CMD_ALLO, 4,
+     "ALLO <byte-size> [ R <record-size>] - Allocate storage space.  Not implemented here"},
+    {kArgRequired, "REST", CMD_REST, 4, "REST <restart-marker> - Restart transfer from marker point"},
+    {kArgRequired, "RNFR", CMD_RNFR, 4, "RNFR <old-name> - Starts a 'rename' procedure.  Must be followed by 'RNTO'"},
+    {kArgRequired, "RNTO", CMD_RNTO, 4, "RNTO <new-name> - Must be preceded by 'RNFR' - finishes the 'rename' procedure"},
+    {kArgNone, "ABOR", CMD_ABOR, 4, "ABOR - Abort current transfer, if any is in progress"},
+    {kArgRequired, "DELE", CMD_DELE, 4, "DELE <path> - Delete the named file"},
+    {kArgRequired, "RMD", CMD_RMD, 3, "RMD <path> - Remove the named directory"},
+    {kArgRequired, "XRMD", CMD_RMD, 4, "RMD <path> - Remove the named directory"},
+    {kArgRequired, "MKD", CMD_MKD, 3, "MKD <path> - Create a new directory"},
+    {kArgRequired, "XMKD", CMD_MKD, 4, "MKD <path> - Create a new directory"},
+    {kArgNone, "PWD", CMD_PWD, 3, "PWD - Print Working Directory - displays current location"},
+    {kArgNone, "XPWD", CMD_PWD, 4, "PWD - Print Working Directory - displays current location"},
+    {kArgOptional, "LIST", CMD_LIST, 4,
+     "LIST [[<options>] <path>] - Lists files - if path not specified, default is current working directory - "
+     "Unix 'ls' options supported"},
+    {kArgOptional, "NLST", CMD_NLST, 4,
+     "NLST [[<options>] <path>] - Lists file names - if path not specified, default is current working directory - "
+     "Unix 'ls' options supported"},
+    {kArgRequired, "SITE", CMD_SITE, 4,
+     "SITE <command> [<parameters>] - Site specific command - see ORVYN documentation for details"},
+    {kArgNone, "SYST", CMD_SYST, 4, "SYST - Display system details (system type, transfer type, name of program)"},
+    {kArgOptional, "STAT", CMD_STAT, 4,
+     "STAT [[<options>] <path>] - Displays server status, transfer information, or file information matching <path>"},
+    {kArgOptional, "HELP", CMD_HELP, 4, "HELP [<command>] - Displays helpful information concerning supported commands"},
+    {kArgNone, "NOOP", CMD_NOOP, 4, "NOOP - Displays an 'OK' response.  Otherwise, does nothing"},
+    {kArgRequired, "MDTM", CMD_MDTM, 4, "MDTM <path> - Displays file modification time"},
+    {kArgRequired, "SIZE", CMD_SIZE, 4, "SIZE <path> - Displays file size"},
+    {kArgOptional, "MACB", CMD_MACB, 4,
+     "MACB [<parameters>] - MacBinary mode - not supported on this server - it's not a Mac"},
+    {kArgNone, "FEAT", CMD_FEAT, 4, "FEAT - List certain RFC extensions supported."},
+    {kArgRequired, "OPTS", CMD_OPTS, 4, "OPTS - Supply options for commands such as MLST, MLSD, etc."},
+    {kArgOptional, "MLST", CMD_MLST, 4, "MLST - Supply a machine-readable listing for a file."},
+    {kArgOptional, "MLSD", CMD_MLSD, 4, "MLSD - Supply a machine-readable listing for a directory."},
+    {kArgRequired, "HOST", CMD_HOST, 4, "HOST - not yet supported."},
+    {kArgRequired, "AUTH", CMD_AUTH, 4, "AUTH - request authentication / encryption (TLS supported)"},
+    {kArgRequired, "PBSZ", CMD_PBSZ, 4, "PBSZ - change protection buffer size."},
+    {kArgRequired, "PROT", CMD_PROT, 4, "PROT - request data channel protection."},
+    {kArgOptional, "____", CMD_NOTFOUND, 4, "No such command"},
+};
+
+const std::array<const char*, 7> kHelpGrid = {
+    "   USER    PORT    STOR    MSAM*   RNTO    NLST    MKD     CDUP ",
+    "   PASS    PASV    APPE    MRSQ*   ABOR    SITE    XMKD    XCUP ",
+    "   ACCT    TYPE    MLFL*   MRCP*   DELE    SYST    RMD     STOU ",
+    "   SMNT*   STRU    MAIL*   ALLO    CWD     STAT    XRMD    SIZE ",
+    "   REIN    MODE    MSND*   REST    XCWD    HELP    PWD     MDTM ",
+    "   QUIT    RETR    MSOM*   RNFR    LIST    NOOP    XPWD    FEAT ",
+    "   OPTS    MLST ",
+};
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool IsBlank(char c) { return c == ' '; }
+
+}  // namespace
+
+const std::vector<CommandEntry>& CommandTable() { return kTable; }
+
+const CommandEntry& NotFoundEntry() { return kTable.back(); }
+
+const CommandEntry& LookupCommand(std::string_view line) {
+    if (line.empty()) return NotFoundEntry();
+    const char first = Upper(line[0]);
+    for (const CommandEntry& e : kTable) {
+        if (e.name[0] != first) continue;
+        const size_t n = static_cast<size_t>(e.nameLen);
+        if (line.size() < n) continue;
+        bool same = true;
+        for (size_t i = 1; i < n && same; ++i) same = Upper(line[i]) == e.name[i];
+        if (same) return e;
+    }
+    return NotFoundEntry();
+}
+
+std::string_view CommandArgument(const CommandEntry& e, std::string_view line) {
+    const size_t n = static_cast<size_t>(e.nameLen);
+    if (line.size() <= n) return {};
+    std::string_view arg = line.substr(n);
+    size_t skip = 0;
+    while (skip < arg.size() && IsBlank(arg[skip])) ++skip;
+    return arg.substr(skip);
+}
+
+ArgCheck CheckArgument(const CommandEntry& e, std::string_view arg) {
+    if (e.argRule == kArgRequired && arg.empty()) return ArgCheck::Missing;
+    if (e.argRule == kArgNone && !arg.empty()) return ArgCheck::Unexpected;
+    return ArgCheck::Ok;
+}
+
+const std::array<const char*, 7>& HelpGrid() { return kHelpGrid; }
+
+}  // namespace orvyn

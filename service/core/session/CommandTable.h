@@ -1,0 +1,114 @@
+// The FTP command table: every command the control connection understands,
+// in lookup order, with its argument rule, handler number, the number of
+// characters compared and its HELP text.
+//
+// Entries that share a number are aliases (CWD and XCWD, ...) and run the same
+// handler. The last entry, "____", is the not-found entry: lookups return it
+// when no other entry matches. Commands added later go in front of it and take
+// numbers after CMD_NOTFOUND's (46 and up), so the existing numbers never move.
+#pragma once
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+namespace orvyn {
+
+// Argument rules.
+inline constexpr int kArgNone = 0;      // the command takes no argument
+inline constexpr int kArgOptional = 1;  // an argument may follow
+inline constexpr int kArgRequired = 2;  // an argument must follow
+
+struct CommandEntry {
+    int argRule;       // kArgNone, kArgOptional or kArgRequired
+    const char* name;  // command name as shown in replies
+    int number;        // handler number (CommandNumber)
+    int nameLen;       // characters of the line compared with the name
+    const char* help;  // text of "HELP <command>"
+};
+
+enum CommandNumber : int {
+    CMD_TYPE = 0,
+    CMD_MODE = 1,
+    CMD_STRU = 2,
+    CMD_USER = 3,
+    CMD_QUIT = 4,
+    CMD_PORT = 5,
+    CMD_RETR = 6,
+    CMD_STOR = 7,
+    CMD_PASS = 8,
+    CMD_STAT = 9,
+    CMD_RNFR = 10,
+    CMD_RNTO = 11,
+    CMD_ABOR = 12,
+    CMD_DELE = 13,
+    CMD_CWD = 14,
+    CMD_LIST = 15,
+    CMD_NLST = 16,
+    CMD_HELP = 17,
+    CMD_PWD = 18,
+    CMD_CDUP = 19,
+    CMD_SMNT = 20,
+    CMD_MKD = 21,
+    CMD_RMD = 22,
+    CMD_REIN = 23,
+    CMD_STOU = 24,
+    CMD_SYST = 25,
+    CMD_PASV = 26,
+    CMD_ACCT = 27,
+    CMD_EPRT = 28,
+    CMD_APPE = 29,
+    CMD_MDTM = 30,
+    CMD_SIZE = 31,
+    CMD_ALLO = 32,
+    CMD_REST = 33,
+    CMD_MACB = 34,
+    CMD_SITE = 35,
+    CMD_FEAT = 36,
+    CMD_OPTS = 37,
+    CMD_MLST = 38,
+    CMD_MLSD = 39,
+    CMD_HOST = 40,
+    CMD_AUTH = 41,
+    CMD_PBSZ = 42,
+    CMD_PROT = 43,
+    CMD_NOOP = 44,
+    CMD_NOTFOUND = 45,
+};
+
+// The whole table in lookup order; the not-found entry is always last.
+const std::vector<CommandEntry>& CommandTable();
+
+// The not-found entry ("____", CMD_NOTFOUND, "No such command").
+const CommandEntry& NotFoundEntry();
+
+// Finds the entry for a command line (or for the argument of HELP): the
+// first entry whose first name-length characters equal the line's first
+// characters, compared without regard to case. Only the start of the line is
+// compared, so "RETRIEVE x" finds RETR and "NOOPING" finds NOOP. A line
+// shorter than an entry's name length never matches that entry; an empty or
+// unknown line gives the not-found entry.
+//
+// The not-found entry is the only result whose name length may exceed the
+// line's length; the dispatcher reports that case with its "$" line by
+// comparing line.size() with the entry's nameLen.
+const CommandEntry& LookupCommand(std::string_view line);
+
+inline bool IsNotFound(const CommandEntry& e) { return e.number == CMD_NOTFOUND; }
+
+// The argument of a line: what follows the entry's name-length characters,
+// past any blanks. Empty when there is none (also for a line shorter than the
+// name length). The result views into line.
+std::string_view CommandArgument(const CommandEntry& e, std::string_view line);
+
+enum class ArgCheck {
+    Ok,
+    Missing,     // required argument absent: reply 50105
+    Unexpected,  // argument given to a command that takes none: reply 50106
+};
+ArgCheck CheckArgument(const CommandEntry& e, std::string_view arg);
+
+// The seven lines of the HELP command grid, each without its CR LF.
+const std::array<const char*, 7>& HelpGrid();
+
+}  // namespace orvyn

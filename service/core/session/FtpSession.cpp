@@ -1,0 +1,414 @@
+#include "service/core/session/FtpSession.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/eventloop/Winsock.h"
+#include "service/core/server/FtpServer.h"
+#include "service/core/server/HostRules.h"
+#include "service/core/server/Listener.h"
+#include "service/core/session/Catalogue.h"
+#include "service/core/session/CommandTable.h"
+
+namespace orvyn {
+
+using eventloop::FD_CLOSE;
+using eventloop::FD_READ;
+using eventloop::FD_WRITE;
+using eventloop::INVALID_SOCKET;
+using eventloop::Message;
+
+namespace {
+
+// Call sites named in "Conn - Status" lines.
+constexpr int kSiteRecv = 1101;
+constexpr int kSiteSend = 1102;
+constexpr int kSiteShutdown = 1103;
+
+// The reply buffer grows in steps of this size and is given back once it
+// has been emptied after growing beyond it.
+constexpr size_t kReplyStep = 4096;
+// A client that sends commands without reading the replies is not read from
+// while this many reply bytes wait; reading resumes once half has gone.
+constexpr size_t kReplyBacklogLimit = 256 * 1024;
+
+constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
+
+}  // namespace
+
+CFtpSession::CFtpSession(CFtpServer& server, CSessionRecord& record, int connectionNumber)
+    : server_(server), record_(record), connectionNumber_(connectionNumber) {
+    Reset();
+}
+
+CFtpSession::~CFtpSession() {
+    ownedControlLayer_.reset();
+    controlLayer_ = &CSecSock::Plain();
+    protection_ = 0;
+    Reset();
+    server_.NotifyObservers(*this, true);
+    if (countedAsUser_.exchange(false)) server_.DecrementUserCount();
+    if (lookupHandle_ != 0) server_.CancelLookup(*this);
+    SecureWipe(replyBuf_);
+}
+
+int CFtpSession::AcceptConnection(eventloop::Socket listener) {
+    peerLen_ = sizeof peer_;
+    int err = 0;
+    eventloop::Socket s = server_.loop().Accept(listener, reinterpret_cast<sockaddr*>(&peer_), &peerLen_, &err);
+    if (s == INVALID_SOCKET) {
+        peerLen_ = 0;
+        return err != 0 ? err : eventloop::WSAEINVAL;
+    }
+    socket_ = s;
+    return 0;
+}
+
+void CFtpSession::ReadLocalAddress() {
+    localLen_ = sizeof local_;
+    if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&local_), &localLen_) != 0) localLen_ = 0;
+}
+
+std::string CFtpSession::PeerAddressText() const {
+    return AddressText(reinterpret_cast<const sockaddr*>(&peer_), peerLen_);
+}
+
+void CFtpSession::Log(char category, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    server_.log().LogV(connectionNumber_, category, fmt, ap);
+    va_end(ap);
+}
+
+void CFtpSession::LogSocketError(int wsaError, int site, const char* call) {
+    Log('?', "Conn - Status %d Line %d doing %s on %d", wsaError, site, call, socket_);
+}
+
+// ---- replies ------------------------------------------------------------------
+
+void CFtpSession::Reply(int number, ...) {
+    va_list ap;
+    va_start(ap, number);
+    ReplyV(number, ap);
+    va_end(ap);
+}
+
+void CFtpSession::ReplyV(int number, va_list ap) {
+    const char* fmt = MessageText(number);
+    if (fmt == nullptr) {
+        Log('>', "Message %d is not in the catalogue", number);
+        return;
+    }
+    std::string text;
+    if (!FormatCapped(text, fmt, ap)) Log('>', "Format string \"%s\" too long!", fmt);
+    Feed(ExpandMacros(text, *this), false);
+}
+
+void CFtpSession::ReplyText(int number) {
+    const char* text = MessageText(number);
+    if (text == nullptr) {
+        Log('>', "Message %d is not in the catalogue", number);
+        return;
+    }
+    Feed(ExpandMacros(text, *this), false);
+}
+
+void CFtpSession::WriteText(std::string_view text, bool continuation) { Feed(text, continuation); }
+
+void CFtpSession::Feed(std::string_view text, bool continuation) {
+    if (writer_.Feed(text, continuation, replyBuf_)) SendPending();
+}
+
+void CFtpSession::SendPending() {
+    if (socket_ == INVALID_SOCKET) return;
+    eventloop::EventLoop& loop = server_.loop();
+    if (holdCount_ > 0 || replyBuf_.empty()) {
+        controlLayer_->Flush(loop, socket_);
+        return;
+    }
+    size_t sent = 0;
+    while (sent < replyBuf_.size()) {
+        int err = 0;
+        long n = controlLayer_->Send(loop, socket_, replyBuf_.data() + sent, replyBuf_.size() - sent, &err);
+        if (n <= 0) {
+            if (n < 0) LogSocketError(err, kSiteSend, "send");
+            break;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    replyBuf_.erase(0, sent);
+    if (replyBuf_.empty() && replyBuf_.capacity() > kReplyStep) std::string().swap(replyBuf_);
+    if (readPaused_ && replyBuf_.size() < kReplyBacklogLimit / 2) {
+        readPaused_ = false;
+        loop.AsyncSelect(socket_, &server_, Message::Command, kControlEvents);
+    }
+}
+
+// Sends what is still buffered before the connection closes: a reply held
+// back (after a rejected password) or not yet taken by the socket would
+// otherwise be lost with the session.
+void CFtpSession::FlushBeforeClose() {
+    holdCount_ = 0;
+    SendPending();
+}
+
+// ---- gates ----------------------------------------------------------------------
+
+bool CFtpSession::ClosingGate() {
+    if (accepting_) return false;
+    closingRefused_ = true;
+    ReplyText(MSG_SERVICE_NOT_AVAILABLE);
+    Log('L', "Connection terminated - closing connection");
+    return true;
+}
+
+bool CFtpSession::LoginGate() {
+    if (!server_.settings().secure) return false;
+    if (!loggedIn_) {
+        Log('C', "Command not accepted - user must be logged in");
+        ReplyText(MSG_NOT_LOGGED_IN);
+        status_ = "Fail";
+        return true;
+    }
+    // Logged in. Whether the user's directories still exist is for the
+    // account code to check once users can log in.
+    return false;
+}
+
+// ---- lifecycle --------------------------------------------------------------------
+
+void CFtpSession::Reset() {
+    type_ = server_.singleSessionMode() ? kTypeImage : kTypeAsciiNonPrint;
+    blockMode_ = false;
+    structure_ = 0;
+    userName_.clear();
+    userDetail_.clear();
+    loggedIn_ = false;
+    accepting_ = true;
+    currentDir_.clear();
+    homeDir_.clear();
+    transferInProgress_ = false;
+    transferWaitingToWrite_ = false;
+    CloseDataConnection();
+    dataAddressGiven_ = false;
+    restartMarker_ = 0;
+    monitor_ = false;
+}
+
+void CFtpSession::Greet() {
+    for (const std::string& line : server_.greetingLines()) Reply(MSG_GREET_LINE, line.c_str());
+    Reply(MSG_GREET, kProductVersion);
+    Log('L', "Accepted connection from %s", PeerAddressText().c_str());
+    dataAddressGiven_ = false;
+}
+
+void CFtpSession::SayGoodbye() {
+    for (const std::string& line : server_.farewellLines()) Reply(MSG_GOODBYE_LINE, line.c_str());
+    ReplyText(MSG_GOODBYE);
+}
+
+bool CFtpSession::Quit() {
+    SayGoodbye();
+    status_ = "Success";
+    if (!transferInProgress_) {
+        CloseSession();
+        return true;
+    }
+    accepting_ = false;
+    return false;
+}
+
+void CFtpSession::CloseSession() {
+    CFtpServer& server = server_;
+    if (countedAsUser_.exchange(false)) {
+        if (server.registry().ReadInt("Messages", "PlayGoodbyeSound", 0) == 1) server.PlayGoodbyeSound();
+        server.DecrementUserCount();
+    }
+    if (dataSocket_ != INVALID_SOCKET) CloseDataConnection();
+    FlushBeforeClose();
+    if (socket_ != INVALID_SOCKET) {
+        int err = controlLayer_->ShutdownSend(socket_);
+        if (err != 0) LogSocketError(err, kSiteShutdown, "shutdown");
+    }
+    if (loggedIn_) {
+        Log('L', "QUIT or close - user %s logged out", userName_.c_str());
+    } else {
+        Log('L', "QUIT or close - no user name given.");
+    }
+    const bool single = server.singleSessionMode();
+    const int exitCode = quitRequested_ ? 0 : -1;
+    eventloop::EventLoop& loop = server.loop();
+    server.DestroySession(record_);  // destroys this session
+    if (single) loop.Quit(exitCode);
+}
+
+bool CFtpSession::OnTimeOut() {
+    if (dataSocket_ == INVALID_SOCKET) {
+        CFtpServer& server = server_;
+        const eventloop::Socket s = socket_;
+        server.loop().AsyncSelect(s, nullptr, Message::Command, 0);
+        Reply(MSG_TIMEOUT, static_cast<int>(server.settings().timeOut));
+        Log('L', "Connection timed out.");
+        CloseSession();
+        server.CloseControlSocket(s, false);
+        return true;
+    }
+    if (workerRunning()) return false;
+    if (transferInProgress_) ReplyText(MSG_TRANSFER_TIMEOUT);
+    CloseDataConnection();
+    Log('!', "Timeout while transferring data");
+    return false;
+}
+
+void CFtpSession::CloseDataConnection() {
+    if (dataSocket_ == INVALID_SOCKET) return;
+    const eventloop::Socket d = dataSocket_;
+    dataSocket_ = INVALID_SOCKET;
+    transferInProgress_ = false;
+    transferWaitingToWrite_ = false;
+    server_.dataMap().RemoveKey(d);
+    server_.loop().CloseSocket(d);
+}
+
+void CFtpSession::OnDataEvent(eventloop::Socket s, uint32_t event, int) {
+    // The only data connection event handled so far is the peer's close.
+    if (s == dataSocket_ && (event & FD_CLOSE) != 0) CloseDataConnection();
+}
+
+void CFtpSession::LookupFinished(int wsaError, const std::string& name) {
+    lookupHandle_ = 0;
+    remoteHost_ = wsaError == 0 ? name.substr(0, kMaxRemoteHostName) : std::string();
+}
+
+// ---- receiving and dispatching --------------------------------------------------
+
+void CFtpSession::OnControlEvent(uint32_t event, int) {
+    if ((event & FD_READ) != 0) {
+        OnRead();  // may destroy the session; nothing may follow
+        return;
+    }
+    if ((event & FD_WRITE) != 0) SendPending();
+}
+
+void CFtpSession::OnRead() {
+    CReceiveBuffer& buf = record_.buffer;
+    if (replyBuf_.size() >= kReplyBacklogLimit) {
+        // The client does not read its replies: stop reading its commands
+        // until the backlog drains (write events keep coming).
+        readPaused_ = true;
+        server_.loop().AsyncSelect(socket_, &server_, Message::Command, FD_WRITE | FD_CLOSE);
+        return;
+    }
+    std::span<char> room = buf.PrepareRead();
+    if (room.empty()) {
+        CloseSession();
+        return;
+    }
+    int err = 0;
+    long n = controlLayer_->Recv(server_.loop(), socket_, room.data(), room.size(), &err);
+    if (n <= 0) {
+        if (controlLayer_->IsTls()) SendPending();
+        return;
+    }
+    buf.Commit(static_cast<size_t>(n));
+    buf.SkipHighBitPrefix();
+
+    std::string line;
+    while (buf.NextLine(line)) {
+        LineOutcome outcome = ProcessLine(line);
+        if (outcome == LineOutcome::Gone) {
+            SecureWipe(line);
+            return;
+        }
+        if (outcome == LineOutcome::StopParsing) break;
+    }
+    SecureWipe(line);
+    if (!buf.HasLine() && buf.fill() > 0 && buf.fill() >= buf.lineLimit()) CloseSession();
+}
+
+CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
+    // Locals: the handler may destroy the session.
+    CFtpServer& server = server_;
+    CSessionRecord* const rec = &record_;
+    const eventloop::Socket s = socket_;
+
+    const CommandEntry& e = LookupCommand(line);
+    const int number = e.number;
+    closingRefused_ = false;
+    if (line.size() < static_cast<size_t>(e.nameLen)) {
+        Log('$', "Command string \"%.100s\" gives command %s, length %d - commlocalbuff's length is %d\r\n",
+            line.c_str(), e.name, e.nameLen, static_cast<int>(line.size()));
+    }
+    if (IsNotFound(e)) {
+        Log('!', "Unidentified command %s", line.c_str());
+        lastCommand_ = line;
+        status_ = "Fail-nocommand";
+        Reply(MSG_UNIDENTIFIED, line.c_str());
+    } else {
+        const bool isPass = number == CMD_PASS;
+        lastCommand_ = isPass ? std::string("PASS xxxx") : line;
+        if (!isPass) Log('C', "Command \"%.100s\" received", line.c_str());
+        std::string_view arg = CommandArgument(e, line);
+        switch (CheckArgument(e, arg)) {
+            case ArgCheck::Missing:
+                Reply(MSG_NEEDS_PARAMETER, e.name);
+                break;
+            case ArgCheck::Unexpected:
+                Reply(MSG_NO_PARAMETERS, e.name);
+                break;
+            case ArgCheck::Ok: {
+                Handler handler = HandlerFor(number);
+                if ((number == CMD_MLST || number == CMD_MLSD) && MachineListingDisabled()) {
+                    handler = &CFtpSession::OnNotImplemented;
+                }
+                currentLine_ = line;
+                (this->*handler)(arg);
+                break;
+            }
+        }
+        if (isPass) SecureWipe(line);
+    }
+
+    if (server.FindSession(s) != rec) return LineOutcome::Gone;
+    currentLine_ = {};
+    if (!accepting_) {
+        // A session that no longer accepts commands ends here. The 421 goes
+        // out once per command: not again when the handler's own gate sent it.
+        if (!closingRefused_) ClosingGate();
+        CloseSession();
+        return LineOutcome::Gone;
+    }
+    if (number != CMD_REST) restartMarker_ = 0;
+    server.NotifyObservers(*this, false);
+    if (dataSocket_ != INVALID_SOCKET) {
+        switch (number) {
+            case CMD_RETR: case CMD_STOR: case CMD_STOU: case CMD_APPE:
+            case CMD_LIST: case CMD_NLST: case CMD_PASV: case CMD_MLSD:
+                server.dataMap().SetAt(dataSocket_, rec);
+                break;
+            default:
+                break;
+        }
+    }
+    return number == CMD_QUIT ? LineOutcome::StopParsing : LineOutcome::Continue;
+}
+
+bool CFtpSession::MachineListingDisabled() { return server_.registry().ReadInt(nullptr, "MLST", 1) == 0; }
+
+// ---- macro source --------------------------------------------------------------
+
+bool CFtpSession::LoginRequired() { return server_.settings().secure; }
+
+std::string CFtpSession::Email() { return server_.registry().ReadString(nullptr, "Email", ""); }
+
+std::string CFtpSession::FreeSpaceKb() { return FreeSpaceKbText(currentDir_.empty() ? "/" : currentDir_); }
+
+long CFtpSession::MaxUsers() { return server_.settings().maxUsers; }
+
+long CFtpSession::UserCount() { return server_.userCount(); }
+
+}  // namespace orvyn

@@ -1,0 +1,242 @@
+// One FTP session per accepted control connection: turns received bytes into
+// command lines, dispatches them through the command table behind the closing
+// and login gates, and writes the replies back.
+//
+// Everything here runs on the event loop's thread. A session belongs to its
+// server instance (CFtpServer), which finds it through its socket-to-session
+// map. A session can be destroyed from inside one of its own command handlers
+// (QUIT, a refused login, a time-out ...): code that runs after a handler
+// therefore keeps what it needs in locals and asks the instance whether the
+// session still exists before touching it again.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/eventloop/EventLoop.h"
+#include "service/core/session/ReceiveBuffer.h"
+#include "service/core/session/ReplyWriter.h"
+#include "service/core/session/SecSock.h"
+
+namespace orvyn {
+
+class CFtpServer;
+class CFtpSession;
+
+// What the instance keeps per control connection: the receive side and the
+// session itself.
+struct CSessionRecord {
+    explicit CSessionRecord(size_t lineLimit) : buffer(lineLimit) {}
+    CReceiveBuffer buffer;
+    uint32_t lastActivity = 0;  // loop tick of the last control or data event
+    std::unique_ptr<CFtpSession> session;
+};
+
+// Representation types.
+inline constexpr int kTypeAsciiNonPrint = 0;  // "A N"
+inline constexpr int kTypeAsciiTelnet = 1;    // "A T"
+inline constexpr int kTypeAsciiCarriage = 2;  // "A C"
+inline constexpr int kTypeImage = 5;          // "L 8"
+
+inline constexpr size_t kMaxUserName = 50;
+inline constexpr size_t kMaxRemoteHostName = 1024;
+
+// Product version shown in the greeting.
+inline constexpr const char* kProductVersion = "1.0";
+// Administrator contact shown at the end of the HELP command list.
+inline constexpr const char* kAdminContact = "ftp-admin@localhost";
+
+class CFtpSession : public IMacroSource {
+public:
+    CFtpSession(CFtpServer& server, CSessionRecord& record, int connectionNumber);
+    ~CFtpSession() override;
+    CFtpSession(const CFtpSession&) = delete;
+    CFtpSession& operator=(const CFtpSession&) = delete;
+
+    // Accepts a waiting connection from listener; 0 or a Winsock error.
+    int AcceptConnection(eventloop::Socket listener);
+    // Reads the local address of the control connection (getsockname).
+    void ReadLocalAddress();
+
+    // ---- reply operations -------------------------------------------------
+    // Formats catalogue text `number` with printf arguments, expands the
+    // macros and hands the result to the reply writer.
+    void Reply(int number, ...);
+    void ReplyV(int number, va_list ap);
+    // As Reply, without printf formatting.
+    void ReplyText(int number);
+    // Feeds text straight into the reply writer (no macros); continuation is
+    // true for free text lines inside a multi-line reply.
+    void WriteText(std::string_view text, bool continuation);
+    // Sends as much of the reply buffer as the socket takes.
+    void SendPending();
+
+    // ---- gates (true means refused; the reply has been sent) --------------
+    bool ClosingGate();
+    bool LoginGate();
+
+    // ---- lifecycle -----------------------------------------------------------
+    // Ends the session: the user count, the data connection, the sending side
+    // of the control socket, the log line; then the instance drops and
+    // destroys it. The control socket stays open for the instance to close.
+    // `this` is gone when it returns.
+    void CloseSession();
+    void Greet();
+    void SayGoodbye();
+    // Every per-login field back to its initial value.
+    void Reset();
+    // The QUIT command's work (farewell, then close unless a transfer runs).
+    // Returns true when the session was closed.
+    bool Quit();
+    // Called by the instance timer after TimeOut seconds of silence; returns
+    // true when the session was closed (`this` is gone then).
+    bool OnTimeOut();
+    // "ORVYN Command" read and write events (close events are the instance's).
+    void OnControlEvent(uint32_t event, int wsaError);
+    // "ORVYN Data" events of this session's data socket.
+    void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
+    // Closes the data connection, if any.
+    void CloseDataConnection();
+
+    // ---- state read by the instance and by other commands ------------------
+    CFtpServer& server() { return server_; }
+    CSessionRecord& record() { return record_; }
+    int connectionNumber() const { return connectionNumber_; }
+    void setConnectionNumber(int n) { connectionNumber_ = n; }
+    eventloop::Socket controlSocket() const { return socket_; }
+    const sockaddr_storage& peerAddress() const { return peer_; }
+    socklen_t peerLength() const { return peerLen_; }
+    const sockaddr_storage& localAddress() const { return local_; }
+    socklen_t localLength() const { return localLen_; }
+    std::string PeerAddressText() const;
+
+    bool acceptingCommands() const { return accepting_; }
+    void setAcceptingCommands(bool on) { accepting_ = on; }
+    // Atomic exchange of the counted-as-user flag; returns the old value.
+    bool ExchangeCountedAsUser(bool on) { return countedAsUser_.exchange(on); }
+    bool countedAsUser() const { return countedAsUser_.load(); }
+
+    bool loggedIn() const { return loggedIn_; }
+    const std::string& userName() const { return userName_; }
+    const std::string& userDetail() const { return userDetail_; }
+    int representationType() const { return type_; }
+    bool blockMode() const { return blockMode_; }
+    int structure() const { return structure_; }
+    const std::string& lastCommand() const { return lastCommand_; }
+    const std::string& statusText() const { return status_; }
+    void setStatusText(std::string text) { status_ = std::move(text); }
+    bool monitor() const { return monitor_; }
+    void setMonitor(bool on) { monitor_ = on; }
+    int replyHoldCount() const { return holdCount_; }
+    void setReplyHoldCount(int n) { holdCount_ = n; }
+    int64_t restartMarker() const { return restartMarker_; }
+    const std::string& pendingReplyBytes() const { return replyBuf_; }
+
+    // Reverse lookup bookkeeping (the instance starts and finishes it).
+    void SetLookupPending(int handle) { lookupHandle_ = handle; }
+    int lookupHandle() const { return lookupHandle_; }
+    void LookupFinished(int wsaError, const std::string& name);
+    bool waitingForName() const { return waitForName_; }
+    void setWaitingForName(bool on) { waitForName_ = on; }
+    const std::string& remoteHostName() const { return remoteHost_; }
+
+    // Data connection state (filled in by the data connection commands).
+    eventloop::Socket dataSocket() const { return dataSocket_; }
+    bool transferInProgress() const { return transferInProgress_; }
+    bool transferWaitingToWrite() const { return transferWaitingToWrite_; }
+    bool workerRunning() const { return false; }
+
+    // ---- IMacroSource ---------------------------------------------------------
+    bool LoggedIn() override { return loggedIn_; }
+    bool LoginRequired() override;
+    std::string CurrentDirectory() override { return currentDir_; }
+    std::string Email() override;
+    std::string FreeSpaceKb() override;
+    std::string HostName() override { return LocalHostName(); }
+    long MaxUsers() override;
+    long UserCount() override;
+    bool HostLookupPending() override { return lookupHandle_ != 0; }
+    std::string RemoteHostName() override { return remoteHost_; }
+    std::string UserName() override { return userName_; }
+    std::string UserDetail() override { return userDetail_; }
+
+    // Command handler: receives the argument text, returns 0 on success.
+    using Handler = int (CFtpSession::*)(std::string_view arg);
+
+private:
+    enum class LineOutcome { Continue, StopParsing, Gone };
+
+    void OnRead();
+    LineOutcome ProcessLine(std::string& line);
+    void Log(char category, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    void LogSocketError(int wsaError, int site, const char* call);
+    void Feed(std::string_view text, bool continuation);
+    void FlushBeforeClose();
+
+    // Handler table lookup (CommandHandlers.cpp).
+    static Handler HandlerFor(int number);
+
+    // Commands of the session itself (SmallCommands.cpp).
+    int OnType(std::string_view arg);
+    int OnMode(std::string_view arg);
+    int OnStru(std::string_view arg);
+    int OnRein(std::string_view arg);
+    int OnHelp(std::string_view arg);
+    int OnSyst(std::string_view arg);
+    int OnNoop(std::string_view arg);
+    int OnAcct(std::string_view arg);
+    int OnQuit(std::string_view arg);
+    // SMNT, MACB, HOST and the commands whose handlers are not in yet.
+    int OnNotImplemented(std::string_view arg);
+    // MLST and MLSD while the instance's MLST setting is 0.
+    bool MachineListingDisabled();
+
+    CFtpServer& server_;
+    CSessionRecord& record_;
+    int connectionNumber_;
+    eventloop::Socket socket_ = eventloop::INVALID_SOCKET;
+    CSecSock* controlLayer_ = &CSecSock::Plain();
+    std::unique_ptr<CSecSock> ownedControlLayer_;  // set when the layer is not the plain one
+    int protection_ = 0;
+    sockaddr_storage peer_{};
+    socklen_t peerLen_ = 0;
+    sockaddr_storage local_{};
+    socklen_t localLen_ = 0;
+    std::string remoteHost_;
+    int lookupHandle_ = 0;
+    bool waitForName_ = false;
+
+    std::string replyBuf_;
+    CReplyWriter writer_;
+    int holdCount_ = 0;
+    bool accepting_ = true;
+    std::atomic<bool> countedAsUser_{false};
+    bool loggedIn_ = false;
+    std::string userName_;
+    std::string userDetail_;
+    std::string currentDir_;
+    std::string homeDir_;
+    int type_ = kTypeAsciiNonPrint;
+    bool blockMode_ = false;
+    int structure_ = 0;
+    bool dataAddressGiven_ = false;
+    eventloop::Socket dataSocket_ = eventloop::INVALID_SOCKET;
+    bool transferInProgress_ = false;
+    bool transferWaitingToWrite_ = false;
+    int64_t restartMarker_ = 0;
+    std::string lastCommand_ = "<<None>>";
+    std::string status_;
+    bool monitor_ = false;
+    bool quitRequested_ = false;  // QUIT was the reason for closing
+    std::string_view currentLine_;  // the whole line of the command being run
+    bool readPaused_ = false;       // reading stopped until the reply backlog drains
+    bool closingRefused_ = false;   // the closing gate refused during the current command
+};
+
+}  // namespace orvyn

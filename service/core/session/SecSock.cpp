@@ -1,0 +1,32 @@
+#include "service/core/session/SecSock.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "platform/eventloop/Winsock.h"
+
+namespace orvyn {
+
+long CSecSock::Send(eventloop::EventLoop& loop, eventloop::Socket s, const void* data, size_t size,
+                    int* wsaError) {
+    return loop.Send(s, data, size, wsaError);
+}
+
+long CSecSock::Recv(eventloop::EventLoop& loop, eventloop::Socket s, void* data, size_t size, int* wsaError) {
+    return loop.Recv(s, data, size, wsaError);
+}
+
+void CSecSock::Flush(eventloop::EventLoop&, eventloop::Socket) {}
+
+int CSecSock::ShutdownSend(eventloop::Socket s) {
+    if (::shutdown(s, SHUT_WR) == 0) return 0;
+    return eventloop::WsaFromErrno(errno);
+}
+
+CSecSock& CSecSock::Plain() {
+    static CSecSock plain;
+    return plain;
+}
+
+}  // namespace orvyn

@@ -1,0 +1,157 @@
+// Commands that only touch the session's own parameters: TYPE, MODE, STRU,
+// REIN, HELP, SYST, NOOP/ALLO, ACCT, QUIT, and the reply for commands this
+// server does not implement.
+#include <cctype>
+#include <string>
+
+#include "service/core/server/FtpServer.h"
+#include "service/core/session/Catalogue.h"
+#include "service/core/session/CommandTable.h"
+#include "service/core/session/FtpSession.h"
+
+namespace orvyn {
+namespace {
+
+char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+const char* TypeText(int type) {
+    switch (type) {
+        case kTypeAsciiNonPrint: return "A N";
+        case kTypeAsciiTelnet: return "A T";
+        case kTypeAsciiCarriage: return "A C";
+        case kTypeImage: return "L 8";
+        default: return "(unknown type)";
+    }
+}
+
+}  // namespace
+
+int CFtpSession::OnType(std::string_view arg) {
+    if (ClosingGate()) return 1;
+    const char first = arg.empty() ? '\0' : arg[0];
+    const char third = arg.size() >= 3 ? arg[2] : 'N';
+    switch (Upper(first)) {
+        case 'A': {
+            const char format = arg.size() >= 3 ? Upper(arg[2]) : '\0';
+            type_ = format == 'C' ? kTypeAsciiCarriage : format == 'T' ? kTypeAsciiTelnet : kTypeAsciiNonPrint;
+            ReplyText(MSG_TYPE_ASCII);
+            break;
+        }
+        case 'I':
+            type_ = kTypeImage;
+            ReplyText(MSG_TYPE_IMAGE);
+            break;
+        case 'L':
+            type_ = kTypeImage;
+            ReplyText(MSG_TYPE_LOCAL8);
+            break;
+        default:
+            ReplyText(MSG_TYPE_UNSUPPORTED);
+            Log('C', "TYPE could not be set to the value requested");
+            status_ = "Fail";
+            return 1;
+    }
+    Log('C', "TYPE set to %c %c", first, third);
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnMode(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const char c = arg.empty() ? '\0' : arg[0];
+    if (c == 'B' || c == 'b') {
+        blockMode_ = true;
+        ReplyText(MSG_MODE_BLOCK);
+    } else if (c == 'S' || c == 's') {
+        blockMode_ = false;
+        ReplyText(MSG_MODE_STREAM);
+    } else {
+        ReplyText(MSG_MODE_UNSUPPORTED);
+        Log('C', "MODE could not be set to %c", c);
+        status_ = "Fail";
+        return 1;
+    }
+    Log('C', "MODE set to %c", c);
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnStru(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const char c = arg.empty() ? '\0' : arg[0];
+    if (c == 'F' || c == 'f') {
+        structure_ = 0;
+        ReplyText(MSG_STRU_FILE);
+        Log('C', "STRUcture set to %c", c);
+        status_ = "Success";
+        return 0;
+    }
+    ReplyText(MSG_STRU_UNSUPPORTED);
+    Log('C', "STRUcture could not be set to %c", c);
+    status_ = "Fail";
+    return 1;
+}
+
+int CFtpSession::OnRein(std::string_view) {
+    ownedControlLayer_.reset();
+    controlLayer_ = &CSecSock::Plain();
+    protection_ = 0;
+    Reset();
+    Log('C', "REINitialise successful - asking for user/password.");
+    status_ = "Success";
+    Greet();
+    return 0;
+}
+
+int CFtpSession::OnHelp(std::string_view arg) {
+    if (ClosingGate()) return 1;
+    if (!arg.empty()) {
+        Reply(MSG_HELP_TEXT, LookupCommand(arg).help);
+    } else {
+        ReplyText(MSG_HELP_GRID_HEAD);
+        for (const char* line : HelpGrid()) {
+            std::string text(line);
+            text += "\r\n";
+            WriteText(text, true);
+        }
+        std::string closing = "214 Direct comments about ORVYN to ";
+        closing += kAdminContact;
+        closing += ".\r\n";
+        WriteText(closing, false);
+    }
+    Log('C', "HELP completed successfully");
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnSyst(std::string_view) {
+    Reply(MSG_SYST, "WIN32", TypeText(type_));
+    Log('C', "SYSTem type reported");
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnNoop(std::string_view) {
+    ReplyText(MSG_NOOP);
+    return 0;
+}
+
+int CFtpSession::OnAcct(std::string_view) {
+    ReplyText(MSG_ACCT);
+    return 0;
+}
+
+int CFtpSession::OnQuit(std::string_view) {
+    quitRequested_ = true;
+    Quit();  // closes the session unless a transfer runs
+    return 0;
+}
+
+int CFtpSession::OnNotImplemented(std::string_view) {
+    const std::string line(currentLine_);
+    Reply(MSG_NOT_IMPLEMENTED, line.c_str());
+    status_ = "Fail";
+    return 1;
+}
+
+}  // namespace orvyn

@@ -1,0 +1,393 @@
+"""Shared helpers of the end-to-end tests.
+
+Every test works in a Sandbox: a temporary folder holding the configuration
+store, the run folder and the certificate folder, with ORVYN_REGISTRY,
+ORVYN_RUNDIR and ORVYN_CERTDIR pointing there. The store is written with the
+real `orvyn-reg` program; the server runs as `orvyn s` (Service). Nothing
+outside the temporary folder is touched; servers listen on free loopback
+ports only.
+
+    with Sandbox() as sb:
+        port = free_port()
+        sb.add_instance("Main", port)
+        with Service(sb) as svc:
+            svc.wait_listening(port)
+            with Control(port) as c:
+                self.assertTrue(c.greeting.startswith("220 "))
+                self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\\r\\n")
+        print(sb.log_text())
+
+Programs come from $ORVYN_BIN (default: build/bin of the checkout).
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+PRODUCT_KEY = r"HKLM\Software\Brandmoor\ORVYNPro"
+SERVERS_KEY = PRODUCT_KEY + r"\Servers"
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+BIN = os.environ.get("ORVYN_BIN") or os.path.join(_HERE, "..", "..", "build", "bin")
+
+
+def program(name):
+    """Absolute path of a built program."""
+    return os.path.abspath(os.path.join(BIN, name))
+
+
+def require_programs(*names, wait=0.0):
+    """Skips the calling test unless every named program exists in BIN.
+
+    With wait > 0 the programs are polled for that many seconds first (for
+    runs where another build is still producing them).
+    """
+    deadline = time.monotonic() + wait
+    while True:
+        missing = [n for n in names if not os.access(program(n), os.X_OK)]
+        if not missing:
+            return
+        if time.monotonic() >= deadline:
+            raise unittest.SkipTest("not built yet: " + ", ".join(missing))
+        time.sleep(1.0)
+
+
+def free_port(host="127.0.0.1"):
+    """A TCP port that is free on host right now (above 1024)."""
+    while True:
+        with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+            s.bind((host, 0))
+            port = s.getsockname()[1]
+        if port > 1024:
+            return port
+
+
+def wait_listening(port, host="127.0.0.1", timeout=10.0):
+    """Waits until something accepts connections on host:port."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((host, port), timeout=1.0) as s:
+                # Read the greeting so that the server sees an orderly client.
+                s.settimeout(2.0)
+                try:
+                    s.recv(4096)
+                except OSError:
+                    pass
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def wait_closed(port, host="127.0.0.1", timeout=10.0):
+    """Waits until connections to host:port are refused."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((host, port), timeout=1.0):
+                pass
+        except ConnectionRefusedError:
+            return True
+        except OSError:
+            pass
+        time.sleep(0.05)
+    return False
+
+
+def wait_for(predicate, timeout=10.0, interval=0.05):
+    """Polls predicate until it returns a true value; returns that value or None."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(interval)
+
+
+class Sandbox:
+    """A temporary folder with a configuration store and the run folders."""
+
+    def __init__(self, prefix="orvyn-e2e-"):
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        self.store = os.path.join(self.dir, "registry.db")
+        self.rundir = os.path.join(self.dir, "run")
+        self.certdir = os.path.join(self.dir, "certs")
+        self.logfile = os.path.join(self.dir, "activity.log")
+        os.makedirs(self.rundir)
+        os.makedirs(self.certdir)
+        self.env = dict(os.environ)
+        self.env.update(ORVYN_REGISTRY=self.store, ORVYN_RUNDIR=self.rundir, ORVYN_CERTDIR=self.certdir)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+    def cleanup(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # ---- the store ------------------------------------------------------------
+
+    def reg(self, *args, check=True):
+        """Runs orvyn-reg on this sandbox's store; returns the CompletedProcess."""
+        r = subprocess.run([program("orvyn-reg"), "--store", self.store] + list(args), env=self.env,
+                           capture_output=True, text=True, timeout=30)
+        if check and r.returncode != 0:
+            raise AssertionError("orvyn-reg %s failed: %s%s" % (" ".join(args), r.stdout, r.stderr))
+        return r
+
+    def set_value(self, key, name, value, type=None):
+        """Writes one value (replacing it). key is a full HKLM path. int values
+        default to REG_DWORD, str values to REG_SZ."""
+        if type is None:
+            type = "REG_DWORD" if isinstance(value, int) else "REG_SZ"
+        self.reg("add", key, "/v", name, "/t", type, "/d", str(value), "/f")
+
+    def create_key(self, key):
+        self.reg("add", key, "/f")
+
+    def delete_value(self, key, name):
+        self.reg("delete", key, "/v", name, "/f")
+
+    def query_value(self, key, name):
+        """The data text orvyn-reg shows for a value, or None when it is missing."""
+        r = self.reg("query", key, "/v", name, check=False)
+        if r.returncode != 0:
+            return None
+        for line in r.stdout.splitlines():
+            parts = re.split(r" {4}", line.strip(), maxsplit=2)
+            if len(parts) >= 2 and parts[0].lower() == name.lower():
+                return parts[2] if len(parts) == 3 else ""
+        return None
+
+    def instance_key(self, name, section=None):
+        key = SERVERS_KEY + "\\" + name
+        return key + "\\" + section if section else key
+
+    def create_product_key(self):
+        self.create_key(SERVERS_KEY)
+
+    def add_instance(self, name, port, address="127.0.0.1", enabled=None, log=True, values=None):
+        """Creates an instance key listening on address:port.
+
+        log: the instance logs to self.logfile with every category on.
+        values: {"Section\\Name" or "Name": value} written under the instance key.
+        """
+        key = self.instance_key(name)
+        if port is not None:
+            self.set_value(key, "Port", port)
+        if address is not None:
+            self.set_value(key, "Address", address)
+        if enabled is not None:
+            self.set_value(key, "Enabled", enabled)
+        if log:
+            logging = self.instance_key(name, "Logging")
+            self.set_value(logging, "LogFile", self.logfile)
+            for switch in ("Enable", "Warnings", "Winsock", "Anonymous", "Commands", "Gets", "Logins", "Puts"):
+                self.set_value(logging, switch, 1)
+        for path, value in (values or {}).items():
+            section, _, vname = path.rpartition("\\")
+            self.set_value(self.instance_key(name, section) if section else key, vname, value)
+        return key
+
+    # ---- the activity log -------------------------------------------------------
+
+    def log_text(self):
+        try:
+            with open(self.logfile, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self, instance=None, category=None):
+        """Messages of the log lines (text after the time), optionally only
+        those of one instance and one category."""
+        out = []
+        for line in self.log_text().split("\r\n"):
+            m = re.match(r'^"(.*?)" \[(.) (-?\d+)\] \S+ \d\d:\d\d:\d\d (.*)$', line)
+            if not m:
+                continue
+            if instance is not None and m.group(1) != instance:
+                continue
+            if category is not None and m.group(2) != category:
+                continue
+            out.append(m.group(4))
+        return out
+
+    def wait_log(self, text, timeout=10.0):
+        """Waits until a log line contains text; returns the line or None."""
+        def find():
+            for line in self.log_text().split("\r\n"):
+                if text in line:
+                    return line
+            return None
+        return wait_for(find, timeout)
+
+
+class Service:
+    """`orvyn s` running in the foreground on a sandbox."""
+
+    def __init__(self, sandbox, args=("s",), env=None, timer_ms=None, program_name="orvyn"):
+        self.sandbox = sandbox
+        self.env = dict(sandbox.env)
+        if timer_ms is not None:
+            self.env["ORVYN_TIMER_MS"] = str(timer_ms)
+        self.env.update(env or {})
+        self.args = [program(program_name)] + list(args)
+        self.proc = None
+        self.stdout = ""
+        self.stderr = ""
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True, cwd=self.sandbox.dir)
+        return self
+
+    def wait_listening(self, port, host="127.0.0.1", timeout=10.0):
+        ok = wait_listening(port, host, timeout)
+        if not ok:
+            raise AssertionError("nothing listens on %s:%d (service %s)" % (host, port, self.describe()))
+
+    def describe(self):
+        if self.proc is None:
+            return "not started"
+        code = self.proc.poll()
+        return "running" if code is None else "exited with %d" % code
+
+    def signal(self, signo):
+        self.proc.send_signal(signo)
+
+    def refresh(self):
+        """Asks the service to re-read its configuration (SIGHUP)."""
+        self.signal(signal.SIGHUP)
+
+    def pid_file(self):
+        return os.path.join(self.sandbox.rundir, "ORVYN Service Control.pid")
+
+    def wait(self, timeout=10.0):
+        """Waits for the process to end; returns its exit status."""
+        try:
+            out, err = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, err = self.proc.communicate()
+            raise AssertionError("service did not exit within %.1f s" % timeout)
+        self.stdout += out or ""
+        self.stderr += err or ""
+        return self.proc.returncode
+
+    def stop(self, timeout=10.0):
+        """SIGTERM, then waits; returns the exit status (None when never started)."""
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.wait(timeout)
+        finally:
+            for stream in (self.proc.stdout, self.proc.stderr):
+                if stream:
+                    stream.close()
+
+
+class Control:
+    """A raw control connection that reads whole replies."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=5.0, source=None, greet=True):
+        self.sock = socket.create_connection((host, port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
+        self.buf = b""
+        self.greeting = self.read_reply() if greet else None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send(self, line):
+        self.sock.sendall(line.encode("latin-1") + b"\r\n")
+
+    def _fill(self):
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            raise EOFError("connection closed")
+        self.buf += chunk
+
+    def read_line(self):
+        while b"\n" not in self.buf:
+            self._fill()
+        line, _, self.buf = self.buf.partition(b"\n")
+        return (line + b"\n").decode("latin-1")
+
+    def read_reply(self):
+        """One complete reply (all its lines), as text with the line ends."""
+        first = self.read_line()
+        text = first
+        if re.match(r"^\d{3}-", first):
+            code = first[:3]
+            while True:
+                line = self.read_line()
+                text += line
+                if line.startswith(code + " "):
+                    break
+        return text
+
+    def cmd(self, line):
+        self.send(line)
+        return self.read_reply()
+
+    def read_until_closed(self, timeout=5.0):
+        """Everything the server sends until it closes the connection."""
+        self.sock.settimeout(timeout)
+        data = self.buf
+        self.buf = b""
+        while True:
+            try:
+                chunk = self.sock.recv(65536)
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            data += chunk
+        return data.decode("latin-1")
+
+    def is_closed(self, timeout=5.0):
+        """True when the server closes the connection within timeout (data
+        still arriving is read and dropped)."""
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return True
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
