@@ -1,0 +1,60 @@
+#include "service/accounts/paths/DeviceNames.h"
+
+#include <strings.h>
+
+#include <memory>
+#include <mutex>
+
+#include "service/accounts/paths/DiskPath.h"
+#include "service/core/settings/ServerRegistry.h"
+
+namespace orvyn {
+
+bool DeviceNames::CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
+
+DeviceNames::DeviceNames(std::string_view list) {
+    size_t i = 0;
+    while (i <= list.size()) {
+        size_t comma = list.find(',', i);
+        if (comma == std::string_view::npos) comma = list.size();
+        // A name with a NUL in it could never match a component anyway.
+        const std::string_view name = list.substr(i, comma - i);
+        if (!name.empty() && name.find('\0') == std::string_view::npos) names_.emplace(name);
+        i = comma + 1;
+    }
+}
+
+bool DeviceNames::Contains(std::string_view name) const {
+    if (name.empty() || name.find('\0') != std::string_view::npos) return false;
+    return names_.count(std::string(name)) != 0;
+}
+
+const DeviceNames& DeviceNames::ForProcess(const CServerRegistry& settings) {
+    static std::once_flag once;
+    static std::unique_ptr<const DeviceNames> names;
+    std::call_once(once, [&settings] {
+        names = std::make_unique<const DeviceNames>(
+            settings.ReadString("General", "DeviceNames", kDefaultDeviceNames));
+    });
+    return *names;
+}
+
+bool IsDevicePath(std::string_view path, const DeviceNames& devices) {
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = i;
+        while (j < path.size() && path[j] != '/' && path[j] != '\\') ++j;
+        if (j - i > kMaxDiskPath) return true;
+        std::string part;
+        part.reserve(j - i);
+        for (size_t k = i; k < j; ++k)
+            if (path[k] != ':') part += path[k];
+        if (devices.Contains(part)) return true;
+        i = j + 1;
+    }
+    return false;
+}
+
+}  // namespace orvyn

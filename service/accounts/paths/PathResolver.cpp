@@ -1,0 +1,168 @@
+#include "service/accounts/paths/PathResolver.h"
+
+#include <strings.h>
+
+#include "service/accounts/paths/FileProbe.h"
+#include "service/core/log/LogSink.h"
+
+namespace orvyn {
+
+namespace {
+
+constexpr std::string_view kDataStream = "::$DATA";
+constexpr std::string_view kDocumentSuffix = ".djo";
+
+bool EndsWithNoCase(std::string_view text, std::string_view end) {
+    return text.size() >= end.size() &&
+           strncasecmp(text.data() + text.size() - end.size(), end.data(), end.size()) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> PathResolver::Join(std::string_view base, std::string_view name) const {
+    if (method_ == JoinMethod::Platform) return PlatformJoin(base, name, devices_);
+    return OwnJoin(base, name);
+}
+
+bool PathResolver::ContinueMissing(std::string& built, bool docutech, const VirtualDirs& maps,
+                                   std::string* link) const {
+    if (auto target = ShortcutTarget(built)) {
+        if (link) *link = built;
+        built = std::move(*target);
+        return true;
+    }
+    if (docutech) {
+        const std::string document = built + std::string(kDocumentSuffix);
+        if (document.size() <= kMaxDiskPath && PathExists(document)) {
+            built = document;
+            return true;
+        }
+        return false;
+    }
+    if (auto target = maps.Forward(built)) {
+        if (target->size() <= kMaxDiskPath && PathExists(*target)) {
+            built = std::move(*target);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PathResolver::Resolve(std::string_view ftpPath, std::string_view root, std::string_view currentDir,
+                           bool docutech, const VirtualDirs& maps, std::string& diskPath,
+                           std::string* linkBase) const {
+    diskPath.clear();
+    if (linkBase) linkBase->clear();
+
+    // Refuse rather than cut: a shortened path would name another file.
+    if (ftpPath.size() > kMaxDiskPath || HasControlChars(ftpPath)) return false;
+    if (currentDir.size() > kMaxDiskPath || HasControlChars(currentDir)) return false;
+    if (!root.empty() && (root.size() > kMaxDiskPath || !IsCleanAbsolute(root))) return false;
+
+    std::string name(ftpPath);
+    for (char& c : name)
+        if (c == '\\') c = '/';
+
+    // Relative names count from where the client sees itself, so ".." out of
+    // a virtual directory leads to the folder it is shown in.
+    // Without an absolute current directory there is nothing to join to.
+    const std::string current =
+        !currentDir.empty() && currentDir[0] == '/' ? maps.BackMap(currentDir) : std::string();
+
+    std::optional<std::string> composed;
+    if (!root.empty() && !name.empty() && name[0] == '/') {
+        composed = Join(root, std::string_view(name).substr(1));
+    } else {
+        composed = Join(current, name);
+    }
+    if (!composed || composed->empty() || (*composed)[0] != '/') return false;
+
+    // Walk the components. While every folder so far exists, a missing one
+    // may continue elsewhere; after the first folder that is missing for good
+    // the rest is taken as written.
+    const auto parts = SplitComponents(*composed);
+    std::string built(1, '/');
+    bool checking = true;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (checking && i > 0) {
+            if (!PathExists(built)) ContinueMissing(built, docutech, maps, nullptr);
+            if (!IsDirectory(built)) checking = false;
+        }
+        if (built.back() != '/') built += '/';
+        built += parts[i];
+        if (built.size() > kMaxDiskPath) return false;
+    }
+
+    std::string link;
+    if (checking) {
+        if (built.size() > kDataStream.size() && EndsWithNoCase(built, kDataStream))
+            built.resize(built.size() - kDataStream.size());
+        if (built.empty()) built.assign(1, '/');
+        if (!PathExists(built) && built.size() + 4 <= kMaxDiskPath) ContinueMissing(built, docutech, maps, &link);
+    }
+    TrimTrailingDotsAndSpaces(built);
+    built = WithoutTrailingSlash(built);
+
+    // Whatever the end-of-walk rules did, the result must still be a plain
+    // path: cutting "::$DATA" off "..::$DATA" must not leave a "..".
+    if (built.size() > kMaxDiskPath || !IsCleanAbsolute(built)) return false;
+    if (!root.empty() && !LiesBelowRoot(built, root, maps)) return false;
+
+    diskPath = std::move(built);
+    if (linkBase) *linkBase = std::move(link);
+    return true;
+}
+
+bool LiesBelowRoot(std::string_view diskPath, std::string_view root, const VirtualDirs& maps) {
+    if (root.empty()) return true;
+    if (diskPath.size() > kMaxDiskPath || HasControlChars(diskPath) || !IsCleanAbsolute(diskPath)) return false;
+    std::string anchor;
+    const std::string shown = maps.BackMap(diskPath, &anchor);
+    if (!IsPathPrefix(root, shown)) return false;
+
+    // The text lies below the root. Where it leads must stay inside the real
+    // folder it was reached through; an ordinary symbolic link inside the
+    // tree must not lead out of it.
+    if (anchor.empty()) anchor = WithoutTrailingSlash(root);
+    const auto real = PhysicalPath(diskPath);
+    const auto realAnchor = PhysicalPath(anchor);
+    return real && realAnchor && IsPathPrefix(*realAnchor, *real);
+}
+
+bool RestrictionCheck(std::string_view diskPath, std::string_view root, const VirtualDirs& maps, ILogSink* log,
+                      int conn) {
+    if (LiesBelowRoot(diskPath, root, maps)) return true;
+    if (log) {
+        std::string shown;
+        if (diskPath.size() <= kMaxDiskPath && !HasControlChars(diskPath))
+            shown = maps.BackMap(diskPath);
+        else
+            shown = "(invalid path)";
+        const std::string rootText(root);
+        log->Log(conn, '!', "Directory %s does not appear to be a subdirectory of the server restriction %s",
+                 shown.c_str(), rootText.c_str());
+    }
+    return false;
+}
+
+bool DiskToFtpPath(std::string& path, std::string_view root, const VirtualDirs& maps) {
+    if (path.empty() || path.size() > kMaxDiskPath || HasControlChars(path) || !IsCleanAbsolute(path)) {
+        path.clear();
+        return false;
+    }
+    std::string shown = maps.BackMap(path);
+    if (!IsPathPrefix(root, shown)) {
+        path.clear();
+        return false;
+    }
+    // Cut the root off but keep its closing separator: the root itself is "/".
+    size_t cut = root.size();
+    if (cut > 0 && root.back() == '/') --cut;
+    if (cut > shown.size()) cut = shown.size();
+    shown.erase(0, cut);
+    if (shown.empty()) shown.assign(1, '/');
+    path = WithoutTrailingSlash(shown);
+    return true;
+}
+
+}  // namespace orvyn

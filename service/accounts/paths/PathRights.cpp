@@ -1,0 +1,265 @@
+#include "service/accounts/paths/PathRights.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <system_error>
+
+#include "platform/accounts/Impersonation.h"
+#include "platform/registry/Registry.h"
+#include "service/accounts/paths/DeviceNames.h"
+#include "service/accounts/paths/DiskPath.h"
+#include "service/accounts/users/UserSettings.h"
+#include "service/core/settings/ServerRegistry.h"
+
+namespace orvyn {
+
+namespace {
+
+constexpr const char* kAnyPathEntry = "*";
+// Configuration paths this long (with their closing "/") are refused.
+constexpr size_t kMaxRightsPath = 259;
+
+// Where the pseudo-user "default" keeps its rights entries.
+const std::string& DefaultRightsSection() {
+    static const std::string section = CUserSettings::RightsSection(kDefaultUserName).value_or(std::string());
+    return section;
+}
+
+}  // namespace
+
+int ParseRights(std::string_view letters) {
+    int mask = 0;
+    for (const char c : letters) {
+        switch (c) {
+        case 'R': case 'r': mask |= kRightRead; break;
+        case 'C': case 'c': mask |= kRightCreate; break;
+        case 'O': case 'o': mask |= kRightOverwrite; break;
+        case 'L': case 'l': mask |= kRightList; break;
+        case 'W': case 'w': mask |= kRightWrite; break;
+        default: break;
+        }
+    }
+    return mask;
+}
+
+namespace {
+
+// Acts as the service itself for the lifetime of the object, whoever the
+// thread is acting for at the moment: the store and the permission checks are
+// read as the service. Nests inside any impersonation and restores it.
+class AsService {
+public:
+    AsService() {
+        token_.uid = geteuid();
+        token_.gid = getegid();
+        token_.groups = {token_.gid};
+        try {
+            scope_.emplace(&token_);
+        } catch (const std::system_error&) {
+            // Could not switch: the reads then run as the thread is.
+        }
+    }
+    AsService(const AsService&) = delete;
+    AsService& operator=(const AsService&) = delete;
+
+private:
+    accounts::Token token_;
+    std::optional<accounts::ImpersonationScope> scope_;
+};
+
+}  // namespace
+
+PathRights::PathRights() = default;
+
+PathRights::~PathRights() {
+    if (!scopes_.empty()) {
+        fputs("Woah, nellie!\r\n", stderr);
+        RevertAll();
+    }
+}
+
+void PathRights::RevertAll() {
+    // Innermost first: each scope restores what the one before it set.
+    while (!scopes_.empty()) scopes_.pop_back();
+}
+
+void PathRights::Load(CServerRegistry& instance, std::string_view userName, std::string_view root,
+                      accounts::TokenPtr token, bool skipToken, bool secureDefault) {
+    RevertAll();
+    tokenHeld_ = false;
+    token_.reset();
+
+    AsService asService;
+    store_ = std::make_unique<reg::Store>(instance.store().path());
+    settings_ = std::make_unique<CServerRegistry>(*store_, instance.instanceName(), nullptr);
+    secureDefault_ = secureDefault;
+    user_ = userName;
+    // A name that cannot address a user's own key has no entries of its own.
+    userKey_ = CUserSettings::RightsSection(user_).value_or(std::string());
+    writesAllowed_ = settings_->ReadFlag("Security", "Allow_Puts", true);
+    if (IsAnonymousName(user_) && !settings_->ReadFlag("Security", "Allow_Anon_Puts", false))
+        writesAllowed_ = false;
+    root_ = root;
+
+    ReadEntriesAndMaps();
+
+    hasSessionToken_ = token != nullptr;
+    if (!skipToken) {
+        tokenHeld_ = true;
+        token_ = std::move(token);
+    }
+}
+
+void PathRights::Reload() {
+    AsService asService;
+    ReadEntriesAndMaps();
+}
+
+void PathRights::ReadEntryNames(const std::string& section, std::vector<std::string>& names) {
+    names.clear();
+    if (section.empty()) return;
+    // Only values are entries, so the store is asked for values alone.
+    std::vector<reg::Value> values;
+    if (!store_->EnumValues(settings_->KeyPath(section.c_str()), values).ok()) return;
+    names.reserve(values.size());
+    for (auto& v : values) names.push_back(std::move(v.name));
+}
+
+void PathRights::ReadEntriesAndMaps() {
+    if (!settings_) return;
+    ReadEntryNames(userKey_, userEntries_);
+    ReadEntryNames(DefaultRightsSection(), defaultEntries_);
+    maps_.Load(*settings_, user_);
+}
+
+int PathRights::FileSystemRights(std::string_view path) const {
+    if (path.empty() || path[0] != '/' || HasControlChars(path)) return 0;
+    const bool folder = path.back() == '/';
+    std::string at = WithoutTrailingSlash(path);
+    if (at.size() > kMaxDiskPath) return 0;
+
+    const accounts::Token* token = token_.get();
+    // What does not exist yet is judged by the nearest folder that does.
+    for (;;) {
+        const int err = accounts::AccessAs(token, at, F_OK);
+        if (err == 0) break;
+        if ((err == ENOENT || err == ENOTDIR) && at != "/") {
+            at = ParentOf(at);
+            continue;
+        }
+        // The account cannot even reach the place: nothing is granted.
+        if (err == EACCES) return 0;
+        // Permissions that cannot be read deny nothing by themselves; the
+        // operation runs as the account and the system decides then.
+        return kAllRights;
+    }
+    const bool canRead = accounts::AccessAs(token, at, R_OK) == 0;
+    const bool canWrite = accounts::AccessAs(token, at, W_OK) == 0;
+    int mask = 0;
+    if (folder) {
+        if (accounts::AccessAs(token, at, X_OK) == 0) mask |= kRightRead;
+        if (canWrite) mask |= kRightWrite;
+        if (canRead) mask |= kRightList;
+    } else {
+        if (canRead) mask |= kRightRead | kRightList;
+        if (canWrite) mask |= kRightWrite;
+    }
+    return mask;
+}
+
+int PathRights::EntryRights(const std::vector<std::string>& names, const std::string& section,
+                            std::string_view path) {
+    const std::string* best = nullptr;
+    for (const auto& name : names) {
+        if (!IsPathPrefix(name, path)) continue;
+        if (!best || name.size() > best->size()) {
+            best = &name;
+            if (name.size() == path.size()) break;
+        }
+    }
+    if (!best) return -1;
+    return ParseRights(settings_->ReadString(section.c_str(), best->c_str(), "-"));
+}
+
+int PathRights::ConfigurationRights(std::string_view path) {
+    if (path.size() >= kMaxRightsPath || HasControlChars(path)) return 0;
+    const std::string asked = maps_.empty() ? WithTrailingSlash(path) : maps_.BackMap(path);
+    if (asked.size() >= kMaxRightsPath) return 0;
+    if (!root_.empty() && !IsPathPrefix(root_, asked)) return 0;
+
+    int mask = EntryRights(userEntries_, userKey_, asked);
+    if (mask < 0) mask = EntryRights(defaultEntries_, DefaultRightsSection(), asked);
+    if (mask < 0) mask = EntryRights(userEntries_, userKey_, kAnyPathEntry);
+    if (mask < 0) mask = EntryRights(defaultEntries_, DefaultRightsSection(), kAnyPathEntry);
+    return mask < 0 ? kAllRights : mask;
+}
+
+int PathRights::GetRights(std::string_view diskPath, bool reload, std::string* owner, std::string* group) {
+    if (owner) *owner = "noone";
+    if (group) *group = "nogroup";
+    if (!settings_) return 0;
+
+    AsService asService;
+    if (reload) ReadEntriesAndMaps();
+    const int fileSystem = tokenHeld_ ? FileSystemRights(diskPath) : kAllRights;
+    const bool secure = settings_->ReadFlag("Security", "Secure", secureDefault_);
+    const int configured = secure ? ConfigurationRights(diskPath) : kAllRights;
+    int mask = fileSystem & configured;
+    if (!writesAllowed_) mask &= ~kRightWrite;
+    return mask;
+}
+
+bool PathRights::HasRights(std::string_view diskPath, int required) {
+    if (diskPath.empty() || !settings_) return false;
+    AsService asService;
+    if (IsDevicePath(diskPath, DeviceNames::ForProcess(*settings_))) return false;
+    const int mask = GetRights(diskPath, true);
+    return (mask & required) == required;
+}
+
+bool PathRights::Impersonate() {
+    if (!tokenHeld_) return true;
+    try {
+        scopes_.push_back(std::make_unique<accounts::ImpersonationScope>(token_.get()));
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void PathRights::Revert() {
+    if (!tokenHeld_ || scopes_.empty()) return;
+    scopes_.pop_back();
+}
+
+void PathRights::CopyFrom(const PathRights& other) {
+    if (&other == this) return;
+    RevertAll();
+    if (!other.settings_) {
+        // A copy of rights never loaded is never loaded either.
+        settings_.reset();
+        store_.reset();
+        tokenHeld_ = false;
+        token_.reset();
+        return;
+    }
+    AsService asService;
+    store_ = std::make_unique<reg::Store>(other.store_->path());
+    settings_ = std::make_unique<CServerRegistry>(*store_, other.settings_->instanceName(), nullptr);
+    secureDefault_ = other.secureDefault_;
+    user_ = other.user_;
+    userKey_ = other.userKey_;
+    root_ = other.root_;
+    writesAllowed_ = other.writesAllowed_;
+    hasSessionToken_ = other.hasSessionToken_;
+    // The token is never changed after logon, so sharing it shares nothing
+    // mutable; without one the copy judges as the service.
+    tokenHeld_ = true;
+    token_ = other.token_;
+    ReadEntriesAndMaps();
+}
+
+}  // namespace orvyn

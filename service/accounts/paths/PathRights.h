@@ -1,0 +1,130 @@
+// What a logged-in user may do at a disk path: read, create, overwrite,
+// list. Two sources are combined, and a right must come from both:
+//
+//  - the file system: what the user's account may do to the file or folder
+//    (or, when it does not exist yet, to its nearest existing folder), judged
+//    from its permissions for the account's uid, gid and groups;
+//  - the configuration: the rights entries of the user, then those of the
+//    pseudo-user "default", each named by a disk path prefix (longest
+//    covering entry wins) or "*"; used only while the instance's `Secure` is
+//    on. Only the entry names are cached; the letters are read fresh.
+//
+// Uploads may further be switched off for the whole instance (`Allow_Puts`)
+// or for anonymous users (`Allow_Anon_Puts`), which removes C and O.
+//
+// One PathRights belongs to one session. A listing worker on another thread
+// gets its own copy (CopyFrom) and shares nothing that changes with the
+// original: it has its own handle on the store and its own maps.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/accounts/Token.h"
+#include "service/accounts/paths/VirtualDirs.h"
+
+namespace orvyn {
+
+namespace reg {
+class Store;
+}
+namespace accounts {
+class ImpersonationScope;
+}
+class CServerRegistry;
+
+enum Rights : int {
+    kRightRead = 1,       // R: download a file
+    kRightCreate = 2,     // C: create a file or folder, be the target of a rename
+    kRightOverwrite = 4,  // O: overwrite, append, delete, rename, remove a folder
+    kRightList = 8,       // L: list a folder
+    kRightWrite = kRightCreate | kRightOverwrite,  // W
+    kAllRights = 15,
+};
+
+// The mask of a rights text: R, C, O, L and W in either case; every other
+// character ("-" for no rights among them) is ignored.
+int ParseRights(std::string_view letters);
+
+class PathRights {
+public:
+    PathRights();
+    // A PathRights destroyed while still impersonating says so on standard
+    // error and reverts.
+    ~PathRights();
+    PathRights(const PathRights&) = delete;
+    PathRights& operator=(const PathRights&) = delete;
+
+    // Loads the rights of a user of an instance. root: the session's
+    // restriction root ("" for none). token: the account's token; without
+    // one, the service's own identity is judged. skipToken: judge nothing on
+    // the file system (its part is then all rights). secureDefault: what
+    // `Secure` means when the instance has no value for it.
+    void Load(CServerRegistry& instance, std::string_view userName, std::string_view root,
+              accounts::TokenPtr token, bool skipToken, bool secureDefault = true);
+
+    // Re-reads the entry names of the user and of "default", and the virtual
+    // directories.
+    void Reload();
+
+    // The rights mask at a disk path (a path ending in "/" is judged as a
+    // folder). owner and group, when given, receive "noone" and "nogroup".
+    int GetRights(std::string_view diskPath, bool reload, std::string* owner = nullptr,
+                  std::string* group = nullptr);
+
+    // Whether every bit of required is present, after a fresh reload. An
+    // empty path or a path naming a device has no rights.
+    bool HasRights(std::string_view diskPath, int required);
+
+    // Takes on the account's file-system identity on the calling thread
+    // (nested calls count); Revert undoes the latest one. Both do nothing
+    // when no token is held. Impersonate and its Revert must run on the same
+    // thread. Returns false, counting nothing, when the identity could not be
+    // taken on: the caller must then not touch files for the account.
+    bool Impersonate();
+    void Revert();
+    int impersonationDepth() const { return static_cast<int>(scopes_.size()); }
+
+    // Becomes a copy of other for use on another thread: same instance,
+    // user, root and switches, the same account (or the service's own when
+    // other had none), entries re-read. Starts without impersonating.
+    void CopyFrom(const PathRights& other);
+
+    const std::string& userName() const { return user_; }
+    const std::string& userRightsKey() const { return userKey_; }
+    const std::string& root() const { return root_; }
+    bool writesAllowed() const { return writesAllowed_; }
+    bool hasSessionToken() const { return hasSessionToken_; }
+    bool holdsToken() const { return tokenHeld_; }
+    const VirtualDirs& maps() const { return maps_; }
+    const std::vector<std::string>& userEntries() const { return userEntries_; }
+    const std::vector<std::string>& defaultEntries() const { return defaultEntries_; }
+
+private:
+    void ReadEntriesAndMaps();
+    void ReadEntryNames(const std::string& section, std::vector<std::string>& names);
+    int FileSystemRights(std::string_view path) const;
+    int ConfigurationRights(std::string_view path);
+    // Letters of the longest entry covering path, or -1 when none covers it.
+    int EntryRights(const std::vector<std::string>& names, const std::string& section, std::string_view path);
+    void RevertAll();
+
+    std::unique_ptr<reg::Store> store_;
+    std::unique_ptr<CServerRegistry> settings_;
+    bool secureDefault_ = true;
+    std::string user_;
+    std::string userKey_;
+    std::string root_;
+    bool writesAllowed_ = true;
+    std::vector<std::string> userEntries_;
+    std::vector<std::string> defaultEntries_;
+    VirtualDirs maps_;
+    bool tokenHeld_ = false;
+    accounts::TokenPtr token_;  // null while held: the service's own identity
+    bool hasSessionToken_ = false;
+    std::vector<std::unique_ptr<accounts::ImpersonationScope>> scopes_;
+};
+
+}  // namespace orvyn
