@@ -17,7 +17,8 @@ std::string DefaultStorePath() {
     return "/var/lib/orvyn/registry.db";
 }
 
-Store::Store(std::string path) : path_(path.empty() ? DefaultStorePath() : std::move(path)) {}
+Store::Store(std::string path)
+    : path_(path.empty() ? DefaultStorePath() : std::move(path)), pool_(std::make_shared<detail::ConnectionPool>()) {}
 
 namespace {
 
@@ -50,7 +51,7 @@ Status OpenKeyForRead(const std::string& file, std::string_view key, StoreTxn& t
 // ---- keys ----
 
 Status Store::KeyExists(std::string_view key) const {
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
     return OpenKeyForRead(path_, key, txn, id, found);
@@ -59,7 +60,7 @@ Status Store::KeyExists(std::string_view key) const {
 Status Store::CreateKey(std::string_view key) {
     std::vector<std::string> names;
     if (Status st = detail::ParseKeyPath(key, names); !st) return st;
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     if (Status st = txn.Begin(path_, StoreTxn::Mode::kWriteCreate); !st) return st;
     int64_t id = 0;
     if (Status st = detail::MakeKey(txn.db(), names, id); !st) return st;
@@ -89,7 +90,7 @@ Status DeleteOneKey(const detail::Db& db, int64_t id) {
 }  // namespace
 
 Status Store::DeleteKey(std::string_view key) {
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     int64_t id = 0;
     if (Status st = OpenKeyForDelete(path_, key, txn, id); !st) return st;
     detail::Stmt child(txn.db(), "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
@@ -101,7 +102,7 @@ Status Store::DeleteKey(std::string_view key) {
 }
 
 Status Store::DeleteTree(std::string_view key) {
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     int64_t id = 0;
     if (Status st = OpenKeyForDelete(path_, key, txn, id); !st) return st;
     if (Status st = detail::DeleteBelow(txn.db(), id); !st) return st;
@@ -111,7 +112,7 @@ Status Store::DeleteTree(std::string_view key) {
 
 Status Store::EnumSubkeys(std::string_view key, std::vector<std::string>& names) const {
     names.clear();
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
     if (Status st = OpenKeyForRead(path_, key, txn, id, found); !st || !found) return st;
@@ -131,7 +132,7 @@ Status Store::EnumSubkeys(std::string_view key, std::vector<std::string>& names)
 
 Status Store::QueryInfo(std::string_view key, KeyInfo& info) const {
     info = {};
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
     if (Status st = OpenKeyForRead(path_, key, txn, id, found); !st || !found) return st;
@@ -160,7 +161,7 @@ Status Store::SetValue(std::string_view key, std::string_view name, uint32_t typ
     if (Status st = detail::ParseKeyPath(key, names); !st) return st;
     if (Status st = detail::CheckValueName(name); !st) return st;
     if (!data && size != 0) return {kInvalidParameter, "value data missing"};
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     if (Status st = txn.Begin(path_, StoreTxn::Mode::kWriteCreate); !st) return st;
     int64_t id = 0;
     if (Status st = detail::MakeKey(txn.db(), names, id); !st) return st;
@@ -177,7 +178,7 @@ Status Store::SetValue(std::string_view key, std::string_view name, uint32_t typ
 Status Store::QueryValue(std::string_view key, std::string_view name, Value& out) const {
     out = {};
     if (Status st = detail::CheckValueName(name); !st) return st;
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
     if (Status st = OpenKeyForRead(path_, key, txn, id, found); !st) return st;
@@ -196,7 +197,7 @@ Status Store::DeleteValue(std::string_view key, std::string_view name) {
     std::vector<std::string> names;
     if (Status st = detail::ParseKeyPath(key, names); !st) return st;
     if (Status st = detail::CheckValueName(name); !st) return st;
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     if (Status st = txn.Begin(path_, StoreTxn::Mode::kWrite); !st) return st;
     if (txn.empty()) return names.empty() ? ValueNotFound(name) : detail::KeyNotFound(names);
     int64_t id = 0;
@@ -209,7 +210,7 @@ Status Store::DeleteValue(std::string_view key, std::string_view name) {
 
 Status Store::EnumValues(std::string_view key, std::vector<Value>& values) const {
     values.clear();
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
     if (Status st = OpenKeyForRead(path_, key, txn, id, found); !st || !found) return st;

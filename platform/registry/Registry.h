@@ -8,19 +8,26 @@
 // order, values in creation order. Value data is kept as raw bytes; strings
 // written by the store's users include their terminating NUL.
 //
-// Every operation opens the database, runs one transaction and closes it
-// again, so several processes (service, applet, command-line tool) may use the
-// same store at once. A store file that does not exist reads as an empty tree
+// Every operation runs as one transaction, so several processes (service,
+// applet, command-line tool) may use the same store at once. A Store keeps a
+// few open connections between calls; a connection is reused only while the
+// file it was opened on is still the file at the store's path, and never in
+// a child process after fork. A store file that does not exist reads as an empty tree
 // and is created, with its folder, on the first write.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace orvyn::reg {
+
+namespace detail {
+class ConnectionPool;
+}
 
 // Value types with their stored numbers.
 enum ValueType : uint32_t {
@@ -113,6 +120,8 @@ public:
 
 private:
     std::string path_;
+    // Open connections kept between calls (shared by copies of this Store).
+    std::shared_ptr<detail::ConnectionPool> pool_;
 };
 
 // Helpers for building value data the way writers store it.

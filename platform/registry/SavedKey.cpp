@@ -104,7 +104,7 @@ Status Store::SaveKey(std::string_view key, const std::string& file, bool overwr
 
     Snapshot snap;
     {
-        StoreTxn txn;
+        StoreTxn txn(pool_.get());
         if (Status st = txn.Begin(path_, StoreTxn::Mode::kRead); !st) return st;
         if (txn.empty()) {
             if (!names.empty()) return KeyNotFound(names);
@@ -174,7 +174,7 @@ Status Store::RestoreKey(std::string_view key, const std::string& file) {
     Snapshot snap;
     if (Status st = LoadSavedKeyFile(file, snap); !st) return st;
 
-    StoreTxn txn;
+    StoreTxn txn(pool_.get());
     if (Status st = txn.Begin(path_, StoreTxn::Mode::kWriteCreate); !st) return st;
     int64_t id = 0;
     if (Status st = MakeKey(txn.db(), names, id); !st) return st;

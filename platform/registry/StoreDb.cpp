@@ -39,18 +39,85 @@ Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view 
     return {code, std::move(message)};
 }
 
+// ---- ConnectionPool ----
+
+ConnectionPool::~ConnectionPool() {
+    ForgetAfterFork();
+    for (const Entry& e : idle_) sqlite3_close_v2(e.db);
+}
+
+void ConnectionPool::ForgetAfterFork() {
+    pid_t self = getpid();
+    if (owner_ != self) {
+        // Connections opened by the parent belong to it; the child leaves them alone.
+        idle_.clear();
+        owner_ = self;
+    }
+}
+
+sqlite3* ConnectionPool::Take(dev_t dev, ino_t ino) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ForgetAfterFork();
+    sqlite3* found = nullptr;
+    for (auto it = idle_.begin(); it != idle_.end();) {
+        if (it->dev == dev && it->ino == ino) {
+            if (!found) {
+                found = it->db;
+                it = idle_.erase(it);
+                continue;
+            }
+            ++it;
+        } else {
+            // The file at the path was replaced: its old connections are of no use.
+            sqlite3_close_v2(it->db);
+            it = idle_.erase(it);
+        }
+    }
+    return found;
+}
+
+void ConnectionPool::Give(sqlite3* db, dev_t dev, ino_t ino) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ForgetAfterFork();
+    if (idle_.size() < kMaxIdle) {
+        idle_.push_back({db, dev, ino});
+        return;
+    }
+    lock.unlock();
+    sqlite3_close_v2(db);
+}
+
 // ---- Db ----
 
 Db::~Db() { Close(); }
 
 void Db::Close() {
-    if (db_) sqlite3_close_v2(db_);
+    if (!db_) return;
+    // Only a connection with no transaction left open goes back to the pool.
+    if (pool_ && sqlite3_get_autocommit(db_)) {
+        pool_->Give(db_, dev_, ino_);
+    } else {
+        sqlite3_close_v2(db_);
+    }
     db_ = nullptr;
+    pool_ = nullptr;
 }
 
-Status Db::Open(const std::string& file, int flags) {
+Status Db::Open(const std::string& file, int flags, ConnectionPool* pool) {
     Close();
     file_ = file;
+    if (pool) {
+        struct stat sb {};
+        if (stat(file.c_str(), &sb) == 0) {
+            dev_ = sb.st_dev;
+            ino_ = sb.st_ino;
+            db_ = pool->Take(dev_, ino_);
+            if (db_) {
+                pool_ = pool;
+                return Status::Ok();
+            }
+        }
+    }
     // A name starting with "file:" could be taken for a URI.
     std::string name = file.rfind("file:", 0) == 0 ? "./" + file : file;
     int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -61,6 +128,19 @@ Status Db::Open(const std::string& file, int flags) {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (pool) {
+        // A kept connection saves the open, the schema read and the
+        // checkpoint-and-delete of the write-ahead log that every close costs.
+        // In WAL mode NORMAL sync keeps every commit atomic and consistent;
+        // only a power loss can undo the last commits, never tear one.
+        sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+        struct stat sb {};
+        if (stat(file.c_str(), &sb) == 0) {
+            dev_ = sb.st_dev;
+            ino_ = sb.st_ino;
+            pool_ = pool;
+        }
+    }
     return Status::Ok();
 }
 
@@ -235,7 +315,7 @@ Status StoreTxn::Begin(const std::string& file, Mode mode) {
     }
 
     int flags = SQLITE_OPEN_READWRITE | (mode == Mode::kWriteCreate ? SQLITE_OPEN_CREATE : 0);
-    if (Status st = db_.Open(file, flags); !st) return st;
+    if (Status st = db_.Open(file, flags, pool_); !st) return st;
     const char* begin = mode == Mode::kRead ? "BEGIN" : "BEGIN IMMEDIATE";
     if (Status st = db_.Exec(begin); !st) return st;
     open_ = true;

@@ -12,6 +12,10 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <mutex>
 
 #include <cstdint>
 #include <string>
@@ -31,6 +35,36 @@ inline constexpr int kBusyTimeoutMs = 10000;
 // Maps an SQLite result code onto a store status; the message names the file.
 Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view what);
 
+// Idle connections to one store file, reused by later calls of the same
+// Store. Each entry remembers the file's device and inode so that a replaced
+// or deleted file is never read through an old connection, and the pool
+// forgets everything it holds after a fork (connections must not cross it).
+class ConnectionPool {
+public:
+    ConnectionPool() = default;
+    ~ConnectionPool();
+    ConnectionPool(const ConnectionPool&) = delete;
+    ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+    // An idle connection opened on the file (dev, ino), or null.
+    sqlite3* Take(dev_t dev, ino_t ino);
+    // Keeps a connection for reuse (closes it when the pool is full).
+    void Give(sqlite3* db, dev_t dev, ino_t ino);
+
+private:
+    struct Entry {
+        sqlite3* db;
+        dev_t dev;
+        ino_t ino;
+    };
+    static constexpr size_t kMaxIdle = 4;
+    void ForgetAfterFork();
+
+    std::mutex mutex_;
+    std::vector<Entry> idle_;
+    pid_t owner_ = 0;
+};
+
 // Owns one connection.
 class Db {
 public:
@@ -40,7 +74,9 @@ public:
     Db& operator=(const Db&) = delete;
 
     // flags are sqlite3_open_v2 flags; SQLITE_OPEN_NOMUTEX is always added.
-    Status Open(const std::string& file, int flags);
+    // With a pool, an idle connection to the same file is reused, and Close
+    // hands the connection back instead of closing it.
+    Status Open(const std::string& file, int flags, ConnectionPool* pool = nullptr);
     void Close();
 
     sqlite3* handle() const { return db_; }
@@ -53,6 +89,9 @@ public:
 private:
     sqlite3* db_ = nullptr;
     std::string file_;
+    ConnectionPool* pool_ = nullptr;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
 };
 
 // Owns one prepared statement. A failure in preparing or binding is kept and
@@ -106,7 +145,7 @@ public:
         kWriteCreate,  // immediate transaction; creates the file and its folder
     };
 
-    StoreTxn() = default;
+    explicit StoreTxn(ConnectionPool* pool = nullptr) : pool_(pool) {}
     ~StoreTxn();
     StoreTxn(const StoreTxn&) = delete;
     StoreTxn& operator=(const StoreTxn&) = delete;
@@ -121,6 +160,7 @@ public:
 private:
     Status Initialise();
 
+    ConnectionPool* pool_ = nullptr;
     Db db_;
     bool empty_ = false;
     bool open_ = false;

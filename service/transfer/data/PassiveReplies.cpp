@@ -1,0 +1,109 @@
+#include "service/transfer/data/PassiveReplies.h"
+
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "service/transfer/data/DataAddress.h"
+
+namespace orvyn {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+std::string SixNumbers(const std::array<int, 6>& n) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "(%d,%d,%d,%d,%d,%d)", n[0], n[1], n[2], n[3], n[4], n[5]);
+    return buf;
+}
+
+bool IsMappedOrIpv4(const sockaddr* local) {
+    if (local == nullptr) return false;
+    if (local->sa_family == AF_INET) return true;
+    if (local->sa_family == AF_INET6) {
+        return IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6*>(local)->sin6_addr);
+    }
+    return false;
+}
+
+}  // namespace
+
+std::array<int, 6> PasvNumbers(const sockaddr* bound, const std::optional<in_addr>& staticIp) {
+    std::array<int, 6> n{};
+    const int port = AddressPort(bound);
+    n[4] = (port >> 8) & 0xff;
+    n[5] = port & 0xff;
+    const unsigned char* bytes = nullptr;
+    if (staticIp) {
+        bytes = reinterpret_cast<const unsigned char*>(&*staticIp);
+    } else if (bound != nullptr && bound->sa_family == AF_INET) {
+        bytes = reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in*>(bound)->sin_addr);
+    } else if (bound != nullptr && bound->sa_family == AF_INET6) {
+        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(bound);
+        if (IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr)) bytes = sin6->sin6_addr.s6_addr + 12;
+    }
+    if (bytes != nullptr) {
+        for (int i = 0; i < 4; ++i) n[i] = bytes[i];
+    }
+    return n;
+}
+
+std::string PasvReplyText(const std::array<int, 6>& numbers) {
+    return "227 Entering Passive Mode " + SixNumbers(numbers);
+}
+
+std::string PasvLogText(const std::array<int, 6>& numbers) {
+    return "Entering Passive Mode " + SixNumbers(numbers);
+}
+
+std::optional<in_addr> ParseStaticIp(std::string_view text) {
+    text = Trim(text);
+    if (text.empty() || text.size() > 15) return std::nullopt;
+    const std::string s(text);
+    in_addr a{};
+    if (inet_pton(AF_INET, s.c_str(), &a) != 1) return std::nullopt;
+    return a;
+}
+
+int EpsvProtocolFor(const sockaddr* local) {
+    return IsMappedOrIpv4(local) ? 1 : 2;
+}
+
+EpsvRequest ParseEpsvArgument(std::string_view arg, const sockaddr* local) {
+    EpsvRequest r;
+    arg = Trim(arg);
+    if (arg.empty()) {
+        r.kind = EpsvKind::Open;
+        return r;
+    }
+    if (arg.size() == 3 && strncasecmp(arg.data(), "ALL", 3) == 0) {
+        r.kind = EpsvKind::All;
+        return r;
+    }
+    if (arg.size() > 5) return r;  // no network protocol number is that long
+    int protocol = 0;
+    for (char c : arg) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return r;
+        protocol = protocol * 10 + (c - '0');
+    }
+    r.protocol = protocol;
+    r.kind = protocol == EpsvProtocolFor(local) ? EpsvKind::Open : EpsvKind::BadProtocol;
+    return r;
+}
+
+std::string EpsvReplyText(int port) {
+    return "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
+}
+
+std::string EpsvUnsupportedText(const sockaddr* local) {
+    return "522 Network protocol not supported, use (" + std::to_string(EpsvProtocolFor(local)) + ")";
+}
+
+}  // namespace orvyn

@@ -1,0 +1,29 @@
+// The file interface transfers read from and write to: a disk file
+// (CBigFile), a conversion command's output (CPopenFile) or a listing spool.
+#pragma once
+
+#include <cstddef>
+
+namespace orvyn {
+
+class CFile {
+public:
+    virtual ~CFile() = default;
+
+    // Reads up to size bytes. Returns the count read; 0 means nothing is
+    // available now: at the end of the data (Ended() is then true) or, for a
+    // source fed by another process, until it writes more. Raises
+    // CFileException on failure.
+    virtual size_t Read(void* buffer, size_t size) = 0;
+    // Writes all of it or raises CFileException.
+    virtual void Write(const void* buffer, size_t size) = 0;
+    // Closes, raising CFileException when the close reports an error.
+    virtual void Close() = 0;
+    // Closes and swallows every error (ending a transfer source).
+    virtual void Abort() noexcept = 0;
+    virtual bool IsOpen() const = 0;
+    // True once a read has met the end of the data.
+    virtual bool Ended() const = 0;
+};
+
+}  // namespace orvyn

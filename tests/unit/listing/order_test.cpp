@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "service/transfer/listing/EntryOrder.h"
+
+namespace orvyn {
+namespace {
+
+ListEntry Named(const std::string& name, std::time_t when = 0, const std::string& diskName = "") {
+    ListEntry entry;
+    entry.name = name;
+    entry.diskName = diskName;
+    entry.writeTime = when;
+    return entry;
+}
+
+std::vector<std::string> Names(const std::vector<ListEntry>& entries) {
+    std::vector<std::string> names;
+    for (const auto& e : entries) names.push_back(e.NameOnDisk());
+    return names;
+}
+
+TEST(EntryOrder, NamesIgnoreCaseAndTiesGoByExactName) {
+    EXPECT_LT(CompareNames("apple", "Banana"), 0);
+    EXPECT_LT(CompareNames("README", "readme"), 0);  // same ignoring case: bytes decide
+    EXPECT_GT(CompareNames("readme", "README"), 0);
+    EXPECT_EQ(CompareNames("same", "same"), 0);
+    EXPECT_LT(CompareNames("a", "ab"), 0);
+    // Bytes above ASCII compare as they are.
+    EXPECT_LT(CompareNames("z", "\xc3\xa9"), 0);
+}
+
+TEST(EntryOrder, NameOrderKeepsNamesDifferingOnlyInCase) {
+    std::vector<ListEntry> entries = {Named("readme"), Named("b"), Named("README"), Named("Readme"), Named("A")};
+    SortEntries(entries, SortOrder::Name, false);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"A", "b", "README", "Readme", "readme"}));
+    SortEntries(entries, SortOrder::Name, true);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"readme", "Readme", "README", "b", "A"}));
+}
+
+TEST(EntryOrder, TimeOrderNewestFirstTiesByName) {
+    std::vector<ListEntry> entries = {Named("old", 100), Named("b-same", 500), Named("new", 900),
+                                      Named("a-same", 500), Named("A-same", 500)};
+    SortEntries(entries, SortOrder::Time, false);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"new", "A-same", "a-same", "b-same", "old"}));
+    SortEntries(entries, SortOrder::Time, true);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"old", "b-same", "a-same", "A-same", "new"}));
+}
+
+TEST(EntryOrder, UnsortedKeepsOrderAndReverseTurnsItRound) {
+    std::vector<ListEntry> entries = {Named("c", 1), Named("a", 3), Named("b", 2)};
+    SortEntries(entries, SortOrder::Unsorted, false);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"c", "a", "b"}));
+    SortEntries(entries, SortOrder::Unsorted, true);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"b", "a", "c"}));
+}
+
+TEST(EntryOrder, EqualShownNamesAreAllKept) {
+    // A shortcut shown as "docs" beside a file really named "docs".
+    std::vector<ListEntry> entries = {Named("docs", 7, "docs.lnk"), Named("docs", 7), Named("docs", 7, "docs.up")};
+    SortEntries(entries, SortOrder::Time, false);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"docs", "docs.lnk", "docs.up"}));
+}
+
+TEST(EntryOrder, ManyTiesNothingLost) {
+    std::vector<ListEntry> entries;
+    for (int i = 0; i < 2000; ++i) {
+        std::string name = "f" + std::to_string(i % 1000);
+        if (i >= 1000) std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+        entries.push_back(Named(name, 42));
+    }
+    for (SortOrder order : {SortOrder::Name, SortOrder::Time}) {
+        std::vector<ListEntry> sorted = entries;
+        SortEntries(sorted, order, false);
+        ASSERT_EQ(sorted.size(), entries.size());
+        for (std::size_t i = 1; i < sorted.size(); ++i) {
+            EXPECT_TRUE(EntryBefore(sorted[i - 1], sorted[i], order)) << sorted[i - 1].name << " " << sorted[i].name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace orvyn
