@@ -55,12 +55,33 @@ void ConnectionPool::ForgetAfterFork() {
     }
 }
 
-sqlite3* ConnectionPool::Take(dev_t dev, ino_t ino) {
+bool ConnectionPool::Stamp::operator==(const Stamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec && shmIno == o.shmIno;
+}
+
+bool ConnectionPool::StampOf(const std::string& file, Stamp& out) {
+    struct stat sb {};
+    if (stat(file.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) return false;
+    out.dev = sb.st_dev;
+    out.ino = sb.st_ino;
+    out.size = sb.st_size;
+    out.mtime = sb.st_mtim;
+    out.ctime = sb.st_ctim;
+    struct stat shm {};
+    out.shmIno = stat((file + "-shm").c_str(), &shm) == 0 ? shm.st_ino : 0;
+    return true;
+}
+
+sqlite3* ConnectionPool::Take(const std::string& file) {
+    Stamp now;
+    bool known = StampOf(file, now);
     std::lock_guard<std::mutex> lock(mutex_);
     ForgetAfterFork();
     sqlite3* found = nullptr;
     for (auto it = idle_.begin(); it != idle_.end();) {
-        if (it->dev == dev && it->ino == ino) {
+        if (known && it->stamp == now) {
             if (!found) {
                 found = it->db;
                 it = idle_.erase(it);
@@ -68,7 +89,10 @@ sqlite3* ConnectionPool::Take(dev_t dev, ino_t ino) {
             }
             ++it;
         } else {
-            // The file at the path was replaced: its old connections are of no use.
+            // The file changed behind the connection: it may hold stale pages,
+            // and a checkpoint at close would write them over whatever the
+            // file is now. Close it without touching the file.
+            sqlite3_db_config(it->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
             sqlite3_close_v2(it->db);
             it = idle_.erase(it);
         }
@@ -76,14 +100,16 @@ sqlite3* ConnectionPool::Take(dev_t dev, ino_t ino) {
     return found;
 }
 
-void ConnectionPool::Give(sqlite3* db, dev_t dev, ino_t ino) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ForgetAfterFork();
-    if (idle_.size() < kMaxIdle) {
-        idle_.push_back({db, dev, ino});
-        return;
+void ConnectionPool::Give(sqlite3* db, const std::string& file) {
+    Stamp stamp;
+    if (StampOf(file, stamp)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ForgetAfterFork();
+        if (idle_.size() < kMaxIdle) {
+            idle_.push_back({db, stamp});
+            return;
+        }
     }
-    lock.unlock();
     sqlite3_close_v2(db);
 }
 
@@ -95,7 +121,7 @@ void Db::Close() {
     if (!db_) return;
     // Only a connection with no transaction left open goes back to the pool.
     if (pool_ && sqlite3_get_autocommit(db_)) {
-        pool_->Give(db_, dev_, ino_);
+        pool_->Give(db_, file_);
     } else {
         sqlite3_close_v2(db_);
     }
@@ -107,15 +133,10 @@ Status Db::Open(const std::string& file, int flags, ConnectionPool* pool) {
     Close();
     file_ = file;
     if (pool) {
-        struct stat sb {};
-        if (stat(file.c_str(), &sb) == 0) {
-            dev_ = sb.st_dev;
-            ino_ = sb.st_ino;
-            db_ = pool->Take(dev_, ino_);
-            if (db_) {
-                pool_ = pool;
-                return Status::Ok();
-            }
+        db_ = pool->Take(file);
+        if (db_) {
+            pool_ = pool;
+            return Status::Ok();
         }
     }
     // A name starting with "file:" could be taken for a URI.
@@ -134,12 +155,7 @@ Status Db::Open(const std::string& file, int flags, ConnectionPool* pool) {
         // In WAL mode NORMAL sync keeps every commit atomic and consistent;
         // only a power loss can undo the last commits, never tear one.
         sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-        struct stat sb {};
-        if (stat(file.c_str(), &sb) == 0) {
-            dev_ = sb.st_dev;
-            ino_ = sb.st_ino;
-            pool_ = pool;
-        }
+        pool_ = pool;
     }
     return Status::Ok();
 }

@@ -36,9 +36,11 @@ inline constexpr int kBusyTimeoutMs = 10000;
 Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view what);
 
 // Idle connections to one store file, reused by later calls of the same
-// Store. Each entry remembers the file's device and inode so that a replaced
-// or deleted file is never read through an old connection, and the pool
-// forgets everything it holds after a fork (connections must not cross it).
+// Store. An entry is reused only while the file looks exactly as it did when
+// the connection was handed back (same main file by device, inode, size and
+// change times, same shared-memory index file), so a store that was deleted,
+// replaced or damaged behind the connection's back is always opened afresh.
+// The pool forgets what it holds after a fork: connections must not cross it.
 class ConnectionPool {
 public:
     ConnectionPool() = default;
@@ -46,18 +48,28 @@ public:
     ConnectionPool(const ConnectionPool&) = delete;
     ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-    // An idle connection opened on the file (dev, ino), or null.
-    sqlite3* Take(dev_t dev, ino_t ino);
-    // Keeps a connection for reuse (closes it when the pool is full).
-    void Give(sqlite3* db, dev_t dev, ino_t ino);
+    // An idle connection to the file as it is now, or null.
+    sqlite3* Take(const std::string& file);
+    // Keeps a connection for reuse (closes it when the pool is full or the
+    // file cannot be examined).
+    void Give(sqlite3* db, const std::string& file);
 
 private:
+    struct Stamp {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        off_t size = 0;
+        timespec mtime{};
+        timespec ctime{};
+        ino_t shmIno = 0;
+        bool operator==(const Stamp& o) const;
+    };
     struct Entry {
         sqlite3* db;
-        dev_t dev;
-        ino_t ino;
+        Stamp stamp;
     };
     static constexpr size_t kMaxIdle = 4;
+    static bool StampOf(const std::string& file, Stamp& out);
     void ForgetAfterFork();
 
     std::mutex mutex_;
@@ -90,8 +102,6 @@ private:
     sqlite3* db_ = nullptr;
     std::string file_;
     ConnectionPool* pool_ = nullptr;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
 };
 
 // Owns one prepared statement. A failure in preparing or binding is kept and
