@@ -123,7 +123,7 @@ class CommandLineTest(ServerTest):
         port = self.one_instance()
         with Control(port) as c:
             c.send_raw(b"\xff\xf4\xff\xf2ABOR\r\nNOOP\r\n")
-            self.assertEqual(c.read_reply(), "502 Command ABOR not implemented yet on this server\r\n")
+            self.assertEqual(c.read_reply(), "225 ABOR command successful (nothing to abort!)\r\n")
             self.assertEqual(c.read_reply(), "200 No operation completed successfully\r\n")
 
     def test_lines_after_quit_are_ignored(self):

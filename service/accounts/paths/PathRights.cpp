@@ -130,6 +130,8 @@ void PathRights::ReadEntryNames(const std::string& section, std::vector<std::str
 
 void PathRights::ReadEntriesAndMaps() {
     if (!settings_) return;
+    frozenSecure_ = -1;
+    frozenLetters_.clear();
     ReadEntryNames(userKey_, userEntries_);
     ReadEntryNames(DefaultRightsSection(), defaultEntries_);
     maps_.Load(*settings_, user_);
@@ -181,7 +183,14 @@ int PathRights::EntryRights(const std::vector<std::string>& names, const std::st
         }
     }
     if (!best) return -1;
-    return ParseRights(settings_->ReadString(section.c_str(), best->c_str(), "-"));
+    if (!frozen_) return ParseRights(settings_->ReadString(section.c_str(), best->c_str(), "-"));
+    std::string key = section + '\n' + *best;
+    auto it = frozenLetters_.find(key);
+    if (it == frozenLetters_.end()) {
+        const int mask = ParseRights(settings_->ReadString(section.c_str(), best->c_str(), "-"));
+        it = frozenLetters_.emplace(std::move(key), mask).first;
+    }
+    return it->second;
 }
 
 int PathRights::ConfigurationRights(std::string_view path) {
@@ -197,15 +206,38 @@ int PathRights::ConfigurationRights(std::string_view path) {
     return mask < 0 ? kAllRights : mask;
 }
 
+void PathRights::Freeze() {
+    frozen_ = true;
+    if (!settings_) return;
+    AsService asService;
+    frozenSecure_ = settings_->ReadFlag("Security", "Secure", secureDefault_) ? 1 : 0;
+    auto keep = [this](const std::vector<std::string>& names, const std::string& section) {
+        for (const std::string& name : names) {
+            frozenLetters_[section + '\n' + name] = ParseRights(settings_->ReadString(section.c_str(), name.c_str(), "-"));
+        }
+    };
+    keep(userEntries_, userKey_);
+    keep(defaultEntries_, DefaultRightsSection());
+}
+
 int PathRights::GetRights(std::string_view diskPath, bool reload, std::string* owner, std::string* group) {
     if (owner) *owner = "noone";
     if (group) *group = "nogroup";
     if (!settings_) return 0;
 
-    AsService asService;
+    // Frozen settings without an account token need neither the store nor
+    // the service's identity: the thread judges as the service already.
+    std::optional<AsService> asService;
+    if (!frozen_ || reload || token_) asService.emplace();
     if (reload) ReadEntriesAndMaps();
     const int fileSystem = tokenHeld_ ? FileSystemRights(diskPath) : kAllRights;
-    const bool secure = settings_->ReadFlag("Security", "Secure", secureDefault_);
+    bool secure;
+    if (frozen_ && frozenSecure_ >= 0) {
+        secure = frozenSecure_ != 0;
+    } else {
+        secure = settings_->ReadFlag("Security", "Secure", secureDefault_);
+        if (frozen_) frozenSecure_ = secure ? 1 : 0;
+    }
     const int configured = secure ? ConfigurationRights(diskPath) : kAllRights;
     int mask = fileSystem & configured;
     if (!writesAllowed_) mask &= ~kRightWrite;

@@ -17,6 +17,7 @@
 // original: it has its own handle on the store and its own maps.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -92,6 +93,12 @@ public:
     // other had none), entries re-read. Starts without impersonating.
     void CopyFrom(const PathRights& other);
 
+    // Reads the settings once now (the Secure switch, the letters of every
+    // entry) and keeps them instead of reading them again for every path.
+    // For a copy that judges many paths at one moment, such as a listing
+    // worker's; a reload reads afresh.
+    void Freeze();
+
     const std::string& userName() const { return user_; }
     const std::string& userRightsKey() const { return userKey_; }
     const std::string& root() const { return root_; }
@@ -125,6 +132,9 @@ private:
     accounts::TokenPtr token_;  // null while held: the service's own identity
     bool hasSessionToken_ = false;
     std::vector<std::unique_ptr<accounts::ImpersonationScope>> scopes_;
+    bool frozen_ = false;
+    int frozenSecure_ = -1;                     // -1: not read yet
+    std::map<std::string, int, std::less<>> frozenLetters_;  // section + '\n' + entry -> mask
 };
 
 }  // namespace orvyn

@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "platform/service/ServicePaths.h"
+#include "platform/sound/Sound.h"
+#include "service/accounts/login/PamService.h"
 #include "service/core/host/CommandLine.h"
 #include "service/core/host/ProfileFile.h"
 #include "service/core/server/TimerWnd.h"
@@ -40,8 +42,10 @@ int COrvynApp::Main(const std::vector<std::string>& argv) {
     // Install and remove belong to the service wrapper.
     HostMessage message;
     int exitCode = 0;
-    if (service_.ParseStandardArgs(ParseStandardArgs(line), message, exitCode)) {
+    const StandardArgs standard = ParseStandardArgs(line);
+    if (service_.ParseStandardArgs(standard, message, exitCode)) {
         ShowMessage(message.failure, message.text);
+        if (standard.action == ServiceAction::Install && exitCode == 0) InstallPamService(standard.quiet);
         return exitCode;
     }
 
@@ -130,10 +134,34 @@ bool COrvynApp::StartAllInstances() {
 int COrvynApp::RunMessageLoop() {
     int code = loop_.Run();
     MainWnd().StopAllInstances();
+    StopSound();
     return code;
 }
 
 void COrvynApp::PostQuit(int code) { loop_.Quit(code); }
+
+void COrvynApp::StopSound() { sound::StopSounds(); }
+
+// System-account logins go through the PAM service "orvyn": its file is put
+// in place with the service unless one exists already.
+void COrvynApp::InstallPamService(bool quiet) const {
+    const PamServiceInstall r = orvyn::InstallPamService(ProgramPath());
+    switch (r.outcome) {
+        case PamServiceInstall::Outcome::Installed:
+            if (!quiet) ShowMessage(false, "PAM service file " + r.path + " installed\n");
+            break;
+        case PamServiceInstall::Outcome::NoSource:
+            ShowMessage(true, "ORVYN Pro: the PAM service file pam.d/orvyn was not found beside the program; "
+                              "system-account logins need " + r.path + "\n");
+            break;
+        case PamServiceInstall::Outcome::Failed:
+            ShowMessage(true, "ORVYN Pro: could not write the PAM service file " + r.path + ": " + r.error + "\n");
+            break;
+        case PamServiceInstall::Outcome::AlreadyPresent:
+        case PamServiceInstall::Outcome::NotWanted:
+            break;
+    }
+}
 
 void COrvynApp::PostRefresh() {
     loop_.Post([this] { StartAllInstances(); });

@@ -30,6 +30,7 @@ public:
     int RunMessageLoop() override;
     void PostQuit(int code) override;
     void PostRefresh() override;
+    void StopSound() override;
 
 private:
     int RunAsApplication();
@@ -37,6 +38,7 @@ private:
     void WatchSignals(bool serviceMode);
     CTimerWnd& MainWnd();
     void ShowMessage(bool failure, const std::string& text) const;
+    void InstallPamService(bool quiet) const;
     std::string MissingProductKeyText() const;
 
     reg::Store store_;

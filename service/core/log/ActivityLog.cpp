@@ -1,6 +1,7 @@
 #include "service/core/log/ActivityLog.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <locale.h>
 #include <unistd.h>
 
@@ -9,6 +10,39 @@
 #include <cstring>
 
 namespace orvyn {
+
+namespace {
+
+// The log file belongs to the service. A thread that acts for a user has that
+// user's file-system identity (per-thread fsuid/fsgid), under which the log
+// file usually cannot be opened; for the open the thread is the service again.
+class ServiceFileIdentity {
+public:
+    ServiceFileIdentity() {
+        if (geteuid() != 0) return;
+        // An invalid id changes nothing and returns the current one.
+        uid_ = static_cast<long>(syscall(SYS_setfsuid, -1));
+        gid_ = static_cast<long>(syscall(SYS_setfsgid, -1));
+        if (uid_ == 0 && gid_ == 0) return;
+        syscall(SYS_setfsgid, 0);
+        syscall(SYS_setfsuid, 0);
+        active_ = true;
+    }
+    ~ServiceFileIdentity() {
+        if (!active_) return;
+        syscall(SYS_setfsgid, gid_);
+        syscall(SYS_setfsuid, uid_);
+    }
+    ServiceFileIdentity(const ServiceFileIdentity&) = delete;
+    ServiceFileIdentity& operator=(const ServiceFileIdentity&) = delete;
+
+private:
+    long uid_ = 0;
+    long gid_ = 0;
+    bool active_ = false;
+};
+
+}  // namespace
 
 namespace {
 
@@ -115,6 +149,9 @@ std::string CActivityLog::FormatLine(const std::string& instance, char category,
 }
 
 void CActivityLog::WriteLine(int conn, char category, const char* message) {
+    // The settings and the file are read and written as the service, also
+    // when the calling thread acts for a user.
+    ServiceFileIdentity asService;
     const std::string file = settings_.ReadString("Logging", "LogFile", "");
     if (file.empty() || !CategoryEnabled(category)) return;
 

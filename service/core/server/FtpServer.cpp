@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/eventloop/Winsock.h"
+#include "platform/sound/Sound.h"
 #include "service/core/server/HostRules.h"
 #include "service/core/server/ListenAddress.h"
 #include "service/core/session/Catalogue.h"
@@ -40,10 +41,16 @@ bool TickReached(uint32_t now, uint32_t at) { return static_cast<int32_t>(now - 
 }  // namespace
 
 CFtpServer::CFtpServer(reg::Store& store, eventloop::EventLoop& loop, std::string name)
-    : store_(store), loop_(loop), name_(std::move(name)), registry_(store, name_, &log_), log_(registry_) {}
+    : store_(store), loop_(loop), name_(std::move(name)), registry_(store, name_, &log_), log_(registry_) {
+    // A library that cannot be loaded is passed over: logins then go to the
+    // password store or the system accounts.
+    externalAuth_.load(registry_.ReadString(nullptr, "ExternalDLL", ""));
+    childReaper_.AttachTo(&loop_);  // ---- data connection and transfers
+}
 
 CFtpServer::~CFtpServer() {
     Stop();
+    childReaper_.AttachTo(nullptr);  // ---- data connection and transfers
     loop_.ForgetTarget(this);
 }
 
@@ -147,6 +154,7 @@ std::vector<std::string> CFtpServer::MessageLines(const std::string& text) {
 }
 
 void CFtpServer::RefreshSettings() {
+    pasvPorts_.DiscardTable();  // ---- data connection and transfers
     CServerSettings s;
     s.allowAnon = registry_.ReadFlag("Security", "Allow_Anon", false);
     s.allowAnonPuts = registry_.ReadFlag("Security", "Allow_Anon_Puts", false);
@@ -212,6 +220,10 @@ void CFtpServer::SetStopState(int forcedMinutes, int backMinutes) {
 
 bool CFtpServer::ForcedDisconnectDue(uint32_t now) const {
     return stopping_ && forcedSet_ && TickReached(now, forcedAt_);
+}
+
+bool CFtpServer::ForcedDisconnectReached() const {
+    return ForcedDisconnectDue(eventloop::EventLoop::TickCount());
 }
 
 // ---- sessions -------------------------------------------------------------------
@@ -379,8 +391,7 @@ void CFtpServer::NotifyObservers(CFtpSession& session, bool ended) {
 }
 
 void CFtpServer::PlayGoodbyeSound() {
-    // No sound output exists on this host yet; the setting is honoured by
-    // the caller and playback stays silent.
+    sound::PlaySoundAsync(registry_.ReadString("Messages", "GoodbyeSound", ""), "goodbye");
 }
 
 // ---- events ---------------------------------------------------------------------
@@ -455,7 +466,9 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
     session.OnDataEvent(s, event, wsaError);
     if (sessionMap_.Lookup(control) != rec) return;
     NotifyObservers(session, false);
-    if (session.ClosingGate()) session.CloseSession();
+    // ---- data connection and transfers: a closing session ends once its
+    // transfer has moved its last byte.
+    if (!session.TransferBusy() && session.ClosingGate()) session.CloseSession();
 }
 
 void CFtpServer::OnListenerClosed(Socket s) {

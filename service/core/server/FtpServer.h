@@ -17,12 +17,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/accounts/ExternalAuth.h"
 #include "platform/eventloop/EventLoop.h"
 #include "platform/registry/Registry.h"
 #include "service/core/log/ActivityLog.h"
 #include "service/core/server/Listener.h"
 #include "service/core/server/MapSockToSess.h"
 #include "service/core/settings/ServerRegistry.h"
+#include "service/transfer/conversions/ChildReaper.h"
+#include "service/transfer/data/PasvPortSearch.h"
 
 namespace orvyn {
 
@@ -94,6 +97,9 @@ public:
     // negative), back up after backMinutes.
     void SetStopState(int forcedMinutes, int backMinutes);
     bool stopping() const { return stopping_; }
+    // The administrative stop has reached its forced-disconnect time: no
+    // more logins.
+    bool ForcedDisconnectReached() const;
     // Disconnects one session (instance stop, administrative disconnect).
     void DisconnectSession(CFtpSession& session);
     // One tick of the instance timer.
@@ -119,9 +125,13 @@ public:
     void CancelLookup(CFtpSession& session);
     void NotifyObservers(CFtpSession& session, bool ended);
     void SetSessionObserver(ISessionObserver* observer) { observer_ = observer; }
-    // The goodbye sound of a closing session (played when the sound facility
-    // exists; silent otherwise).
+    // The goodbye sound of a closing session: the file named by
+    // Messages\GoodbyeSound, else the built-in one, never waited for.
     void PlayGoodbyeSound();
+    // The external authentication library named by ExternalDLL, loaded once
+    // when the instance is created (none when the value is empty or the
+    // library cannot be loaded).
+    const accounts::ExternalAuthLibrary& externalAuth() const { return externalAuth_; }
 
     const std::vector<std::string>& greetingLines() const { return greeting_; }
     const std::vector<std::string>& farewellLines() const { return farewell_; }
@@ -134,6 +144,13 @@ public:
     void DecrementOpenSockets() { --openSockets_; }
 
     int port() const { return port_; }
+
+    // ---- data connection and transfers
+    // The passive port search of this instance (its table goes with every
+    // refresh of the settings).
+    CPasvPortSearch& pasvPorts() { return pasvPorts_; }
+    // Collects the conversion commands the sessions have ended.
+    CChildReaper& childReaper() { return childReaper_; }
     int tlsPort() const { return tlsPort_; }
 
 private:
@@ -180,6 +197,10 @@ private:
     std::vector<std::string> greeting_;
     std::vector<std::string> farewell_;
     ISessionObserver* observer_ = nullptr;
+    // ---- data connection and transfers
+    CPasvPortSearch pasvPorts_;
+    CChildReaper childReaper_;
+    accounts::ExternalAuthLibrary externalAuth_;
 };
 
 }  // namespace orvyn

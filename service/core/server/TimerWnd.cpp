@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/sound/Sound.h"
 #include "service/core/server/FtpServer.h"
 #include "service/core/server/ListenAddress.h"
 #include "service/core/settings/ServerRegistry.h"
@@ -132,6 +133,8 @@ void CTimerWnd::UpdateTimer() {
 
 void CTimerWnd::OnTimer() {
     for (auto& server : running_) server->TimerStep();
+    // Sound players that have finished are collected here.
+    sound::ReapSounds();
 }
 
 std::string CTimerWnd::PidFilePath() { return RunDir() + "/" + kPidFileName; }

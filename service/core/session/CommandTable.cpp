@@ -66,6 +66,7 @@ const std::vector<CommandEntry> kTable = {
     {kArgRequired, "AUTH", CMD_AUTH, 4, "AUTH - request authentication / encryption (TLS supported)"},
     {kArgRequired, "PBSZ", CMD_PBSZ, 4, "PBSZ - change protection buffer size."},
     {kArgRequired, "PROT", CMD_PROT, 4, "PROT - request data channel protection."},
+    {kArgOptional, "EPSV", CMD_EPSV, 4, "EPSV [<protocol>|ALL] - enter extended passive mode"},
     {kArgOptional, "____", CMD_NOTFOUND, 4, "No such command"},
 };
 

@@ -74,6 +74,7 @@ enum CommandNumber : int {
     CMD_PROT = 43,
     CMD_NOOP = 44,
     CMD_NOTFOUND = 45,
+    CMD_EPSV = 46,
 };
 
 // The whole table in lookup order; the not-found entry is always last.

@@ -13,6 +13,7 @@
 #include "service/core/server/Listener.h"
 #include "service/core/session/Catalogue.h"
 #include "service/core/session/CommandTable.h"
+#include "service/core/session/DataTransfer.h"
 
 namespace orvyn {
 
@@ -42,6 +43,7 @@ constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
 
 CFtpSession::CFtpSession(CFtpServer& server, CSessionRecord& record, int connectionNumber)
     : server_(server), record_(record), connectionNumber_(connectionNumber) {
+    transfer_ = std::make_unique<CDataTransfer>(*this);  // ---- data connection and transfers
     Reset();
 }
 
@@ -174,9 +176,15 @@ bool CFtpSession::LoginGate() {
         status_ = "Fail";
         return true;
     }
-    // Logged in. Whether the user's directories still exist is for the
-    // account code to check once users can log in.
-    return false;
+    // Logged in: the current directory, or else the home directory, must
+    // still be there for the user.
+    if (account_.CheckDirectories(&server_.log(), connectionNumber_)) return false;
+    Log('L', "User logged out - path _and_ home directory no longer exist.");
+    ReplyText(MSG_DIRECTORIES_DELETED);
+    status_ = "Fail";
+    loggedIn_ = false;
+    userName_.clear();
+    return true;
 }
 
 // ---- lifecycle --------------------------------------------------------------------
@@ -189,8 +197,9 @@ void CFtpSession::Reset() {
     userDetail_.clear();
     loggedIn_ = false;
     accepting_ = true;
-    currentDir_.clear();
-    homeDir_.clear();
+    account_.Reset();
+    // ---- files and listings: a running listing worker stops here
+    files_.Reset();
     transferInProgress_ = false;
     transferWaitingToWrite_ = false;
     CloseDataConnection();
@@ -214,7 +223,7 @@ void CFtpSession::SayGoodbye() {
 bool CFtpSession::Quit() {
     SayGoodbye();
     status_ = "Success";
-    if (!transferInProgress_) {
+    if (!TransferBusy()) {  // ---- data connection and transfers: a busy transfer ends first
         CloseSession();
         return true;
     }
@@ -264,19 +273,17 @@ bool CFtpSession::OnTimeOut() {
     return false;
 }
 
-void CFtpSession::CloseDataConnection() {
-    if (dataSocket_ == INVALID_SOCKET) return;
-    const eventloop::Socket d = dataSocket_;
-    dataSocket_ = INVALID_SOCKET;
-    transferInProgress_ = false;
-    transferWaitingToWrite_ = false;
-    server_.dataMap().RemoveKey(d);
-    server_.loop().CloseSocket(d);
+// ---- data connection and transfers
+void CFtpSession::CloseDataConnection() { transfer_->Abandon(); }
+
+void CFtpSession::OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError) {
+    transfer_->OnDataEvent(s, event, wsaError);
 }
 
-void CFtpSession::OnDataEvent(eventloop::Socket s, uint32_t event, int) {
-    // The only data connection event handled so far is the peer's close.
-    if (s == dataSocket_ && (event & FD_CLOSE) != 0) CloseDataConnection();
+bool CFtpSession::TransferBusy() const { return transfer_->Busy(); }
+
+bool CFtpSession::StartListingTransfer(DataState kind, std::unique_ptr<SpoolFile> spool) {
+    return transfer_->StartListingTransfer(kind, std::move(spool));
 }
 
 void CFtpSession::LookupFinished(int wsaError, const std::string& name) {
@@ -291,7 +298,17 @@ void CFtpSession::OnControlEvent(uint32_t event, int) {
         OnRead();  // may destroy the session; nothing may follow
         return;
     }
-    if ((event & FD_WRITE) != 0) SendPending();
+    if ((event & FD_WRITE) != 0) {
+        // ---- files and listings: a listing worker signals with a write
+        // event; a finished STAT listing joins its open reply, a finished
+        // data listing starts its transfer.
+        if (files_.StatOutputWaiting()) {
+            PumpStatListing();
+            return;
+        }
+        if (files_.DataListingReady()) SendDataListing();
+        SendPending();
+    }
 }
 
 void CFtpSession::OnRead() {
@@ -335,6 +352,9 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     CFtpServer& server = server_;
     CSessionRecord* const rec = &record_;
     const eventloop::Socket s = socket_;
+    // ---- files and listings: a command that arrives while a STAT listing
+    // is still open ends that reply first, so replies never interleave
+    if (files_.statOpen) CutStatListing();
 
     const CommandEntry& e = LookupCommand(line);
     const int number = e.number;
@@ -375,7 +395,9 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
 
     if (server.FindSession(s) != rec) return LineOutcome::Gone;
     currentLine_ = {};
-    if (!accepting_) {
+    // ---- data connection and transfers: a QUIT during a transfer lets it
+    // finish; the data events close the session afterwards.
+    if (!accepting_ && !(number == CMD_QUIT && TransferBusy())) {
         // A session that no longer accepts commands ends here. The 421 goes
         // out once per command: not again when the handler's own gate sent it.
         if (!closingRefused_) ClosingGate();
@@ -405,7 +427,12 @@ bool CFtpSession::LoginRequired() { return server_.settings().secure; }
 
 std::string CFtpSession::Email() { return server_.registry().ReadString(nullptr, "Email", ""); }
 
-std::string CFtpSession::FreeSpaceKb() { return FreeSpaceKbText(currentDir_.empty() ? "/" : currentDir_); }
+std::string CFtpSession::CurrentDirectory() { return account_.FtpCurrentDirectory(); }
+
+std::string CFtpSession::FreeSpaceKb() {
+    const std::string& dir = account_.currentDirectory();
+    return FreeSpaceKbText(dir.empty() ? "/" : dir);
+}
 
 long CFtpSession::MaxUsers() { return server_.settings().maxUsers; }
 

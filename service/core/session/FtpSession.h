@@ -20,14 +20,20 @@
 #include <string_view>
 
 #include "platform/eventloop/EventLoop.h"
+#include "service/accounts/login/SessionAccount.h"
 #include "service/core/session/ReceiveBuffer.h"
 #include "service/core/session/ReplyWriter.h"
 #include "service/core/session/SecSock.h"
+#include "service/transfer/data/TransferKind.h"
+// ---- files and listings
+#include "service/core/session/FileListingState.h"
 
 namespace orvyn {
 
 class CFtpServer;
 class CFtpSession;
+class CDataTransfer;  // ---- data connection and transfers
+class SpoolFile;
 
 // What the instance keeps per control connection: the receive side and the
 // session itself.
@@ -103,6 +109,17 @@ public:
     void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
     // Closes the data connection, if any.
     void CloseDataConnection();
+    // ---- data connection and transfers
+    // The data side of the session (DataTransfer.h). Listings hand their
+    // output to StartListingTransfer, which sends it over the data
+    // connection (150, data, 226, log line) like a file download.
+    CDataTransfer& transfer() { return *transfer_; }
+    // A transfer has data left to move (its source is open or its last
+    // bytes wait to be sent): QUIT and the closing gate wait for it.
+    bool TransferBusy() const;
+    // kind: DataState::SendListing or DataState::SendMachineListing; false
+    // when nothing was started (the failure has been replied).
+    bool StartListingTransfer(DataState kind, std::unique_ptr<SpoolFile> spool);
 
     // ---- state read by the instance and by other commands ------------------
     CFtpServer& server() { return server_; }
@@ -150,12 +167,26 @@ public:
     eventloop::Socket dataSocket() const { return dataSocket_; }
     bool transferInProgress() const { return transferInProgress_; }
     bool transferWaitingToWrite() const { return transferWaitingToWrite_; }
-    bool workerRunning() const { return false; }
+    // ---- files and listings: a listing worker still running
+    bool workerRunning() const { return files_.WorkerRunning(); }
+
+    // ---- files and listings: the login message of a directory ("message.ftp")
+    // as continuation lines of reply code `code` (230 at login, 250 on CWD).
+    void SendLoginMessage(const std::string& directory, int code);
+
+    // ---- account -------------------------------------------------------------
+    // Who is logged in, where, with which rights (USER and PASS fill it).
+    CSessionAccount& account() { return account_; }
+    const CSessionAccount& account() const { return account_; }
+    void setUserName(std::string name) { userName_ = std::move(name); }
+    void setUserDetail(std::string detail) { userDetail_ = std::move(detail); }
+    void setLoggedIn(bool on) { loggedIn_ = on; }
+    int protectionState() const { return protection_; }
 
     // ---- IMacroSource ---------------------------------------------------------
     bool LoggedIn() override { return loggedIn_; }
     bool LoginRequired() override;
-    std::string CurrentDirectory() override { return currentDir_; }
+    std::string CurrentDirectory() override;
     std::string Email() override;
     std::string FreeSpaceKb() override;
     std::string HostName() override { return LocalHostName(); }
@@ -192,8 +223,54 @@ private:
     int OnNoop(std::string_view arg);
     int OnAcct(std::string_view arg);
     int OnQuit(std::string_view arg);
+    // ---- account: USER and PASS (LoginCommands.cpp) ---------------------------
+    int OnUser(std::string_view arg);
+    int OnPass(std::string_view arg);
+    // ---- files and listings (FileCommands.cpp, ListingCommands.cpp) ----------
+    int OnPwd(std::string_view arg);
+    int OnCwd(std::string_view arg);
+    int OnCdup(std::string_view arg);
+    int OnMkd(std::string_view arg);
+    int OnRmd(std::string_view arg);
+    int OnDele(std::string_view arg);
+    int OnRnfr(std::string_view arg);
+    int OnRnto(std::string_view arg);
+    int OnFeat(std::string_view arg);
+    int OnOpts(std::string_view arg);
+    int OnMlst(std::string_view arg);
+    int OnStat(std::string_view arg);
+    int OnList(std::string_view arg);
+    int OnNlst(std::string_view arg);
+    int OnMlsd(std::string_view arg);
+    // LIST and NLST: a listing worker whose output goes over the data connection.
+    int StartDataListing(std::string_view arg, const char* command, char defaultLetter);
+    // Hands a finished LIST, NLST or MLSD listing to the data connection.
+    void SendDataListing();
+    // Resolves a client path against the session's root and current directory.
+    bool ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase = nullptr);
+    // Starts a STAT listing of the argument on a worker thread.
+    void StartStatListing(std::string_view arg);
+    // Copies a finished STAT listing into the open 213 reply and ends it.
+    void PumpStatListing();
+    // Ends an open STAT reply at once (at a line end), stopping its worker.
+    void CutStatListing();
+
     // SMNT, MACB, HOST and the commands whose handlers are not in yet.
     int OnNotImplemented(std::string_view arg);
+    // ---- data connection and transfers (TransferCommands.cpp)
+    friend class CDataTransfer;
+    int OnPort(std::string_view arg);
+    int OnEprt(std::string_view arg);
+    int OnPasv(std::string_view arg);
+    int OnEpsv(std::string_view arg);
+    int OnRetr(std::string_view arg);
+    int OnStor(std::string_view arg);
+    int OnStou(std::string_view arg);
+    int OnAppe(std::string_view arg);
+    int OnRest(std::string_view arg);
+    int OnAbor(std::string_view arg);
+    int OnSize(std::string_view arg);
+    int OnMdtm(std::string_view arg);
     // MLST and MLSD while the instance's MLST setting is 0.
     bool MachineListingDisabled();
 
@@ -220,8 +297,6 @@ private:
     bool loggedIn_ = false;
     std::string userName_;
     std::string userDetail_;
-    std::string currentDir_;
-    std::string homeDir_;
     int type_ = kTypeAsciiNonPrint;
     bool blockMode_ = false;
     int structure_ = 0;
@@ -237,6 +312,12 @@ private:
     std::string_view currentLine_;  // the whole line of the command being run
     bool readPaused_ = false;       // reading stopped until the reply backlog drains
     bool closingRefused_ = false;   // the closing gate refused during the current command
+    // ---- account: the home and current directories live here too
+    CSessionAccount account_;
+    // ---- files and listings
+    CFileListingState files_;
+    // ---- data connection and transfers
+    std::unique_ptr<CDataTransfer> transfer_;
 };
 
 }  // namespace orvyn

@@ -56,9 +56,9 @@ struct DirCloser {
 
 }  // namespace
 
-bool IsShortcutName(std::string_view name) { return EndsWithIgnoringCase(name, ".lnk"); }
+bool IsShortcutFileName(std::string_view name) { return EndsWithIgnoringCase(name, ".lnk"); }
 
-std::optional<std::string> ShortcutTarget(const std::string& linkPath) {
+std::optional<std::string> ShortcutLinkTarget(const std::string& linkPath) {
     char buffer[PATH_MAX];
     const ssize_t n = readlink(linkPath.c_str(), buffer, sizeof buffer);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return std::nullopt;
@@ -112,10 +112,10 @@ std::optional<ListEntry> DirectoryReader::Build(int dirFd, const char* statName,
     std::string shown(shownBase);
     bool shortcut = false;
     if (S_ISLNK(st.st_mode)) {
-        if (style != Style::Machine && IsShortcutName(diskName)) {
+        if (style != Style::Machine && IsShortcutFileName(diskName)) {
             // A shortcut shows its own data; only its target's path is taken.
             if (style == Style::Listing && settings_.clientPathOf) {
-                if (const auto target = ShortcutTarget(path)) {
+                if (const auto target = ShortcutLinkTarget(path)) {
                     const auto client = settings_.clientPathOf(*target);
                     if (client && !client->empty() && !HasControlChars(*client)) {
                         entry.linkTarget = *client;
@@ -140,7 +140,7 @@ std::optional<ListEntry> DirectoryReader::Build(int dirFd, const char* statName,
         entry.mode = folder ? DirectoryMode(entry.rights, ReadOnly(st)) : FileMode(entry.rights, ReadOnly(st));
     }
     if (style != Style::Machine) {
-        if (shortcut && shown.size() > 4 && IsShortcutName(shown)) shown.resize(shown.size() - 4);
+        if (shortcut && shown.size() > 4 && IsShortcutFileName(shown)) shown.resize(shown.size() - 4);
         const std::string& suffix = settings_.nameSuffix;
         if (shown.size() > suffix.size() && EndsWithIgnoringCase(shown, suffix)) shown.resize(shown.size() - suffix.size());
     }
@@ -171,7 +171,7 @@ DirectoryReader::Status DirectoryReader::Read(const std::string& folder, const R
         const std::string name(item->d_name);
         const bool dots = name == "." || name == "..";
         if (dots ? !request.machine : (Hidden(name) || HasControlChars(name))) continue;
-        if (!request.pattern.empty() && !WildcardMatch(request.pattern, name)) continue;
+        if (!request.pattern.empty() && !NameWildcardMatch(request.pattern, name)) continue;
         // "." and ".." stand for the folder and its parent: their rights are
         // asked for under those paths.
         const std::string path = !dots ? lp::Join(folder, name) : (name == "." ? lp::Trimmed(folder) : lp::Parent(folder));
@@ -193,7 +193,7 @@ DirectoryReader::Status DirectoryReader::ReadVirtual(const std::string& folder, 
         if (parent != real && parent != shownAt) continue;
         const std::string name = lp::LastComponent(dir.place);
         if (name.empty() || Hidden(name) || HasControlChars(name)) continue;
-        if (!request.pattern.empty() && !WildcardMatch(request.pattern, name)) continue;
+        if (!request.pattern.empty() && !NameWildcardMatch(request.pattern, name)) continue;
         struct stat st;
         // Something real at the place hides the virtual directory, as it
         // does when paths are resolved; a missing target shows nothing.

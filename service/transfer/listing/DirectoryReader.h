@@ -99,9 +99,9 @@ private:
 
 // The target of a shortcut (a symbolic link; a relative target is taken from
 // the link's folder) when it exists, as a normalised absolute path.
-std::optional<std::string> ShortcutTarget(const std::string& linkPath);
+std::optional<std::string> ShortcutLinkTarget(const std::string& linkPath);
 
 // Whether a name ends in ".lnk" in any letter case.
-bool IsShortcutName(std::string_view name);
+bool IsShortcutFileName(std::string_view name);
 
 }  // namespace orvyn

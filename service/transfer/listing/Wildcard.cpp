@@ -23,7 +23,7 @@ std::size_t CharLength(std::string_view text, std::size_t i) {
 
 bool HasWildcard(std::string_view text) { return text.find_first_of("*?") != std::string_view::npos; }
 
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
+bool NameWildcardMatch(std::string_view pattern, std::string_view name) {
     if (pattern == "*.*") return true;
     // Greedy matching with a single backtrack point: the latest '*' is
     // stretched one character at a time. Linear in practice, never

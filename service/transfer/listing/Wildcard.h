@@ -9,6 +9,6 @@
 namespace orvyn {
 
 bool HasWildcard(std::string_view text);
-bool WildcardMatch(std::string_view pattern, std::string_view name);
+bool NameWildcardMatch(std::string_view pattern, std::string_view name);
 
 }  // namespace orvyn

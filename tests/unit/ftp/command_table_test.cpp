@@ -11,9 +11,9 @@ namespace {
 
 const char* Name(std::string_view line) { return LookupCommand(line).name; }
 
-TEST(CommandTable, HasFiftyOneEntriesWithNotFoundLast) {
+TEST(CommandTable, HasFiftyTwoEntriesWithNotFoundLast) {
     const auto& t = CommandTable();
-    ASSERT_EQ(t.size(), 51u);
+    ASSERT_EQ(t.size(), 52u);
     EXPECT_STREQ(t.back().name, "____");
     EXPECT_EQ(t.back().number, CMD_NOTFOUND);
     EXPECT_STREQ(t.back().help, "No such command");
@@ -26,6 +26,12 @@ TEST(CommandTable, HasFiftyOneEntriesWithNotFoundLast) {
         numbers.insert(e.number);
     }
     for (int n = 0; n <= CMD_NOTFOUND; ++n) EXPECT_TRUE(numbers.count(n)) << n;
+    // EPSV came later: it sits just before the not-found entry and takes the
+    // first number after it.
+    EXPECT_STREQ(t[t.size() - 2].name, "EPSV");
+    EXPECT_EQ(LookupCommand("EPSV ALL").number, CMD_EPSV);
+    EXPECT_EQ(LookupCommand("epsv").argRule, kArgOptional);
+    EXPECT_STREQ(LookupCommand("EPSV").help, "EPSV [<protocol>|ALL] - enter extended passive mode");
 }
 
 TEST(CommandTable, NumbersRulesAndAliases) {

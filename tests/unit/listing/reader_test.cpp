@@ -45,21 +45,21 @@ std::vector<std::string> Keys(const std::map<std::string, ListEntry>& entries) {
 }
 
 TEST(Wildcard, Matching) {
-    EXPECT_TRUE(WildcardMatch("*.txt", "a.txt"));
-    EXPECT_TRUE(WildcardMatch("*.txt", ".txt"));
-    EXPECT_FALSE(WildcardMatch("*.txt", "a.txt.bak"));
-    EXPECT_FALSE(WildcardMatch("*.txt", "a.TXT"));  // letter case counts on disk
-    EXPECT_TRUE(WildcardMatch("a?c", "abc"));
-    EXPECT_FALSE(WildcardMatch("a?c", "ac"));
-    EXPECT_TRUE(WildcardMatch("caf?", "caf\xc3\xa9"));  // '?' takes a whole UTF-8 character
-    EXPECT_FALSE(WildcardMatch("caf??", "caf\xc3\xa9"));
-    EXPECT_TRUE(WildcardMatch("*a*b*c", "xxaybzzc"));
-    EXPECT_FALSE(WildcardMatch("*a*b*c", "xxaybzz"));
-    EXPECT_TRUE(WildcardMatch("*", ""));
-    EXPECT_TRUE(WildcardMatch("*.*", "README"));
-    EXPECT_FALSE(WildcardMatch("*.?", "README"));
-    EXPECT_TRUE(WildcardMatch(std::string(30, '*') + "b", std::string(5000, 'a') + "b"));
-    EXPECT_FALSE(WildcardMatch("a*a*a*a*a*a*a*b", std::string(5000, 'a')));
+    EXPECT_TRUE(NameWildcardMatch("*.txt", "a.txt"));
+    EXPECT_TRUE(NameWildcardMatch("*.txt", ".txt"));
+    EXPECT_FALSE(NameWildcardMatch("*.txt", "a.txt.bak"));
+    EXPECT_FALSE(NameWildcardMatch("*.txt", "a.TXT"));  // letter case counts on disk
+    EXPECT_TRUE(NameWildcardMatch("a?c", "abc"));
+    EXPECT_FALSE(NameWildcardMatch("a?c", "ac"));
+    EXPECT_TRUE(NameWildcardMatch("caf?", "caf\xc3\xa9"));  // '?' takes a whole UTF-8 character
+    EXPECT_FALSE(NameWildcardMatch("caf??", "caf\xc3\xa9"));
+    EXPECT_TRUE(NameWildcardMatch("*a*b*c", "xxaybzzc"));
+    EXPECT_FALSE(NameWildcardMatch("*a*b*c", "xxaybzz"));
+    EXPECT_TRUE(NameWildcardMatch("*", ""));
+    EXPECT_TRUE(NameWildcardMatch("*.*", "README"));
+    EXPECT_FALSE(NameWildcardMatch("*.?", "README"));
+    EXPECT_TRUE(NameWildcardMatch(std::string(30, '*') + "b", std::string(5000, 'a') + "b"));
+    EXPECT_FALSE(NameWildcardMatch("a*a*a*a*a*a*a*b", std::string(5000, 'a')));
     EXPECT_TRUE(HasWildcard("a*"));
     EXPECT_TRUE(HasWildcard("a?"));
     EXPECT_FALSE(HasWildcard("plain"));

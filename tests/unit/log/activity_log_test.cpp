@@ -1,6 +1,7 @@
 // The activity log writing real files from settings in a temporary store.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +100,26 @@ protected:
     CServerRegistry settings{tmp.store(), "Demo", nullptr};
     CActivityLog log{settings};
 };
+
+// A thread that acts for a user (its file-system identity switched to an
+// account that may not enter the private temporary folder) still logs.
+TEST_F(ActivityLogTest, ThreadActingForAUserStillWritesAsTheService) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch the file-system identity";
+    Switch("Warnings", 1);
+    std::thread worker([&] {
+        syscall(SYS_setfsgid, 65534);
+        syscall(SYS_setfsuid, 65534);
+        log.Log(7, '!', "written while acting for a user");
+        const long uid = syscall(SYS_setfsuid, -1);
+        syscall(SYS_setfsuid, 0);
+        syscall(SYS_setfsgid, 0);
+        EXPECT_EQ(uid, 65534) << "the user identity must be back after the line";
+    });
+    worker.join();
+    auto lines = Written();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("written while acting for a user"), std::string::npos);
+}
 
 TEST_F(ActivityLogTest, NoLogFileWritesNothing) {
     for (const char* sw : {"Enable", "Warnings", "Winsock", "Anonymous", "Commands", "Gets", "Logins", "Puts"})

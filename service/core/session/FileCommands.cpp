@@ -1,0 +1,323 @@
+// PWD, CWD, CDUP, MKD, RMD, DELE, RNFR, RNTO and the login message. Every
+// command resolves its argument under the session's restriction root, checks
+// the rights mask at the result and works on the file system as the user;
+// the identity is always given back before the reply goes out.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "service/accounts/files/FileNames.h"
+#include "service/accounts/files/LoginMessage.h"
+#include "service/accounts/paths/DeviceNames.h"
+#include "service/accounts/paths/DiskPath.h"
+#include "service/accounts/paths/FileProbe.h"
+#include "service/accounts/paths/PathResolver.h"
+#include "service/core/server/FtpServer.h"
+#include "service/core/session/Catalogue.h"
+#include "service/core/session/FtpSession.h"
+#include "service/transfer/files/FileException.h"
+
+namespace orvyn {
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
+// Moves a file or folder; the target must not exist yet. Returns 0 or errno.
+int MoveNoReplace(const std::string& from, const std::string& to) {
+#ifdef SYS_renameat2
+    if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+    // A file system without the atomic form: check, then rename.
+    if (Exists(to)) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+bool CFtpSession::ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase) {
+    const DeviceNames& devices = DeviceNames::ForProcess(server_.registry());
+    const JoinMethod method = server_.settings().gfpnMethod == 0 ? JoinMethod::Platform : JoinMethod::Own;
+    PathResolver resolver(devices, method);
+    return resolver.Resolve(ftpPath, account_.restrictionRoot(), account_.currentDirectory(), account_.docutech(),
+                            account_.maps(), diskPath, linkBase);
+}
+
+void CFtpSession::SendLoginMessage(const std::string& directory, int code) {
+    if (directory.empty()) return;
+    const DeviceNames& devices = DeviceNames::ForProcess(server_.registry());
+    const JoinMethod method = server_.settings().gfpnMethod == 0 ? JoinMethod::Platform : JoinMethod::Own;
+    std::string path;
+    if (!PathResolver(devices, method)
+             .Resolve(kLoginMessageFile, account_.restrictionRoot(), directory, account_.docutech(), account_.maps(),
+                      path)) {
+        return;
+    }
+    std::vector<std::string> lines;
+    {
+        UserIdentity user(account_.rights());
+        if (!user.ok()) return;
+        lines = ReadMessageLines(path);
+    }
+    char prefix[8];
+    std::snprintf(prefix, sizeof prefix, "%03d-", code % 1000);
+    for (const std::string& line : lines) Feed(ExpandMacros(prefix + line + "\r\n", *this), false);
+}
+
+int CFtpSession::OnPwd(std::string_view) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const std::string path = account_.FtpCurrentDirectory();
+    Reply(MSG_PWD, path.c_str());
+    Log('C', "XPWD successful");
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnCdup(std::string_view) { return OnCwd(".."); }
+
+int CFtpSession::OnCwd(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const std::string argument(arg);
+    std::string result;
+    bool refused = false;  // the 501 reply is owed
+    {
+        UserIdentity user(account_.rights());
+        const bool resolved = user.ok() && ResolvePath(arg, result) && result.size() <= kMaxDiskPath;
+        if (!resolved) result.clear();
+        if (!resolved) {
+            refused = true;
+            Log('C', "Path %s is defined as having no rights", result.c_str());
+            Log('C', "CWD %.100s failed - no rights to path %s", argument.c_str(), result.c_str());
+        } else if (!RestrictionCheck(WithTrailingSlash(result), account_.restrictionRoot(), account_.maps(),
+                                     &server_.log(), connectionNumber_)) {
+            refused = true;
+            Log('C', "Current directory is \"%s\", not subdirectory of \"%s\".", result.c_str(),
+                account_.homeDirectory().c_str());
+            Log('C', "CWD %.100s failed - no rights to path %s", argument.c_str(), result.c_str());
+        } else if (account_.rights().GetRights(WithTrailingSlash(result), true) == 0) {
+            refused = true;
+            Log('C', "Path %s is defined as having no rights", result.c_str());
+            Log('C', "CWD %.100s failed - no rights to path %s", argument.c_str(), result.c_str());
+        } else if (IsDirectory(result)) {
+            const std::string next = WithTrailingSlash(result);
+            // File names differ by letter case here, so the comparison
+            // does too.
+            const bool changed = next != account_.currentDirectory();
+            account_.setCurrentDirectory(next);
+            if (server_.settings().messageFtp && changed) SendLoginMessage(next, 250);
+        } else {
+            result.clear();
+        }
+    }
+    if (refused) {
+        const std::string current = account_.FtpCurrentDirectory();
+        Reply(MSG_CWD_REFUSED, argument.c_str(), current.c_str());
+        status_ = "Fail";
+        return 1;
+    }
+    if (result.empty()) {
+        Reply(MSG_CWD_UNKNOWN, argument.c_str());
+        Log('C', "CWD %.100s failed - path does not exist", argument.c_str());
+        status_ = "Fail";
+        return 1;
+    }
+    const std::string shown = account_.FtpCurrentDirectory();
+    Reply(MSG_CWD_DONE, shown.c_str());
+    Log('C', "CWD %s successful", account_.currentDirectory().c_str());
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnMkd(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const std::string argument(arg);
+    status_ = "Fail";
+    UserIdentity user(account_.rights());
+    std::string result;
+    if (!user.ok() || !ResolvePath(arg, result)) result.clear();
+    if (account_.docutech() && !result.empty() && !ContainsDocutechMark(result)) {
+        result += kDocutechExtension;
+        if (result.size() > kMaxDiskPath) result.clear();
+    }
+    if (!account_.rights().HasRights(result, kRightCreate)) {
+        ReplyText(MSG_MKD_NO_RIGHTS);
+        Log('C', "No rights to create directory %s", result.c_str());
+        return 1;
+    }
+    if (::mkdir(result.c_str(), 0777) != 0) {
+        Reply(MSG_MKD_FAILED, argument.c_str());
+        Log('C', "Not allowed to create directory %s", result.c_str());
+        return 1;
+    }
+    Reply(MSG_MKD_DONE, argument.c_str());
+    Log('C', "Created directory %s", result.c_str());
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnRmd(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const std::string argument(arg);
+    status_ = "Fail";
+    UserIdentity user(account_.rights());
+    std::string result;
+    std::string linkBase;
+    if (!user.ok() || !ResolvePath(arg, result, &linkBase)) {
+        result.clear();
+        linkBase.clear();
+    }
+    const std::string& checked = linkBase.empty() ? result : linkBase;
+    if (!account_.rights().HasRights(checked, kRightOverwrite)) {
+        ReplyText(MSG_RMD_NO_RIGHTS);
+        Log('C', "No rights to remove directory %s", result.c_str());
+        return 1;
+    }
+    bool removed;
+    if (!linkBase.empty() && (!Exists(result) || IsDirectory(result))) {
+        // A shortcut to a folder: the shortcut goes, the folder stays.
+        removed = ::unlink((linkBase + std::string(kShortcutExtension)).c_str()) == 0;
+    } else {
+        removed = ::rmdir(result.c_str()) == 0;
+    }
+    if (!removed) {
+        Reply(MSG_RMD_FAILED, argument.c_str());
+        Log('C', "Not allowed to remove directory %s", result.c_str());
+        return 1;
+    }
+    Reply(MSG_RMD_DONE, argument.c_str());
+    Log('C', "Removed directory %s", result.c_str());
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnDele(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const std::string argument(arg);
+    UserIdentity user(account_.rights());
+    std::string path;
+    std::string linkBase;
+    if (!user.ok() || !ResolvePath(arg, path, &linkBase)) {
+        path.clear();
+        linkBase.clear();
+    }
+    // The shortcut file itself is deleted, never what it leads to.
+    if (!linkBase.empty()) path = linkBase + std::string(kShortcutExtension);
+    if (!account_.rights().HasRights(path, kRightOverwrite)) {
+        ReplyText(MSG_DELE_NO_RIGHTS);
+        Log('C', "DELEte file %s failed - no rights", path.c_str());
+        status_ = "Fail";
+        return 1;
+    }
+    if (::unlink(path.c_str()) != 0) {
+        const int err = errno;
+        Reply(MSG_DELE_ERROR, argument.c_str(), FileCauseText(FileCauseFromErrno(err)));
+        Log('C', "DELEte file %s failed", path.c_str());
+        status_ = "Fail";
+        return 1;
+    }
+    ReplyText(MSG_DELETED);
+    Log('C', "DELEte file %s successful", path.c_str());
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnRnfr(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const std::string argument(arg);
+    files_.renameSource.reset();
+    bool exists = false;
+    bool allowed = false;
+    std::string source;
+    {
+        UserIdentity user(account_.rights());
+        std::string linkBase;
+        if (!user.ok() || !ResolvePath(arg, source, &linkBase)) {
+            source.clear();
+            linkBase.clear();
+        }
+        exists = Exists(source);
+        const NameSuffix& suffix = account_.nameSuffix();
+        if (!exists && !source.empty() && suffix.present && !suffix.text.empty()) {
+            source += suffix.text;
+            exists = Exists(source);
+        }
+        if (!linkBase.empty()) source = linkBase + std::string(kShortcutExtension);
+        if (source.size() > kMaxDiskPath) source.clear();
+        allowed = account_.rights().HasRights(source, kRightOverwrite);
+    }
+    if (!allowed) {
+        ReplyText(MSG_RENAME_NO_RIGHTS);
+        Log('C', "RNFR failed - no rights in directory for file %s", argument.c_str());
+        status_ = "Fail";
+        return 1;
+    }
+    if (!exists) {
+        ReplyText(MSG_RNFR_MISSING);
+        Log('C', "RNFR failed - source file %s does not exist", argument.c_str());
+        status_ = "Fail";
+        return 1;
+    }
+    files_.renameSource = std::move(source);
+    ReplyText(MSG_RNFR_READY);
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnRnto(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    if (!files_.renameSource) {
+        ReplyText(MSG_RNTO_WITHOUT_RNFR);
+        Log('C', "RNTO failed - no preceding RNFR");
+        status_ = "Fail";
+        return 1;
+    }
+    // Consumed whatever the outcome.
+    const std::string source = std::move(*files_.renameSource);
+    files_.renameSource.reset();
+    const std::string argument(arg);
+
+    UserIdentity user(account_.rights());
+    std::string target;
+    if (user.ok() && ResolvePath(arg, target)) {
+        const NameSuffix& suffix = account_.nameSuffix();
+        target = RenameTarget(target, suffix.present ? std::string_view(suffix.text) : std::string_view(), source,
+                              argument);
+        if (target.size() > kMaxDiskPath) target.clear();
+    } else {
+        target.clear();
+    }
+    if (!account_.rights().HasRights(target, kRightCreate)) {
+        ReplyText(MSG_RENAME_NO_RIGHTS);
+        Log('C', "RNTO failed - no rights in directory for file %s", argument.c_str());
+        status_ = "Fail";
+        return 1;
+    }
+    if (CheckRenameNames(source, argument) == RenameCheck::ToShortcut) {
+        ReplyText(MSG_RNTO_TO_SHORTCUT);
+        Log('C', "RNTO failed - cannot rename non-LNK file to LNK (security)");
+        status_ = "Fail";
+        return 1;
+    }
+    const int err = MoveNoReplace(source, target);
+    if (err != 0) {
+        const FileCause cause = FileCauseFromErrno(err);
+        Reply(MSG_RNTO_ERROR, argument.c_str(), FileCauseText(cause));
+        Log('C', "RNTO %s (from %s) failed - error %d", target.c_str(), source.c_str(), static_cast<int>(cause));
+        status_ = "Fail";
+        return 1;
+    }
+    ReplyText(MSG_RENAMED);
+    Log('C', "RNTO %s (from %s) successful", target.c_str(), source.c_str());
+    status_ = "Success";
+    return 0;
+}
+
+}  // namespace orvyn

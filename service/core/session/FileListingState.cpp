@@ -1,0 +1,20 @@
+#include "service/core/session/FileListingState.h"
+
+namespace orvyn {
+
+bool CFileListingState::Reset() {
+    renameSource.reset();
+    mlst = MLST();
+    if (statJob) statJob->Stop();
+    statJob.reset();
+    if (dataJob) dataJob->Stop();
+    dataJob.reset();
+    statSpool.reset();
+    statName.clear();
+    const bool wasOpen = statOpen;
+    statOpen = false;
+    pumping = false;
+    return wasOpen;
+}
+
+}  // namespace orvyn

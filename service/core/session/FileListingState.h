@@ -1,0 +1,60 @@
+// What the file, directory and listing commands keep for one session: the
+// rename source between RNFR and RNTO, the MLST facts chosen with OPTS, and
+// a STAT listing while its worker builds it and while its lines go out on
+// the control connection.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "service/transfer/data/TransferKind.h"
+#include "service/transfer/listing/ListingJob.h"
+#include "service/transfer/listing/Mlst.h"
+#include "service/transfer/listing/SpoolFile.h"
+
+namespace orvyn {
+
+class CFileListingState {
+public:
+    CFileListingState() = default;
+    CFileListingState(const CFileListingState&) = delete;
+    CFileListingState& operator=(const CFileListingState&) = delete;
+
+    // Back to the state of a new session; a running worker is stopped.
+    // Returns true when a STAT reply was still open (its final line is then
+    // owed to the client).
+    bool Reset();
+
+    // Whether a listing worker is still running.
+    bool WorkerRunning() const { return Running(statJob) || Running(dataJob); }
+    // Whether a LIST, NLST or MLSD listing is ready to go over the data
+    // connection.
+    bool DataListingReady() const { return dataJob && dataJob->finished(); }
+    // Whether the lines of a finished STAT listing wait to be sent.
+    bool StatOutputWaiting() const {
+        return statOpen && !pumping && (statSpool || (statJob && statJob->finished()));
+    }
+
+    // Set by RNFR, consumed by RNTO.
+    std::optional<std::string> renameSource;
+    MLST mlst;
+
+    // The STAT listing: the job while the worker builds it, then its spool.
+    std::unique_ptr<ListingJob> statJob;
+    std::unique_ptr<SpoolFile> statSpool;
+    // A LIST, NLST or MLSD listing while the worker builds it.
+    std::unique_ptr<ListingJob> dataJob;
+    DataState dataKind = DataState::SendListing;
+    std::string dataName;   // "File Listing \"...\"" while it is built
+    std::string statName;   // "File Listing \"...\"" while it runs
+    bool statOpen = false;  // a "213-" reply waits for its lines and its end
+    bool pumping = false;   // the spool is being copied into the reply buffer
+
+private:
+    static bool Running(const std::unique_ptr<ListingJob>& job) {
+        return job && job->started() && !job->finished();
+    }
+};
+
+}  // namespace orvyn

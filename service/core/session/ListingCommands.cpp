@@ -1,0 +1,359 @@
+// FEAT, OPTS, MLST and STAT. STAT with a path lists on the control
+// connection: a worker thread builds the listing into a spool file, acting
+// as the user, and tells the loop when it is done; the spool's lines then go
+// out inside the open 213 reply as the control socket takes them.
+#include <atomic>
+#include <memory>
+
+#include "platform/eventloop/Winsock.h"
+#include "service/accounts/paths/DeviceNames.h"
+#include "service/accounts/paths/DiskPath.h"
+#include "service/accounts/paths/PathResolver.h"
+#include "service/accounts/paths/PathRights.h"
+#include "service/accounts/users/UserSettings.h"
+#include "service/core/server/FtpServer.h"
+#include "service/core/session/Catalogue.h"
+#include "service/core/session/FtpSession.h"
+#include "service/accounts/paths/FileProbe.h"
+#include "service/transfer/listing/ListingProducer.h"
+#include "service/transfer/listing/MachineListing.h"
+#include "service/transfer/listing/ServerStatus.h"
+
+namespace orvyn {
+namespace {
+
+// Reply bytes a STAT listing may queue before it waits for the socket.
+constexpr size_t kStatBacklog = 64 * 1024;
+constexpr size_t kStatChunk = 16 * 1024;
+
+// What a listing worker resolves paths and judges rights with: copies of
+// the session's account state, owned by the worker's callbacks, so that
+// nothing the session changes (or frees) is touched from the worker.
+struct WorkerView {
+    const DeviceNames* devices = nullptr;
+    JoinMethod method = JoinMethod::Own;
+    std::string root;
+    std::string current;
+    bool docutech = false;
+    VirtualDirs maps;
+    PathRights rights;
+};
+
+// The worker's view of the session's account, and the reader settings on it.
+ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& view) {
+    CSessionAccount& account = session.account();
+    CFtpServer& server = session.server();
+    view = std::make_shared<WorkerView>();
+    view->devices = &DeviceNames::ForProcess(server.registry());
+    view->method = server.settings().gfpnMethod == 0 ? JoinMethod::Platform : JoinMethod::Own;
+    view->root = account.restrictionRoot();
+    view->current = account.currentDirectory();
+    view->docutech = account.docutech();
+    view->maps = account.maps();
+    view->rights.CopyFrom(account.rights());
+    // A listing judges every entry at one moment: the settings are read once.
+    view->rights.Freeze();
+
+    ReaderSettings reader;
+    reader.rightsOf = [view](const std::string& diskPath) { return view->rights.GetRights(diskPath, false); };
+    reader.clientPathOf = [view](const std::string& diskPath) -> std::optional<std::string> {
+        std::string shown = diskPath;
+        if (!DiskToFtpPath(shown, view->root, view->maps)) return std::nullopt;
+        return shown;
+    };
+    if (!CUserSettings(server.registry(), nullptr).HideVDirs(session.userName())) {
+        for (const auto& [place, target] : account.maps().forward()) {
+            reader.virtualDirs.push_back(VirtualDirectory{place, target});
+        }
+    }
+    const NameSuffix& suffix = account.nameSuffix();
+    if (suffix.present) reader.nameSuffix = suffix.text;
+    return reader;
+}
+
+// The request of a LIST, NLST or STAT listing; its options are set already.
+void FillListingRequest(CFtpSession& session, ListingRequest& request) {
+    std::shared_ptr<WorkerView> view;
+    request.reader = WorkerReader(session, view);
+    request.resolve = [view](const std::string& clientPath) -> std::optional<std::string> {
+        std::string disk;
+        if (!PathResolver(*view->devices, view->method)
+                 .Resolve(clientPath, view->root, view->current, view->docutech, view->maps, disk)) {
+            return std::nullopt;
+        }
+        return disk;
+    };
+    request.docutech = session.account().docutech();
+}
+
+ListingJob::Work ProducerWork(ListingRequest request) {
+    return [request = std::move(request)](SpoolFile& spool, const std::atomic<bool>& stop) {
+        ListingProducer producer(request, &stop);
+        ListingOutput out([&spool](std::string_view text) { return spool.Write(text); }, request.docutech);
+        return producer.Run(out);
+    };
+}
+
+// Completion of a worker: a write event for the control socket, which the
+// session's sending side turns into the next step.
+ListingJob::Completion PostWhenDone(CFtpSession& session) {
+    eventloop::EventLoop* loop = &session.server().loop();
+    CFtpServer* target = &session.server();
+    const eventloop::Socket s = session.controlSocket();
+    return [loop, target, s](ListingOutcome) {
+        loop->PostEvent(target, eventloop::Message::Command, s, eventloop::FD_WRITE);
+    };
+}
+
+void WriteLines(CFtpSession& session, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) session.WriteText(line + "\r\n", false);
+}
+
+}  // namespace
+
+int CFtpSession::OnFeat(std::string_view) {
+    if (ClosingGate()) return 1;
+    WriteLines(*this, FeatLines(MachineListingDisabled() ? nullptr : &files_.mlst));
+    Log('C', "FEAT completed successfully");
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnOpts(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const MLST::OptsReply reply = files_.mlst.Opts(arg);
+    WriteText(reply.text + "\r\n", false);
+    status_ = reply.accepted ? "Success" : "Fail";
+    return reply.accepted ? 0 : 1;
+}
+
+int CFtpSession::OnMlst(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const CServerSettings& settings = server_.settings();
+    files_.mlst.setUploadAllowed(settings.allowPuts && (!account_.anonymous() || settings.allowAnonPuts));
+    const std::string argument = arg.empty() ? std::string(".") : std::string(arg);
+    std::optional<MlstItem> item;
+    std::string disk;
+    int rights = 0;
+    {
+        UserIdentity user(account_.rights());
+        if (user.ok() && ResolvePath(argument, disk)) {
+            item = MlstItemAt(disk);
+            if (item) {
+                const bool folder = item->type != MlstType::File;
+                rights = account_.rights().GetRights(folder ? WithTrailingSlash(disk) : disk, true);
+            }
+        }
+    }
+    std::string shown = disk;
+    if (!item || !DiskToFtpPath(shown, account_.restrictionRoot(), account_.maps())) {
+        ReplyText(MSG_MLST_BAD_PATH);
+        status_ = "Fail";
+        return 1;
+    }
+    WriteLines(*this, files_.mlst.ReplyLines(argument, *item, rights, shown));
+    status_ = "Success";
+    return 0;
+}
+
+int CFtpSession::OnStat(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    const std::string hostName = LocalHostName();
+    if (files_.dataJob) {
+        // A LIST, NLST or MLSD listing is still being built.
+        TransferStatusFacts facts;
+        facts.hostName = hostName;
+        facts.fileName = files_.dataName;
+        facts.listing = true;
+        WriteLines(*this, TransferStatusLines(facts));
+    } else if (arg.empty() || transferInProgress_) {
+        // TODO(transfers): the name and position of a running file transfer
+        // once the transfer source is in; until then its status block.
+        ServerStatusFacts facts;
+        facts.hostName = hostName;
+        facts.clientHostName = remoteHost_;
+        facts.clientAddress = PeerAddressText();
+        facts.userName = userName_;
+        facts.binaryType = type_ != kTypeAsciiNonPrint && type_ != kTypeAsciiTelnet && type_ != kTypeAsciiCarriage;
+        facts.transferMode = blockMode_ ? 'B' : 'S';
+        WriteLines(*this, ServerStatusLines(facts));
+    } else {
+        StartStatListing(arg);
+        Log('C', "STATus reported successfully");
+        return 0;
+    }
+    Log('C', "STATus reported successfully");
+    status_ = "Success";
+    return 0;
+}
+
+void CFtpSession::StartStatListing(std::string_view arg) {
+    const std::string argument(arg);
+    Reply(MSG_STAT_LISTING_HEAD, argument.c_str());
+    restartMarker_ = 0;
+    files_.statOpen = true;
+    files_.statName = "File Listing \"" + argument + "\"";
+    ListingRequest request;
+    request.options = ListOptions::Parse(argument, 'l');
+    if (HasParentStep(request.options.path)) {
+        ReplyText(MSG_STAT_ILLEGAL_PATH);
+        files_.statOpen = false;
+        files_.statName.clear();
+        ReplyText(MSG_STAT_LISTING_END);
+        status_ = "Fail";
+        return;
+    }
+
+    FillListingRequest(*this, request);
+    files_.statJob = std::make_unique<ListingJob>(account_.token(), SpoolFile::Create(),
+                                                  ProducerWork(std::move(request)), PostWhenDone(*this));
+    if (!files_.statJob->Start()) {
+        files_.statJob.reset();
+        files_.statOpen = false;
+        files_.statName.clear();
+        ReplyText(MSG_STAT_LISTING_END);
+        status_ = "Fail";
+        return;
+    }
+    Log('C', "Stat listing started for path/wildcard %s", argument.c_str());
+    status_ = "Started";
+}
+
+void CFtpSession::PumpStatListing() {
+    files_.pumping = true;
+    if (!files_.statSpool && files_.statJob && files_.statJob->finished()) {
+        files_.statSpool = files_.statJob->TakeSpool();  // null when the listing failed
+        files_.statJob.reset();
+    }
+    char chunk[kStatChunk];
+    while (files_.statSpool) {
+        while (files_.statSpool && replyBuf_.size() < kStatBacklog) {
+            const ssize_t n = files_.statSpool->Read(chunk, sizeof chunk);
+            if (n > 0) {
+                writer_.Feed(std::string_view(chunk, static_cast<size_t>(n)), true, replyBuf_);
+            } else {
+                files_.statSpool.reset();
+            }
+        }
+        SendPending();
+        if (!replyBuf_.empty()) break;  // the socket is full: its next write event goes on
+    }
+    if (!files_.statSpool) {
+        files_.statOpen = false;
+        files_.statName.clear();
+        status_ = "Success";
+        files_.pumping = false;
+        ReplyText(MSG_STAT_LISTING_END);
+        return;
+    }
+    files_.pumping = false;
+}
+
+void CFtpSession::CutStatListing() {
+    if (files_.statJob) files_.statJob->Stop();
+    files_.statJob.reset();
+    // Spool text already queued may end inside a line: finish that line.
+    char chunk[kStatChunk];
+    while (files_.statSpool && writer_.state() != CReplyWriter::kStartState) {
+        const ssize_t n = files_.statSpool->Read(chunk, sizeof chunk);
+        if (n <= 0) break;
+        const std::string_view text(chunk, static_cast<size_t>(n));
+        const size_t end = text.find('\n');
+        writer_.Feed(text.substr(0, end == std::string_view::npos ? text.size() : end + 1), true, replyBuf_);
+    }
+    if (writer_.state() != CReplyWriter::kStartState) writer_.Feed("\r\n", true, replyBuf_);
+    files_.statSpool.reset();
+    files_.statOpen = false;
+    files_.pumping = false;
+    files_.statName.clear();
+    ReplyText(MSG_STAT_LISTING_END);
+}
+
+// ---- LIST, NLST, MLSD ------------------------------------------------------------------
+
+int CFtpSession::OnList(std::string_view arg) { return StartDataListing(arg, "LIST", 'l'); }
+
+int CFtpSession::OnNlst(std::string_view arg) { return StartDataListing(arg, "NLST", '1'); }
+
+int CFtpSession::StartDataListing(std::string_view arg, const char* command, char defaultLetter) {
+    if (ClosingGate() || LoginGate()) return 1;
+    status_ = "Fail";
+    restartMarker_ = 0;
+    const std::string argument(arg);
+    if (files_.dataJob) files_.dataJob->Stop();
+    files_.dataJob.reset();
+    ListingRequest request;
+    request.options = ListOptions::Parse(argument, defaultLetter);
+    if (HasParentStep(argument)) {
+        ReplyText(MSG_LIST_PARENT_STEP);
+        Log('C', "%s failed - bad parameters %.250s", command, argument.c_str());
+        return 1;
+    }
+    FillListingRequest(*this, request);
+    files_.dataKind = DataState::SendListing;
+    files_.dataName = "File Listing \"" + argument + "\"";
+    files_.dataJob = std::make_unique<ListingJob>(account_.token(), SpoolFile::Create(),
+                                                  ProducerWork(std::move(request)), PostWhenDone(*this));
+    const bool started = files_.dataJob->Start();
+    if (!started) files_.dataJob.reset();
+    Log('C', "%s started %ssuccessfully for path/wildcard %s", command, started ? "" : "un", argument.c_str());
+    if (!started) {
+        // Nothing to send: the transfer side answers for an empty source.
+        StartListingTransfer(DataState::SendListing, nullptr);
+        return 1;
+    }
+    status_ = "Started";
+    return 0;
+}
+
+int CFtpSession::OnMlsd(std::string_view arg) {
+    if (ClosingGate() || LoginGate()) return 1;
+    status_ = "Fail";
+    restartMarker_ = 0;
+    if (files_.dataJob) files_.dataJob->Stop();
+    files_.dataJob.reset();
+    const std::string argument = arg.empty() ? std::string(".") : std::string(arg);
+    std::string folder;
+    bool listable = false;
+    {
+        UserIdentity user(account_.rights());
+        listable = user.ok() && ResolvePath(argument, folder) && IsDirectory(folder) &&
+                   (account_.rights().GetRights(WithTrailingSlash(folder), true) & kRightList) != 0;
+    }
+    if (!listable) {
+        ReplyText(MSG_MLSD_NOT_DIRECTORY);
+        return 1;
+    }
+    const CServerSettings& settings = server_.settings();
+    files_.mlst.setUploadAllowed(settings.allowPuts && (!account_.anonymous() || settings.allowAnonPuts));
+    std::shared_ptr<WorkerView> view;
+    ReaderSettings reader = WorkerReader(*this, view);
+    ListingJob::Work work = [mlst = files_.mlst, reader = std::move(reader), folder,
+                             docutech = account_.docutech()](SpoolFile& spool, const std::atomic<bool>& stop) {
+        MachineListing listing(mlst, reader, &stop);
+        ListingOutput out([&spool](std::string_view text) { return spool.Write(text); }, docutech);
+        return listing.Run(folder, out);
+    };
+    files_.dataKind = DataState::SendMachineListing;
+    files_.dataName = "File Listing [MLST] \"" + argument + "\"";
+    files_.dataJob = std::make_unique<ListingJob>(account_.token(), SpoolFile::Create(), std::move(work),
+                                                  PostWhenDone(*this));
+    const bool started = files_.dataJob->Start();
+    if (!started) files_.dataJob.reset();
+    Log('C', "%s started %ssuccessfully for path/wildcard %s", "MLST", started ? "" : "un", argument.c_str());
+    if (!started) {
+        StartListingTransfer(DataState::SendMachineListing, nullptr);
+        return 1;
+    }
+    status_ = "Started";
+    return 0;
+}
+
+void CFtpSession::SendDataListing() {
+    std::unique_ptr<SpoolFile> spool = files_.dataJob->TakeSpool();  // null when the listing failed
+    const DataState kind = files_.dataKind;
+    files_.dataJob.reset();
+    StartListingTransfer(kind, std::move(spool));
+}
+
+}  // namespace orvyn

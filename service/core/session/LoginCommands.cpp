@@ -1,0 +1,66 @@
+// USER and PASS: the session's side of the login. The login itself lives
+// with the accounts (service/accounts/login); this file lends it the
+// session's reply, state and instance through ILoginSession.
+#include "service/accounts/login/Login.h"
+#include "service/core/server/FtpServer.h"
+#include "service/core/session/FtpSession.h"
+
+namespace orvyn {
+namespace {
+
+class SessionLogin final : public ILoginSession {
+public:
+    explicit SessionLogin(CFtpSession& session) : s_(session) {}
+
+    int connectionNumber() const override { return s_.connectionNumber(); }
+    ILogSink& log() override { return s_.server().log(); }
+    CServerRegistry& registry() override { return s_.server().registry(); }
+    LoginPolicy policy() const override {
+        const CServerSettings& settings = s_.server().settings();
+        LoginPolicy p;
+        p.secure = settings.secure;
+        p.allowAnon = settings.allowAnon;
+        p.maxHacks = settings.maxHacks;
+        p.ntsam = settings.ntsam;
+        p.restrictToDirectory = settings.restrictToDirectory;
+        p.secureDefault = !s_.server().singleSessionMode();
+        return p;
+    }
+    const accounts::ExternalAuthLibrary& externalAuth() const override { return s_.server().externalAuth(); }
+    bool forcedStopReached() const override { return s_.server().ForcedDisconnectReached(); }
+
+    bool controlProtected() const override { return s_.protectionState() != 0; }
+    std::string peerAddressText() const override { return s_.PeerAddressText(); }
+    bool ClosingGate() override { return s_.ClosingGate(); }
+    void ReplyText(int number) override { s_.ReplyText(number); }
+    // ---- files and listings: the home's message file before the 230
+    void SendLoginMessage(const std::string& directory) override { s_.SendLoginMessage(directory, 230); }
+    void SetStatus(const char* text) override { s_.setStatusText(text); }
+    void HoldReplies(int ticks) override { s_.setReplyHoldCount(ticks); }
+    void StopAcceptingCommands() override { s_.setAcceptingCommands(false); }
+
+    const std::string& userName() const override { return s_.userName(); }
+    void SetUserName(std::string name) override { s_.setUserName(std::move(name)); }
+    void SetUserDetail(std::string detail) override { s_.setUserDetail(std::move(detail)); }
+    void SetLoggedIn(bool on) override { s_.setLoggedIn(on); }
+    CSessionAccount& account() override { return s_.account(); }
+
+private:
+    CFtpSession& s_;
+};
+
+}  // namespace
+
+int CFtpSession::OnUser(std::string_view arg) {
+    SessionLogin session(*this);
+    CLogin(session).User(arg);
+    return status_ == "Success" ? 0 : 1;
+}
+
+int CFtpSession::OnPass(std::string_view arg) {
+    SessionLogin session(*this);
+    CLogin(session).Pass(arg);
+    return loggedIn_ ? 0 : 1;
+}
+
+}  // namespace orvyn

@@ -1,0 +1,491 @@
+"""The file and directory commands and the listings over real connections
+against `orvyn s`: PWD, CWD, CDUP, MKD, RMD, DELE, RNFR, RNTO with their
+rights and shortcut rules, the login message, FEAT, OPTS MLST, MLST and STAT
+(the status block, and a listing inside the 213 reply)."""
+
+import ftplib
+import os
+import shutil
+import subprocess
+import unittest
+
+from orvyntest import Control, Sandbox, Service, free_port, program, require_programs, wait_for
+
+LOGGED_IN = "230 Logged in successfully\r\n"
+GIVE_PASSWORD = "331 Give me your password, please\r\n"
+PASSWORD = "pa55 word"
+
+
+def setUpModule():
+    require_programs("orvyn", "orvyn-reg", wait=float(os.environ.get("ORVYN_WAIT_BUILD", "0")))
+
+
+class ListingsTest(unittest.TestCase):
+    """Each test has the instance "Main" and the confined user bob, whose
+    home is the restriction root."""
+
+    def setUp(self):
+        self.sb = Sandbox()
+        self.addCleanup(self.sb.cleanup)
+        self.port = free_port()
+        self.home = os.path.join(self.sb.dir, "home", "bob")
+        os.makedirs(self.home)
+        self.sb.set_value(self.user_key(), "Home", self.home + "/")
+        self.sb.set_value(self.user_key(), "Restricted", 1)
+        r = subprocess.run([program("orvyn-reg"), "--store", self.sb.store, "passwd", "Main", "bob"],
+                           input=PASSWORD + "\n", text=True, capture_output=True, env=self.sb.env, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+    def user_key(self, section=None):
+        key = self.sb.instance_key("Main", "Users\\bob")
+        return key + "\\" + section if section else key
+
+    def rights(self, rel, letters):
+        """A rights entry of bob for a folder below his home."""
+        path = os.path.join(self.home, rel) + "/" if rel else self.home + "/"
+        self.sb.set_value(self.user_key("Rights"), path, letters)
+
+    def start(self, values=None):
+        self.sb.add_instance("Main", self.port, values=values)
+        self.svc = Service(self.sb, timer_ms=100).start()
+        self.addCleanup(self.stop_cleanly)
+        self.svc.wait_listening(self.port)
+
+    def stop_cleanly(self):
+        already = self.svc.proc.poll()
+        code = self.svc.stop()
+        if already is None:
+            self.assertEqual(code, 0, self.svc.stderr)
+        self.assertNotIn("Sanitizer", self.svc.stderr)
+        self.assertNotIn("runtime error", self.svc.stderr)
+
+    def control(self):
+        c = Control(self.port)
+        self.addCleanup(c.close)
+        return c
+
+    def login(self, c):
+        self.assertEqual(c.cmd("USER bob"), GIVE_PASSWORD)
+        return c.cmd("PASS " + PASSWORD)
+
+    def logged_in(self):
+        c = self.control()
+        self.assertTrue(self.login(c).endswith(LOGGED_IN))
+        return c
+
+    def put(self, rel, data=b"abc"):
+        path = os.path.join(self.home, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def mkdir(self, rel):
+        path = os.path.join(self.home, rel)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def assertLogged(self, text, category="C"):
+        if not wait_for(lambda: text in self.sb.log_lines("Main", category), timeout=5.0):
+            self.fail("no log line [%s] %r in:\n%s" % (category, text, self.sb.log_text()))
+
+
+class DirectoryTest(ListingsTest):
+    def test_pwd_cwd_cdup(self):
+        self.mkdir("sub/deeper")
+        self.mkdir("locked")
+        self.rights("locked", "-")
+        self.start()
+        c = self.logged_in()
+        self.assertEqual(c.cmd("PWD"), '257 "/" is current directory\r\n')
+        self.assertEqual(c.cmd("CWD sub"), '250 "/sub" is current directory\r\n')
+        self.assertLogged("CWD %s/sub/ successful" % self.home)
+        self.assertEqual(c.cmd("XCWD deeper"), '250 "/sub/deeper" is current directory\r\n')
+        self.assertEqual(c.cmd("XPWD"), '257 "/sub/deeper" is current directory\r\n')
+        self.assertEqual(c.cmd("CDUP"), '250 "/sub" is current directory\r\n')
+        self.assertEqual(c.cmd("XCUP"), '250 "/" is current directory\r\n')
+        # The parent of the root lies outside it.
+        self.assertEqual(c.cmd("CDUP"), "501 User is not allowed to change to .. - returning to /.\r\n")
+        self.assertEqual(c.cmd("CWD /../.."), "501 User is not allowed to change to /../.. - returning to /.\r\n")
+        # A folder without rights, then one that does not exist.
+        self.assertEqual(c.cmd("CWD sub"), '250 "/sub" is current directory\r\n')
+        self.assertEqual(c.cmd("CWD /locked"),
+                         "501 User is not allowed to change to /locked - returning to /sub.\r\n")
+        self.assertLogged("Path %s/locked is defined as having no rights" % self.home)
+        self.assertLogged("CWD /locked failed - no rights to path %s/locked" % self.home)
+        self.assertEqual(c.cmd("CWD nowhere"), "550 Unknown directory / drive not ready: nowhere\r\n")
+        self.assertLogged("CWD nowhere failed - path does not exist")
+        self.assertEqual(c.cmd("PWD"), '257 "/sub" is current directory\r\n')
+        # A file is no directory.
+        self.put("sub/file.txt")
+        self.assertEqual(c.cmd("CWD file.txt"), "550 Unknown directory / drive not ready: file.txt\r\n")
+
+    def test_commands_need_a_login(self):
+        self.start()
+        c = self.control()
+        for command in ("PWD", "CWD /", "CDUP", "MKD x", "RMD x", "DELE x", "RNFR x", "RNTO y", "MLST", "STAT"):
+            self.assertEqual(c.cmd(command), "530 Not logged in yet - need a USER and PASS command\r\n", command)
+        self.assertFalse(os.path.exists(os.path.join(self.home, "x")))
+
+    def test_mkd_and_rmd(self):
+        self.mkdir("ro")
+        self.mkdir("ro/old")
+        self.rights("ro", "RL")
+        self.start()
+        c = self.logged_in()
+        self.assertEqual(c.cmd("MKD new dir"), '257 "new dir" directory created\r\n')
+        self.assertTrue(os.path.isdir(os.path.join(self.home, "new dir")))
+        self.assertLogged("Created directory %s/new dir" % self.home)
+        self.assertEqual(c.cmd("XMKD new dir"), "550 Directory new dir could not be created\r\n")
+        self.assertEqual(c.cmd("MKD ro/x"), "550 You do not have rights to create that subdirectory.\r\n")
+        self.assertFalse(os.path.exists(os.path.join(self.home, "ro", "x")))
+        self.assertEqual(c.cmd("MKD ../outside"), "550 You do not have rights to create that subdirectory.\r\n")
+        self.assertFalse(os.path.exists(os.path.join(self.sb.dir, "home", "outside")))
+
+        self.assertEqual(c.cmd("RMD ro/old"), "550 You do not have the rights to remove that subdirectory.\r\n")
+        self.assertTrue(os.path.isdir(os.path.join(self.home, "ro", "old")))
+        self.assertEqual(c.cmd("RMD new dir"), "250 Directory new dir removed\r\n")
+        self.assertFalse(os.path.exists(os.path.join(self.home, "new dir")))
+        self.assertLogged("Removed directory %s/new dir" % self.home)
+        self.assertEqual(c.cmd("XRMD new dir"), "550 Directory new dir could not be removed\r\n")
+        self.put("full/f")
+        self.assertEqual(c.cmd("RMD full"), "550 Directory full could not be removed\r\n")
+        self.assertTrue(os.path.exists(os.path.join(self.home, "full", "f")))
+
+    def test_docutech_folders(self):
+        self.sb.set_value(self.user_key(), "XeroxDocutech", 1)
+        self.start()
+        c = self.logged_in()
+        self.assertEqual(c.cmd("MKD job"), '257 "job" directory created\r\n')
+        self.assertTrue(os.path.isdir(os.path.join(self.home, "job.djo")))
+        self.assertFalse(os.path.exists(os.path.join(self.home, "job")))
+
+
+class FileTest(ListingsTest):
+    def test_dele(self):
+        self.put("a.txt")
+        self.put("ro/b.txt")
+        self.rights("ro", "RL")
+        self.start()
+        c = self.logged_in()
+        self.assertEqual(c.cmd("DELE a.txt"), "250 DELE command successful.\r\n")
+        self.assertFalse(os.path.exists(os.path.join(self.home, "a.txt")))
+        self.assertLogged("DELEte file %s/a.txt successful" % self.home)
+        self.assertEqual(c.cmd("DELE a.txt"), "550 Error deleting file a.txt: The file could not be located.\r\n")
+        self.assertLogged("DELEte file %s/a.txt failed" % self.home)
+        self.assertEqual(c.cmd("DELE ro/b.txt"), "550 You do not have rights to delete that file.\r\n")
+        self.assertTrue(os.path.exists(os.path.join(self.home, "ro", "b.txt")))
+        self.assertLogged("DELEte file %s/ro/b.txt failed - no rights" % self.home)
+
+    def test_rename(self):
+        self.put("a.txt", b"A")
+        self.put("taken.txt", b"T")
+        self.mkdir("folder")
+        self.put("ro/c.txt")
+        self.rights("ro", "RL")
+        self.start()
+        c = self.logged_in()
+        self.assertEqual(c.cmd("RNTO x"),
+                         "501 Illegal command sequence - RNTO requires that you issue RNFR first.\r\n")
+        self.assertLogged("RNTO failed - no preceding RNFR")
+        self.assertEqual(c.cmd("RNFR missing"), "550 Source file does not exist.\r\n")
+        self.assertEqual(c.cmd("RNTO x"),
+                         "501 Illegal command sequence - RNTO requires that you issue RNFR first.\r\n")
+        # Missing in a place without O: the rights answer.
+        self.assertEqual(c.cmd("RNFR ro/missing"), "550 You do not have sufficient rights to rename that file.\r\n")
+        self.assertEqual(c.cmd("RNFR ro/c.txt"), "550 You do not have sufficient rights to rename that file.\r\n")
+
+        self.assertEqual(c.cmd("RNFR a.txt"), "350 Enter the name to rename it to...\r\n")
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        self.assertEqual(c.cmd("RNTO b.txt"), "250 File renamed successfully\r\n")
+        self.assertLogged("RNTO %s/b.txt (from %s/a.txt) successful" % (self.home, self.home))
+        with open(os.path.join(self.home, "b.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"A")
+        self.assertEqual(c.cmd("RNTO again.txt"),
+                         "501 Illegal command sequence - RNTO requires that you issue RNFR first.\r\n")
+
+        # The target must not exist: nothing is overwritten.
+        self.assertEqual(c.cmd("RNFR b.txt"), "350 Enter the name to rename it to...\r\n")
+        reply = c.cmd("RNTO taken.txt")
+        self.assertTrue(reply.startswith("553 Error renaming file to taken.txt: "), reply)
+        with open(os.path.join(self.home, "taken.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"T")
+        self.assertTrue(os.path.exists(os.path.join(self.home, "b.txt")))
+
+        # Into a place without C.
+        self.assertEqual(c.cmd("RNFR b.txt"), "350 Enter the name to rename it to...\r\n")
+        self.assertEqual(c.cmd("RNTO ro/b.txt"), "550 You do not have sufficient rights to rename that file.\r\n")
+        self.assertEqual(c.cmd("RNFR b.txt"), "350 Enter the name to rename it to...\r\n")
+        self.assertEqual(c.cmd("RNTO ../../escaped.txt"),
+                         "550 You do not have sufficient rights to rename that file.\r\n")
+        self.assertFalse(os.path.exists(os.path.join(self.sb.dir, "escaped.txt")))
+
+        # Folders move too.
+        self.assertEqual(c.cmd("RNFR folder"), "350 Enter the name to rename it to...\r\n")
+        self.assertEqual(c.cmd("RNTO moved"), "250 File renamed successfully\r\n")
+        self.assertTrue(os.path.isdir(os.path.join(self.home, "moved")))
+
+    def test_shortcuts(self):
+        target_dir = self.mkdir("real")
+        self.put("real/inside.txt")
+        target_file = self.put("data.txt", b"D")
+        os.symlink(target_dir, os.path.join(self.home, "docs.lnk"))
+        os.symlink(target_file, os.path.join(self.home, "file.lnk"))
+        self.put("plain.txt")
+        self.start()
+        c = self.logged_in()
+        # Renaming a shortcut by its shown name keeps the ".lnk".
+        self.assertEqual(c.cmd("RNFR file"), "350 Enter the name to rename it to...\r\n")
+        self.assertEqual(c.cmd("RNTO other"), "250 File renamed successfully\r\n")
+        self.assertTrue(os.path.islink(os.path.join(self.home, "other.lnk")))
+        self.assertFalse(os.path.lexists(os.path.join(self.home, "file.lnk")))
+        # A file that is no shortcut may not become one.
+        self.assertEqual(c.cmd("RNFR plain.txt"), "350 Enter the name to rename it to...\r\n")
+        self.assertEqual(c.cmd("RNTO sneaky.lnk"), "553 Not allowed to rename file to .LNK extension.\r\n")
+        self.assertLogged("RNTO failed - cannot rename non-LNK file to LNK (security)")
+        self.assertTrue(os.path.exists(os.path.join(self.home, "plain.txt")))
+        # DELE and RMD of a shortcut remove the link, never what it leads to.
+        self.assertEqual(c.cmd("DELE other"), "250 DELE command successful.\r\n")
+        self.assertFalse(os.path.lexists(os.path.join(self.home, "other.lnk")))
+        with open(target_file, "rb") as f:
+            self.assertEqual(f.read(), b"D")
+        self.assertEqual(c.cmd("RMD docs"), "250 Directory docs removed\r\n")
+        self.assertFalse(os.path.lexists(os.path.join(self.home, "docs.lnk")))
+        self.assertTrue(os.path.exists(os.path.join(target_dir, "inside.txt")))
+
+
+class MessageTest(ListingsTest):
+    def test_login_message_and_cwd(self):
+        long_line = "".join(chr(ord("a") + i % 26) for i in range(100))
+        with open(os.path.join(self.home, "message.ftp"), "w") as f:
+            f.write("Welcome\n" + long_line + "\n\nlast\n")
+        self.mkdir("sub")
+        with open(os.path.join(self.home, "sub", "message.ftp"), "w") as f:
+            f.write("In sub\n")
+        self.mkdir("quiet")
+        self.start(values={"Messages\\MESSAGE.FTP": 1})
+        c = self.control()
+        self.assertEqual(self.login(c), "230-Welcome\r\n230-" + long_line[:74] + "\r\n230-" + long_line[74:]
+                         + "\r\n230-\r\n230-last\r\n" + LOGGED_IN)
+        self.assertEqual(c.cmd("CWD sub"), '250-In sub\r\n250 "/sub" is current directory\r\n')
+        # The same folder again: no message.
+        self.assertEqual(c.cmd("CWD ."), '250 "/sub" is current directory\r\n')
+        self.assertEqual(c.cmd("CWD /sub"), '250 "/sub" is current directory\r\n')
+        self.assertEqual(c.cmd("CWD /quiet"), '250 "/quiet" is current directory\r\n')
+
+    def test_no_message_on_cwd_unless_switched_on(self):
+        self.mkdir("sub")
+        with open(os.path.join(self.home, "sub", "message.ftp"), "w") as f:
+            f.write("In sub\n")
+        self.start()
+        c = self.logged_in()
+        self.assertEqual(c.cmd("CWD sub"), '250 "/sub" is current directory\r\n')
+
+
+class FeatMlstStatTest(ListingsTest):
+    FEAT = ("211-Extensions supported:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n MDTM\r\n SIZE\r\n REST STREAM\r\n"
+            " TVFS\r\n MLST %s\r\n211 END\r\n")
+
+    def test_feat_before_login_and_opts(self):
+        self.put("f.txt", b"xyz")
+        self.start()
+        c = self.control()
+        self.assertEqual(c.cmd("FEAT"), self.FEAT % "type*;modify*;perm*;size*;")
+        self.assertLogged("FEAT completed successfully")
+        self.login(c)
+        self.assertEqual(c.cmd("OPTS MLST size;type;"), "200 MLST OPTS type;size;\r\n")
+        self.assertEqual(c.cmd("FEAT"), self.FEAT % "type*;modify;perm;size*;")
+        self.assertEqual(c.cmd("MLST f.txt"), "250-Listing f.txt\r\n type=file;size=3; /f.txt\r\n250 End\r\n")
+        self.assertEqual(c.cmd("OPTS UTF8 ON"), '501 Option string "UTF8 ON" not recognised.\r\n')
+        self.assertEqual(c.cmd("OPTS MLST perm"), "200 MLST OPTS perm;\r\n")
+        self.assertEqual(c.cmd("MLST"), "250-Listing .\r\n perm=cdelmp; /\r\n250 End\r\n")
+        self.assertEqual(c.cmd("MLST nothing"),
+                         "501 MLST command requires any argument given to be a valid path name.\r\n")
+        self.assertEqual(c.cmd("MLST ../.."),
+                         "501 MLST command requires any argument given to be a valid path name.\r\n")
+
+    def test_mlst_off(self):
+        self.start(values={"MLST": 0})
+        c = self.control()
+        self.assertEqual(c.cmd("FEAT"), self.FEAT.replace(" MLST %s\r\n", ""))
+        self.login(c)
+        self.assertEqual(c.cmd("MLST"), "502 Command MLST not implemented yet on this server\r\n")
+
+    def test_stat(self):
+        self.put("sub/one.txt", b"1" * 700)
+        self.put("sub/two.txt")
+        self.mkdir("sub/inner")
+        self.start()
+        c = self.logged_in()
+        block = c.cmd("STAT")
+        self.assertTrue(block.startswith("211-") and block.endswith("211 End of status\r\n"), block)
+        self.assertIn("\r\n Logged in as bob\r\n", block)
+        self.assertIn("\r\n Server type: ORVYN by Brandmoor\r\n", block)
+        self.assertIn("\r\n TYPE: ASCII, FORM: Nonprint; STRUcture: File; transfer MODE: Stream\r\n", block)
+
+        listing = c.cmd("STAT sub")
+        lines = listing.split("\r\n")
+        self.assertEqual(lines[0], "213-status of sub:")
+        self.assertEqual(lines[-2], "213 End of status")
+        sizes = [os.stat(os.path.join(self.home, "sub", n)).st_size for n in ("inner", "one.txt", "two.txt")]
+        self.assertEqual(lines[1], "total %d" % sum(size // 512 + 1 for size in sizes))
+        names = [line.split(" ")[-1] for line in lines[2:-2]]
+        self.assertEqual(names, ["inner", "one.txt", "two.txt"])
+        self.assertTrue(lines[2].startswith("drwxrwxrwx  1 noone    nogroup "), lines[2])
+        self.assertLogged("Stat listing started for path/wildcard sub")
+        # The session goes on normally.
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        self.assertEqual(c.cmd("STAT -1 sub/*.txt"), "213-status of -1 sub/*.txt:\r\none.txt\r\ntwo.txt\r\n"
+                         "213 End of status\r\n")
+        self.assertEqual(c.cmd("STAT sub/../sub"), "213-status of sub/../sub:\r\n"
+                         "213-Illegal path component detected.\r\n213 End of status\r\n")
+
+    def test_large_stat_listing_and_close_while_listing(self):
+        folder = self.mkdir("many")
+        for i in range(3000):
+            open(os.path.join(folder, "file-%05d.dat" % i), "wb").close()
+        self.start()
+        c = self.logged_in()
+        listing = c.cmd("STAT -1 many")
+        lines = listing.split("\r\n")
+        self.assertEqual(len(lines), 3000 + 3)
+        self.assertEqual(lines[1], "file-00000.dat")
+        self.assertEqual(lines[-3], "file-02999.dat")
+        # A command sent before the listing is over ends the 213 reply at a
+        # line end first; REIN then starts afresh.
+        c.send("STAT -lR /")
+        c.send("REIN")
+        cut = c.read_reply()
+        self.assertTrue(cut.startswith("213-status of -lR /:\r\n"), cut[:200])
+        self.assertTrue(cut.endswith("\r\n213 End of status\r\n"), cut[-200:])
+        self.assertTrue(all(line.startswith((" ", "d", "-", "total", "/")) or line == "" or line.endswith(":")
+                            for line in cut.split("\r\n")[1:-2]), "only whole listing lines")
+        self.assertTrue(c.read_reply().startswith("220 "))
+        self.assertTrue(self.login(c).endswith(LOGGED_IN))
+        # A client that leaves during a listing takes nothing down.
+        c2 = self.logged_in()
+        c2.send("STAT many")
+        c2.close()
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+
+
+class DataListingTest(ListingsTest):
+    def ftp(self):
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.port, timeout=10)
+        ftp.login("bob", PASSWORD)
+        self.addCleanup(ftp.close)
+        return ftp
+
+    def lines(self, ftp, command):
+        out = []
+        ftp.retrlines(command, out.append)
+        return out
+
+    def tree(self):
+        self.put("sub/a.txt", b"a" * 10)
+        self.put("sub/B.txt", b"b" * 1000)
+        self.put("sub/inner/deep.txt", b"d")
+        self.put("sub/inner/more/deepest.txt", b"e")
+        self.put("sub/zz/last.txt", b"z")
+
+    def test_list_forms(self):
+        self.tree()
+        self.start()
+        ftp = self.ftp()
+        long = self.lines(ftp, "LIST -la sub")
+        self.assertTrue(long[0].startswith("total "), long)
+        self.assertEqual([line.split(" ")[-1] for line in long[1:]], ["a.txt", "B.txt", "inner", "zz"])
+        self.assertTrue(long[1].startswith("-rwxrwxrwx  1 noone    nogroup "), long[1])
+        self.assertRegex(long[2], r" 1000 \w{3} [ \d]\d [ \d]\d:\d\d B\.txt$")
+        self.assertTrue(long[3].startswith("d"), long[3])
+        self.assertEqual(self.lines(ftp, "LIST -1 sub"), ["a.txt", "B.txt", "inner", "zz"])
+        single = self.lines(ftp, "LIST -d sub")
+        self.assertEqual(len(single), 1)
+        self.assertTrue(single[0].startswith("d") and single[0].endswith(" sub"), single)
+        self.assertEqual(self.lines(ftp, "LIST -1R sub"),
+                         ["a.txt", "B.txt", "inner", "zz",
+                          "", "sub/inner:", "deep.txt", "more",
+                          "", "sub/inner/more:", "deepest.txt",
+                          "", "sub/zz:", "last.txt"])
+        self.assertEqual(self.lines(ftp, "LIST -1 sub/*.txt"), ["a.txt", "B.txt"])
+        self.assertLogged("LIST started successfully for path/wildcard -1 sub/*.txt")
+        ftp.cwd("sub/inner")
+        self.assertEqual(self.lines(ftp, "LIST -1 ../zz"), ["last.txt"])
+        with self.assertRaises(ftplib.error_perm) as refused:
+            self.lines(ftp, "LIST more/../../zz")
+        self.assertEqual(str(refused.exception), '501 NLST / LIST parameters are not allowed to include "/.."')
+        self.assertLogged("LIST failed - bad parameters more/../../zz")
+        # Above the root nothing is listed.
+        ftp.cwd("/")
+        self.assertEqual(self.lines(ftp, "LIST -1 .."), [])
+
+    def test_nlst_and_mlsd(self):
+        self.tree()
+        self.rights("sub/inner", "RL")
+        self.rights("sub/zz", "-")
+        self.start()
+        ftp = self.ftp()
+        ftp.cwd("sub")
+        self.assertEqual(ftp.nlst(), ["a.txt", "B.txt", "inner", "zz"])
+        facts = dict(ftp.mlsd())
+        self.assertEqual(set(facts), {"/sub", "/", "a.txt", "B.txt", "inner", "zz"})
+        self.assertEqual(facts["/sub"]["type"], "cdir")
+        self.assertEqual(facts["/"]["type"], "pdir")
+        self.assertEqual(facts["inner"]["type"], "dir")
+        # Rights entries shape the perm letters; a folder without L lists nothing.
+        self.assertEqual(facts["inner"]["perm"], "el")
+        self.assertEqual(facts["zz"]["perm"], "")
+        self.assertEqual(facts["/sub"]["perm"], "cdelmp")
+        self.assertEqual(self.lines(ftp, "LIST zz"), [])
+        self.assertEqual(self.lines(ftp, "NLST inner"), ["deep.txt", "more"])
+        self.assertEqual(facts["B.txt"], {"type": "file", "size": "1000", "perm": "adfrw",
+                                          "modify": facts["B.txt"]["modify"]})
+        self.assertRegex(facts["B.txt"]["modify"], r"^\d{14}$")
+        with self.assertRaises(ftplib.error_perm) as refused:
+            list(ftp.mlsd("a.txt"))
+        self.assertEqual(str(refused.exception), "501 MLSD requires that any argument given be a directory.")
+
+    def test_curl_listing(self):
+        self.tree()
+        self.start()
+        url = "ftp://bob:%s@127.0.0.1:%d/sub/" % (PASSWORD.replace(" ", "%20"), self.port)
+        r = subprocess.run(["curl", "-sS", "--max-time", "20", url], capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        names = [line.split(b" ")[-1] for line in r.stdout.splitlines() if not line.startswith(b"total")]
+        self.assertEqual(names, [b"a.txt", b"B.txt", b"inner", b"zz"])
+        r = subprocess.run(["curl", "-sS", "-l", "--max-time", "20", url], capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines(), [b"a.txt", b"B.txt", b"inner", b"zz"])
+
+    def test_lftp_mirror(self):
+        if shutil.which("lftp") is None:
+            self.skipTest("lftp is not installed")
+        files = {
+            "top file.txt": b"top",
+            "caf\u00e9 d\u00e9j\u00e0/na\u00efve \u00fcber.txt": "\u00fc".encode() * 50,
+            "caf\u00e9 d\u00e9j\u00e0/level two/deep file.bin": bytes(range(256)) * 40,
+            "caf\u00e9 d\u00e9j\u00e0/level two/level three/\u65e5\u672c.txt": b"nihon",
+            "empty dir/.keep-not-listed": b"",
+        }
+        for rel, data in files.items():
+            self.put(os.path.join("tree", rel), data)
+        self.start()
+        local = os.path.join(self.sb.dir, "mirror")
+        script = ("set ftp:ssl-allow no; set net:max-retries 1; set net:timeout 10; "
+                  "open -u bob,'%s' -p %d 127.0.0.1; mirror tree '%s'; bye" % (PASSWORD, self.port, local))
+        r = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=120,
+                           env=dict(os.environ, HOME=self.sb.dir, LC_ALL="C.UTF-8"))
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        for rel, data in files.items():
+            path = os.path.join(local, rel)
+            if os.path.basename(rel).startswith("."):
+                self.assertFalse(os.path.exists(path), rel)
+                self.assertTrue(os.path.isdir(os.path.dirname(path)), rel)
+                continue
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), data, rel)
+
+
+if __name__ == "__main__":
+    unittest.main()
