@@ -318,6 +318,29 @@ class Transfers(unittest.TestCase):
         self.assertIsNotNone(self.sb.wait_log("ABORt command successful"))
         self.assertIsNotNone(self.sb.wait_log("bytes of file %s unsuccessfully" % self.path("big.bin")))
 
+    def test_stat_during_a_large_download(self):
+        with self.control() as c:
+            d = self.passive(c)
+            self.assertTrue(c.cmd("RETR files/big.bin").startswith('150 "'))
+            got = len(d.recv(65536))
+            self.assertGreater(got, 0)
+            c.send("STAT")
+            status = c.read_reply()
+            lines = status.split("\r\n")
+            self.assertTrue(lines[0].startswith("211-") and lines[0].endswith(" FTP server status:"), status)
+            self.assertIn(" Transfer in progress:", lines)
+            m = re.search(r"^ (\d+) bytes into a (\d+) byte file\r$", status, re.M)
+            self.assertIsNotNone(m, status)
+            self.assertGreater(int(m.group(1)), 0)
+            self.assertEqual(int(m.group(2)), 100 * MIB)
+            self.assertTrue(any("big.bin" in line for line in lines), status)
+            self.assertTrue(status.endswith("211 End of status\r\n"), status)
+            # The transfer goes on to the end after the status reply.
+            got += len(recv_all(d, timeout=60))
+            d.close()
+            self.assertEqual(got, 100 * MIB)
+            self.assertEqual(c.read_reply(), REPLY_226)
+
     def test_client_drops_the_data_connection_mid_upload(self):
         with self.control() as c:
             d = self.passive(c)

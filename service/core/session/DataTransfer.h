@@ -86,6 +86,10 @@ public:
     bool Busy() const { return source_ != nullptr || (sendBuf_ && !sendBuf_->Empty()); }
     DataState dataState() const { return state_; }
     uint64_t bytesTransferred() const { return transferred_; }
+    // What STAT shows of a running file transfer: the name the client gave,
+    // the bytes moved so far and the file's length (0 for uploads).
+    const std::string& clientName() const { return clientName_; }
+    uint64_t fileSize() const { return fileSize_; }
     bool epsvAll() const { return epsvAll_; }
 
 private:

@@ -14,6 +14,7 @@
 #include "service/core/server/FtpServer.h"
 #include "service/core/session/Catalogue.h"
 #include "service/core/session/FtpSession.h"
+#include "service/core/session/DataTransfer.h"
 #include "service/accounts/paths/FileProbe.h"
 #include "service/transfer/listing/ListingProducer.h"
 #include "service/transfer/listing/MachineListing.h"
@@ -166,9 +167,15 @@ int CFtpSession::OnStat(std::string_view arg) {
         facts.fileName = files_.dataName;
         facts.listing = true;
         WriteLines(*this, TransferStatusLines(facts));
+    } else if (transfer_->SourceOpen()) {
+        // A file transfer runs: its name, position and length.
+        TransferStatusFacts facts;
+        facts.hostName = hostName;
+        facts.fileName = transfer_->clientName();
+        facts.position = transfer_->bytesTransferred();
+        facts.length = transfer_->fileSize();
+        WriteLines(*this, TransferStatusLines(facts));
     } else if (arg.empty() || transferInProgress_) {
-        // TODO(transfers): the name and position of a running file transfer
-        // once the transfer source is in; until then its status block.
         ServerStatusFacts facts;
         facts.hostName = hostName;
         facts.clientHostName = remoteHost_;
