@@ -542,6 +542,10 @@ class PassivePorts(unittest.TestCase):
                     self.assertEqual(epsv_port(c.cmd("EPSV")), low + 6)
                     self.assertEqual(c.cmd("EPSV 2"), "522 Network protocol not supported, use (1)\r\n")
                     self.assertEqual(c.cmd("EPSV ALL"), "200 EPSV ALL command successful.\r\n")
+                    # From now on only EPSV sets up data connections.
+                    for command in ("PASV", "PORT 127,0,0,1,200,10", "EPRT |1|127.0.0.1|51210|"):
+                        self.assertEqual(c.cmd(command), "503 Only EPSV is accepted after EPSV ALL.\r\n")
+                    self.assertEqual(epsv_port(c.cmd("EPSV")), low + 8)
             self.assertIn("Entering Passive Mode (127,0,0,1,%d,%d)" % ((low + 2) >> 8, (low + 2) & 255),
                           sb.log_text())
 

@@ -113,6 +113,7 @@ int CDataTransfer::Eprt(std::string_view arg) { return SetDataTarget(arg, true);
 
 int CDataTransfer::SetDataTarget(std::string_view arg, bool eprt) {
     if (session_.ClosingGate() || session_.LoginGate()) return 1;
+    if (RefusedAfterEpsvAll()) return 1;
     session_.dataAddressGiven_ = false;
     state_ = DataState::ReceiveFile;
     const CServerSettings& st = session_.server_.settings();
@@ -209,8 +210,16 @@ int CDataTransfer::OpenPassiveSocket() {
     return 0;
 }
 
+bool CDataTransfer::RefusedAfterEpsvAll() {
+    if (!epsvAll_) return false;
+    Reply(kReplyOnlyEpsv);
+    Status("Fail");
+    return true;
+}
+
 int CDataTransfer::Pasv(std::string_view) {
     if (session_.ClosingGate() || session_.LoginGate()) return 1;
+    if (RefusedAfterEpsvAll()) return 1;
     if (OpenPassiveSocket() != 0) return 1;
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;

@@ -95,6 +95,8 @@ public:
 private:
     // ---- data connection -----------------------------------------------------
     int SetDataTarget(std::string_view arg, bool eprt);
+    // PORT, EPRT and PASV after EPSV ALL: replies 503 and returns true.
+    bool RefusedAfterEpsvAll();
     bool OpenDataConnection(DataState kind);
     bool OpenActive(DataState kind);
     void Complete(int error);

@@ -19,6 +19,9 @@ inline constexpr const char* kReplyPasvNoBind = "426 Could not bind new socket";
 inline constexpr const char* kLogPasvNoSocket = "No sockets left to open PASV connection";  // [!]
 inline constexpr const char* kLogPasv = "Entering Passive Mode (%d,%d,%d,%d,%d,%d)";        // [C]
 inline constexpr const char* kReplyEpsvAll = "200 EPSV ALL command successful.";
+// After EPSV ALL the client has promised to use EPSV only: other ways of
+// setting up a data connection are refused.
+inline constexpr const char* kReplyOnlyEpsv = "503 Only EPSV is accepted after EPSV ALL.";
 inline constexpr const char* kReplyEpsvIllegal = "501 Syntax error - illegal parameters to EPSV command.";
 inline constexpr const char* kLogEpsv = "Entering Extended Passive Mode (|||%d|)";  // [C]
 
