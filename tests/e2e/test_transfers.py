@@ -546,6 +546,9 @@ class PassivePorts(unittest.TestCase):
                     for command in ("PASV", "PORT 127,0,0,1,200,10", "EPRT |1|127.0.0.1|51210|"):
                         self.assertEqual(c.cmd(command), "503 Only EPSV is accepted after EPSV ALL.\r\n")
                     self.assertEqual(epsv_port(c.cmd("EPSV")), low + 8)
+                    # REIN starts the session afresh, PASV included.
+                    self.assertTrue(c.cmd("REIN").startswith("220 "))
+                    self.assertEqual(pasv_address(c.cmd("PASV")), ("127.0.0.1", low + 10))
             self.assertIn("Entering Passive Mode (127,0,0,1,%d,%d)" % ((low + 2) >> 8, (low + 2) & 255),
                           sb.log_text())
 

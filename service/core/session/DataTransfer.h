@@ -91,6 +91,8 @@ public:
     const std::string& clientName() const { return clientName_; }
     uint64_t fileSize() const { return fileSize_; }
     bool epsvAll() const { return epsvAll_; }
+    // REIN: the client may set up data connections any way again.
+    void ForgetEpsvAll() { epsvAll_ = false; }
 
 private:
     // ---- data connection -----------------------------------------------------

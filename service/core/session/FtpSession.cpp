@@ -203,6 +203,7 @@ void CFtpSession::Reset() {
     transferInProgress_ = false;
     transferWaitingToWrite_ = false;
     CloseDataConnection();
+    transfer_->ForgetEpsvAll();  // ---- data connection and transfers
     dataAddressGiven_ = false;
     restartMarker_ = 0;
     monitor_ = false;
