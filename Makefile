@@ -26,7 +26,8 @@ run: deps
 	$(MAKE) build
 	./scripts/run-demo $(BUILD)
 
-bench: deps
+bench:
+	./scripts/install-deps --bench
 	$(MAKE) build
 	cmake --build $(BUILD) --target benchmarks
 
