@@ -267,6 +267,11 @@ TEST(AcceptEvents, PassiveSocketSelectedBeforeListenReportsItsConnection) {
 }
 
 TEST(AcceptEvents, AcceptFailingForLackOfDescriptorsDoesNotSpin) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime opens files of its own while checking, which it
+    // cannot do with no descriptor left; the plain build runs this test.
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
     EventLoop loop;
     uint16_t port = 0;
     Fd listener = test::MakeListener(&port);
