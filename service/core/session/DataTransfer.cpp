@@ -105,6 +105,12 @@ void CDataTransfer::Reply(std::string_view line) {
 
 void CDataTransfer::Status(const char* text) { session_.status_ = text; }
 
+int CDataTransfer::Refuse(std::string_view reply) {
+    Reply(reply);
+    Status("Fail");
+    return 1;
+}
+
 // ---- PORT, EPRT -----------------------------------------------------------------
 
 int CDataTransfer::Port(std::string_view arg) { return SetDataTarget(arg, false); }
@@ -245,13 +251,9 @@ int CDataTransfer::Epsv(std::string_view arg) {
             Status("Success");
             return 0;
         case EpsvKind::BadProtocol:
-            Reply(EpsvUnsupportedText(local));
-            Status("Fail");
-            return 1;
+            return Refuse(EpsvUnsupportedText(local));
         case EpsvKind::BadSyntax:
-            Reply(kReplyEpsvIllegal);
-            Status("Fail");
-            return 1;
+            return Refuse(kReplyEpsvIllegal);
         case EpsvKind::Open:
             break;
     }
@@ -856,9 +858,7 @@ int CDataTransfer::Retr(std::string_view arg) {
     if (found && S_ISDIR(st.st_mode)) {
         session_.Log('C', "RETR failed - cannot RETR a directory!");
         session_.Log('G', "RETR failed - cannot RETR a directory!");
-        Reply(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
-        Status("Fail");
-        return 1;
+        return Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
     }
     try {
         if (found) {
@@ -866,9 +866,7 @@ int CDataTransfer::Retr(std::string_view arg) {
         } else if (!StartConversion(path)) {
             session_.Log('C', "RETR failed - file does not exist");
             session_.Log('G', "RETR failed - file does not exist");
-            Reply(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
-            Status("Fail");
-            return 1;
+            return Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
         }
         const uint64_t marker = static_cast<uint64_t>(session_.restartMarker_);
         if (!sizeUnknown_) {
@@ -913,9 +911,7 @@ int CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     const std::string argText = Cut(arg, 256);
     UserIdentity asUser(session_.account_.rights());
     if (!asUser.ok()) {
-        Reply("550 You are not allowed to store files to that directory.");
-        Status("Fail");
-        return 1;
+        return Refuse("550 You are not allowed to store files to that directory.");
     }
     const std::string suffix = session_.account_.nameSuffix().present ? session_.account_.nameSuffix().text : std::string();
     std::string path, rightsPath;
@@ -1066,19 +1062,13 @@ int CDataTransfer::Size(std::string_view arg) {
     std::string path, rightsPath;
     struct stat st {};
     if (!asUser.ok() || !Resolve(arg, path, rightsPath)) {
-        Reply(FormatText("550 Error: File %.256s either does not exist, or is not a normal file", argText.c_str()));
-        Status("Fail");
-        return 1;
+        return Refuse(FormatText("550 Error: File %.256s either does not exist, or is not a normal file", argText.c_str()));
     }
     if (!HasRights(rightsPath, kRightRead) && !HasRights(rightsPath, kRightList)) {
-        Reply("550 You have no rights to list that directory!");
-        Status("Fail");
-        return 1;
+        return Refuse("550 You have no rights to list that directory!");
     }
     if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-        Reply(FormatText("550 Error: File %.256s either does not exist, or is not a normal file", argText.c_str()));
-        Status("Fail");
-        return 1;
+        return Refuse(FormatText("550 Error: File %.256s either does not exist, or is not a normal file", argText.c_str()));
     }
     Reply(SizeReplyText(static_cast<uint64_t>(st.st_size)));
     Status("Success");
@@ -1092,25 +1082,17 @@ int CDataTransfer::Mdtm(std::string_view arg) {
     std::string path, rightsPath;
     struct stat st {};
     if (!asUser.ok() || !Resolve(arg, path, rightsPath)) {
-        Reply(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
-        Status("Fail");
-        return 1;
+        return Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
     }
     if (!HasRights(rightsPath, kRightList)) {
-        Reply("550 You have no rights to list that directory!");
-        Status("Fail");
-        return 1;
+        return Refuse("550 You have no rights to list that directory!");
     }
     if (::stat(path.c_str(), &st) != 0 || path == "/") {
-        Reply(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
-        Status("Fail");
-        return 1;
+        return Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
     }
     const std::string text = MdtmReplyText(st.st_mtime);
     if (text.empty()) {
-        Reply(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
-        Status("Fail");
-        return 1;
+        return Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
     }
     Reply(text);
     Status("Success");

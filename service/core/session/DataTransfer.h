@@ -130,6 +130,8 @@ private:
     bool StartConversion(const std::string& requested);
 
     void Reply(std::string_view line);
+    // Sends a refusal, sets the status text to "Fail" and returns 1.
+    int Refuse(std::string_view reply);
     void Status(const char* text);
 
     CFtpSession& session_;
