@@ -360,4 +360,52 @@ int AccessAs(const Token* token, const std::string& path, int mode) {
     return 0;
 }
 
+int GrantedModes(const Token& token, const std::string& path, const struct stat& st, bool readOnlyMount) {
+    const bool special = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    int modes = 0;
+    if (token.uid == 0) {
+        modes = R_OK | W_OK;
+        if (S_ISDIR(st.st_mode) || (st.st_mode & 0111) != 0) modes |= X_OK;
+    } else {
+        std::vector<AclEntry> acl;
+        // The owner is judged by the owner bits, ACL or not; with a zero
+        // group class no ACL entry can grant anything either.
+        if (token.uid != st.st_uid && (st.st_mode & S_IRWXG) != 0) acl = ReadAccessAcl(path);
+        const bool extended = std::any_of(acl.begin(), acl.end(),
+                                          [](const AclEntry& e) { return e.tag == kAclUser || e.tag == kAclGroup; });
+        for (const int mode : {R_OK, W_OK, X_OK}) {
+            const unsigned want = static_cast<unsigned>(mode);
+            bool granted;
+            if (extended) {
+                granted = AclPermits(token, st, acl, want);
+            } else if (token.uid == st.st_uid) {
+                granted = Allowed((st.st_mode >> 6) & 7u, want);
+            } else if (InGroup(token, st.st_gid)) {
+                granted = Allowed((st.st_mode >> 3) & 7u, want);
+            } else {
+                granted = Allowed(st.st_mode & 7u, want);
+            }
+            if (granted) modes |= mode;
+        }
+    }
+    if (readOnlyMount && !special) modes &= ~W_OK;
+    return modes;
+}
+
+Token ProcessToken() {
+    Token token;
+    token.uid = geteuid();
+    token.gid = getegid();
+    const int n = getgroups(0, nullptr);
+    if (n > 0) {
+        token.groups.resize(static_cast<size_t>(n));
+        const int got = getgroups(n, token.groups.data());
+        token.groups.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    }
+    if (std::find(token.groups.begin(), token.groups.end(), token.gid) == token.groups.end()) {
+        token.groups.push_back(token.gid);
+    }
+    return token;
+}
+
 }  // namespace orvyn::accounts

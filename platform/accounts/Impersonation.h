@@ -11,6 +11,7 @@
 // scope is inactive and file access happens with the service's own identity.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -66,5 +67,19 @@ private:
 // access, except execute on a non-directory with no execute bit at all.
 // Without a token (nullptr) the service's own effective identity is checked.
 int AccessAs(const Token* token, const std::string& path, int mode);
+
+// The modes among R_OK, W_OK and X_OK the token's account has on one object
+// already examined with lstat (st, not a symbolic link) at `path`, decided as
+// AccessAs decides the last step of a path; the caller vouches that the
+// folder holding it can be reached. readOnlyMount: the object's file system
+// is mounted read-only (no write to files and folders). Reads the object's
+// ACL only when the account is neither root nor the owner and the group
+// class grants something, so that judging a folder's entries costs no more
+// than the lstat the caller made anyway.
+int GrantedModes(const Token& token, const std::string& path, const struct stat& st, bool readOnlyMount);
+
+// The process's own effective identity (uid, gid, supplementary groups) as a
+// token, for judging with GrantedModes what AccessAs(nullptr, ...) judges.
+Token ProcessToken();
 
 }  // namespace orvyn::accounts

@@ -1,5 +1,6 @@
 #include "service/accounts/paths/PathRights.h"
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -132,6 +133,8 @@ void PathRights::ReadEntriesAndMaps() {
     if (!settings_) return;
     frozenSecure_ = -1;
     frozenLetters_.clear();
+    lettersKept_ = false;
+    folder_ = ExaminedFolder{};
     ReadEntryNames(userKey_, userEntries_);
     ReadEntryNames(DefaultRightsSection(), defaultEntries_);
     maps_.Load(*settings_, user_);
@@ -208,7 +211,10 @@ int PathRights::ConfigurationRights(std::string_view path) {
 
 void PathRights::Freeze() {
     frozen_ = true;
+    folder_ = ExaminedFolder{};
     if (!settings_) return;
+    // Taken before acting as the service, which narrows the thread's groups.
+    processToken_ = accounts::ProcessToken();
     AsService asService;
     frozenSecure_ = settings_->ReadFlag("Security", "Secure", secureDefault_) ? 1 : 0;
     auto keep = [this](const std::vector<std::string>& names, const std::string& section) {
@@ -218,6 +224,72 @@ void PathRights::Freeze() {
     };
     keep(userEntries_, userKey_);
     keep(defaultEntries_, DefaultRightsSection());
+    lettersKept_ = true;
+}
+
+std::optional<int> PathRights::ExaminedFileSystemRights(std::string_view path, const struct stat& st) {
+    if (path.empty() || path[0] != '/' || HasControlChars(path)) return 0;
+    const bool folder = path.back() == '/';
+    const std::string at = WithoutTrailingSlash(path);
+    if (at.size() > kMaxDiskPath || at == "/") return std::nullopt;
+    const std::string parent = ParentOf(at);
+
+    if (parent != folder_.path) {
+        // Reaching the folder is judged once for all its entries: every
+        // step of the way as the account, then the folder's file system.
+        AsService asService;
+        folder_ = ExaminedFolder{};
+        folder_.path = parent;
+        const int err = accounts::AccessAs(token_.get(), parent, X_OK);
+        struct stat folderStat;
+        struct statvfs vfs;
+        if (err == EACCES) {
+            folder_.reach = ExaminedFolder::Reach::Denied;
+        } else if (err == 0 && stat(parent.c_str(), &folderStat) == 0 && statvfs(parent.c_str(), &vfs) == 0) {
+            folder_.reach = ExaminedFolder::Reach::Reached;
+            folder_.device = folderStat.st_dev;
+            folder_.readOnly = (vfs.f_flag & ST_RDONLY) != 0;
+        }
+    }
+    switch (folder_.reach) {
+    case ExaminedFolder::Reach::Denied:
+        return 0;
+    case ExaminedFolder::Reach::Unknown:
+        return std::nullopt;
+    case ExaminedFolder::Reach::Reached:
+        break;
+    }
+    // A mount point belongs to another file system than its folder.
+    if (st.st_dev != folder_.device) return std::nullopt;
+
+    const int modes =
+        accounts::GrantedModes(token_ ? *token_ : processToken_, at, st, folder_.readOnly);
+    int mask = 0;
+    if (folder) {
+        if (modes & X_OK) mask |= kRightRead;
+        if (modes & W_OK) mask |= kRightWrite;
+        if (modes & R_OK) mask |= kRightList;
+    } else {
+        if (modes & R_OK) mask |= kRightRead | kRightList;
+        if (modes & W_OK) mask |= kRightWrite;
+    }
+    return mask;
+}
+
+int PathRights::GetExaminedRights(std::string_view diskPath, const struct stat& st) {
+    if (!frozen_ || !lettersKept_ || frozenSecure_ < 0 || S_ISLNK(st.st_mode)) return GetRights(diskPath, false);
+    int fileSystem = kAllRights;
+    if (tokenHeld_) {
+        const std::optional<int> examined = ExaminedFileSystemRights(diskPath, st);
+        if (!examined) return GetRights(diskPath, false);
+        fileSystem = *examined;
+    }
+    // Frozen: the configured letters were all read when freezing, so the
+    // store is not touched here.
+    const int configured = frozenSecure_ != 0 ? ConfigurationRights(diskPath) : kAllRights;
+    int mask = fileSystem & configured;
+    if (!writesAllowed_) mask &= ~kRightWrite;
+    return mask;
 }
 
 int PathRights::GetRights(std::string_view diskPath, bool reload, std::string* owner, std::string* group) {

@@ -17,7 +17,10 @@
 // original: it has its own handle on the store and its own maps.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,6 +78,14 @@ public:
     int GetRights(std::string_view diskPath, bool reload, std::string* owner = nullptr,
                   std::string* group = nullptr);
 
+    // The rights at a path whose object the caller has just examined: st is
+    // its lstat and not a symbolic link (a folder's path ends in "/"). The
+    // same mask as GetRights(diskPath, false); a frozen copy judges the
+    // folder holding the object once (whether the account reaches it, its
+    // file system) and the object from st, instead of walking the whole path
+    // again for every entry of a listing.
+    int GetExaminedRights(std::string_view diskPath, const struct stat& st);
+
     // Whether every bit of required is present, after a fresh reload. An
     // empty path or a path naming a device has no rights.
     bool HasRights(std::string_view diskPath, int required);
@@ -113,6 +124,9 @@ private:
     void ReadEntriesAndMaps();
     void ReadEntryNames(const std::string& section, std::vector<std::string>& names);
     int FileSystemRights(std::string_view path) const;
+    // The file-system part from st, or nothing when only the full walk can
+    // tell (the folder's state is unknown, or the object is a mount point).
+    std::optional<int> ExaminedFileSystemRights(std::string_view path, const struct stat& st);
     int ConfigurationRights(std::string_view path);
     // Letters of the longest entry covering path, or -1 when none covers it.
     int EntryRights(const std::vector<std::string>& names, const std::string& section, std::string_view path);
@@ -135,6 +149,18 @@ private:
     bool frozen_ = false;
     int frozenSecure_ = -1;                     // -1: not read yet
     std::map<std::string, int, std::less<>> frozenLetters_;  // section + '\n' + entry -> mask
+    bool lettersKept_ = false;  // every entry's letters were read by Freeze
+    accounts::Token processToken_;  // the service's identity, judged when no account token is held
+
+    // The folder a frozen copy judged last, for the entries inside it.
+    struct ExaminedFolder {
+        enum class Reach { Unknown, Reached, Denied };
+        std::string path;  // without a trailing "/"; empty: nothing judged yet
+        Reach reach = Reach::Unknown;
+        dev_t device = 0;
+        bool readOnly = false;
+    };
+    ExaminedFolder folder_;
 };
 
 }  // namespace orvyn

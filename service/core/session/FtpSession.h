@@ -169,6 +169,8 @@ public:
     bool transferWaitingToWrite() const { return transferWaitingToWrite_; }
     // ---- files and listings: a listing worker still running
     bool workerRunning() const { return files_.WorkerRunning(); }
+    // The listings in progress and the rename source.
+    CFileListingState& files() { return files_; }
 
     // ---- files and listings: the login message of a directory ("message.ftp")
     // as continuation lines of reply code `code` (230 at login, 250 on CWD).

@@ -57,6 +57,9 @@ ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& v
 
     ReaderSettings reader;
     reader.rightsOf = [view](const std::string& diskPath) { return view->rights.GetRights(diskPath, false); };
+    reader.examinedRightsOf = [view](const std::string& diskPath, const struct stat& st) {
+        return view->rights.GetExaminedRights(diskPath, st);
+    };
     reader.clientPathOf = [view](const std::string& diskPath) -> std::optional<std::string> {
         std::string shown = diskPath;
         if (!DiskToFtpPath(shown, view->root, view->maps)) return std::nullopt;

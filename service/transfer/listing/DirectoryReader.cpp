@@ -109,9 +109,9 @@ std::optional<ListEntry> DirectoryReader::Build(int dirFd, const char* statName,
     if (fstatat(dirFd, statName, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;  // gone meanwhile
 
     ListEntry entry;
-    std::string shown(shownBase);
     bool shortcut = false;
-    if (S_ISLNK(st.st_mode)) {
+    const bool link = S_ISLNK(st.st_mode);
+    if (link) {
         if (style != Style::Machine && IsShortcutFileName(diskName)) {
             // A shortcut shows its own data; only its target's path is taken.
             if (style == Style::Listing && settings_.clientPathOf) {
@@ -135,18 +135,25 @@ std::optional<ListEntry> DirectoryReader::Build(int dirFd, const char* statName,
     entry.group = settings_.group;
 
     if (style != Style::Sizes) {
-        entry.rights = RightsOf(path, folder);
+        if (settings_.examinedRightsOf && !link) {
+            entry.rights = settings_.examinedRightsOf(folder ? lp::AsFolder(path) : path, st);
+        } else {
+            entry.rights = RightsOf(path, folder);
+        }
         if (requireList && !(entry.rights & kList)) return std::nullopt;
         entry.mode = folder ? DirectoryMode(entry.rights, ReadOnly(st)) : FileMode(entry.rights, ReadOnly(st));
     }
-    if (style != Style::Machine) {
-        if (shortcut && shown.size() > 4 && IsShortcutFileName(shown)) shown.resize(shown.size() - 4);
-        const std::string& suffix = settings_.nameSuffix;
-        if (shown.size() > suffix.size() && EndsWithIgnoringCase(shown, suffix)) shown.resize(shown.size() - suffix.size());
-    }
-    entry.name = std::move(shown);
+    entry.name = style != Style::Machine ? ShownName(shownBase, shortcut) : std::string(shownBase);
     if (entry.name != diskName) entry.diskName = diskName;
     return entry;
+}
+
+std::string DirectoryReader::ShownName(std::string_view base, bool shortcut) const {
+    std::string shown(base);
+    if (shortcut && shown.size() > 4 && IsShortcutFileName(shown)) shown.resize(shown.size() - 4);
+    const std::string& suffix = settings_.nameSuffix;
+    if (shown.size() > suffix.size() && EndsWithIgnoringCase(shown, suffix)) shown.resize(shown.size() - suffix.size());
+    return shown;
 }
 
 DirectoryReader::Status DirectoryReader::Read(const std::string& folder, const ReadRequest& request,
@@ -168,14 +175,26 @@ DirectoryReader::Status DirectoryReader::Read(const std::string& folder, const R
             if (errno != 0) return Status::Failed;
             break;
         }
-        const std::string name(item->d_name);
+        const std::string_view name(item->d_name);
         const bool dots = name == "." || name == "..";
         if (dots ? !request.machine : (Hidden(name) || HasControlChars(name))) continue;
         if (!request.pattern.empty() && !NameWildcardMatch(request.pattern, name)) continue;
+        if (request.namesOnly && !dots && !request.requireList && !IsShortcutFileName(name) &&
+            item->d_type != DT_UNKNOWN && item->d_type != DT_LNK) {
+            // The folder's record tells the kind; nothing else is shown.
+            ListEntry entry;
+            entry.kind = item->d_type == DT_DIR ? EntryKind::Directory : EntryKind::File;
+            entry.name = ShownName(name, false);
+            if (entry.name != name) entry.diskName = name;
+            if (!sink(std::move(entry))) return Status::Stopped;
+            continue;
+        }
         // "." and ".." stand for the folder and its parent: their rights are
         // asked for under those paths.
-        const std::string path = !dots ? lp::Join(folder, name) : (name == "." ? lp::Trimmed(folder) : lp::Parent(folder));
-        auto entry = Build(dirFd, name.c_str(), path, name, name, style, request.requireList);
+        const std::string diskName(name);
+        const std::string path =
+            !dots ? lp::Join(folder, diskName) : (name == "." ? lp::Trimmed(folder) : lp::Parent(folder));
+        auto entry = Build(dirFd, diskName.c_str(), path, diskName, diskName, style, request.requireList);
         if (!entry) continue;
         if (!sink(std::move(*entry))) return Status::Stopped;
     }

@@ -16,6 +16,8 @@
 // entry: a worker told to finish leaves even a huge folder at once.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <functional>
 #include <optional>
@@ -36,6 +38,11 @@ struct ReaderSettings {
     // Rights mask at a disk path; folder paths are passed with a trailing
     // "/". Without a callback every path has all rights.
     std::function<int(const std::string& diskPath)> rightsOf;
+    // Rights mask at a path whose object was just examined (st: its lstat,
+    // never a symbolic link): the same answer as rightsOf, which is asked
+    // instead when this is unset. Lets the rights skip examining the object
+    // again for every entry.
+    std::function<int(const std::string& diskPath, const struct stat& st)> examinedRightsOf;
     // The path a client sees for a disk path, or nothing when the client
     // cannot see it. Without a callback no shortcut resolves.
     std::function<std::optional<std::string>(const std::string& diskPath)> clientPathOf;
@@ -51,6 +58,10 @@ struct ReadRequest {
     bool sizesOnly = false;    // only what totals and widths need: no rights, no shortcuts
     bool requireList = false;  // leave out entries without the L right
     bool machine = false;      // names as on disk, every link followed, "." and ".." reported
+    // Only names and whether each entry is a folder are used: no sizes,
+    // times or rights. Entries the folder's own records describe fully are
+    // then built without examining them one by one.
+    bool namesOnly = false;
 };
 
 class DirectoryReader {
@@ -88,6 +99,9 @@ private:
     std::optional<ListEntry> Build(int dirFd, const char* statName, const std::string& path,
                                    const std::string& diskName, std::string_view shownBase, Style style,
                                    bool requireList) const;
+    // The name an entry is shown under: without the ".lnk" of a shortcut and
+    // without the user's name suffix.
+    std::string ShownName(std::string_view base, bool shortcut) const;
     Status ReadVirtual(const std::string& folder, const ReadRequest& request, Style style, const Sink& sink) const;
     bool Hidden(std::string_view name) const {
         return settings_.hideDotFiles && !name.empty() && name.front() == '.';

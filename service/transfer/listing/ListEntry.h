@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 namespace orvyn {
 
@@ -42,8 +43,11 @@ struct ListEntry {
     std::time_t accessTime = 0;
     std::string linkTarget;  // client-visible path a shortcut leads to
     std::uint64_t nlink = 1;  // link count on disk (the long line always shows 1)
-    std::string owner = "noone";
-    std::string group = "nogroup";
+    // Shown in the long line. They name strings that outlive the entry (the
+    // reader's settings, or literals), so entries stay cheap to move while a
+    // large folder is gathered and sorted.
+    std::string_view owner = "noone";
+    std::string_view group = "nogroup";
 
     bool IsDirectory() const { return kind == EntryKind::Directory || kind == EntryKind::VirtualDirectory; }
     const std::string& NameOnDisk() const { return diskName.empty() ? name : diskName; }

@@ -51,6 +51,9 @@ struct ListOptions {
     SortOrder sortOrder() const;
     // Whether the long line or the block column needs the per-folder totals.
     bool needsTotals() const { return longFormat || blocks; }
+    // Whether lines show nothing but names (with their class marks) in an
+    // order that needs no times.
+    bool namesOnly() const { return !longFormat && !blocks && sortOrder() != SortOrder::Time; }
 };
 
 // Whether a separator ('/' or '\\') is directly followed by "..": listing

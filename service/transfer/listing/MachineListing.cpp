@@ -12,7 +12,7 @@ bool MachineLineWriter::WriteLine(MlstType type, const ListEntry& entry, const s
     item.size = entry.size;
     item.modified = entry.writeTime;
     std::string& buffer = out_.buffer();
-    buffer.append(mlst_.Facts(item, entry.rights));
+    mlst_.AppendFacts(buffer, item, entry.rights);
     buffer.push_back(' ');
     buffer.append(name);
     buffer.append("\r\n");

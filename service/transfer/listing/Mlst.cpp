@@ -120,8 +120,31 @@ std::string PermLetters(MlstType type, int rights) {
     return out;
 }
 
-std::string MLST::Facts(const MlstItem& item, int rights) const {
-    std::string out;
+namespace {
+
+// value as exactly width decimal digits (leading zeros; higher digits cut).
+void AppendFixedDigits(std::string& out, std::uint64_t value, int width) {
+    char digits[20];
+    for (int i = width - 1; i >= 0; --i) {
+        digits[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    out.append(digits, static_cast<std::size_t>(width));
+}
+
+void AppendDecimal(std::string& out, std::uint64_t value) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[sizeof digits - 1 - n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    out.append(digits + sizeof digits - n, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+void MLST::AppendFacts(std::string& out, const MlstItem& item, int rights) const {
     if (enabled_ & kType) {
         out.append("type=");
         out.append(TypeText(item.type));
@@ -130,11 +153,15 @@ std::string MLST::Facts(const MlstItem& item, int rights) const {
     if (enabled_ & kModify) {
         std::tm tm{};
         const std::time_t when = item.modified;
-        if (gmtime_r(&when, &tm) != nullptr) {
-            char text[64];
-            std::snprintf(text, sizeof text, "modify=%04d%02d%02d%02d%02d%02d;", tm.tm_year + 1900, tm.tm_mon + 1,
-                          tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-            out.append(text);
+        if (gmtime_r(&when, &tm) != nullptr && tm.tm_year + 1900 >= 0 && tm.tm_year + 1900 <= 9999) {
+            out.append("modify=");
+            AppendFixedDigits(out, static_cast<std::uint64_t>(tm.tm_year + 1900), 4);
+            AppendFixedDigits(out, static_cast<std::uint64_t>(tm.tm_mon + 1), 2);
+            AppendFixedDigits(out, static_cast<std::uint64_t>(tm.tm_mday), 2);
+            AppendFixedDigits(out, static_cast<std::uint64_t>(tm.tm_hour), 2);
+            AppendFixedDigits(out, static_cast<std::uint64_t>(tm.tm_min), 2);
+            AppendFixedDigits(out, static_cast<std::uint64_t>(tm.tm_sec), 2);
+            out.push_back(';');
         }
     }
     if (enabled_ & kPerm) {
@@ -143,10 +170,15 @@ std::string MLST::Facts(const MlstItem& item, int rights) const {
         out.push_back(';');
     }
     if ((enabled_ & kSize) && item.type == MlstType::File) {
-        char text[40];
-        std::snprintf(text, sizeof text, "size=%" PRIu64 ";", item.size);
-        out.append(text);
+        out.append("size=");
+        AppendDecimal(out, item.size);
+        out.push_back(';');
     }
+}
+
+std::string MLST::Facts(const MlstItem& item, int rights) const {
+    std::string out;
+    AppendFacts(out, item, rights);
     return out;
 }
 

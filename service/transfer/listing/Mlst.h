@@ -56,7 +56,11 @@ public:
     // The rights mask as shown: without upload permission C and O go.
     int ShownRights(int rights) const;
     // The fact text of an item ("type=file;modify=20240102030405;perm=r;size=3;").
+    // The modify fact is left out for a time outside the years 0000..9999,
+    // which its fourteen digits cannot express.
     std::string Facts(const MlstItem& item, int rights) const;
+    // The same text, appended to out.
+    void AppendFacts(std::string& out, const MlstItem& item, int rights) const;
 
     // The reply to MLST: "250-Listing <argument>", " <facts> <client path>",
     // "250 End" (lines without CR LF).

@@ -6,6 +6,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -127,6 +128,24 @@ TEST_F(AccessAs, RootMayDoAnythingButRunWhatNobodyMayRun) {
     EXPECT_EQ(orvyn::accounts::AccessAs(&kRoot, d, R_OK | W_OK | X_OK), 0);
 }
 
+// The modes GrantedModes gives a token on path, from the path's own lstat.
+int Granted(const Token& token, const std::string& path, bool readOnlyMount = false) {
+    struct stat st;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return GrantedModes(token, path, st, readOnlyMount);
+}
+
+// Whether AccessAs grants exactly the modes of granted, one by one.
+::testing::AssertionResult SameAsAccessAs(const Token& token, const std::string& path, int granted) {
+    for (const int mode : {R_OK, W_OK, X_OK}) {
+        const bool walk = orvyn::accounts::AccessAs(&token, path, mode) == 0;
+        if (walk != ((granted & mode) != 0)) {
+            return ::testing::AssertionFailure() << "mode " << mode << ": walk " << walk << ", granted " << granted;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Writes a POSIX access ACL in the kernel's stored form.
 int SetAcl(const std::string& path, const std::vector<std::array<uint32_t, 3>>& entries) {
     std::vector<unsigned char> blob;
@@ -187,6 +206,8 @@ TEST_F(AccessAs, AgreesWithTheKernelForEveryModeAndRelation) {
                         << want;
                     ++checked;
                 }
+                ASSERT_TRUE(SameAsAccessAs(*t, path, Granted(*t, path)))
+                    << path << " mode " << std::oct << mode << std::dec << " uid " << t->uid;
             }
         }
     }
@@ -231,6 +252,9 @@ TEST_F(AccessAs, AgreesWithTheKernelOnAccessControlLists) {
                                     << " want " << want;
                                 ++checked;
                             }
+                            ASSERT_TRUE(SameAsAccessAs(*t, f, Granted(*t, f)))
+                                << "mask " << mask << " user " << userPerm << " group " << groupPerm
+                                << " group-obj " << groupObj << " other " << other << " uid " << t->uid;
                         }
                     }
                 }
@@ -238,6 +262,24 @@ TEST_F(AccessAs, AgreesWithTheKernelOnAccessControlLists) {
         }
     }
     EXPECT_EQ(checked, 8 * 4 * 4 * 3 * 2 * 5 * 3);
+}
+
+TEST_F(AccessAs, GrantedModesForRootAndOnReadOnlyFileSystems) {
+    std::string f = own(dir.write("f", "x"), kUser, kGroup, 0000);
+    std::string d = own(dir.mkdir("d"), kUser, kGroup, 0000);
+    EXPECT_EQ(Granted(kRoot, f), R_OK | W_OK);
+    EXPECT_EQ(Granted(kRoot, d), R_OK | W_OK | X_OK);
+    own(f, kUser, kGroup, 0010);
+    EXPECT_EQ(Granted(kRoot, f), R_OK | W_OK | X_OK);
+    // A read-only mount takes write away from files and folders, but not
+    // from a pipe, whose writes never reach the file system.
+    own(f, kUser, kGroup, 0666);
+    EXPECT_EQ(Granted(kOwner, f, true), R_OK);
+    EXPECT_EQ(Granted(kRoot, d, true), R_OK | X_OK);
+    const std::string pipe = dir / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+    own(pipe, kUser, kGroup, 0666);
+    EXPECT_EQ(Granted(kStranger, pipe, true), R_OK | W_OK);
 }
 
 TEST(AccessAsArguments, RejectsMalformedRequests) {
@@ -255,6 +297,22 @@ TEST(AccessAsService, WithoutATokenTheServiceIdentityDecides) {
     EXPECT_EQ(orvyn::accounts::AccessAs(nullptr, f, R_OK), 0);
     EXPECT_EQ(orvyn::accounts::AccessAs(nullptr, f, X_OK), EACCES);
     EXPECT_EQ(orvyn::accounts::AccessAs(nullptr, dir / "missing", F_OK), ENOENT);
+
+    // The process's own token judges as AccessAs(nullptr, ...) does.
+    const Token self = ProcessToken();
+    EXPECT_EQ(self.uid, geteuid());
+    EXPECT_EQ(self.gid, getegid());
+    EXPECT_NE(std::find(self.groups.begin(), self.groups.end(), self.gid), self.groups.end());
+    for (const mode_t mode : {0000, 0400, 0644, 0755}) {
+        ASSERT_EQ(chmod(f.c_str(), mode), 0);
+        struct stat st;
+        ASSERT_EQ(lstat(f.c_str(), &st), 0);
+        const int granted = GrantedModes(self, f, st, false);
+        for (const int want : {R_OK, W_OK, X_OK}) {
+            EXPECT_EQ(orvyn::accounts::AccessAs(nullptr, f, want) == 0, (granted & want) != 0)
+                << std::oct << mode << std::dec << " want " << want;
+        }
+    }
 }
 
 }  // namespace

@@ -28,6 +28,20 @@ TEST(Mlst, FactsInFixedOrder) {
     EXPECT_EQ(mlst.Facts(Item(MlstType::File, 0), kRead), "type=file;modify=20240102030405;perm=r;size=0;");
 }
 
+TEST(Mlst, FactValuesAtTheirLimits) {
+    MLST mlst;
+    MlstItem item = Item(MlstType::File, UINT64_MAX);
+    EXPECT_EQ(mlst.Facts(item, kRead), "type=file;modify=20240102030405;perm=r;size=18446744073709551615;");
+    item.size = 10;
+    item.modified = -1;  // the second before 1970
+    EXPECT_EQ(mlst.Facts(item, kRead), "type=file;modify=19691231235959;perm=r;size=10;");
+    item.modified = Utc(2024, 12, 31, 23, 59, 59);
+    EXPECT_EQ(mlst.Facts(item, kRead), "type=file;modify=20241231235959;perm=r;size=10;");
+    // Year 10000 does not fit the fact: it is left out, the others stay.
+    item.modified = static_cast<std::time_t>(253402300800LL);
+    EXPECT_EQ(mlst.Facts(item, kRead), "type=file;perm=r;size=10;");
+}
+
 TEST(Mlst, PermLettersFromRights) {
     EXPECT_EQ(PermLetters(MlstType::File, kRead), "r");
     EXPECT_EQ(PermLetters(MlstType::File, kCreate), "f");

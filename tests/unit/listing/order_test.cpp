@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "service/transfer/listing/EntryOrder.h"
 
@@ -76,6 +77,35 @@ TEST(EntryOrder, ManyTiesNothingLost) {
         ASSERT_EQ(sorted.size(), entries.size());
         for (std::size_t i = 1; i < sorted.size(); ++i) {
             EXPECT_TRUE(EntryBefore(sorted[i - 1], sorted[i], order)) << sorted[i - 1].name << " " << sorted[i].name;
+        }
+    }
+}
+
+TEST(EntryOrder, SortAgreesWithEntryBeforeOnMixedNames) {
+    // Names drawn from a small alphabet of both cases, a digit and bytes
+    // above 0x7f, so folded ties, exact ties and prefixes are all frequent;
+    // a few shown names stand for shortcuts and suffixed names on disk.
+    std::mt19937 random(7);
+    const std::string alphabet = "aAbB1\xc3\xa9";
+    std::vector<ListEntry> entries;
+    for (int i = 0; i < 3000; ++i) {
+        std::string name;
+        const int length = 1 + static_cast<int>(random() % 4);
+        for (int k = 0; k < length; ++k) name.push_back(alphabet[random() % alphabet.size()]);
+        // Long names sharing their first eight bytes in either case.
+        if (i % 3 == 0) name = (i % 2 == 0 ? "Entry-00" : "entry-00") + name;
+        const std::string disk = i % 7 == 0 ? name + ".lnk#" + std::to_string(i) : name + "#" + std::to_string(i);
+        entries.push_back(Named(name, static_cast<std::time_t>(random() % 5), disk));
+    }
+    for (SortOrder order : {SortOrder::Name, SortOrder::Time}) {
+        for (bool reverse : {false, true}) {
+            std::vector<ListEntry> expected = entries;
+            std::stable_sort(expected.begin(), expected.end(),
+                             [order](const ListEntry& a, const ListEntry& b) { return EntryBefore(a, b, order); });
+            if (reverse) std::reverse(expected.begin(), expected.end());
+            std::vector<ListEntry> sorted = entries;
+            SortEntries(sorted, order, reverse);
+            EXPECT_EQ(Names(sorted), Names(expected)) << "order " << static_cast<int>(order) << " reverse " << reverse;
         }
     }
 }

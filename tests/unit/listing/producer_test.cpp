@@ -264,7 +264,9 @@ TEST_F(ProducerTest, OutputFailureAndStop) {
     EXPECT_EQ(failing.Run(refusing), ListingOutcome::Failed);
 
     std::atomic<bool> stop{false};
-    ListingRequest request = Request("-f1");
+    // The long form asks for every entry's rights, which raises the flag
+    // part way through.
+    ListingRequest request = Request("-fl");
     int asked = 0;
     request.reader.rightsOf = [&](const std::string&) {
         if (++asked == 10) stop.store(true);

@@ -158,6 +158,69 @@ TEST(DirectoryReader, ShortcutsShowTheirTarget) {
     EXPECT_EQ(raw.at("abs.LNK").kind, EntryKind::File);
 }
 
+TEST(DirectoryReader, NamesOnlyGivesTheSameNamesAndKinds) {
+    TempTree tree;
+    tree.Dir("pub/docs");
+    tree.File("pub/file.bin", 3);
+    tree.File("notes.txt.up", 1);
+    tree.Link("docs.lnk", "pub/docs");
+    tree.Link("dangling.lnk", "nowhere");
+    tree.Link("plainlink", "pub/docs");
+    tree.Link("broken", "nowhere");
+    ReaderSettings settings = SettingsFor(tree);
+    settings.nameSuffix = ".up";
+    int asked = 0;
+    settings.rightsOf = [&](const std::string&) {
+        ++asked;
+        return 15;
+    };
+    const DirectoryReader reader(settings, nullptr);
+    const auto full = ReadAll(reader, tree.top());
+    const int askedByFullRead = asked;
+    asked = 0;
+    ReadRequest names;
+    names.namesOnly = true;
+    const auto quick = ReadAll(reader, tree.top(), names);
+    ASSERT_EQ(Keys(quick), Keys(full));
+    for (const auto& [name, entry] : full) {
+        EXPECT_EQ(quick.at(name).kind, entry.kind) << name;
+        EXPECT_EQ(quick.at(name).NameOnDisk(), entry.NameOnDisk()) << name;
+        EXPECT_EQ(quick.at(name).linkTarget, entry.linkTarget) << name;
+    }
+    EXPECT_EQ(quick.at("notes.txt").NameOnDisk(), "notes.txt.up");
+    // Plain files and folders are described by the folder alone; only the
+    // links (shortcuts among them) are examined one by one.
+    EXPECT_EQ(askedByFullRead, 6);
+    EXPECT_EQ(asked, 4);
+}
+
+TEST(DirectoryReader, ExaminedRightsAreAskedWithTheEntrysOwnStatus) {
+    TempTree tree;
+    tree.File("file", 5);
+    tree.Dir("folder");
+    tree.Link("link", "file");
+    ReaderSettings settings = SettingsFor(tree);
+    std::vector<std::string> plain;
+    std::map<std::string, off_t> examined;
+    settings.rightsOf = [&](const std::string& path) {
+        plain.push_back(path);
+        return 15;
+    };
+    settings.examinedRightsOf = [&](const std::string& path, const struct stat& st) {
+        EXPECT_FALSE(S_ISLNK(st.st_mode)) << path;
+        examined[path] = S_ISDIR(st.st_mode) ? -1 : st.st_size;
+        return kRead;
+    };
+    const DirectoryReader reader(settings, nullptr);
+    const auto entries = ReadAll(reader, tree.top());
+    EXPECT_EQ(examined.at(tree.At("file")), 5);
+    EXPECT_EQ(examined.at(tree.At("folder") + "/"), -1);
+    EXPECT_EQ(entries.at("file").rights, kRead);
+    // A symbolic link is judged by its path: the walk follows it.
+    EXPECT_EQ(plain, (std::vector<std::string>{tree.At("link")}));
+    EXPECT_EQ(entries.at("link").rights, 15);
+}
+
 TEST(DirectoryReader, NameSuffixHidden) {
     TempTree tree;
     tree.File("report.txt.UP", 1);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "paths_support.h"
 #include "platform/accounts/Impersonation.h"
@@ -279,6 +280,60 @@ TEST_F(RightsTest, FileSystemPartFollowsTheAccountsPermissions) {
     EXPECT_EQ(skipped.GetRights(fs + "readonly/", false), 15);
     EXPECT_TRUE(skipped.hasSessionToken());
     EXPECT_FALSE(skipped.holdsToken());
+}
+
+TEST_F(RightsTest, FrozenCopyJudgesExaminedEntriesAsAWalkWouldAndKeepsItsLetters) {
+    tree.Dir("fs/open", 0777);
+    tree.Dir("fs/open/sub", 0555);
+    tree.Dir("fs/private", 0700);
+    tree.File("fs/open/ro.txt", "x", 0444);
+    tree.File("fs/open/rw.txt", "x", 0666);
+    tree.File("fs/open/none.txt", "x", 0000);
+    tree.File("fs/open/sub/inside.txt", "x", 0644);
+    tree.File("fs/private/hidden.txt", "x", 0666);
+    UserEntry("stranger", tree.At("fs/"), "RWL");
+    UserEntry("stranger", tree.At("fs/open/sub/"), "R");
+    // Folders are named with their closing "/"; the order moves between
+    // folders so the copy's per-folder state must follow.
+    const std::vector<std::string> paths = {
+        tree.At("fs/open/ro.txt"),        tree.At("fs/private/hidden.txt"), tree.At("fs/open/rw.txt"),
+        tree.At("fs/open/none.txt"),      tree.At("fs/open/sub/"),          tree.At("fs/open/sub/inside.txt"),
+        tree.At("fs/open/"),              tree.At("fs/private/"),           tree.At("fs/open/ro.txt"),
+    };
+    for (const accounts::TokenPtr& token : {Stranger(), accounts::TokenPtr()}) {
+        SCOPED_TRACE(token ? "stranger" : "service");
+        UserEntry("stranger", tree.At("fs/"), "RWL");
+        PathRights live;
+        live.Load(settings, "stranger", "", token, false);
+        PathRights frozen;
+        frozen.CopyFrom(live);
+        frozen.Freeze();
+        std::vector<int> before;
+        for (const std::string& path : paths) {
+            struct stat st;
+            ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+            before.push_back(live.GetRights(path, false));
+            EXPECT_EQ(frozen.GetExaminedRights(path, st), before.back()) << path;
+        }
+        if (token) {
+            EXPECT_EQ(before[0], kRightRead | kRightList);  // the stranger reads ro.txt only
+            EXPECT_EQ(before[1], 0);                        // nothing inside a folder it cannot enter
+            EXPECT_EQ(before[2], 15);
+            EXPECT_EQ(before[3], 0);
+            EXPECT_EQ(before[5], kRightRead);               // the sub entry's letters
+        }
+
+        // New letters reach the live rights at once, the frozen copy only
+        // when it reloads.
+        UserEntry("stranger", tree.At("fs/"), "L");
+        struct stat st;
+        ASSERT_EQ(lstat(paths[2].c_str(), &st), 0);
+        EXPECT_EQ(live.GetRights(paths[2], false), kRightList);
+        EXPECT_EQ(frozen.GetExaminedRights(paths[2], st), before[2]);
+        EXPECT_EQ(frozen.GetRights(paths[2], false), before[2]);
+        EXPECT_EQ(frozen.GetRights(paths[2], true), kRightList);
+        EXPECT_EQ(frozen.GetExaminedRights(paths[2], st), kRightList);
+    }
 }
 
 TEST_F(RightsTest, WithoutASessionTokenTheServiceIsJudged) {

@@ -5,10 +5,13 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "service/transfer/listing/ListingJob.h"
 #include "spine_support.h"
 
 namespace orvyn::test {
@@ -137,6 +140,80 @@ TEST_F(ServerTest, IdleSessionTimesOut) {
         EXPECT_EQ(OnLoop([&] { return server_->userCount(); }), 0);
     });
     EXPECT_TRUE(LogContains("Connection timed out."));
+}
+
+// A listing whose worker runs until it is told to stop, as a listing of a
+// huge folder would; it reports when the stop flag reached it.
+struct EndlessListing {
+    std::shared_ptr<std::atomic<bool>> stopSeen = std::make_shared<std::atomic<bool>>(false);
+
+    std::unique_ptr<ListingJob> Start() const {
+        auto seen = stopSeen;
+        auto job = std::make_unique<ListingJob>(
+            nullptr, SpoolFile::InMemory(),
+            [seen](SpoolFile&, const std::atomic<bool>& stop) {
+                while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                seen->store(true);
+                return ListingOutcome::Stopped;
+            },
+            [](ListingOutcome) {});
+        EXPECT_TRUE(job->Start());
+        return job;
+    }
+    bool StopSeenWithin(int ms) const {
+        for (int i = 0; i < ms / 10 && !stopSeen->load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return stopSeen->load();
+    }
+};
+
+TEST_F(ServerTest, IdleTimeOutDuringAStatListingStopsTheWorker) {
+    SetDword("Security", "TimeOut", 2);
+    StartServer();
+    EndlessListing listing;
+    WithClients([&] {
+        Client a(port_);
+        ASSERT_EQ(a.ReadReply(), kGreeting);
+        OnLoop([&] {
+            FirstSession()->files().statJob = listing.Start();
+            return 0;
+        });
+        EXPECT_TRUE(OnLoop([&] { return FirstSession()->workerRunning(); }));
+        // Nothing moves on the control connection: the session times out
+        // and its worker is stopped, not left writing for a freed session.
+        AgeFirstSession(3000);
+        Tick();
+        EXPECT_EQ(a.ReadUntilClosed(), "421 Timeout (2 seconds): closing control connection.\r\n");
+        EXPECT_TRUE(listing.StopSeenWithin(2000));
+        EXPECT_EQ(OnLoop([&] { return SessionCount(); }), 0u);
+    });
+}
+
+TEST_F(ServerTest, DataConnectionWaitsForARunningListingWorker) {
+    SetDword("Security", "TimeOut", 2);
+    SetDword("Security", "Secure", 0);
+    StartServer();
+    EndlessListing listing;
+    WithClients([&] {
+        Client a(port_);
+        ASSERT_EQ(a.ReadReply(), kGreeting);
+        const std::string pasv = a.Cmd("PASV");
+        ASSERT_EQ(pasv.substr(0, 4), "227 ") << pasv;
+        OnLoop([&] {
+            FirstSession()->files().dataJob = listing.Start();
+            return 0;
+        });
+        // The listing is still being built: the data connection is not
+        // timed out from under it and the session stays.
+        AgeFirstSession(3000);
+        Tick();
+        EXPECT_FALSE(a.DataArrives(200));
+        EXPECT_EQ(OnLoop([&] { return SessionCount(); }), 1u);
+        EXPECT_NE(OnLoop([&] { return FirstSession()->dataSocket(); }), eventloop::INVALID_SOCKET);
+        EXPECT_FALSE(listing.stopSeen->load());
+        // Leaving ends the worker with the session.
+        EXPECT_EQ(a.Cmd("QUIT"), kGoodbye);
+        EXPECT_TRUE(listing.StopSeenWithin(2000));
+    });
 }
 
 TEST_F(ServerTest, TimeOutZeroNeverTimesOut) {
