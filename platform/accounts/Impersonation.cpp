@@ -360,7 +360,7 @@ int AccessAs(const Token* token, const std::string& path, int mode) {
     return 0;
 }
 
-int GrantedModes(const Token& token, const std::string& path, const struct stat& st, bool readOnlyMount) {
+int GrantedModes(const Token& token, std::string_view path, const struct stat& st, bool readOnlyMount) {
     const bool special = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
     int modes = 0;
     if (token.uid == 0) {
@@ -370,7 +370,7 @@ int GrantedModes(const Token& token, const std::string& path, const struct stat&
         std::vector<AclEntry> acl;
         // The owner is judged by the owner bits, ACL or not; with a zero
         // group class no ACL entry can grant anything either.
-        if (token.uid != st.st_uid && (st.st_mode & S_IRWXG) != 0) acl = ReadAccessAcl(path);
+        if (token.uid != st.st_uid && (st.st_mode & S_IRWXG) != 0) acl = ReadAccessAcl(std::string(path));
         const bool extended = std::any_of(acl.begin(), acl.end(),
                                           [](const AclEntry& e) { return e.tag == kAclUser || e.tag == kAclGroup; });
         for (const int mode : {R_OK, W_OK, X_OK}) {

@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/accounts/Token.h"
@@ -76,7 +77,7 @@ int AccessAs(const Token* token, const std::string& path, int mode);
 // ACL only when the account is neither root nor the owner and the group
 // class grants something, so that judging a folder's entries costs no more
 // than the lstat the caller made anyway.
-int GrantedModes(const Token& token, const std::string& path, const struct stat& st, bool readOnlyMount);
+int GrantedModes(const Token& token, std::string_view path, const struct stat& st, bool readOnlyMount);
 
 // The process's own effective identity (uid, gid, supplementary groups) as a
 // token, for judging with GrantedModes what AccessAs(nullptr, ...) judges.

@@ -230,9 +230,14 @@ void PathRights::Freeze() {
 std::optional<int> PathRights::ExaminedFileSystemRights(std::string_view path, const struct stat& st) {
     if (path.empty() || path[0] != '/' || HasControlChars(path)) return 0;
     const bool folder = path.back() == '/';
-    const std::string at = WithoutTrailingSlash(path);
+    std::string_view at = path;
+    while (at.size() > 1 && at.back() == '/') at.remove_suffix(1);
     if (at.size() > kMaxDiskPath || at == "/") return std::nullopt;
-    const std::string parent = ParentOf(at);
+    const std::size_t slash = at.rfind('/');
+    const std::string_view parent = slash == 0 ? at.substr(0, 1) : at.substr(0, slash);
+    // Only plain paths are judged here; anything with "." or ".." steps or
+    // doubled separators takes the full walk.
+    if (parent.size() > 1 && parent.back() == '/') return std::nullopt;
 
     if (parent != folder_.path) {
         // Reaching the folder is judged once for all its entries: every
@@ -240,12 +245,14 @@ std::optional<int> PathRights::ExaminedFileSystemRights(std::string_view path, c
         AsService asService;
         folder_ = ExaminedFolder{};
         folder_.path = parent;
-        const int err = accounts::AccessAs(token_.get(), parent, X_OK);
+        const std::string& parentPath = folder_.path;
+        const int err = accounts::AccessAs(token_.get(), parentPath, X_OK);
         struct stat folderStat;
         struct statvfs vfs;
         if (err == EACCES) {
             folder_.reach = ExaminedFolder::Reach::Denied;
-        } else if (err == 0 && stat(parent.c_str(), &folderStat) == 0 && statvfs(parent.c_str(), &vfs) == 0) {
+        } else if (err == 0 && stat(parentPath.c_str(), &folderStat) == 0 &&
+                   statvfs(parentPath.c_str(), &vfs) == 0) {
             folder_.reach = ExaminedFolder::Reach::Reached;
             folder_.device = folderStat.st_dev;
             folder_.readOnly = (vfs.f_flag & ST_RDONLY) != 0;

@@ -123,6 +123,15 @@ void LineFormatter::AppendTotal(std::string& out, const ListContext& context) co
     out.append("\r\n");
 }
 
+void LineFormatter::AppendDate(std::string& out, std::time_t when) const {
+    if (!haveDate_ || when != lastWhen_) {
+        lastDate_ = DateText(when, now_);
+        lastWhen_ = when;
+        haveDate_ = true;
+    }
+    out.append(lastDate_);
+}
+
 void LineFormatter::AppendLine(std::string& out, const ListEntry& entry, const ListContext& context) const {
     if (options_.blocks) {
         out.push_back(' ');
@@ -142,7 +151,7 @@ void LineFormatter::AppendLine(std::string& out, const ListEntry& entry, const L
         out.push_back(' ');
         AppendNumber(out, entry.size, context.sizeWidth());
         out.push_back(' ');
-        out.append(DateText(options_.accessTime ? entry.accessTime : entry.writeTime, now_));
+        AppendDate(out, options_.accessTime ? entry.accessTime : entry.writeTime);
     }
     out.append(entry.name);
     if (options_.classify) {

@@ -67,8 +67,15 @@ public:
     void AppendLine(std::string& out, const ListEntry& entry, const ListContext& context) const;
 
 private:
+    // Entries of one folder often share their time: the last date text is
+    // kept for the next line.
+    void AppendDate(std::string& out, std::time_t when) const;
+
     const ListOptions& options_;
     std::time_t now_;
+    mutable bool haveDate_ = false;
+    mutable std::time_t lastWhen_ = 0;
+    mutable std::string lastDate_;
 };
 
 }  // namespace orvyn

@@ -160,6 +160,22 @@ TEST(LineFormat, DateFormsAroundSixMonths) {
     EXPECT_NE(LineOf("lu", entry).find("Mar  4  2020 f"), std::string::npos);
 }
 
+TEST(LineFormat, OneFormatterDatesEveryLineByItsOwnTime) {
+    const ListOptions options = ListOptions::Parse("-l", 'l');
+    const LineFormatter formatter(options, kNow);
+    const std::time_t a = Utc(2024, 6, 10, 9, 5);
+    const std::time_t b = Utc(2021, 2, 3, 4, 5);
+    ListContext context;
+    context.Add(File("f", 1, a));
+    std::string out;
+    for (const std::time_t when : {a, a, b, a, b + 60}) {
+        formatter.AppendLine(out, File("f", 1, when), context);
+    }
+    const std::string line = "-rwxrwxrwx  1 noone    nogroup         1 ";
+    EXPECT_EQ(out, line + "Jun 10 09:05 f\r\n" + line + "Jun 10 09:05 f\r\n" + line + "Feb  3  2021 f\r\n" + line +
+                       "Jun 10 09:05 f\r\n" + line + "Feb  3  2021 f\r\n");
+}
+
 TEST(LineFormat, ClassMarks) {
     EXPECT_EQ(LineOf("1F", Folder("sub", 0)), "sub/\r\n");
     EXPECT_EQ(LineOf("1F", File("setup.EXE", 1, 0)), "setup.EXE*\r\n");
