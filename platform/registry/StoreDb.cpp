@@ -39,17 +39,47 @@ Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view 
     return {code, std::move(message)};
 }
 
+// ---- StatementCache ----
+
+sqlite3_stmt* StatementCache::Take(const char* sql) {
+    const auto it = kept_.find(sql);
+    if (it == kept_.end()) return nullptr;
+    sqlite3_stmt* stmt = it->second;
+    kept_.erase(it);
+    return stmt;
+}
+
+void StatementCache::Give(const char* sql, sqlite3_stmt* stmt) {
+    if (stmt == nullptr) return;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (kept_.size() < kMaxKept && kept_.emplace(sql, stmt).second) return;
+    sqlite3_finalize(stmt);
+}
+
+void StatementCache::Clear() {
+    for (auto& [sql, stmt] : kept_) sqlite3_finalize(stmt);
+    kept_.clear();
+}
+
 // ---- ConnectionPool ----
 
 ConnectionPool::~ConnectionPool() {
     ForgetAfterFork();
-    for (const Entry& e : idle_) sqlite3_close_v2(e.db);
+    for (Entry& e : idle_) CloseEntry(e);
+}
+
+void ConnectionPool::CloseEntry(Entry& entry) {
+    if (entry.statements) entry.statements->Clear();
+    sqlite3_close_v2(entry.db);
 }
 
 void ConnectionPool::ForgetAfterFork() {
     pid_t self = getpid();
     if (owner_ != self) {
-        // Connections opened by the parent belong to it; the child leaves them alone.
+        // Connections opened by the parent belong to it; the child leaves
+        // them (and their statements) alone.
+        for (Entry& e : idle_) static_cast<void>(e.statements.release());
         idle_.clear();
         owner_ = self;
     }
@@ -61,9 +91,14 @@ bool ConnectionPool::Stamp::operator==(const Stamp& o) const {
            ctime.tv_nsec == o.ctime.tv_nsec && shmIno == o.shmIno;
 }
 
-bool ConnectionPool::StampOf(const std::string& file, Stamp& out) {
+bool ConnectionPool::StampOf(const std::string& file, Stamp& out, const struct stat* fileStat) {
     struct stat sb {};
-    if (stat(file.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) return false;
+    if (fileStat != nullptr) {
+        sb = *fileStat;
+    } else if (stat(file.c_str(), &sb) != 0) {
+        return false;
+    }
+    if (!S_ISREG(sb.st_mode)) return false;
     out.dev = sb.st_dev;
     out.ino = sb.st_ino;
     out.size = sb.st_size;
@@ -74,9 +109,11 @@ bool ConnectionPool::StampOf(const std::string& file, Stamp& out) {
     return true;
 }
 
-sqlite3* ConnectionPool::Take(const std::string& file) {
-    Stamp now;
-    bool known = StampOf(file, now);
+sqlite3* ConnectionPool::Take(const std::string& file, std::unique_ptr<StatementCache>& statements, Stamp& stamp,
+                              const struct stat* fileStat) {
+    Stamp& now = stamp;
+    now = Stamp{};
+    bool known = StampOf(file, now, fileStat);
     std::lock_guard<std::mutex> lock(mutex_);
     ForgetAfterFork();
     sqlite3* found = nullptr;
@@ -84,6 +121,7 @@ sqlite3* ConnectionPool::Take(const std::string& file) {
         if (known && it->stamp == now) {
             if (!found) {
                 found = it->db;
+                statements = std::move(it->statements);
                 it = idle_.erase(it);
                 continue;
             }
@@ -93,24 +131,27 @@ sqlite3* ConnectionPool::Take(const std::string& file) {
             // and a checkpoint at close would write them over whatever the
             // file is now. Close it without touching the file.
             sqlite3_db_config(it->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-            sqlite3_close_v2(it->db);
+            CloseEntry(*it);
             it = idle_.erase(it);
         }
     }
     return found;
 }
 
-void ConnectionPool::Give(sqlite3* db, const std::string& file) {
+void ConnectionPool::Give(sqlite3* db, std::unique_ptr<StatementCache> statements, const std::string& file,
+                          const Stamp* known) {
     Stamp stamp;
-    if (StampOf(file, stamp)) {
+    if (known != nullptr || StampOf(file, stamp)) {
+        if (known != nullptr) stamp = *known;
         std::lock_guard<std::mutex> lock(mutex_);
         ForgetAfterFork();
         if (idle_.size() < kMaxIdle) {
-            idle_.push_back({db, stamp});
+            idle_.push_back({db, stamp, std::move(statements)});
             return;
         }
     }
-    sqlite3_close_v2(db);
+    Entry closing{db, stamp, std::move(statements)};
+    CloseEntry(closing);
 }
 
 // ---- Db ----
@@ -121,20 +162,25 @@ void Db::Close() {
     if (!db_) return;
     // Only a connection with no transaction left open goes back to the pool.
     if (pool_ && sqlite3_get_autocommit(db_)) {
-        pool_->Give(db_, file_);
+        pool_->Give(db_, std::move(statements_), file_, stamped_ ? &stamp_ : nullptr);
     } else {
+        if (statements_) statements_->Clear();
         sqlite3_close_v2(db_);
     }
+    statements_.reset();
     db_ = nullptr;
     pool_ = nullptr;
+    stamped_ = false;
 }
 
-Status Db::Open(const std::string& file, int flags, ConnectionPool* pool) {
+Status Db::Open(const std::string& file, int flags, ConnectionPool* pool, const struct stat* fileStat) {
     Close();
     file_ = file;
     if (pool) {
-        db_ = pool->Take(file);
+        db_ = pool->Take(file, statements_, stamp_, fileStat);
         if (db_) {
+            stamped_ = true;
+            if (!statements_) statements_ = std::make_unique<StatementCache>();
             pool_ = pool;
             return Status::Ok();
         }
@@ -149,6 +195,7 @@ Status Db::Open(const std::string& file, int flags, ConnectionPool* pool) {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    statements_ = std::make_unique<StatementCache>();
     if (pool) {
         // A kept connection saves the open, the schema read and the
         // checkpoint-and-delete of the write-ahead log that every close costs.
@@ -167,8 +214,10 @@ Status Db::Exec(const char* sql) {
 
 // ---- Stmt ----
 
-Stmt::Stmt(const Db& db, const char* sql) : db_(db) {
-    int rc = sqlite3_prepare_v2(db.handle(), sql, -1, &stmt_, nullptr);
+Stmt::Stmt(const Db& db, const char* sql) : db_(db), sql_(sql) {
+    if (StatementCache* cache = db.statements()) stmt_ = cache->Take(sql);
+    if (stmt_) return;
+    int rc = sqlite3_prepare_v3(db.handle(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
     if (rc != SQLITE_OK) {
         pending_ = db_.Fail(rc, "query failed");
         sqlite3_finalize(stmt_);
@@ -176,7 +225,14 @@ Stmt::Stmt(const Db& db, const char* sql) : db_(db) {
     }
 }
 
-Stmt::~Stmt() { sqlite3_finalize(stmt_); }
+Stmt::~Stmt() {
+    StatementCache* cache = db_.statements();
+    if (cache && stmt_) {
+        cache->Give(sql_, stmt_);
+    } else {
+        sqlite3_finalize(stmt_);
+    }
+}
 
 void Stmt::Note(int rc, std::string_view what) {
     if (rc != SQLITE_OK && pending_.ok()) pending_ = db_.Fail(rc, what);
@@ -307,7 +363,7 @@ Status ReadFileKind(const Db& db, const char* expected, FileKind& kind) {
 // ---- StoreTxn ----
 
 StoreTxn::~StoreTxn() {
-    if (open_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    if (open_) static_cast<void>(Stmt(db_, "ROLLBACK").Run());
 }
 
 Status StoreTxn::Begin(const std::string& file, Mode mode) {
@@ -331,9 +387,10 @@ Status StoreTxn::Begin(const std::string& file, Mode mode) {
     }
 
     int flags = SQLITE_OPEN_READWRITE | (mode == Mode::kWriteCreate ? SQLITE_OPEN_CREATE : 0);
-    if (Status st = db_.Open(file, flags, pool_); !st) return st;
+    const bool existed = sb.st_mode != 0;
+    if (Status st = db_.Open(file, flags, pool_, existed ? &sb : nullptr); !st) return st;
     const char* begin = mode == Mode::kRead ? "BEGIN" : "BEGIN IMMEDIATE";
-    if (Status st = db_.Exec(begin); !st) return st;
+    if (Status st = Stmt(db_, begin).Run(); !st) return st;
     open_ = true;
 
     FileKind kind = FileKind::kEmpty;
@@ -377,7 +434,7 @@ Status StoreTxn::Initialise() {
 Status StoreTxn::Commit() {
     if (!open_) return Status::Ok();
     open_ = false;
-    int rc = sqlite3_exec(db_.handle(), "COMMIT", nullptr, nullptr, nullptr);
+    const int rc = Stmt(db_, "COMMIT").Run().ok() ? SQLITE_OK : sqlite3_errcode(db_.handle());
     if (rc == SQLITE_OK) return Status::Ok();
     Status st = db_.Fail(rc, "cannot commit");
     sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);

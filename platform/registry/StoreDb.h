@@ -12,10 +12,13 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include <cstdint>
 #include <string>
@@ -35,6 +38,29 @@ inline constexpr int kBusyTimeoutMs = 10000;
 // Maps an SQLite result code onto a store status; the message names the file.
 Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view what);
 
+// Prepared statements of one connection kept for reuse: preparing is most of
+// the cost of the small queries a store call makes. A statement in use is
+// taken out of the cache, so nested uses of the same text each get their own.
+class StatementCache {
+public:
+    StatementCache() = default;
+    ~StatementCache() { Clear(); }
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+
+    // A kept statement for sql, now owned by the caller; null when none is kept.
+    sqlite3_stmt* Take(const char* sql);
+    // Keeps a statement (reset, bindings cleared) or finalizes it when one
+    // for the same text is kept already or the cache is full.
+    void Give(const char* sql, sqlite3_stmt* stmt);
+    // Finalizes every kept statement (before its connection closes).
+    void Clear();
+
+private:
+    static constexpr size_t kMaxKept = 64;
+    std::unordered_map<std::string, sqlite3_stmt*> kept_;
+};
+
 // Idle connections to one store file, reused by later calls of the same
 // Store. An entry is reused only while the file looks exactly as it did when
 // the connection was handed back (same main file by device, inode, size and
@@ -48,13 +74,6 @@ public:
     ConnectionPool(const ConnectionPool&) = delete;
     ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-    // An idle connection to the file as it is now, or null.
-    sqlite3* Take(const std::string& file);
-    // Keeps a connection for reuse (closes it when the pool is full or the
-    // file cannot be examined).
-    void Give(sqlite3* db, const std::string& file);
-
-private:
     struct Stamp {
         dev_t dev = 0;
         ino_t ino = 0;
@@ -64,12 +83,29 @@ private:
         ino_t shmIno = 0;
         bool operator==(const Stamp& o) const;
     };
+
+    // An idle connection to the file as it is now, or null; statements
+    // receives the connection's kept statements and stamp how the file looked
+    // (also when nothing was found). fileStat: the file's status when the
+    // caller has just read it.
+    sqlite3* Take(const std::string& file, std::unique_ptr<StatementCache>& statements, Stamp& stamp,
+                  const struct stat* fileStat = nullptr);
+    // Keeps a connection with its statements for reuse (closes both when the
+    // pool is full or the file cannot be examined). stamp: how the file
+    // looked when the connection was taken; a file changed since then (by a
+    // checkpoint, or replaced) only makes the next Take open afresh.
+    void Give(sqlite3* db, std::unique_ptr<StatementCache> statements, const std::string& file,
+              const Stamp* stamp = nullptr);
+
+private:
     struct Entry {
         sqlite3* db;
         Stamp stamp;
+        std::unique_ptr<StatementCache> statements;
     };
+    static void CloseEntry(Entry& entry);
     static constexpr size_t kMaxIdle = 4;
-    static bool StampOf(const std::string& file, Stamp& out);
+    static bool StampOf(const std::string& file, Stamp& out, const struct stat* fileStat = nullptr);
     void ForgetAfterFork();
 
     std::mutex mutex_;
@@ -87,12 +123,16 @@ public:
 
     // flags are sqlite3_open_v2 flags; SQLITE_OPEN_NOMUTEX is always added.
     // With a pool, an idle connection to the same file is reused, and Close
-    // hands the connection back instead of closing it.
-    Status Open(const std::string& file, int flags, ConnectionPool* pool = nullptr);
+    // hands the connection back instead of closing it. fileStat: the file's
+    // status when the caller has just read it.
+    Status Open(const std::string& file, int flags, ConnectionPool* pool = nullptr,
+                const struct stat* fileStat = nullptr);
     void Close();
 
     sqlite3* handle() const { return db_; }
     const std::string& file() const { return file_; }
+    // The connection's kept statements (null while closed).
+    StatementCache* statements() const { return statements_.get(); }
 
     Status Exec(const char* sql);
     // Status of the connection's last failure, rc being what the call returned.
@@ -100,8 +140,11 @@ public:
 
 private:
     sqlite3* db_ = nullptr;
+    std::unique_ptr<StatementCache> statements_;
     std::string file_;
     ConnectionPool* pool_ = nullptr;
+    ConnectionPool::Stamp stamp_;  // the file when a pooled connection was taken
+    bool stamped_ = false;
 };
 
 // Owns one prepared statement. A failure in preparing or binding is kept and
@@ -132,6 +175,7 @@ private:
     void Note(int rc, std::string_view what);
 
     const Db& db_;
+    const char* sql_;
     sqlite3_stmt* stmt_ = nullptr;
     Status pending_;
 };

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/registry/Registry.h"
+#include "platform/registry/StoreDb.h"
 #include "registry_support.h"
 
 namespace orvyn::reg {
@@ -74,6 +75,67 @@ TEST(ConnectionReuse, ChildAfterForkUsesItsOwnConnections) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(ReadDword(store, "Value"), 40u);
+}
+
+TEST(ConnectionReuse, FileReplacedBetweenCallsIsReadAfresh) {
+    TempDir dir;
+    Store live(dir / "registry.db");
+    WriteDword(live, "Port", 21);
+    ASSERT_EQ(ReadDword(live, "Port"), 21u);
+    {
+        // Another store file, written elsewhere, is moved over the first.
+        Store other(dir / "other.db");
+        WriteDword(other, "Port", 2121);
+    }
+    for (const char* suffix : {"-wal", "-shm"}) std::remove((dir / ("registry.db" + std::string(suffix))).c_str());
+    ASSERT_EQ(std::rename((dir / "other.db").c_str(), (dir / "registry.db").c_str()), 0);
+    EXPECT_EQ(ReadDword(live, "Port"), 2121u);
+    WriteDword(live, "Port", 22);
+    EXPECT_EQ(ReadDword(Store(dir / "registry.db"), "Port"), 22u);
+}
+
+TEST(StatementCache, NestedUsesAreApartAndKeptOnesStartClean) {
+    TempDir dir;
+    detail::Db db;
+    ASSERT_TRUE(db.Open(dir / "plain.db", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
+    ASSERT_TRUE(db.Exec("CREATE TABLE t(n INTEGER); INSERT INTO t VALUES (1), (2), (3);"));
+    const char* sql = "SELECT n FROM t WHERE ?1 IS NULL OR n >= ?1 ORDER BY n";
+    {
+        detail::Stmt outer(db, sql);
+        outer.Bind(1, int64_t{2});
+        bool row = false;
+        ASSERT_TRUE(outer.Step(&row));
+        ASSERT_TRUE(row);
+        EXPECT_EQ(outer.Int(0), 2);
+        {
+            // The same text while the first is part way: a statement of its own.
+            detail::Stmt inner(db, sql);
+            ASSERT_TRUE(inner.Step(&row));
+            ASSERT_TRUE(row);
+            EXPECT_EQ(inner.Int(0), 1);
+        }
+        ASSERT_TRUE(outer.Step(&row));
+        ASSERT_TRUE(row);
+        EXPECT_EQ(outer.Int(0), 3);
+    }
+    // Kept statements come back reset and without the last bindings.
+    for (int round = 0; round < 3; ++round) {
+        detail::Stmt again(db, sql);
+        bool row = false;
+        ASSERT_TRUE(again.Step(&row));
+        ASSERT_TRUE(row);
+        EXPECT_EQ(again.Int(0), 1) << round;
+        again.Bind(1, int64_t{3});
+    }
+    // A statement that failed is not handed out broken.
+    {
+        detail::Stmt bad(db, "INSERT INTO missing VALUES (1)");
+        EXPECT_FALSE(bad.Run());
+    }
+    detail::Stmt count(db, "SELECT count(*) FROM t");
+    bool row = false;
+    ASSERT_TRUE(count.Step(&row));
+    EXPECT_EQ(count.Int(0), 3);
 }
 
 }  // namespace
