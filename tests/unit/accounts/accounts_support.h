@@ -7,26 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+
 namespace orvyn::accounts::test {
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-    // Creates (or replaces) a file with the given content and mode.
-    std::string write(const std::string& name, const std::string& content, mode_t mode = 0644) const;
-    // Creates a directory with the given mode.
-    std::string mkdir(const std::string& name, mode_t mode = 0755) const;
-
-private:
-    std::string path_;
-};
+using TempDir = orvyn::test::TempDir;
 
 struct ChildOutput {
     int status = -1;  // as waitpid reports it

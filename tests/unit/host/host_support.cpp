@@ -9,17 +9,6 @@
 
 namespace orvyn::test {
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvyn-host-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 TestEnvironment::TestEnvironment() {
     ::setenv("ORVYN_REGISTRY", storePath().c_str(), 1);
     ::setenv("ORVYN_RUNDIR", runDir().c_str(), 1);

@@ -5,20 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+
 namespace orvyn::test {
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
-    std::string path_;
-};
 
 // A temporary folder that ORVYN_REGISTRY, ORVYN_RUNDIR, ORVYN_CERTDIR and
 // ORVYN_EVENTLOG_FILE point into for the lifetime of the object; systemd is

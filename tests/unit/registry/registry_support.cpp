@@ -15,23 +15,6 @@
 
 namespace orvyn::reg::test {
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/orvyn-registry-XXXXXX";
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) {
-            ::remove(p);
-            return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
-}
-
 bool Exists(const std::string& path) {
     struct stat sb {};
     return lstat(path.c_str(), &sb) == 0;

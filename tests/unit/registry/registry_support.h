@@ -7,22 +7,11 @@
 #include <vector>
 
 #include "platform/registry/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace orvyn::reg::test {
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using TempDir = orvyn::test::TempDir;
 
 bool Exists(const std::string& path);
 // Empty for anything but a readable regular file.

@@ -17,17 +17,6 @@
 
 namespace orvyn::test {
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "orvyn-spine-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 // ---- client -----------------------------------------------------------------------
 
 Client::Client(int port, const char* source, int receiveBuffer) {

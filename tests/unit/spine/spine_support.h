@@ -15,19 +15,11 @@
 #include "platform/registry/Registry.h"
 #include "service/core/server/FtpServer.h"
 #include "service/core/session/FtpSession.h"
+#include "tests/support/TempDir.h"
 
 namespace orvyn::test {
 
-// A temporary folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
 
-private:
-    std::string path_;
-};
 
 // A blocking client of one control connection.
 class Client {
