@@ -196,29 +196,32 @@ bool AclPermits(const Token& token, const struct stat& st, const std::vector<Acl
     return false;
 }
 
-// Permission of the token on one object whose stat is `st`, found at `path`.
-bool Permits(const Token& token, const std::string& path, const struct stat& st, unsigned want) {
+// The access ACL that can decide for token on one object (empty: the mode
+// bits decide). Root never needs one, nor does the owner (the ACL's owner
+// entry is the mode's owner bits); and the kernel consults the ACL only when
+// the group class bits (the ACL's mask) grant something.
+std::vector<AclEntry> DecidingAcl(const Token& token, std::string_view path, const struct stat& st) {
+    if (token.uid == 0 || token.uid == st.st_uid || S_ISLNK(st.st_mode) || (st.st_mode & S_IRWXG) == 0) {
+        return {};
+    }
+    return ReadAccessAcl(std::string(path));
+}
+
+// Permission of the token on one object whose stat is `st` and whose
+// deciding ACL has been read already.
+bool PermitsWith(const Token& token, const struct stat& st, const std::vector<AclEntry>& acl, unsigned want) {
     if (want == 0) {
         return true;
     }
     if (token.uid == 0) {
         // Root passes every check except execute of a non-directory that no
         // one may execute.
-        if ((want & X_OK) && !S_ISDIR(st.st_mode) && (st.st_mode & 0111) == 0) {
-            return false;
-        }
-        return true;
+        return !((want & X_OK) && !S_ISDIR(st.st_mode) && (st.st_mode & 0111) == 0);
     }
-    // The kernel consults the ACL only when the group class bits (the ACL's
-    // mask) grant something; with a zero mask the mode bits alone decide, so
-    // the same holds here.
-    if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IRWXG) != 0) {
-        std::vector<AclEntry> acl = ReadAccessAcl(path);
-        bool extended = std::any_of(acl.begin(), acl.end(),
-                                    [](const AclEntry& e) { return e.tag == kAclUser || e.tag == kAclGroup; });
-        if (extended) {
-            return AclPermits(token, st, acl, want);
-        }
+    const bool extended =
+        std::any_of(acl.begin(), acl.end(), [](const AclEntry& e) { return e.tag == kAclUser || e.tag == kAclGroup; });
+    if (extended) {
+        return AclPermits(token, st, acl, want);
     }
     unsigned bits;
     if (token.uid == st.st_uid) {
@@ -229,6 +232,14 @@ bool Permits(const Token& token, const std::string& path, const struct stat& st,
         bits = st.st_mode & 7u;
     }
     return Allowed(bits, want);
+}
+
+// Permission of the token on one object whose stat is `st`, found at `path`.
+bool Permits(const Token& token, const std::string& path, const struct stat& st, unsigned want) {
+    if (want == 0) {
+        return true;
+    }
+    return PermitsWith(token, st, DecidingAcl(token, path, st), want);
 }
 
 std::deque<std::string> SplitComponents(const std::string& path) {
@@ -362,31 +373,12 @@ int AccessAs(const Token* token, const std::string& path, int mode) {
 
 int GrantedModes(const Token& token, std::string_view path, const struct stat& st, bool readOnlyMount) {
     const bool special = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    // One ACL read serves all three modes; each is judged on its own, as
+    // AccessAs judges one mode at a time.
+    const std::vector<AclEntry> acl = DecidingAcl(token, path, st);
     int modes = 0;
-    if (token.uid == 0) {
-        modes = R_OK | W_OK;
-        if (S_ISDIR(st.st_mode) || (st.st_mode & 0111) != 0) modes |= X_OK;
-    } else {
-        std::vector<AclEntry> acl;
-        // The owner is judged by the owner bits, ACL or not; with a zero
-        // group class no ACL entry can grant anything either.
-        if (token.uid != st.st_uid && (st.st_mode & S_IRWXG) != 0) acl = ReadAccessAcl(std::string(path));
-        const bool extended = std::any_of(acl.begin(), acl.end(),
-                                          [](const AclEntry& e) { return e.tag == kAclUser || e.tag == kAclGroup; });
-        for (const int mode : {R_OK, W_OK, X_OK}) {
-            const unsigned want = static_cast<unsigned>(mode);
-            bool granted;
-            if (extended) {
-                granted = AclPermits(token, st, acl, want);
-            } else if (token.uid == st.st_uid) {
-                granted = Allowed((st.st_mode >> 6) & 7u, want);
-            } else if (InGroup(token, st.st_gid)) {
-                granted = Allowed((st.st_mode >> 3) & 7u, want);
-            } else {
-                granted = Allowed(st.st_mode & 7u, want);
-            }
-            if (granted) modes |= mode;
-        }
+    for (const int mode : {R_OK, W_OK, X_OK}) {
+        if (PermitsWith(token, st, acl, static_cast<unsigned>(mode))) modes |= mode;
     }
     if (readOnlyMount && !special) modes &= ~W_OK;
     return modes;

@@ -42,7 +42,7 @@ Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view 
 // ---- StatementCache ----
 
 sqlite3_stmt* StatementCache::Take(const char* sql) {
-    const auto it = kept_.find(sql);
+    const auto it = kept_.find(std::string_view(sql));
     if (it == kept_.end()) return nullptr;
     sqlite3_stmt* stmt = it->second;
     kept_.erase(it);

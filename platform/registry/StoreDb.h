@@ -58,7 +58,12 @@ public:
 
 private:
     static constexpr size_t kMaxKept = 64;
-    std::unordered_map<std::string, sqlite3_stmt*> kept_;
+    // Looked up by the SQL text without copying it.
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> kept_;
 };
 
 // Idle connections to one store file, reused by later calls of the same

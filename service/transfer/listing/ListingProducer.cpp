@@ -21,12 +21,11 @@ std::time_t NowOr(std::time_t now) { return now != 0 ? now : std::time(nullptr);
 // gathering a large folder does not move every entry again each time the
 // vector grows. A generous guess costs address space only: room that is
 // never filled is never touched.
-std::size_t EntryCountHint(const std::string& folder) {
+std::size_t EntryCountHint(off_t folderSize) {
     constexpr std::size_t kBytesPerEntry = 24;
     constexpr std::size_t kMostEntries = std::size_t{1} << 20;
-    struct stat st;
-    if (stat(folder.c_str(), &st) != 0 || st.st_size <= 0) return 0;
-    return std::min(static_cast<std::size_t>(st.st_size) / kBytesPerEntry, kMostEntries);
+    if (folderSize <= 0) return 0;
+    return std::min(static_cast<std::size_t>(folderSize) / kBytesPerEntry, kMostEntries);
 }
 
 }  // namespace
@@ -162,7 +161,7 @@ ListingProducer::Step ListingProducer::ListFolder(const WorkItem& item, const st
     const ListOptions& options = request_.options;
     const Step step = options.sortOrder() == SortOrder::Unsorted && !options.reverse
                           ? StreamFolder(disk, subfolders, out)
-                          : SortedFolder(disk, subfolders, out);
+                          : SortedFolder(disk, st.st_size, subfolders, out);
     if (step != Step::Go) return step;
 
     std::vector<WorkItem> next;
@@ -208,10 +207,10 @@ ListingProducer::Step ListingProducer::StreamFolder(const std::string& disk, std
     return status == DirectoryReader::Status::Done ? Step::Go : FromStatus(status);
 }
 
-ListingProducer::Step ListingProducer::SortedFolder(const std::string& disk, std::vector<std::string>& subfolders,
-                                                    ListingOutput& out) {
+ListingProducer::Step ListingProducer::SortedFolder(const std::string& disk, off_t folderSize,
+                                                    std::vector<std::string>& subfolders, ListingOutput& out) {
     std::vector<ListEntry> entries;
-    entries.reserve(EntryCountHint(disk));
+    entries.reserve(EntryCountHint(folderSize));
     const ListOptions& options = request_.options;
     ReadRequest read;
     read.namesOnly = options.namesOnly();

@@ -69,7 +69,9 @@ private:
     Step ListFolder(const WorkItem& item, const std::string& disk, ListingOutput& out);
     Step ListSingle(const std::string& clientPath, const std::string& disk, ListingOutput& out);
     Step StreamFolder(const std::string& disk, std::vector<std::string>& subfolders, ListingOutput& out);
-    Step SortedFolder(const std::string& disk, std::vector<std::string>& subfolders, ListingOutput& out);
+    // folderSize: the folder's size on disk, a hint of how many entries it holds.
+    Step SortedFolder(const std::string& disk, off_t folderSize, std::vector<std::string>& subfolders,
+                      ListingOutput& out);
     Step WriteEntries(const std::vector<ListEntry>& entries, bool withTotal, ListingOutput& out);
     Step FromStatus(DirectoryReader::Status status) const;
     bool Stopping() const { return reader_.stopRequested(); }
