@@ -9,7 +9,7 @@
 
 #include "service/accounts/hash/PasswordHash.h"
 #include "service/accounts/users/UserSettings.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "tools/orvyn-reg/ValueText.h"
 
 namespace orvyn::regtool {

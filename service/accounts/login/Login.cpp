@@ -13,9 +13,9 @@
 #include "service/accounts/paths/FileProbe.h"
 #include "service/accounts/paths/PathResolver.h"
 #include "service/accounts/users/UserSettings.h"
-#include "service/core/log/LogSink.h"
-#include "service/core/session/Catalogue.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/log/LogSink.h"
+#include "service/base/replies/Catalogue.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "service/accounts/paths/DiskPath.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 

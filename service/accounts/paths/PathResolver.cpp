@@ -3,7 +3,7 @@
 #include <strings.h>
 
 #include "service/accounts/paths/FileProbe.h"
-#include "service/core/log/LogSink.h"
+#include "service/base/log/LogSink.h"
 
 namespace orvyn {
 

@@ -4,7 +4,7 @@
 
 #include "service/accounts/paths/DiskPath.h"
 #include "service/accounts/users/UserSettings.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "service/core/log/LogSink.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/log/LogSink.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 

@@ -11,7 +11,7 @@
 #include "service/core/host/CommandLine.h"
 #include "service/core/host/ProfileFile.h"
 #include "service/core/server/TimerWnd.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 

@@ -13,7 +13,7 @@
 #include "platform/sound/Sound.h"
 #include "service/core/server/HostRules.h"
 #include "service/core/server/ListenAddress.h"
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 #include "service/core/session/FtpSession.h"
 
 namespace orvyn {

@@ -20,10 +20,10 @@
 #include "platform/accounts/ExternalAuth.h"
 #include "platform/eventloop/EventLoop.h"
 #include "platform/registry/Registry.h"
-#include "service/core/log/ActivityLog.h"
+#include "service/base/log/ActivityLog.h"
 #include "service/core/server/Listener.h"
 #include "service/core/server/MapSockToSess.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "service/transfer/conversions/ChildReaper.h"
 #include "service/transfer/data/PasvPortSearch.h"
 

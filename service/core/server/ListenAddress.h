@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/registry/Registry.h"
-#include "service/core/log/LogSink.h"
+#include "service/base/log/LogSink.h"
 
 namespace orvyn {
 

@@ -13,7 +13,7 @@
 #include "platform/sound/Sound.h"
 #include "service/core/server/FtpServer.h"
 #include "service/core/server/ListenAddress.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 namespace {

@@ -18,7 +18,7 @@
 #include "service/accounts/paths/FileProbe.h"
 #include "service/accounts/paths/PathResolver.h"
 #include "service/core/server/FtpServer.h"
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 #include "service/core/session/FtpSession.h"
 #include "service/transfer/files/FileException.h"
 

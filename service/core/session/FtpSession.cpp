@@ -11,7 +11,7 @@
 #include "service/core/server/FtpServer.h"
 #include "service/core/server/HostRules.h"
 #include "service/core/server/Listener.h"
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 #include "service/core/session/CommandTable.h"
 #include "service/core/session/DataTransfer.h"
 

@@ -12,7 +12,7 @@
 #include "service/accounts/paths/PathRights.h"
 #include "service/accounts/users/UserSettings.h"
 #include "service/core/server/FtpServer.h"
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 #include "service/core/session/FtpSession.h"
 #include "service/core/session/DataTransfer.h"
 #include "service/accounts/paths/FileProbe.h"

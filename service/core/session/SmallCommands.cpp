@@ -5,7 +5,7 @@
 #include <string>
 
 #include "service/core/server/FtpServer.h"
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 #include "service/core/session/CommandTable.h"
 #include "service/core/session/FtpSession.h"
 

@@ -12,8 +12,8 @@
 #include <cstdarg>
 #include <mutex>
 
-#include "service/core/log/ActivityLog.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/log/ActivityLog.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "tests/unit/settings/TempStore.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "service/accounts/hash/PasswordHash.h"
 #include "service/accounts/users/UserSettings.h"
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 
 namespace orvyn::test {
 

@@ -11,7 +11,7 @@
 #include "platform/accounts/ExternalAuth.h"
 #include "service/accounts/login/Login.h"
 #include "service/accounts/login/SessionAccount.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "tests/unit/settings/TempStore.h"
 
 namespace orvyn::test {

@@ -8,7 +8,7 @@
 #include "login_support.h"
 #include "service/accounts/hash/PasswordHash.h"
 #include "service/accounts/paths/VirtualDirs.h"
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 
 namespace orvyn::test {
 namespace {

@@ -12,7 +12,7 @@
 #include "paths_support.h"
 #include "platform/accounts/Impersonation.h"
 #include "service/accounts/paths/PathRights.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "tests/unit/settings/TempStore.h"
 
 namespace orvyn {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "service/accounts/paths/DeviceNames.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "tests/unit/settings/TempStore.h"
 
 namespace orvyn {

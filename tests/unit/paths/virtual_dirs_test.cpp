@@ -4,7 +4,7 @@
 
 #include "service/accounts/paths/DiskPath.h"
 #include "service/accounts/paths/VirtualDirs.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "tests/unit/settings/TempStore.h"
 
 namespace orvyn {

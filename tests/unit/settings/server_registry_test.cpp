@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "TempStore.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 namespace {

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn::test {
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "service/core/server/TimerWnd.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 #include "spine_support.h"
 
 namespace orvyn::test {

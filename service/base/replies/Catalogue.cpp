@@ -1,4 +1,4 @@
-#include "service/core/session/Catalogue.h"
+#include "service/base/replies/Catalogue.h"
 
 #include <algorithm>
 #include <iterator>

@@ -13,8 +13,8 @@
 #include <ctime>
 #include <string>
 
-#include "service/core/log/LogSink.h"
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/log/LogSink.h"
+#include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
 

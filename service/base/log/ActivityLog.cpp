@@ -1,4 +1,4 @@
-#include "service/core/log/ActivityLog.h"
+#include "service/base/log/ActivityLog.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/registry/Registry.h"
-#include "service/core/log/LogSink.h"
+#include "service/base/log/LogSink.h"
 
 namespace orvyn {
 

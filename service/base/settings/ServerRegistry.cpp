@@ -1,4 +1,4 @@
-#include "service/core/settings/ServerRegistry.h"
+#include "service/base/settings/ServerRegistry.h"
 
 #include <strings.h>
 
