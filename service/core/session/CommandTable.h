@@ -1,6 +1,9 @@
 // The FTP command table: every command the control connection understands,
-// in lookup order, with its argument rule, handler number, the number of
-// characters compared and its HELP text.
+// in lookup order, one row each: its name, argument rule, number, the number
+// of characters compared, the gates the dispatcher applies before it runs,
+// its handler and its HELP text. A command exists only as a row, and a row
+// cannot be written without a handler (the table is checked when it is
+// compiled), so the dispatcher is the one place that applies gates.
 //
 // Entries that share a number are aliases (CWD and XCWD, ...) and run the same
 // handler. The last entry, "____", is the not-found entry: lookups return it
@@ -9,10 +12,32 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <string_view>
-#include <vector>
 
 namespace orvyn {
+
+class CFtpSession;
+
+// A command's handler: runs on the session with the argument text (the line
+// past the name and its blanks). What it did shows in its replies and in
+// the session's status text.
+using CommandHandler = void (CFtpSession::*)(std::string_view arg);
+
+// Gates, applied by the dispatcher in this order before the handler runs.
+// Each refusal sends its own reply and the handler is not called.
+enum CommandGate : unsigned {
+    kGateNone = 0,
+    // Refused (421) once the session no longer accepts commands.
+    kGateClosing = 1u << 0,
+    // Refused (530) while Secure is on and nobody is logged in, or when the
+    // user's current and home directories have both gone.
+    kGateLogin = 1u << 1,
+    // Answered as not implemented while the instance's MLST setting is 0
+    // (checked before the other gates).
+    kGateMachineListing = 1u << 2,
+};
+inline constexpr unsigned kGatesFiles = kGateClosing | kGateLogin;
 
 // Argument rules.
 inline constexpr int kArgNone = 0;      // the command takes no argument
@@ -20,11 +45,13 @@ inline constexpr int kArgOptional = 1;  // an argument may follow
 inline constexpr int kArgRequired = 2;  // an argument must follow
 
 struct CommandEntry {
-    int argRule;       // kArgNone, kArgOptional or kArgRequired
-    const char* name;  // command name as shown in replies
-    int number;        // handler number (CommandNumber)
-    int nameLen;       // characters of the line compared with the name
-    const char* help;  // text of "HELP <command>"
+    int argRule;             // kArgNone, kArgOptional or kArgRequired
+    const char* name;        // command name as shown in replies
+    int number;              // command number (CommandNumber); aliases share it
+    int nameLen;             // characters of the line compared with the name
+    unsigned gates;          // CommandGate bits
+    CommandHandler handler;  // never null
+    const char* help;        // text of "HELP <command>"
 };
 
 enum CommandNumber : int {
@@ -78,7 +105,7 @@ enum CommandNumber : int {
 };
 
 // The whole table in lookup order; the not-found entry is always last.
-const std::vector<CommandEntry>& CommandTable();
+std::span<const CommandEntry> CommandTable();
 
 // The not-found entry ("____", CMD_NOTFOUND, "No such command").
 const CommandEntry& NotFoundEntry();

@@ -118,7 +118,6 @@ int CDataTransfer::Port(std::string_view arg) { return SetDataTarget(arg, false)
 int CDataTransfer::Eprt(std::string_view arg) { return SetDataTarget(arg, true); }
 
 int CDataTransfer::SetDataTarget(std::string_view arg, bool eprt) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     if (RefusedAfterEpsvAll()) return 1;
     session_.dataAddressGiven_ = false;
     state_ = DataState::ReceiveFile;
@@ -224,7 +223,6 @@ bool CDataTransfer::RefusedAfterEpsvAll() {
 }
 
 int CDataTransfer::Pasv(std::string_view) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     if (RefusedAfterEpsvAll()) return 1;
     if (OpenPassiveSocket() != 0) return 1;
     sockaddr_storage bound{};
@@ -241,7 +239,6 @@ int CDataTransfer::Pasv(std::string_view) {
 }
 
 int CDataTransfer::Epsv(std::string_view arg) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     const sockaddr* local = reinterpret_cast<const sockaddr*>(&session_.local_);
     const EpsvRequest req = ParseEpsvArgument(arg, local);
     switch (req.kind) {
@@ -812,7 +809,6 @@ bool CDataTransfer::StartConversion(const std::string& requested) {
 // ---- RETR -------------------------------------------------------------------------
 
 int CDataTransfer::Retr(std::string_view arg) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     started_ = false;
     if (!session_.dataAddressGiven_) {
         dataAddr_ = session_.peer_;
@@ -902,7 +898,6 @@ int CDataTransfer::Retr(std::string_view arg) {
 // ---- STOR, STOU, APPE -------------------------------------------------------------
 
 int CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     started_ = false;
     if (!session_.dataAddressGiven_) {
         dataAddr_ = session_.peer_;
@@ -1024,7 +1019,6 @@ int CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
 // ---- REST, ABOR ---------------------------------------------------------------------
 
 int CDataTransfer::Rest(std::string_view arg) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     const std::optional<int64_t> marker = ParseRestartMarker(arg);
     if (!marker) {
         Reply(RestRefusedText(arg));
@@ -1056,7 +1050,6 @@ int CDataTransfer::Abor(std::string_view) {
 // ---- SIZE, MDTM -------------------------------------------------------------------
 
 int CDataTransfer::Size(std::string_view arg) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     const std::string argText = Cut(arg, 256);
     UserIdentity asUser(session_.account_.rights());
     std::string path, rightsPath;
@@ -1076,7 +1069,6 @@ int CDataTransfer::Size(std::string_view arg) {
 }
 
 int CDataTransfer::Mdtm(std::string_view arg) {
-    if (session_.ClosingGate() || session_.LoginGate()) return 1;
     const std::string argText = Cut(arg, 256);
     UserIdentity asUser(session_.account_.rights());
     std::string path, rightsPath;

@@ -72,19 +72,16 @@ void CFtpSession::SendLoginMessage(const std::string& directory, int code) {
     for (const std::string& line : lines) Feed(ExpandMacros(prefix + line + "\r\n", *this), false);
 }
 
-int CFtpSession::OnPwd(std::string_view) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnPwd(std::string_view) {
     const std::string path = account_.FtpCurrentDirectory();
     Reply(MSG_PWD, path.c_str());
     Log('C', "XPWD successful");
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnCdup(std::string_view) { return OnCwd(".."); }
+void CFtpSession::OnCdup(std::string_view) { OnCwd(".."); }
 
-int CFtpSession::OnCwd(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnCwd(std::string_view arg) {
     const std::string argument(arg);
     std::string result;
     bool refused = false;  // the 501 reply is owed
@@ -121,23 +118,21 @@ int CFtpSession::OnCwd(std::string_view arg) {
         const std::string current = account_.FtpCurrentDirectory();
         Reply(MSG_CWD_REFUSED, argument.c_str(), current.c_str());
         status_ = "Fail";
-        return 1;
+        return;
     }
     if (result.empty()) {
         Reply(MSG_CWD_UNKNOWN, argument.c_str());
         Log('C', "CWD %.100s failed - path does not exist", argument.c_str());
         status_ = "Fail";
-        return 1;
+        return;
     }
     const std::string shown = account_.FtpCurrentDirectory();
     Reply(MSG_CWD_DONE, shown.c_str());
     Log('C', "CWD %s successful", account_.currentDirectory().c_str());
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnMkd(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnMkd(std::string_view arg) {
     const std::string argument(arg);
     status_ = "Fail";
     UserIdentity user(account_.rights());
@@ -150,21 +145,19 @@ int CFtpSession::OnMkd(std::string_view arg) {
     if (!account_.rights().HasRights(result, kRightCreate)) {
         ReplyText(MSG_MKD_NO_RIGHTS);
         Log('C', "No rights to create directory %s", result.c_str());
-        return 1;
+        return;
     }
     if (::mkdir(result.c_str(), 0777) != 0) {
         Reply(MSG_MKD_FAILED, argument.c_str());
         Log('C', "Not allowed to create directory %s", result.c_str());
-        return 1;
+        return;
     }
     Reply(MSG_MKD_DONE, argument.c_str());
     Log('C', "Created directory %s", result.c_str());
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnRmd(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnRmd(std::string_view arg) {
     const std::string argument(arg);
     status_ = "Fail";
     UserIdentity user(account_.rights());
@@ -178,7 +171,7 @@ int CFtpSession::OnRmd(std::string_view arg) {
     if (!account_.rights().HasRights(checked, kRightOverwrite)) {
         ReplyText(MSG_RMD_NO_RIGHTS);
         Log('C', "No rights to remove directory %s", result.c_str());
-        return 1;
+        return;
     }
     bool removed;
     if (!linkBase.empty() && (!Exists(result) || IsDirectory(result))) {
@@ -190,16 +183,14 @@ int CFtpSession::OnRmd(std::string_view arg) {
     if (!removed) {
         Reply(MSG_RMD_FAILED, argument.c_str());
         Log('C', "Not allowed to remove directory %s", result.c_str());
-        return 1;
+        return;
     }
     Reply(MSG_RMD_DONE, argument.c_str());
     Log('C', "Removed directory %s", result.c_str());
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnDele(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnDele(std::string_view arg) {
     const std::string argument(arg);
     UserIdentity user(account_.rights());
     std::string path;
@@ -214,23 +205,21 @@ int CFtpSession::OnDele(std::string_view arg) {
         ReplyText(MSG_DELE_NO_RIGHTS);
         Log('C', "DELEte file %s failed - no rights", path.c_str());
         status_ = "Fail";
-        return 1;
+        return;
     }
     if (::unlink(path.c_str()) != 0) {
         const int err = errno;
         Reply(MSG_DELE_ERROR, argument.c_str(), FileCauseText(FileCauseFromErrno(err)));
         Log('C', "DELEte file %s failed", path.c_str());
         status_ = "Fail";
-        return 1;
+        return;
     }
     ReplyText(MSG_DELETED);
     Log('C', "DELEte file %s successful", path.c_str());
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnRnfr(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnRnfr(std::string_view arg) {
     const std::string argument(arg);
     files_.renameSource.reset();
     bool exists = false;
@@ -257,27 +246,25 @@ int CFtpSession::OnRnfr(std::string_view arg) {
         ReplyText(MSG_RENAME_NO_RIGHTS);
         Log('C', "RNFR failed - no rights in directory for file %s", argument.c_str());
         status_ = "Fail";
-        return 1;
+        return;
     }
     if (!exists) {
         ReplyText(MSG_RNFR_MISSING);
         Log('C', "RNFR failed - source file %s does not exist", argument.c_str());
         status_ = "Fail";
-        return 1;
+        return;
     }
     files_.renameSource = std::move(source);
     ReplyText(MSG_RNFR_READY);
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnRnto(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnRnto(std::string_view arg) {
     if (!files_.renameSource) {
         ReplyText(MSG_RNTO_WITHOUT_RNFR);
         Log('C', "RNTO failed - no preceding RNFR");
         status_ = "Fail";
-        return 1;
+        return;
     }
     // Consumed whatever the outcome.
     const std::string source = std::move(*files_.renameSource);
@@ -298,13 +285,13 @@ int CFtpSession::OnRnto(std::string_view arg) {
         ReplyText(MSG_RENAME_NO_RIGHTS);
         Log('C', "RNTO failed - no rights in directory for file %s", argument.c_str());
         status_ = "Fail";
-        return 1;
+        return;
     }
     if (CheckRenameNames(source, argument) == RenameCheck::ToShortcut) {
         ReplyText(MSG_RNTO_TO_SHORTCUT);
         Log('C', "RNTO failed - cannot rename non-LNK file to LNK (security)");
         status_ = "Fail";
-        return 1;
+        return;
     }
     const int err = MoveNoReplace(source, target);
     if (err != 0) {
@@ -312,12 +299,11 @@ int CFtpSession::OnRnto(std::string_view arg) {
         Reply(MSG_RNTO_ERROR, argument.c_str(), FileCauseText(cause));
         Log('C', "RNTO %s (from %s) failed - error %d", target.c_str(), source.c_str(), static_cast<int>(cause));
         status_ = "Fail";
-        return 1;
+        return;
     }
     ReplyText(MSG_RENAMED);
     Log('C', "RNTO %s (from %s) successful", target.c_str(), source.c_str());
     status_ = "Success";
-    return 0;
 }
 
 }  // namespace orvyn

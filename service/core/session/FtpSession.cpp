@@ -364,35 +364,28 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
         Log('$', "Command string \"%.100s\" gives command %s, length %d - commlocalbuff's length is %d\r\n",
             line.c_str(), e.name, e.nameLen, static_cast<int>(line.size()));
     }
+    const bool isPass = number == CMD_PASS;
     if (IsNotFound(e)) {
         Log('!', "Unidentified command %s", line.c_str());
         lastCommand_ = line;
-        status_ = "Fail-nocommand";
-        Reply(MSG_UNIDENTIFIED, line.c_str());
     } else {
-        const bool isPass = number == CMD_PASS;
         lastCommand_ = isPass ? std::string("PASS xxxx") : line;
         if (!isPass) Log('C', "Command \"%.100s\" received", line.c_str());
-        std::string_view arg = CommandArgument(e, line);
-        switch (CheckArgument(e, arg)) {
-            case ArgCheck::Missing:
-                Reply(MSG_NEEDS_PARAMETER, e.name);
-                break;
-            case ArgCheck::Unexpected:
-                Reply(MSG_NO_PARAMETERS, e.name);
-                break;
-            case ArgCheck::Ok: {
-                Handler handler = HandlerFor(number);
-                if ((number == CMD_MLST || number == CMD_MLSD) && MachineListingDisabled()) {
-                    handler = &CFtpSession::OnNotImplemented;
-                }
-                currentLine_ = line;
-                (this->*handler)(arg);
-                break;
-            }
-        }
-        if (isPass) SecureWipe(line);
     }
+    const std::string_view arg = CommandArgument(e, line);
+    switch (CheckArgument(e, arg)) {
+        case ArgCheck::Missing:
+            Reply(MSG_NEEDS_PARAMETER, e.name);
+            break;
+        case ArgCheck::Unexpected:
+            Reply(MSG_NO_PARAMETERS, e.name);
+            break;
+        case ArgCheck::Ok:
+            currentLine_ = line;
+            Dispatch(e, arg);
+            break;
+    }
+    if (isPass) SecureWipe(line);
 
     if (server.FindSession(s) != rec) return LineOutcome::Gone;
     currentLine_ = {};
@@ -418,6 +411,16 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
         }
     }
     return number == CMD_QUIT ? LineOutcome::StopParsing : LineOutcome::Continue;
+}
+
+void CFtpSession::Dispatch(const CommandEntry& command, std::string_view arg) {
+    if ((command.gates & kGateMachineListing) != 0 && MachineListingDisabled()) {
+        OnNotImplemented(arg);
+        return;
+    }
+    if ((command.gates & kGateClosing) != 0 && ClosingGate()) return;
+    if ((command.gates & kGateLogin) != 0 && LoginGate()) return;
+    (this->*command.handler)(arg);
 }
 
 bool CFtpSession::MachineListingDisabled() { return server_.registry().ReadInt(nullptr, "MLST", 1) == 0; }

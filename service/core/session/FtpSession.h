@@ -21,6 +21,7 @@
 
 #include "platform/eventloop/EventLoop.h"
 #include "service/accounts/login/SessionAccount.h"
+#include "service/core/session/CommandTable.h"
 #include "service/core/session/ReceiveBuffer.h"
 #include "service/core/session/ReplyWriter.h"
 #include "service/core/session/SecSock.h"
@@ -199,10 +200,9 @@ public:
     std::string UserName() override { return userName_; }
     std::string UserDetail() override { return userDetail_; }
 
-    // Command handler: receives the argument text, returns 0 on success.
-    using Handler = int (CFtpSession::*)(std::string_view arg);
-
 private:
+    friend struct CommandRows;  // the command table names the handlers
+
     enum class LineOutcome { Continue, StopParsing, Gone };
 
     void OnRead();
@@ -212,40 +212,41 @@ private:
     void Feed(std::string_view text, bool continuation);
     void FlushBeforeClose();
 
-    // Handler table lookup (CommandHandlers.cpp).
-    static Handler HandlerFor(int number);
+    // Applies the row's gates and runs its handler.
+    void Dispatch(const CommandEntry& command, std::string_view arg);
 
+    // ---- command handlers, run only by Dispatch through the command table
     // Commands of the session itself (SmallCommands.cpp).
-    int OnType(std::string_view arg);
-    int OnMode(std::string_view arg);
-    int OnStru(std::string_view arg);
-    int OnRein(std::string_view arg);
-    int OnHelp(std::string_view arg);
-    int OnSyst(std::string_view arg);
-    int OnNoop(std::string_view arg);
-    int OnAcct(std::string_view arg);
-    int OnQuit(std::string_view arg);
+    void OnType(std::string_view arg);
+    void OnMode(std::string_view arg);
+    void OnStru(std::string_view arg);
+    void OnRein(std::string_view arg);
+    void OnHelp(std::string_view arg);
+    void OnSyst(std::string_view arg);
+    void OnNoop(std::string_view arg);
+    void OnAcct(std::string_view arg);
+    void OnQuit(std::string_view arg);
     // ---- account: USER and PASS (LoginCommands.cpp) ---------------------------
-    int OnUser(std::string_view arg);
-    int OnPass(std::string_view arg);
+    void OnUser(std::string_view arg);
+    void OnPass(std::string_view arg);
     // ---- files and listings (FileCommands.cpp, ListingCommands.cpp) ----------
-    int OnPwd(std::string_view arg);
-    int OnCwd(std::string_view arg);
-    int OnCdup(std::string_view arg);
-    int OnMkd(std::string_view arg);
-    int OnRmd(std::string_view arg);
-    int OnDele(std::string_view arg);
-    int OnRnfr(std::string_view arg);
-    int OnRnto(std::string_view arg);
-    int OnFeat(std::string_view arg);
-    int OnOpts(std::string_view arg);
-    int OnMlst(std::string_view arg);
-    int OnStat(std::string_view arg);
-    int OnList(std::string_view arg);
-    int OnNlst(std::string_view arg);
-    int OnMlsd(std::string_view arg);
+    void OnPwd(std::string_view arg);
+    void OnCwd(std::string_view arg);
+    void OnCdup(std::string_view arg);
+    void OnMkd(std::string_view arg);
+    void OnRmd(std::string_view arg);
+    void OnDele(std::string_view arg);
+    void OnRnfr(std::string_view arg);
+    void OnRnto(std::string_view arg);
+    void OnFeat(std::string_view arg);
+    void OnOpts(std::string_view arg);
+    void OnMlst(std::string_view arg);
+    void OnStat(std::string_view arg);
+    void OnList(std::string_view arg);
+    void OnNlst(std::string_view arg);
+    void OnMlsd(std::string_view arg);
     // LIST and NLST: a listing worker whose output goes over the data connection.
-    int StartDataListing(std::string_view arg, const char* command, char defaultLetter);
+    void StartDataListing(std::string_view arg, const char* command, char defaultLetter);
     // Hands a finished LIST, NLST or MLSD listing to the data connection.
     void SendDataListing();
     // Resolves a client path against the session's root and current directory.
@@ -257,22 +258,24 @@ private:
     // Ends an open STAT reply at once (at a line end), stopping its worker.
     void CutStatListing();
 
-    // SMNT, MACB, HOST and the commands whose handlers are not in yet.
-    int OnNotImplemented(std::string_view arg);
+    // SMNT, MACB, HOST, SITE, AUTH, PBSZ, PROT: "502 ... not implemented".
+    void OnNotImplemented(std::string_view arg);
+    // The not-found row: "500 ... not understood".
+    void OnUnidentified(std::string_view arg);
     // ---- data connection and transfers (TransferCommands.cpp)
     friend class CDataTransfer;
-    int OnPort(std::string_view arg);
-    int OnEprt(std::string_view arg);
-    int OnPasv(std::string_view arg);
-    int OnEpsv(std::string_view arg);
-    int OnRetr(std::string_view arg);
-    int OnStor(std::string_view arg);
-    int OnStou(std::string_view arg);
-    int OnAppe(std::string_view arg);
-    int OnRest(std::string_view arg);
-    int OnAbor(std::string_view arg);
-    int OnSize(std::string_view arg);
-    int OnMdtm(std::string_view arg);
+    void OnPort(std::string_view arg);
+    void OnEprt(std::string_view arg);
+    void OnPasv(std::string_view arg);
+    void OnEpsv(std::string_view arg);
+    void OnRetr(std::string_view arg);
+    void OnStor(std::string_view arg);
+    void OnStou(std::string_view arg);
+    void OnAppe(std::string_view arg);
+    void OnRest(std::string_view arg);
+    void OnAbor(std::string_view arg);
+    void OnSize(std::string_view arg);
+    void OnMdtm(std::string_view arg);
     // MLST and MLSD while the instance's MLST setting is 0.
     bool MachineListingDisabled();
 

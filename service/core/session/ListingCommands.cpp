@@ -115,24 +115,19 @@ void WriteLines(CFtpSession& session, const std::vector<std::string>& lines) {
 
 }  // namespace
 
-int CFtpSession::OnFeat(std::string_view) {
-    if (ClosingGate()) return 1;
+void CFtpSession::OnFeat(std::string_view) {
     WriteLines(*this, FeatLines(MachineListingDisabled() ? nullptr : &files_.mlst));
     Log('C', "FEAT completed successfully");
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnOpts(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnOpts(std::string_view arg) {
     const MLST::OptsReply reply = files_.mlst.Opts(arg);
     WriteText(reply.text + "\r\n", false);
     status_ = reply.accepted ? "Success" : "Fail";
-    return reply.accepted ? 0 : 1;
 }
 
-int CFtpSession::OnMlst(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnMlst(std::string_view arg) {
     const CServerSettings& settings = server_.settings();
     files_.mlst.setUploadAllowed(settings.allowPuts && (!account_.anonymous() || settings.allowAnonPuts));
     const std::string argument = arg.empty() ? std::string(".") : std::string(arg);
@@ -153,15 +148,13 @@ int CFtpSession::OnMlst(std::string_view arg) {
     if (!item || !DiskToFtpPath(shown, account_.restrictionRoot(), account_.maps())) {
         ReplyText(MSG_MLST_BAD_PATH);
         status_ = "Fail";
-        return 1;
+        return;
     }
     WriteLines(*this, files_.mlst.ReplyLines(argument, *item, rights, shown));
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnStat(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnStat(std::string_view arg) {
     const std::string hostName = LocalHostName();
     if (files_.dataJob) {
         // A LIST, NLST or MLSD listing is still being built.
@@ -190,11 +183,10 @@ int CFtpSession::OnStat(std::string_view arg) {
     } else {
         StartStatListing(arg);
         Log('C', "STATus reported successfully");
-        return 0;
+        return;
     }
     Log('C', "STATus reported successfully");
     status_ = "Success";
-    return 0;
 }
 
 void CFtpSession::StartStatListing(std::string_view arg) {
@@ -281,12 +273,11 @@ void CFtpSession::CutStatListing() {
 
 // ---- LIST, NLST, MLSD ------------------------------------------------------------------
 
-int CFtpSession::OnList(std::string_view arg) { return StartDataListing(arg, "LIST", 'l'); }
+void CFtpSession::OnList(std::string_view arg) { StartDataListing(arg, "LIST", 'l'); }
 
-int CFtpSession::OnNlst(std::string_view arg) { return StartDataListing(arg, "NLST", '1'); }
+void CFtpSession::OnNlst(std::string_view arg) { StartDataListing(arg, "NLST", '1'); }
 
-int CFtpSession::StartDataListing(std::string_view arg, const char* command, char defaultLetter) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::StartDataListing(std::string_view arg, const char* command, char defaultLetter) {
     status_ = "Fail";
     restartMarker_ = 0;
     const std::string argument(arg);
@@ -297,7 +288,7 @@ int CFtpSession::StartDataListing(std::string_view arg, const char* command, cha
     if (HasParentStep(argument)) {
         ReplyText(MSG_LIST_PARENT_STEP);
         Log('C', "%s failed - bad parameters %.250s", command, argument.c_str());
-        return 1;
+        return;
     }
     FillListingRequest(*this, request);
     files_.dataKind = DataState::SendListing;
@@ -310,14 +301,12 @@ int CFtpSession::StartDataListing(std::string_view arg, const char* command, cha
     if (!started) {
         // Nothing to send: the transfer side answers for an empty source.
         StartListingTransfer(DataState::SendListing, nullptr);
-        return 1;
+        return;
     }
     status_ = "Started";
-    return 0;
 }
 
-int CFtpSession::OnMlsd(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnMlsd(std::string_view arg) {
     status_ = "Fail";
     restartMarker_ = 0;
     if (files_.dataJob) files_.dataJob->Stop();
@@ -332,7 +321,7 @@ int CFtpSession::OnMlsd(std::string_view arg) {
     }
     if (!listable) {
         ReplyText(MSG_MLSD_NOT_DIRECTORY);
-        return 1;
+        return;
     }
     const CServerSettings& settings = server_.settings();
     files_.mlst.setUploadAllowed(settings.allowPuts && (!account_.anonymous() || settings.allowAnonPuts));
@@ -353,10 +342,9 @@ int CFtpSession::OnMlsd(std::string_view arg) {
     Log('C', "%s started %ssuccessfully for path/wildcard %s", "MLST", started ? "" : "un", argument.c_str());
     if (!started) {
         StartListingTransfer(DataState::SendMachineListing, nullptr);
-        return 1;
+        return;
     }
     status_ = "Started";
-    return 0;
 }
 
 void CFtpSession::SendDataListing() {

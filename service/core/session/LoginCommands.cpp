@@ -51,16 +51,14 @@ private:
 
 }  // namespace
 
-int CFtpSession::OnUser(std::string_view arg) {
+void CFtpSession::OnUser(std::string_view arg) {
     SessionLogin session(*this);
     CLogin(session).User(arg);
-    return status_ == "Success" ? 0 : 1;
 }
 
-int CFtpSession::OnPass(std::string_view arg) {
+void CFtpSession::OnPass(std::string_view arg) {
     SessionLogin session(*this);
     CLogin(session).Pass(arg);
-    return loggedIn_ ? 0 : 1;
 }
 
 }  // namespace orvyn

@@ -1,6 +1,6 @@
 // Commands that only touch the session's own parameters: TYPE, MODE, STRU,
-// REIN, HELP, SYST, NOOP/ALLO, ACCT, QUIT, and the reply for commands this
-// server does not implement.
+// REIN, HELP, SYST, NOOP/ALLO, ACCT, QUIT, and the replies for unknown
+// commands and for commands this server does not implement.
 #include <cctype>
 #include <string>
 
@@ -26,8 +26,7 @@ const char* TypeText(int type) {
 
 }  // namespace
 
-int CFtpSession::OnType(std::string_view arg) {
-    if (ClosingGate()) return 1;
+void CFtpSession::OnType(std::string_view arg) {
     const char first = arg.empty() ? '\0' : arg[0];
     const char third = arg.size() >= 3 ? arg[2] : 'N';
     switch (Upper(first)) {
@@ -49,15 +48,13 @@ int CFtpSession::OnType(std::string_view arg) {
             ReplyText(MSG_TYPE_UNSUPPORTED);
             Log('C', "TYPE could not be set to the value requested");
             status_ = "Fail";
-            return 1;
+            return;
     }
     Log('C', "TYPE set to %c %c", first, third);
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnMode(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnMode(std::string_view arg) {
     const char c = arg.empty() ? '\0' : arg[0];
     if (c == 'B' || c == 'b') {
         blockMode_ = true;
@@ -69,30 +66,27 @@ int CFtpSession::OnMode(std::string_view arg) {
         ReplyText(MSG_MODE_UNSUPPORTED);
         Log('C', "MODE could not be set to %c", c);
         status_ = "Fail";
-        return 1;
+        return;
     }
     Log('C', "MODE set to %c", c);
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnStru(std::string_view arg) {
-    if (ClosingGate() || LoginGate()) return 1;
+void CFtpSession::OnStru(std::string_view arg) {
     const char c = arg.empty() ? '\0' : arg[0];
     if (c == 'F' || c == 'f') {
         structure_ = 0;
         ReplyText(MSG_STRU_FILE);
         Log('C', "STRUcture set to %c", c);
         status_ = "Success";
-        return 0;
+        return;
     }
     ReplyText(MSG_STRU_UNSUPPORTED);
     Log('C', "STRUcture could not be set to %c", c);
     status_ = "Fail";
-    return 1;
 }
 
-int CFtpSession::OnRein(std::string_view) {
+void CFtpSession::OnRein(std::string_view) {
     ownedControlLayer_.reset();
     controlLayer_ = &CSecSock::Plain();
     protection_ = 0;
@@ -100,11 +94,9 @@ int CFtpSession::OnRein(std::string_view) {
     Log('C', "REINitialise successful - asking for user/password.");
     status_ = "Success";
     Greet();
-    return 0;
 }
 
-int CFtpSession::OnHelp(std::string_view arg) {
-    if (ClosingGate()) return 1;
+void CFtpSession::OnHelp(std::string_view arg) {
     if (!arg.empty()) {
         Reply(MSG_HELP_TEXT, LookupCommand(arg).help);
     } else {
@@ -121,37 +113,37 @@ int CFtpSession::OnHelp(std::string_view arg) {
     }
     Log('C', "HELP completed successfully");
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnSyst(std::string_view) {
+void CFtpSession::OnSyst(std::string_view) {
     Reply(MSG_SYST, "WIN32", TypeText(type_));
     Log('C', "SYSTem type reported");
     status_ = "Success";
-    return 0;
 }
 
-int CFtpSession::OnNoop(std::string_view) {
+void CFtpSession::OnNoop(std::string_view) {
     ReplyText(MSG_NOOP);
-    return 0;
 }
 
-int CFtpSession::OnAcct(std::string_view) {
+void CFtpSession::OnAcct(std::string_view) {
     ReplyText(MSG_ACCT);
-    return 0;
 }
 
-int CFtpSession::OnQuit(std::string_view) {
+void CFtpSession::OnQuit(std::string_view) {
     quitRequested_ = true;
     Quit();  // closes the session unless a transfer runs
-    return 0;
 }
 
-int CFtpSession::OnNotImplemented(std::string_view) {
+void CFtpSession::OnUnidentified(std::string_view) {
+    const std::string line(currentLine_);
+    status_ = "Fail-nocommand";
+    Reply(MSG_UNIDENTIFIED, line.c_str());
+}
+
+void CFtpSession::OnNotImplemented(std::string_view) {
     const std::string line(currentLine_);
     Reply(MSG_NOT_IMPLEMENTED, line.c_str());
     status_ = "Fail";
-    return 1;
 }
 
 }  // namespace orvyn

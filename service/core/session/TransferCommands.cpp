@@ -5,17 +5,17 @@
 
 namespace orvyn {
 
-int CFtpSession::OnPort(std::string_view arg) { return transfer_->Port(arg); }
-int CFtpSession::OnEprt(std::string_view arg) { return transfer_->Eprt(arg); }
-int CFtpSession::OnPasv(std::string_view arg) { return transfer_->Pasv(arg); }
-int CFtpSession::OnEpsv(std::string_view arg) { return transfer_->Epsv(arg); }
-int CFtpSession::OnRetr(std::string_view arg) { return transfer_->Retr(arg); }
-int CFtpSession::OnStor(std::string_view arg) { return transfer_->Store(arg, false, false); }
-int CFtpSession::OnStou(std::string_view arg) { return transfer_->Store(arg, true, false); }
-int CFtpSession::OnAppe(std::string_view arg) { return transfer_->Store(arg, false, true); }
-int CFtpSession::OnRest(std::string_view arg) { return transfer_->Rest(arg); }
-int CFtpSession::OnAbor(std::string_view arg) { return transfer_->Abor(arg); }
-int CFtpSession::OnSize(std::string_view arg) { return transfer_->Size(arg); }
-int CFtpSession::OnMdtm(std::string_view arg) { return transfer_->Mdtm(arg); }
+void CFtpSession::OnPort(std::string_view arg) { transfer_->Port(arg); }
+void CFtpSession::OnEprt(std::string_view arg) { transfer_->Eprt(arg); }
+void CFtpSession::OnPasv(std::string_view arg) { transfer_->Pasv(arg); }
+void CFtpSession::OnEpsv(std::string_view arg) { transfer_->Epsv(arg); }
+void CFtpSession::OnRetr(std::string_view arg) { transfer_->Retr(arg); }
+void CFtpSession::OnStor(std::string_view arg) { transfer_->Store(arg, false, false); }
+void CFtpSession::OnStou(std::string_view arg) { transfer_->Store(arg, true, false); }
+void CFtpSession::OnAppe(std::string_view arg) { transfer_->Store(arg, false, true); }
+void CFtpSession::OnRest(std::string_view arg) { transfer_->Rest(arg); }
+void CFtpSession::OnAbor(std::string_view arg) { transfer_->Abor(arg); }
+void CFtpSession::OnSize(std::string_view arg) { transfer_->Size(arg); }
+void CFtpSession::OnMdtm(std::string_view arg) { transfer_->Mdtm(arg); }
 
 }  // namespace orvyn

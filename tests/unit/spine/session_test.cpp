@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <set>
 #include <chrono>
 #include <thread>
 #include <string>
@@ -62,6 +63,43 @@ TEST_F(SessionTest, LoginGateRefusesModeAndStruWhileSecure) {
         EXPECT_EQ(c.Cmd("ACCT x"), "202 ACCT command not used by this server.\r\n");
     });
     EXPECT_TRUE(LogContains("Command not accepted - user must be logged in"));
+}
+
+TEST_F(SessionTest, EveryCommandBeforeLoginMeetsTheGatesOfItsRow) {
+    // The commands a client may send before it has logged in; any other row
+    // must carry the login gate, so a new command cannot slip in without it.
+    const std::set<std::string> open = {"USER", "PASS", "ACCT", "SMNT", "QUIT", "REIN", "TYPE", "ALLO", "ABOR", "SITE",
+                                        "SYST", "HELP", "NOOP", "MACB", "FEAT", "HOST", "AUTH", "PBSZ", "PROT"};
+    size_t refusals = 0;
+    StartServer();
+    WithClients([&] {
+        Client c(port_);
+        ASSERT_EQ(c.ReadReply(), kGreeting);
+        for (const CommandEntry& e : CommandTable()) {
+            if (IsNotFound(e)) continue;
+            EXPECT_EQ((e.gates & kGateLogin) == 0, open.count(e.name) == 1) << e.name;
+            // QUIT ends the session; a wrong password holds its reply back.
+            if (e.number == CMD_QUIT || e.number == CMD_PASS) continue;
+            const std::string line = std::string(e.name) + (e.argRule == kArgNone ? "" : " x");
+            const std::string reply = c.Cmd(line);
+            if ((e.gates & kGateLogin) != 0) {
+                EXPECT_EQ(reply, kNotLoggedIn) << line;
+                ++refusals;
+            } else {
+                EXPECT_FALSE(reply.empty()) << line;
+                EXPECT_NE(reply, kNotLoggedIn) << line;
+            }
+        }
+        EXPECT_EQ(OnLoop([&] { return SessionCount(); }), 1u);
+    });
+    // One refusal per gated command, and no refused command reached its
+    // handler (a listing would have been started).
+    const std::vector<std::string> lines = LogMessages();
+    EXPECT_EQ(static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+                  return l.find("Command not accepted - user must be logged in") != std::string::npos;
+              })),
+              refusals);
+    EXPECT_FALSE(LogContains("started successfully"));
 }
 
 TEST_F(SessionTest, ModeAndStruWorkWithoutLoginWhenNotSecure) {
