@@ -44,21 +44,15 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
 }  // namespace
 
 bool CFtpSession::ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase) {
-    const DeviceNames& devices = DeviceNames::ForProcess(server_.registry());
-    const JoinMethod method = server_.settings().gfpnMethod == 0 ? JoinMethod::Platform : JoinMethod::Own;
-    PathResolver resolver(devices, method);
-    return resolver.Resolve(ftpPath, account_.restrictionRoot(), account_.currentDirectory(), account_.docutech(),
-                            account_.maps(), diskPath, linkBase);
+    return Resolver().Resolve(ftpPath, account_.restrictionRoot(), account_.currentDirectory(), account_.docutech(),
+                              account_.maps(), diskPath, linkBase);
 }
 
 void CFtpSession::SendLoginMessage(const std::string& directory, int code) {
     if (directory.empty()) return;
-    const DeviceNames& devices = DeviceNames::ForProcess(server_.registry());
-    const JoinMethod method = server_.settings().gfpnMethod == 0 ? JoinMethod::Platform : JoinMethod::Own;
     std::string path;
-    if (!PathResolver(devices, method)
-             .Resolve(kLoginMessageFile, account_.restrictionRoot(), directory, account_.docutech(), account_.maps(),
-                      path)) {
+    if (!Resolver().Resolve(kLoginMessageFile, account_.restrictionRoot(), directory, account_.docutech(),
+                            account_.maps(), path)) {
         return;
     }
     std::vector<std::string> lines;

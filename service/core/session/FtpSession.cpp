@@ -11,9 +11,9 @@
 #include "service/core/server/FtpServer.h"
 #include "service/core/server/HostRules.h"
 #include "service/core/server/Listener.h"
+#include "service/accounts/paths/DeviceNames.h"
 #include "service/base/replies/Catalogue.h"
 #include "service/core/session/CommandTable.h"
-#include "service/core/session/DataTransfer.h"
 
 namespace orvyn {
 
@@ -43,7 +43,7 @@ constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
 
 CFtpSession::CFtpSession(CFtpServer& server, CSessionRecord& record, int connectionNumber)
     : server_(server), record_(record), connectionNumber_(connectionNumber) {
-    transfer_ = std::make_unique<CDataTransfer>(*this);  // ---- data connection and transfers
+    transfer_ = std::make_unique<CDataTransfer>(dataLink_);
     Reset();
 }
 
@@ -198,14 +198,10 @@ void CFtpSession::Reset() {
     loggedIn_ = false;
     accepting_ = true;
     account_.Reset();
-    // ---- files and listings: a running listing worker stops here
+    // A running listing worker stops here.
     files_.Reset();
-    transferInProgress_ = false;
-    transferWaitingToWrite_ = false;
     CloseDataConnection();
-    transfer_->ForgetEpsvAll();  // ---- data connection and transfers
-    dataAddressGiven_ = false;
-    restartMarker_ = 0;
+    transfer_->Forget();
     monitor_ = false;
 }
 
@@ -213,7 +209,7 @@ void CFtpSession::Greet() {
     for (const std::string& line : server_.greetingLines()) Reply(MSG_GREET_LINE, line.c_str());
     Reply(MSG_GREET, kProductVersion);
     Log('L', "Accepted connection from %s", PeerAddressText().c_str());
-    dataAddressGiven_ = false;
+    transfer_->ForgetTarget();
 }
 
 void CFtpSession::SayGoodbye() {
@@ -224,7 +220,7 @@ void CFtpSession::SayGoodbye() {
 bool CFtpSession::Quit() {
     SayGoodbye();
     status_ = "Success";
-    if (!TransferBusy()) {  // ---- data connection and transfers: a busy transfer ends first
+    if (!TransferBusy()) {  // a busy transfer ends first
         CloseSession();
         return true;
     }
@@ -238,7 +234,7 @@ void CFtpSession::CloseSession() {
         if (server.registry().ReadInt("Messages", "PlayGoodbyeSound", 0) == 1) server.PlayGoodbyeSound();
         server.DecrementUserCount();
     }
-    if (dataSocket_ != INVALID_SOCKET) CloseDataConnection();
+    if (dataSocket() != INVALID_SOCKET) CloseDataConnection();
     FlushBeforeClose();
     if (socket_ != INVALID_SOCKET) {
         int err = controlLayer_->ShutdownSend(socket_);
@@ -257,7 +253,7 @@ void CFtpSession::CloseSession() {
 }
 
 bool CFtpSession::OnTimeOut() {
-    if (dataSocket_ == INVALID_SOCKET) {
+    if (dataSocket() == INVALID_SOCKET) {
         CFtpServer& server = server_;
         const eventloop::Socket s = socket_;
         server.loop().AsyncSelect(s, nullptr, Message::Command, 0);
@@ -268,13 +264,12 @@ bool CFtpSession::OnTimeOut() {
         return true;
     }
     if (workerRunning()) return false;
-    if (transferInProgress_) ReplyText(MSG_TRANSFER_TIMEOUT);
+    if (transferInProgress()) ReplyText(MSG_TRANSFER_TIMEOUT);
     CloseDataConnection();
     Log('!', "Timeout while transferring data");
     return false;
 }
 
-// ---- data connection and transfers
 void CFtpSession::CloseDataConnection() { transfer_->Abandon(); }
 
 void CFtpSession::OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError) {
@@ -300,9 +295,9 @@ void CFtpSession::OnControlEvent(uint32_t event, int) {
         return;
     }
     if ((event & FD_WRITE) != 0) {
-        // ---- files and listings: a listing worker signals with a write
-        // event; a finished STAT listing joins its open reply, a finished
-        // data listing starts its transfer.
+        // A listing worker signals with a write event: a finished STAT
+        // listing joins its open reply, a finished data listing starts its
+        // transfer.
         if (files_.StatOutputWaiting()) {
             PumpStatListing();
             return;
@@ -353,8 +348,8 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     CFtpServer& server = server_;
     CSessionRecord* const rec = &record_;
     const eventloop::Socket s = socket_;
-    // ---- files and listings: a command that arrives while a STAT listing
-    // is still open ends that reply first, so replies never interleave
+    // A command that arrives while a STAT listing is still open ends that
+    // reply first, so replies never interleave.
     if (files_.statOpen) CutStatListing();
 
     const CommandEntry& e = LookupCommand(line);
@@ -389,8 +384,8 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
 
     if (server.FindSession(s) != rec) return LineOutcome::Gone;
     currentLine_ = {};
-    // ---- data connection and transfers: a QUIT during a transfer lets it
-    // finish; the data events close the session afterwards.
+    // A QUIT during a transfer lets it finish; the data events close the
+    // session afterwards.
     if (!accepting_ && !(number == CMD_QUIT && TransferBusy())) {
         // A session that no longer accepts commands ends here. The 421 goes
         // out once per command: not again when the handler's own gate sent it.
@@ -398,13 +393,13 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
         CloseSession();
         return LineOutcome::Gone;
     }
-    if (number != CMD_REST) restartMarker_ = 0;
+    if (number != CMD_REST) transfer_->ForgetRestartMarker();
     server.NotifyObservers(*this, false);
-    if (dataSocket_ != INVALID_SOCKET) {
+    if (const eventloop::Socket data = dataSocket(); data != INVALID_SOCKET) {
         switch (number) {
             case CMD_RETR: case CMD_STOR: case CMD_STOU: case CMD_APPE:
             case CMD_LIST: case CMD_NLST: case CMD_PASV: case CMD_MLSD:
-                server.dataMap().SetAt(dataSocket_, rec);
+                server.dataMap().SetAt(data, rec);
                 break;
             default:
                 break;
@@ -421,6 +416,11 @@ void CFtpSession::Dispatch(const CommandEntry& command, std::string_view arg) {
     if ((command.gates & kGateClosing) != 0 && ClosingGate()) return;
     if ((command.gates & kGateLogin) != 0 && LoginGate()) return;
     (this->*command.handler)(arg);
+}
+
+PathResolver CFtpSession::Resolver() const {
+    return PathResolver(DeviceNames::ForProcess(server_.registry()),
+                        server_.settings().gfpnMethod == 0 ? JoinMethod::Platform : JoinMethod::Own);
 }
 
 bool CFtpSession::MachineListingDisabled() { return server_.registry().ReadInt(nullptr, "MLST", 1) == 0; }

@@ -24,16 +24,17 @@
 #include "service/core/session/CommandTable.h"
 #include "service/core/session/ReceiveBuffer.h"
 #include "service/core/session/ReplyWriter.h"
-#include "service/core/session/SecSock.h"
-#include "service/transfer/data/TransferKind.h"
-// ---- files and listings
+#include "service/accounts/paths/PathResolver.h"
 #include "service/core/session/FileListingState.h"
+#include "service/core/session/SessionData.h"
+#include "service/transfer/connection/DataTransfer.h"
+#include "service/transfer/data/TransferKind.h"
+#include "service/transfer/security/SecSock.h"
 
 namespace orvyn {
 
 class CFtpServer;
 class CFtpSession;
-class CDataTransfer;  // ---- data connection and transfers
 class SpoolFile;
 
 // What the instance keeps per control connection: the receive side and the
@@ -110,10 +111,9 @@ public:
     void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
     // Closes the data connection, if any.
     void CloseDataConnection();
-    // ---- data connection and transfers
-    // The data side of the session (DataTransfer.h). Listings hand their
-    // output to StartListingTransfer, which sends it over the data
-    // connection (150, data, 226, log line) like a file download.
+    // The data side of the session (service/transfer/connection). Listings
+    // hand their output to StartListingTransfer, which sends it over the
+    // data connection (150, data, 226, log line) like a file download.
     CDataTransfer& transfer() { return *transfer_; }
     // A transfer has data left to move (its source is open or its last
     // bytes wait to be sent): QUIT and the closing gate wait for it.
@@ -153,7 +153,7 @@ public:
     void setMonitor(bool on) { monitor_ = on; }
     int replyHoldCount() const { return holdCount_; }
     void setReplyHoldCount(int n) { holdCount_ = n; }
-    int64_t restartMarker() const { return restartMarker_; }
+    int64_t restartMarker() const { return transfer_->restartMarker(); }
     const std::string& pendingReplyBytes() const { return replyBuf_; }
 
     // Reverse lookup bookkeeping (the instance starts and finishes it).
@@ -164,18 +164,20 @@ public:
     void setWaitingForName(bool on) { waitForName_ = on; }
     const std::string& remoteHostName() const { return remoteHost_; }
 
-    // Data connection state (filled in by the data connection commands).
-    eventloop::Socket dataSocket() const { return dataSocket_; }
-    bool transferInProgress() const { return transferInProgress_; }
-    bool transferWaitingToWrite() const { return transferWaitingToWrite_; }
-    // ---- files and listings: a listing worker still running
+    // Data connection state (kept by the data side).
+    eventloop::Socket dataSocket() const { return transfer_->dataSocket(); }
+    bool transferInProgress() const { return transfer_->InProgress(); }
+    bool transferWaitingToWrite() const { return transfer_->WaitingToWrite(); }
+    // A listing worker still running.
     bool workerRunning() const { return files_.WorkerRunning(); }
     // The listings in progress and the rename source.
     CFileListingState& files() { return files_; }
 
-    // ---- files and listings: the login message of a directory ("message.ftp")
-    // as continuation lines of reply code `code` (230 at login, 250 on CWD).
+    // The login message of a directory ("message.ftp") as continuation
+    // lines of reply code `code` (230 at login, 250 on CWD).
     void SendLoginMessage(const std::string& directory, int code);
+    // The resolver of client paths with the instance's join method.
+    PathResolver Resolver() const;
 
     // ---- account -------------------------------------------------------------
     // Who is logged in, where, with which rights (USER and PASS fill it).
@@ -226,10 +228,10 @@ private:
     void OnNoop(std::string_view arg);
     void OnAcct(std::string_view arg);
     void OnQuit(std::string_view arg);
-    // ---- account: USER and PASS (LoginCommands.cpp) ---------------------------
+    // USER and PASS (LoginCommands.cpp)
     void OnUser(std::string_view arg);
     void OnPass(std::string_view arg);
-    // ---- files and listings (FileCommands.cpp, ListingCommands.cpp) ----------
+    // Files, folders and listings (FileCommands.cpp, ListingCommands.cpp)
     void OnPwd(std::string_view arg);
     void OnCwd(std::string_view arg);
     void OnCdup(std::string_view arg);
@@ -262,8 +264,7 @@ private:
     void OnNotImplemented(std::string_view arg);
     // The not-found row: "500 ... not understood".
     void OnUnidentified(std::string_view arg);
-    // ---- data connection and transfers (TransferCommands.cpp)
-    friend class CDataTransfer;
+    // The data connection and transfers (TransferCommands.cpp)
     void OnPort(std::string_view arg);
     void OnEprt(std::string_view arg);
     void OnPasv(std::string_view arg);
@@ -305,11 +306,6 @@ private:
     int type_ = kTypeAsciiNonPrint;
     bool blockMode_ = false;
     int structure_ = 0;
-    bool dataAddressGiven_ = false;
-    eventloop::Socket dataSocket_ = eventloop::INVALID_SOCKET;
-    bool transferInProgress_ = false;
-    bool transferWaitingToWrite_ = false;
-    int64_t restartMarker_ = 0;
     std::string lastCommand_ = "<<None>>";
     std::string status_;
     bool monitor_ = false;
@@ -317,11 +313,12 @@ private:
     std::string_view currentLine_;  // the whole line of the command being run
     bool readPaused_ = false;       // reading stopped until the reply backlog drains
     bool closingRefused_ = false;   // the closing gate refused during the current command
-    // ---- account: the home and current directories live here too
+    // Who is logged in; the home and current directories live here too.
     CSessionAccount account_;
-    // ---- files and listings
     CFileListingState files_;
-    // ---- data connection and transfers
+    // The data side and what it reaches the session through (declared first,
+    // so that it outlives the data side).
+    CSessionData dataLink_{*this};
     std::unique_ptr<CDataTransfer> transfer_;
 };
 

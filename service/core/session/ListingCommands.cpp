@@ -14,7 +14,6 @@
 #include "service/core/server/FtpServer.h"
 #include "service/base/replies/Catalogue.h"
 #include "service/core/session/FtpSession.h"
-#include "service/core/session/DataTransfer.h"
 #include "service/accounts/paths/FileProbe.h"
 #include "service/transfer/listing/ListingProducer.h"
 #include "service/transfer/listing/MachineListing.h"
@@ -31,8 +30,8 @@ constexpr size_t kStatChunk = 16 * 1024;
 // the session's account state, owned by the worker's callbacks, so that
 // nothing the session changes (or frees) is touched from the worker.
 struct WorkerView {
-    const DeviceNames* devices = nullptr;
-    JoinMethod method = JoinMethod::Own;
+    explicit WorkerView(PathResolver r) : resolver(r) {}
+    PathResolver resolver;
     std::string root;
     std::string current;
     bool docutech = false;
@@ -44,9 +43,7 @@ struct WorkerView {
 ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& view) {
     CSessionAccount& account = session.account();
     CFtpServer& server = session.server();
-    view = std::make_shared<WorkerView>();
-    view->devices = &DeviceNames::ForProcess(server.registry());
-    view->method = server.settings().gfpnMethod == 0 ? JoinMethod::Platform : JoinMethod::Own;
+    view = std::make_shared<WorkerView>(session.Resolver());
     view->root = account.restrictionRoot();
     view->current = account.currentDirectory();
     view->docutech = account.docutech();
@@ -81,8 +78,7 @@ void FillListingRequest(CFtpSession& session, ListingRequest& request) {
     request.reader = WorkerReader(session, view);
     request.resolve = [view](const std::string& clientPath) -> std::optional<std::string> {
         std::string disk;
-        if (!PathResolver(*view->devices, view->method)
-                 .Resolve(clientPath, view->root, view->current, view->docutech, view->maps, disk)) {
+        if (!view->resolver.Resolve(clientPath, view->root, view->current, view->docutech, view->maps, disk)) {
             return std::nullopt;
         }
         return disk;
@@ -171,7 +167,7 @@ void CFtpSession::OnStat(std::string_view arg) {
         facts.position = transfer_->bytesTransferred();
         facts.length = transfer_->fileSize();
         WriteLines(*this, TransferStatusLines(facts));
-    } else if (arg.empty() || transferInProgress_) {
+    } else if (arg.empty() || transferInProgress()) {
         ServerStatusFacts facts;
         facts.hostName = hostName;
         facts.clientHostName = remoteHost_;
@@ -192,7 +188,7 @@ void CFtpSession::OnStat(std::string_view arg) {
 void CFtpSession::StartStatListing(std::string_view arg) {
     const std::string argument(arg);
     Reply(MSG_STAT_LISTING_HEAD, argument.c_str());
-    restartMarker_ = 0;
+    transfer_->ForgetRestartMarker();
     files_.statOpen = true;
     files_.statName = "File Listing \"" + argument + "\"";
     ListingRequest request;
@@ -279,7 +275,7 @@ void CFtpSession::OnNlst(std::string_view arg) { StartDataListing(arg, "NLST", '
 
 void CFtpSession::StartDataListing(std::string_view arg, const char* command, char defaultLetter) {
     status_ = "Fail";
-    restartMarker_ = 0;
+    transfer_->ForgetRestartMarker();
     const std::string argument(arg);
     if (files_.dataJob) files_.dataJob->Stop();
     files_.dataJob.reset();
@@ -308,7 +304,7 @@ void CFtpSession::StartDataListing(std::string_view arg, const char* command, ch
 
 void CFtpSession::OnMlsd(std::string_view arg) {
     status_ = "Fail";
-    restartMarker_ = 0;
+    transfer_->ForgetRestartMarker();
     if (files_.dataJob) files_.dataJob->Stop();
     files_.dataJob.reset();
     const std::string argument = arg.empty() ? std::string(".") : std::string(arg);

@@ -1,20 +1,19 @@
 // The data connection and transfer commands: each hands its argument to the
-// session's data side (CDataTransfer).
-#include "service/core/session/DataTransfer.h"
+// session's data side (CDataTransfer, service/transfer/connection).
 #include "service/core/session/FtpSession.h"
 
 namespace orvyn {
 
 void CFtpSession::OnPort(std::string_view arg) { transfer_->Port(arg); }
 void CFtpSession::OnEprt(std::string_view arg) { transfer_->Eprt(arg); }
-void CFtpSession::OnPasv(std::string_view arg) { transfer_->Pasv(arg); }
+void CFtpSession::OnPasv(std::string_view) { transfer_->Pasv(); }
 void CFtpSession::OnEpsv(std::string_view arg) { transfer_->Epsv(arg); }
 void CFtpSession::OnRetr(std::string_view arg) { transfer_->Retr(arg); }
 void CFtpSession::OnStor(std::string_view arg) { transfer_->Store(arg, false, false); }
 void CFtpSession::OnStou(std::string_view arg) { transfer_->Store(arg, true, false); }
 void CFtpSession::OnAppe(std::string_view arg) { transfer_->Store(arg, false, true); }
 void CFtpSession::OnRest(std::string_view arg) { transfer_->Rest(arg); }
-void CFtpSession::OnAbor(std::string_view arg) { transfer_->Abor(arg); }
+void CFtpSession::OnAbor(std::string_view) { transfer_->Abor(); }
 void CFtpSession::OnSize(std::string_view arg) { transfer_->Size(arg); }
 void CFtpSession::OnMdtm(std::string_view arg) { transfer_->Mdtm(arg); }
 

@@ -1,4 +1,4 @@
-#include "service/core/session/SecSock.h"
+#include "service/transfer/security/SecSock.h"
 
 #include <sys/socket.h>
 

@@ -1,0 +1,303 @@
+#include "service/transfer/connection/DataChannel.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+#include "platform/eventloop/Winsock.h"
+#include "service/base/settings/ServerRegistry.h"
+#include "service/transfer/connection/DataSession.h"
+#include "service/transfer/data/DataAddress.h"
+#include "service/transfer/data/PassiveReplies.h"
+#include "service/transfer/data/PasvPortSearch.h"
+#include "service/transfer/data/SocketTuning.h"
+
+namespace orvyn {
+
+using eventloop::FD_ACCEPT;
+using eventloop::FD_CONNECT;
+using eventloop::INVALID_SOCKET;
+using eventloop::WSAEWOULDBLOCK;
+
+namespace {
+
+std::string Cut(std::string_view text, size_t n) { return std::string(text.substr(0, n)); }
+
+int WindowSize(IDataSession& session) {
+    return static_cast<int>(session.registry().ReadInt(nullptr, "WindowSize", 8192));
+}
+
+}  // namespace
+
+CDataChannel::CDataChannel(IDataSession& session, IChannelOwner& owner) : session_(session), owner_(owner) {}
+
+CDataChannel::~CDataChannel() {
+    // The session closes the connection before it goes; a socket left here
+    // is only released.
+    if (socket_ != INVALID_SOCKET) {
+        session_.UnrouteData(socket_);
+        if (session_.loop().CloseSocket(socket_, true) != WSAEWOULDBLOCK) session_.SocketClosed();
+        socket_ = INVALID_SOCKET;
+    }
+}
+
+void CDataChannel::Fail(const char* reply) {
+    session_.Reply(reply);
+    session_.SetStatus("Fail");
+}
+
+// ---- PORT, EPRT -----------------------------------------------------------------
+
+void CDataChannel::SetTarget(std::string_view arg, bool eprt) {
+    if (RefusedAfterEpsvAll()) return;
+    targetGiven_ = false;
+    state_ = DataState::ReceiveFile;
+    const DataPolicy policy = session_.policy();
+    const DataTargetRules rules{policy.disableLowPorts, policy.requireBackPort};
+    const sockaddr* peer = reinterpret_cast<const sockaddr*>(&session_.peerAddress());
+    DataTarget t = eprt ? ParseEprtArgument(arg, peer, rules) : ParsePortArgument(arg, peer, rules);
+    session_.Reply(t.reply());
+    switch (t.outcome) {
+        case DataTargetOutcome::Accepted:
+            target_ = t.address;
+            targetLen_ = t.length;
+            targetGiven_ = true;
+            if (eprt) {
+                session_.Log('C', kLogEprtSet, t.addressText.c_str(), t.port);
+            } else {
+                session_.Log('C', kLogPortSet, t.addressText.c_str(), t.port, t.p1, t.p2);
+            }
+            session_.SetStatus("Success");
+            return;
+        case DataTargetOutcome::BadSyntax:
+            session_.Log('C', "%s", kLogBadPortParameters);
+            break;
+        case DataTargetOutcome::Refused:
+            session_.Log('C', "%s", kLogBadPortParameters);
+            session_.Log('!', kLogPortOtherAddress, Cut(arg, 200).c_str());
+            break;
+        case DataTargetOutcome::BadProtocol:
+            session_.Log('C', kLogEprtBadProtocol, t.protocol);
+            break;
+    }
+    session_.SetStatus("Fail");
+}
+
+void CDataChannel::DefaultToClientAddress() {
+    if (targetGiven_) return;
+    target_ = session_.peerAddress();
+    targetLen_ = session_.peerLength();
+}
+
+// ---- PASV, EPSV -----------------------------------------------------------------
+
+bool CDataChannel::RefusedAfterEpsvAll() {
+    if (!epsvAll_) return false;
+    Fail(kReplyOnlyEpsv);
+    return true;
+}
+
+// Creates the passive listener and binds it by the instance's port search.
+bool CDataChannel::OpenPassiveSocket() {
+    state_ = DataState::PassiveListening;
+    Close(true);
+    const sockaddr_storage& local = session_.localAddress();
+    const int fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        session_.Reply(kReplyPasvNoSocket);
+        session_.Log('!', "%s", kLogPasvNoSocket);
+        session_.SetStatus("Fail");
+        return false;
+    }
+    session_.SocketOpened();
+    socket_ = fd;
+    sockaddr_storage addr = local;
+    const socklen_t len = session_.localLength();
+    auto tryBind = [&](int port) -> int {
+        if (addr.ss_family == AF_INET6) {
+            reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = htons(static_cast<uint16_t>(port));
+        } else {
+            reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(static_cast<uint16_t>(port));
+        }
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) return 0;
+        return eventloop::WsaFromErrno(errno);
+    };
+    CServerRegistry& registry = session_.registry();
+    const long low = registry.ReadInt("Security", "LowPort", 0);
+    const long high = registry.ReadInt("Security", "HighPort", 0);
+    const bool random = registry.ReadInt("Security", "RandomPorts", 0) != 0;
+    const int err = session_.pasvPorts().Search(low, high, random, tryBind);
+    if (err != 0) {
+        if (std::max(low, 0L) >= std::min(high, 65535L)) {
+            session_.Log('?', kLogBindErrorCode, err);
+            session_.Log('!', kLogPasvBindFailed, err);
+        }
+        Close(true);
+        Fail(kReplyPasvNoBind);
+        return false;
+    }
+    session_.RouteData(fd);
+    session_.SelectData(fd, FD_ACCEPT);
+    const int window = WindowSize(session_);
+    RaiseSocketBuffer(fd, SO_SNDBUF, window);
+    RaiseSocketBuffer(fd, SO_RCVBUF, window);
+    if (::listen(fd, 1) != 0) {
+        session_.LogSocketError(eventloop::WsaFromErrno(errno), __LINE__, "listen");
+        Close(true);
+        Fail(kReplyPasvNoBind);
+        return false;
+    }
+    return true;
+}
+
+void CDataChannel::Pasv() {
+    if (RefusedAfterEpsvAll()) return;
+    if (!OpenPassiveSocket()) return;
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &len);
+    const std::optional<in_addr> staticIp =
+        ParseStaticIp(session_.registry().ReadString("Security", "PASVStaticIP", ""));
+    const auto numbers = PasvNumbers(reinterpret_cast<const sockaddr*>(&bound), staticIp);
+    session_.Reply(PasvReplyText(numbers));
+    targetGiven_ = true;
+    session_.Log('C', "%s", PasvLogText(numbers).c_str());
+    session_.SetStatus("Success");
+}
+
+void CDataChannel::Epsv(std::string_view arg) {
+    const sockaddr* local = reinterpret_cast<const sockaddr*>(&session_.localAddress());
+    const EpsvRequest req = ParseEpsvArgument(arg, local);
+    switch (req.kind) {
+        case EpsvKind::All:
+            epsvAll_ = true;
+            session_.Reply(kReplyEpsvAll);
+            session_.SetStatus("Success");
+            return;
+        case EpsvKind::BadProtocol:
+            Fail(EpsvUnsupportedText(local).c_str());
+            return;
+        case EpsvKind::BadSyntax:
+            Fail(kReplyEpsvIllegal);
+            return;
+        case EpsvKind::Open:
+            break;
+    }
+    if (!OpenPassiveSocket()) return;
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &len);
+    const int port = AddressPort(reinterpret_cast<const sockaddr*>(&bound));
+    session_.Reply(EpsvReplyText(port));
+    targetGiven_ = true;
+    session_.Log('C', kLogEpsv, port);
+    session_.SetStatus("Success");
+}
+
+// ---- claiming the connection ----------------------------------------------------
+
+bool CDataChannel::Open(DataState kind) {
+    if (IsPassiveState(state_) && socket_ != INVALID_SOCKET) {
+        const bool accepted = state_ == DataState::PassiveAccepted;
+        state_ = kind;
+        if (!owner_.PrepareBuffers()) return false;
+        if (accepted) owner_.ConnectionReady(acceptError_);
+        return true;
+    }
+    return OpenActive(kind);
+}
+
+bool CDataChannel::OpenActive(DataState kind) {
+    if (session_.blockMode() && socket_ != INVALID_SOCKET) {
+        // A block-mode connection outlives its transfers: the next one starts
+        // on it like on a new connection.
+        state_ = kind;
+        if (!owner_.PrepareBuffers()) return false;
+        owner_.ConnectionReady(0);
+        return true;
+    }
+    Close(true);
+    const sockaddr_storage& local = session_.localAddress();
+    const int fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        const int err = eventloop::WsaFromErrno(errno);
+        session_.LogSocketError(err, __LINE__, "socket");
+        owner_.ConnectionReady(err > 10000 ? err : eventloop::WSAEMFILE);
+        return false;
+    }
+    session_.SocketOpened();
+    state_ = kind;
+    Adopt(fd);
+    if (!owner_.PrepareBuffers()) return false;
+    int err = BindActiveDataSocket(fd, reinterpret_cast<const sockaddr*>(&local), session_.localLength());
+    if (err != 0) {
+        owner_.ConnectionReady(err);
+        return true;
+    }
+    linger lg{0, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    const int window = WindowSize(session_);
+    if (session_.blockMode() || IsSendingKind(kind)) RaiseSocketBuffer(fd, SO_SNDBUF, window);
+    if (session_.blockMode() || IsReceivingKind(kind)) RaiseSocketBuffer(fd, SO_RCVBUF, window);
+    session_.SelectData(fd, FD_CONNECT);
+    sockaddr_storage target = target_;
+    socklen_t targetLen = targetLen_;
+    if (!AdaptToFamily(target, targetLen, local.ss_family)) {
+        owner_.ConnectionReady(eventloop::WSAEAFNOSUPPORT);
+        return true;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&target), targetLen) == 0) {
+        owner_.ConnectionReady(0);
+        return true;
+    }
+    err = eventloop::WsaFromErrno(errno);
+    if (errno == EINPROGRESS || err == WSAEWOULDBLOCK) return true;
+    owner_.ConnectionReady(err);
+    return true;
+}
+
+void CDataChannel::Adopt(eventloop::Socket s) {
+    socket_ = s;
+    session_.RouteData(s);
+}
+
+void CDataChannel::OnConnect(int wsaError) { owner_.ConnectionReady(wsaError); }
+
+void CDataChannel::OnAccept(int wsaError) {
+    if (wsaError != 0) session_.LogSocketError(wsaError, __LINE__, "accept");
+    int err = 0;
+    const eventloop::Socket s = session_.loop().Accept(socket_, nullptr, nullptr, &err);
+    if (s == INVALID_SOCKET && err == WSAEWOULDBLOCK) return;  // nothing waits after all
+    acceptError_ = s == INVALID_SOCKET ? (err != 0 ? err : eventloop::WSAEINVAL) : 0;
+    Close(true);
+    if (s != INVALID_SOCKET) {
+        session_.SocketOpened();
+        Adopt(s);
+    }
+    if (state_ == DataState::PassiveListening) {
+        state_ = DataState::PassiveAccepted;
+    } else {
+        owner_.ConnectionReady(acceptError_);
+    }
+}
+
+// ---- the end ----------------------------------------------------------------------
+
+void CDataChannel::Deselect() {
+    if (socket_ != INVALID_SOCKET) session_.SelectData(socket_, 0);
+}
+
+void CDataChannel::Close(bool abortive) {
+    const eventloop::Socket d = socket_;
+    if (d == INVALID_SOCKET) return;
+    session_.UnrouteData(d);
+    socket_ = INVALID_SOCKET;
+    owner_.ConnectionClosed();
+    const int err = session_.loop().CloseSocket(d, abortive);
+    if (err != WSAEWOULDBLOCK) session_.SocketClosed();
+}
+
+}  // namespace orvyn

@@ -1,0 +1,454 @@
+#include "service/transfer/connection/DataTransfer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "service/accounts/login/SessionAccount.h"
+#include "service/accounts/paths/DeviceNames.h"
+#include "service/accounts/paths/DiskPath.h"
+#include "service/accounts/paths/PathResolver.h"
+#include "service/accounts/paths/PathRights.h"
+#include "service/base/settings/ServerRegistry.h"
+#include "service/transfer/connection/DataSession.h"
+#include "service/transfer/conversions/Conversion.h"
+#include "service/transfer/conversions/ConversionCommand.h"
+#include "service/transfer/conversions/PopenFile.h"
+#include "service/transfer/files/BigFile.h"
+#include "service/transfer/files/FileException.h"
+#include "service/transfer/files/RestartMarker.h"
+#include "service/transfer/files/TempFileName.h"
+#include "service/transfer/files/TransferTexts.h"
+#include "service/transfer/listing/SpoolFile.h"
+
+namespace orvyn {
+
+using eventloop::FD_ACCEPT;
+using eventloop::FD_CONNECT;
+using eventloop::INVALID_SOCKET;
+
+namespace {
+
+// A listing spool read as a transfer source.
+class CSpoolSource : public CFile {
+public:
+    explicit CSpoolSource(std::unique_ptr<SpoolFile> spool) : spool_(std::move(spool)) {}
+    size_t Read(void* buffer, size_t size) override {
+        const ssize_t n = spool_->Read(buffer, size);
+        if (n < 0) throw CFileException(FileCause::HardIO, EIO);
+        if (n == 0) ended_ = true;
+        return static_cast<size_t>(n);
+    }
+    void Write(const void*, size_t) override { throw CFileException(FileCause::AccessDenied, EACCES); }
+    void Close() override { spool_.reset(); }
+    void Abort() noexcept override { spool_.reset(); }
+    bool IsOpen() const override { return spool_ != nullptr; }
+    bool Ended() const override { return ended_; }
+
+private:
+    std::unique_ptr<SpoolFile> spool_;
+    bool ended_ = false;
+};
+
+std::string FormatText(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatText(const char* fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return {};
+    return std::string(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
+}
+
+std::string Cut(std::string_view text, size_t n) { return std::string(text.substr(0, n)); }
+
+}  // namespace
+
+CDataTransfer::CDataTransfer(IDataSession& session)
+    : session_(session), channel_(session, engine_), engine_(session, channel_) {}
+
+CDataTransfer::~CDataTransfer() = default;
+
+void CDataTransfer::Refuse(std::string_view reply) {
+    session_.Reply(reply);
+    session_.SetStatus("Fail");
+}
+
+void CDataTransfer::Forget() {
+    channel_.ForgetTarget();
+    channel_.ForgetEpsvAll();
+    restartMarker_ = 0;
+}
+
+void CDataTransfer::OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError) {
+    if (engine_.watchesPipe(s)) {
+        engine_.OnPipeEvent();
+        return;
+    }
+    if (s != channel_.socket() || s == INVALID_SOCKET) return;
+    if ((event & FD_ACCEPT) != 0) {
+        channel_.OnAccept(wsaError);
+        return;
+    }
+    if ((event & FD_CONNECT) != 0) {
+        channel_.OnConnect(wsaError);
+        return;
+    }
+    engine_.OnSocketEvent(event, wsaError);
+}
+
+void CDataTransfer::BeginTransferCommand() {
+    engine_.NewCommand();
+    channel_.DefaultToClientAddress();
+}
+
+// ---- paths -------------------------------------------------------------------------
+
+std::string CDataTransfer::CurrentDirectory() {
+    std::string dir = session_.account().currentDirectory();
+    if (!dir.empty()) return dir;
+    // Without a login (Secure off) the session works in the service's own
+    // working directory.
+    char buf[4096];
+    if (::getcwd(buf, sizeof buf) == nullptr) return "/";
+    dir = buf;
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+
+bool CDataTransfer::Resolve(std::string_view arg, std::string& diskPath, std::string& rightsPath) {
+    CSessionAccount& acc = session_.account();
+    std::string link;
+    const std::string cwd = CurrentDirectory();
+    if (!session_.Resolver().Resolve(arg, acc.restrictionRoot(), cwd, acc.docutech(), acc.maps(), diskPath, &link)) {
+        return false;
+    }
+    rightsPath = link.empty() ? diskPath : link;
+    return true;
+}
+
+bool CDataTransfer::HasRights(const std::string& rightsPath, int required) {
+    // Without a login (Secure off) nobody's rights apply: the service's own
+    // access to the file decides.
+    if (!session_.loggedIn() && !session_.policy().secure) return true;
+    return session_.account().rights().HasRights(rightsPath, required);
+}
+
+std::string CDataTransfer::ClientName(const std::string& diskPath) {
+    std::string p = diskPath;
+    const CSessionAccount& acc = session_.account();
+    if (!DiskToFtpPath(p, acc.restrictionRoot(), acc.maps())) return std::string(FileNameOf(diskPath));
+    return p;
+}
+
+bool CDataTransfer::StartConversion(const std::string& requested) {
+    CServerRegistry& reg = session_.registry();
+    std::vector<ConversionValue> values;
+    for (const std::string& n : std::vector<std::string>(reg.ListNames("Conversions"))) {
+        std::string text = reg.ReadString("Conversions", n.c_str(), "");
+        if (!text.empty()) values.push_back({n, std::move(text)});
+    }
+    if (values.empty()) return false;
+    const bool binary = session_.imageType();
+    std::optional<ConversionMatch> m = FindConversion(values, requested, binary);
+    if (!m) return false;
+    std::optional<ConversionCommand> cmd = BuildCommand(m->conversion, m->localPath);
+    if (!cmd) return false;
+    auto p = std::make_unique<CPopenFile>(&session_.childReaper());
+    if (!p->Open(cmd->argv, CurrentDirectory())) return false;
+    session_.Log('G', kLogConversion, requested.c_str(), cmd->text.c_str(), m->conversion.name.c_str());
+    CPopenFile* pipe = p.get();
+    engine_.Attach(std::move(p), std::nullopt, pipe);
+    restartMarker_ = 0;
+    return true;
+}
+
+// ---- RETR -------------------------------------------------------------------------
+
+void CDataTransfer::Retr(std::string_view arg) {
+    BeginTransferCommand();
+    const std::string argText = Cut(arg, 256);
+    std::string path, rightsPath;
+    UserIdentity asUser(session_.account().rights());
+    if (!Resolve(arg, path, rightsPath) || !asUser.ok()) {
+        session_.Log('C', "RETR failed - file does not exist");
+        Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
+        return;
+    }
+    if (IsShortcutName(path)) {
+        session_.Log('C', "Unable to RETR file %s - LNK files not allowed (security)", path.c_str());
+        Refuse("553 Not allowed to download .LNK files.");
+        return;
+    }
+    if (!HasRights(rightsPath, kRightRead)) {
+        session_.Log('C', "RETRieve failed - no rights");
+        session_.Log('G', "RETRieve failed - no rights");
+        Refuse(FormatText("550 You do not have rights to read file %.256s", argText.c_str()));
+        return;
+    }
+    struct stat st {};
+    bool found = ::stat(path.c_str(), &st) == 0;
+    const NameSuffix& suffix = session_.account().nameSuffix();
+    if (!found && suffix.present && !suffix.text.empty()) {
+        const std::string withSuffix = path + suffix.text;
+        if (::stat(withSuffix.c_str(), &st) == 0) {
+            path = withSuffix;
+            found = true;
+        }
+    }
+    engine_.EndSource();
+    if (found && S_ISDIR(st.st_mode)) {
+        session_.Log('C', "RETR failed - cannot RETR a directory!");
+        session_.Log('G', "RETR failed - cannot RETR a directory!");
+        Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
+        return;
+    }
+    try {
+        if (found) {
+            auto file = std::make_unique<CBigFile>(path, CBigFile::Mode::Read);
+            const uint64_t marker = static_cast<uint64_t>(restartMarker_);
+            const uint64_t size = static_cast<uint64_t>(st.st_size);
+            if (marker != 0 && RetrMarkerBeyondEnd(marker, size)) {
+                session_.Reply(MarkerBeyondEndText(marker, argText));
+                session_.Log('C', "%s", kLogRetrMarkerBeyondEnd);
+                session_.SetStatus("Fail");
+                return;
+            }
+            if (marker != 0) file->Seek(static_cast<int64_t>(marker), CBigFile::Origin::Begin);
+            engine_.Attach(std::move(file), size - marker);
+        } else if (!StartConversion(path)) {
+            session_.Log('C', "RETR failed - file does not exist");
+            session_.Log('G', "RETR failed - file does not exist");
+            Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
+            return;
+        }
+    } catch (const CFileException& e) {
+        session_.Reply(FileErrorReplyText(argText, e));
+        session_.Log('C', "RETR failed - file exception %d", e.causeNumber());
+        engine_.EndSource();
+        session_.SetStatus("Fail");
+        return;
+    }
+    engine_.Describe(path, ClientName(path));
+    restartMarker_ = 0;
+    engine_.SetInProgress(true);
+    session_.SetStatus("Started");
+    const bool ok = channel_.Open(DataState::SendFile);
+    session_.Log('C', "RETRieve %sed on file %s", ok ? "start" : "fail", argText.c_str());
+}
+
+// ---- STOR, STOU, APPE -------------------------------------------------------------
+
+void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
+    BeginTransferCommand();
+    const std::string argText = Cut(arg, 256);
+    UserIdentity asUser(session_.account().rights());
+    if (!asUser.ok()) {
+        Refuse("550 You are not allowed to store files to that directory.");
+        return;
+    }
+    const NameSuffix& nameSuffix = session_.account().nameSuffix();
+    const std::string suffix = nameSuffix.present ? nameSuffix.text : std::string();
+    std::string path, rightsPath;
+    bool makeUnique = unique;
+    if (!unique || !arg.empty()) {
+        if (!Resolve(arg, path, rightsPath)) {
+            session_.Log('P', "User %s not allowed access to %s", session_.userName().c_str(), argText.c_str());
+            Refuse("550 You are not allowed to store files to that directory.");
+            return;
+        }
+        path += suffix;
+        rightsPath = rightsPath == path.substr(0, path.size() - suffix.size()) ? path : rightsPath;
+        struct stat probe {};
+        if (unique && ::lstat(path.c_str(), &probe) != 0) makeUnique = false;
+    }
+    if (makeUnique) {
+        try {
+            std::string dir = CurrentDirectory();
+            if (!path.empty()) dir = FolderOf(path);
+            path = CreateTempFileName(dir, kStouPrefix);
+            if (!suffix.empty()) {
+                // The name with the suffix is the one used; the empty file
+                // made to reserve the number goes.
+                ::unlink(path.c_str());
+                path += suffix;
+            }
+            rightsPath = path;
+        } catch (const CFileException& e) {
+            session_.Log('P', "STORe failed (file error) on file %s", argText.c_str());
+            Refuse(FileErrorReplyText(argText, e));
+            return;
+        }
+    }
+    if (IsShortcutName(path)) {
+        session_.Log('C', "Unable to STOR file %s - LNK files not allowed (security)", path.c_str());
+        Refuse("553 Not allowed to upload .LNK files.");
+        return;
+    }
+    struct stat st {};
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    // STOU's own reserved file counts as new.
+    if (makeUnique && exists && st.st_size == 0) exists = false;
+    if (!HasRights(rightsPath, exists ? kRightOverwrite : kRightCreate)) {
+        if (makeUnique) ::unlink(path.c_str());
+        session_.Log('P', "User %s not allowed access to %s", session_.userName().c_str(), path.c_str());
+        Refuse("550 You are not allowed to store files to that directory.");
+        return;
+    }
+    const uint64_t marker = static_cast<uint64_t>(restartMarker_);
+    if (exists) {
+        if (StorMarkerBeyondEnd(marker, static_cast<uint64_t>(st.st_size))) {
+            session_.Log('C', "%s", kLogStorMarkerBeyondEnd);
+            Refuse(MarkerBeyondEndText(marker, argText));
+            return;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            session_.Log('C', "STOR failed - cannot STOR a directory!");
+            session_.Log('P', "STOR failed - cannot STOR a directory!");
+            Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
+            return;
+        }
+    }
+    bool retried = false;
+    for (;;) {
+        engine_.EndSource();
+        try {
+            auto file = std::make_unique<CBigFile>(path, CBigFile::Mode::Write);
+            if (!(append && marker == 0)) file->SetLength(marker);
+            file->SeekToEnd();
+            engine_.Attach(std::move(file), 0);
+            break;
+        } catch (const CFileException& e) {
+            if (e.TargetInUse() && marker == 0 && !append && !retried) {
+                retried = true;
+                try {
+                    MoveAsideAndDelete(path);
+                    continue;
+                } catch (const CFileException&) {
+                }
+            } else if (append && e.cause() == FileCause::FileNotFound && !retried) {
+                append = false;
+                retried = true;
+                continue;
+            }
+            session_.Log('P', "STORe failed (file error) on file %s", argText.c_str());
+            engine_.EndSource();
+            Refuse(FileErrorReplyText(argText, e));
+            return;
+        }
+    }
+    engine_.Describe(path, ClientName(path));
+    engine_.SetInProgress(true);
+    session_.SetStatus("Started");
+    const bool ok = channel_.Open(makeUnique ? DataState::ReceiveUniqueFile : DataState::ReceiveFile);
+    session_.Log('P', "STORe %sed on file %s", ok ? "start" : "fail", argText.c_str());
+}
+
+// ---- REST, ABOR ---------------------------------------------------------------------
+
+void CDataTransfer::Rest(std::string_view arg) {
+    const std::optional<int64_t> marker = ParseRestartMarker(arg);
+    if (!marker) {
+        restartMarker_ = 0;
+        Refuse(RestRefusedText(arg));
+        return;
+    }
+    restartMarker_ = *marker;
+    session_.Reply(RestAcceptedText(*marker));
+    session_.SetStatus("Success");
+}
+
+void CDataTransfer::Abor() {
+    if (!engine_.SourceOpen()) {
+        session_.Reply("225 ABOR command successful (nothing to abort!)");
+        session_.Log('C', "ABORt command successful - nothing to abort!");
+        session_.SetStatus("Success");
+        return;
+    }
+    session_.Reply("426 Transfer aborted.");
+    session_.Reply("226 Abort Successful.");
+    session_.Log('C', "ABORt command successful");
+    engine_.Finish(false);
+    session_.SetStatus("Success");
+}
+
+// ---- SIZE, MDTM -------------------------------------------------------------------
+
+bool CDataTransfer::StatForQuery(std::string_view arg, int anyOf, const std::string& missingReply, struct stat* st,
+                                 std::string* path) {
+    UserIdentity asUser(session_.account().rights());
+    std::string rightsPath;
+    if (!asUser.ok() || !Resolve(arg, *path, rightsPath)) {
+        Refuse(missingReply);
+        return false;
+    }
+    bool granted = false;
+    for (int right = 1; right <= anyOf && !granted; right <<= 1) {
+        if ((anyOf & right) != 0) granted = HasRights(rightsPath, right);
+    }
+    if (!granted) {
+        Refuse("550 You have no rights to list that directory!");
+        return false;
+    }
+    if (::stat(path->c_str(), st) != 0) {
+        Refuse(missingReply);
+        return false;
+    }
+    return true;
+}
+
+void CDataTransfer::Size(std::string_view arg) {
+    const std::string missing = FormatText(
+        "550 Error: File %.256s either does not exist, or is not a normal file", Cut(arg, 256).c_str());
+    struct stat st {};
+    std::string path;
+    if (!StatForQuery(arg, kRightRead | kRightList, missing, &st, &path)) return;
+    if (S_ISDIR(st.st_mode)) {
+        Refuse(missing);
+        return;
+    }
+    session_.Reply(SizeReplyText(static_cast<uint64_t>(st.st_size)));
+    session_.SetStatus("Success");
+}
+
+void CDataTransfer::Mdtm(std::string_view arg) {
+    const std::string missing = FormatText("550 Error: File %.256s does not exist", Cut(arg, 256).c_str());
+    struct stat st {};
+    std::string path;
+    if (!StatForQuery(arg, kRightList, missing, &st, &path)) return;
+    const std::string text = path == "/" ? std::string() : MdtmReplyText(st.st_mtime);
+    if (text.empty()) {
+        Refuse(missing);
+        return;
+    }
+    session_.Reply(text);
+    session_.SetStatus("Success");
+}
+
+// ---- listings ----------------------------------------------------------------------
+
+bool CDataTransfer::StartListingTransfer(DataState kind, std::unique_ptr<SpoolFile> spool) {
+    if (kind != DataState::SendListing && kind != DataState::SendMachineListing) return false;
+    BeginTransferCommand();
+    engine_.EndSource();
+    if (!spool || !spool->Rewind()) {
+        // The listing could not be made: a failure, not an empty listing.
+        session_.Log('!', "Non-winsock (i.e. file) error %d during connect.", EIO);
+        channel_.Reset();
+        Refuse("451 Could not open local file.");
+        return false;
+    }
+    const uint64_t size = spool->size();
+    engine_.Attach(std::make_unique<CSpoolSource>(std::move(spool)), size);
+    engine_.Describe(std::string(), std::string());
+    engine_.SetInProgress(true);
+    session_.SetStatus("Started");
+    return channel_.Open(kind);
+}
+
+}  // namespace orvyn

@@ -1,0 +1,114 @@
+// The data side of one FTP session: the data connection commands (PORT,
+// EPRT, PASV, EPSV), the transfers that run over it (RETR, STOR, STOU, APPE,
+// listings), the restart marker, ABOR, SIZE and MDTM.
+//
+// One object per session, owned by it; it reaches the session only through
+// IDataSession. It owns the data channel (CDataChannel: the data socket and
+// how it is set up) and the engine (CTransferEngine: the transfer's file and
+// buffers, the send and receive loops). The commands here resolve paths,
+// check rights as the logged-in user, open the file or start the conversion
+// and hand it to the engine. Loop thread only.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/eventloop/EventLoop.h"
+#include "service/transfer/connection/DataChannel.h"
+#include "service/transfer/connection/TransferEngine.h"
+#include "service/transfer/data/TransferKind.h"
+
+namespace orvyn {
+
+class IDataSession;
+class SpoolFile;
+
+class CDataTransfer {
+public:
+    explicit CDataTransfer(IDataSession& session);
+    ~CDataTransfer();
+    CDataTransfer(const CDataTransfer&) = delete;
+    CDataTransfer& operator=(const CDataTransfer&) = delete;
+
+    // ---- commands (argument as the client sent it; the session's gates have
+    // been passed). Each replies and sets the status. ------------------------------
+    void Port(std::string_view arg) { channel_.SetTarget(arg, false); }
+    void Eprt(std::string_view arg) { channel_.SetTarget(arg, true); }
+    void Pasv() { channel_.Pasv(); }
+    void Epsv(std::string_view arg) { channel_.Epsv(arg); }
+    void Retr(std::string_view arg);
+    // STOR (unique false, append false), STOU (unique), APPE (append).
+    void Store(std::string_view arg, bool unique, bool append);
+    void Rest(std::string_view arg);
+    void Abor();
+    void Size(std::string_view arg);
+    void Mdtm(std::string_view arg);
+
+    // Sends a listing the caller has written into a spool (kind SendListing
+    // or SendMachineListing) over the data connection, through the same send
+    // loop as a file: the 150 reply, the data, "226 Transfer finished
+    // successfully." and the "Got file listing ..." log line all follow from
+    // here. The caller has made its own checks and replies before. Returns
+    // false when nothing was started (the failure has been replied).
+    bool StartListingTransfer(DataState kind, std::unique_ptr<SpoolFile> spool);
+
+    // Events of the data socket, the passive listener or a conversion's pipe.
+    void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
+
+    // Ends whatever runs: a transfer as aborted, else an idle data socket
+    // (abortive close). Used by REIN, the end of the session, a time-out and
+    // an administrative disconnect.
+    void Abandon() { engine_.Abandon(); }
+    // The greeting: PORT, EPRT or PASV must be given again.
+    void ForgetTarget() { channel_.ForgetTarget(); }
+    // REIN: the data connection is set up afresh, EPSV ALL no longer holds
+    // and the restart marker goes.
+    void Forget();
+    // Any command but REST drops the restart marker after it has run.
+    void ForgetRestartMarker() { restartMarker_ = 0; }
+
+    // ---- state --------------------------------------------------------------------
+    eventloop::Socket dataSocket() const { return channel_.socket(); }
+    bool SourceOpen() const { return engine_.SourceOpen(); }
+    // Data is left to move: QUIT and the closing gate wait for it.
+    bool Busy() const { return engine_.Busy(); }
+    bool InProgress() const { return engine_.inProgress(); }
+    bool WaitingToWrite() const { return engine_.waitingToWrite(); }
+    DataState dataState() const { return channel_.state(); }
+    uint64_t bytesTransferred() const { return engine_.bytesTransferred(); }
+    // What STAT shows of a running file transfer: the name the client gave,
+    // the bytes moved so far and the file's length (0 for uploads).
+    const std::string& clientName() const { return engine_.clientName(); }
+    uint64_t fileSize() const { return engine_.fileSize(); }
+    bool epsvAll() const { return channel_.epsvAll(); }
+    int64_t restartMarker() const { return restartMarker_; }
+
+private:
+    // The first step of every transfer command.
+    void BeginTransferCommand();
+    // Resolves a client path to a disk path; rightsPath receives the path the
+    // rights are judged on (the shortcut's place, or the disk path).
+    bool Resolve(std::string_view arg, std::string& diskPath, std::string& rightsPath);
+    // SIZE and MDTM: resolves the path as the user and checks that one of
+    // the rights in `anyOf` is granted there; on success *st holds the
+    // file's status. Otherwise the refusal has been replied.
+    bool StatForQuery(std::string_view arg, int anyOf, const std::string& missingReply, struct stat* st,
+                      std::string* path);
+    bool HasRights(const std::string& rightsPath, int required);
+    std::string CurrentDirectory();
+    std::string ClientName(const std::string& diskPath);
+    bool StartConversion(const std::string& requested);
+    // Sends a refusal and sets the status text to "Fail".
+    void Refuse(std::string_view reply);
+
+    IDataSession& session_;
+    CDataChannel channel_;
+    CTransferEngine engine_;
+    int64_t restartMarker_ = 0;
+};
+
+}  // namespace orvyn

@@ -1,0 +1,447 @@
+#include "service/transfer/connection/TransferEngine.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/eventloop/Winsock.h"
+#include "service/base/settings/ServerRegistry.h"
+#include "service/transfer/connection/DataSession.h"
+#include "service/transfer/conversions/PopenFile.h"
+#include "service/transfer/data/TransferKind.h"
+#include "service/transfer/data/WinsockText.h"
+#include "service/transfer/files/BigFile.h"
+#include "service/transfer/files/File.h"
+#include "service/transfer/files/FileException.h"
+#include "service/transfer/files/TransferTexts.h"
+#include "service/transfer/security/SecSock.h"
+
+namespace orvyn {
+
+using eventloop::FD_CLOSE;
+using eventloop::FD_READ;
+using eventloop::FD_WRITE;
+using eventloop::INVALID_SOCKET;
+using eventloop::WSAEWOULDBLOCK;
+
+namespace {
+
+constexpr const char* kReply226 = "226 Transfer finished successfully.";
+constexpr const char* kReplyClientReset = "451 Connection reset by client - transfer aborted.";
+
+std::string NetworkErrorText(const char* what, int err) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "451 Error %d in network on %s", err, what);
+    return buf;
+}
+
+}  // namespace
+
+CTransferEngine::CTransferEngine(IDataSession& session, CDataChannel& channel)
+    : session_(session), channel_(channel), layer_(&CSecSock::Plain()) {}
+
+CTransferEngine::~CTransferEngine() {
+    // The session ends its transfer before it goes; whatever is left here is
+    // only released.
+    StopWatchingPipe();
+    if (source_) source_->Abort();
+}
+
+// ---- setting up ---------------------------------------------------------------------
+
+void CTransferEngine::Attach(std::unique_ptr<CFile> source, std::optional<uint64_t> size, CPopenFile* pipe) {
+    source_ = std::move(source);
+    pipe_ = pipe;
+    sizeUnknown_ = !size.has_value();
+    fileSize_ = size.value_or(0);
+    transferred_ = 0;
+}
+
+void CTransferEngine::Describe(const std::string& localPath, std::string clientName) {
+    logName_ = localPath;
+    clientName_ = std::move(clientName);
+}
+
+bool CTransferEngine::PrepareBuffers() {
+    const size_t size = std::max(TransferBufferSize(session_.registry().ReadInt(nullptr, "FileBufferSize", 8192)),
+                                 kMinBufferSize);
+    decoder_.Reset();
+    try {
+        if (IsSendingKind(channel_.state())) {
+            if (!sendBuf_ || sendBuf_->size() != size || sendBuf_->blockMode() != session_.blockMode()) {
+                sendBuf_.emplace(size, session_.blockMode());
+            } else {
+                sendBuf_->Clear();
+            }
+            std::vector<uint8_t>().swap(recvBuf_);
+        } else {
+            if (recvBuf_.size() != size) recvBuf_.assign(size, 0);
+            sendBuf_.reset();
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    recvFill_ = 0;
+    return true;
+}
+
+void CTransferEngine::FreeBuffers() {
+    sendBuf_.reset();
+    std::vector<uint8_t>().swap(recvBuf_);
+    recvFill_ = 0;
+}
+
+void CTransferEngine::ConnectionReady(int error) {
+    if (error != 0) {
+        EndSource();
+        channel_.Close(true);
+        const ConnectFailureReport r = DescribeConnectFailure(error);
+        session_.Reply(r.reply);
+        session_.Log('!', "%s", r.warning.c_str());
+        session_.SetStatus("Fail");
+        FreeBuffers();
+        return;
+    }
+    if (!channel_.open()) return;
+    if (session_.protectionState() < 2 && session_.registry().ReadInt("TLS", "ForbidClearData", 0) != 0) {
+        session_.Reply("530 All data transfers and file listings must be encrypted.");
+        session_.Log('!', "Data transfer attempted without encrypting data channel");
+        session_.SetStatus("Fail");
+        EndSource();
+        channel_.Close(true);
+        FreeBuffers();
+        return;
+    }
+    if (started_) return;
+    started_ = true;
+    // The 150 and 226 replies of a short transfer follow each other at once;
+    // with Nagle's algorithm the second would wait for the client's delayed
+    // acknowledgement of the first, costing tens of milliseconds per file.
+    const int one = 1;
+    ::setsockopt(session_.controlSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const DataState kind = channel_.state();
+    StartReplyInput in;
+    in.kind = kind;
+    in.imageType = session_.imageType();
+    in.clientName = clientName_;
+    if (!sizeUnknown_) in.bytesToSend = fileSize_;
+    session_.Reply(StartReplyText(in));
+    transferred_ = 0;
+    recvFill_ = 0;
+    if (sendBuf_) sendBuf_->Clear();
+    session_.SelectData(channel_.socket(),
+                        IsSendingKind(kind) ? (FD_READ | FD_WRITE | FD_CLOSE) : (FD_READ | FD_CLOSE));
+    WatchPipe();
+}
+
+void CTransferEngine::ConnectionClosed() {
+    peerClosedEarly_ = false;
+    waitingToWrite_ = false;
+}
+
+void CTransferEngine::WatchPipe() {
+    if (pipe_ == nullptr || pipeFd_ >= 0 || pipe_->fd() < 0) return;
+    pipeFd_ = pipe_->fd();
+    session_.RouteData(pipeFd_);
+    session_.SelectData(pipeFd_, FD_READ | FD_CLOSE);
+}
+
+void CTransferEngine::StopWatchingPipe() {
+    if (pipeFd_ < 0) return;
+    session_.UnrouteData(pipeFd_);
+    session_.SelectData(pipeFd_, 0);
+    pipeFd_ = -1;
+}
+
+// ---- events -------------------------------------------------------------------------
+
+void CTransferEngine::OnPipeEvent() {
+    if (channel_.open() && started_) SendLoop();
+}
+
+void CTransferEngine::OnSocketEvent(uint32_t event, int wsaError) {
+    const eventloop::Socket s = channel_.socket();
+    if ((event & FD_WRITE) != 0) {
+        writeEventPosted_ = false;
+        if (IsSendingKind(channel_.state())) SendLoop();
+        if (s != channel_.socket()) return;
+    }
+    if ((event & FD_READ) != 0) {
+        if (IsReceivingKind(channel_.state()) && source_) ReceiveLoop();
+        if (s != channel_.socket()) return;
+    }
+    if ((event & FD_CLOSE) != 0) OnClose(wsaError);
+}
+
+void CTransferEngine::OnClose(int wsaError) {
+    const DataState state = channel_.state();
+    const bool idle = !started_ && !source_ && !sendBuf_ && recvBuf_.empty();
+    if (idle && !IsPassiveState(state)) {
+        // A block-mode connection between transfers, or one whose transfer
+        // has been dealt with: nothing to finish.
+        channel_.Close(wsaError != 0);
+        return;
+    }
+    if (wsaError != 0) {
+        if (sendBuf_ || !recvBuf_.empty()) session_.Reply(kReplyClientReset);
+        session_.Log('C', "Transfer terminated by client closing connection");
+        Finish(false);
+        return;
+    }
+    if (IsSendingKind(state) && Busy()) {
+        peerClosedEarly_ = true;
+        return;
+    }
+    if (IsReceivingKind(state) && source_) {
+        // The end of an upload: whatever is still buffered goes to the file.
+        ReceiveLoop();
+        if (!source_) {
+            // Finished (or failed) in there; a block-mode connection the
+            // client has closed goes too.
+            channel_.Close(false);
+            return;
+        }
+    }
+    Finish(true);
+}
+
+// ---- the security layer -----------------------------------------------------------
+
+long CTransferEngine::SendSome(const uint8_t* data, size_t size, int* wsaError) {
+    return layer_->Send(session_.loop(), channel_.socket(), data, size, wsaError);
+}
+
+long CTransferEngine::ReceiveSome(uint8_t* data, size_t size, int* wsaError) {
+    return layer_->Recv(session_.loop(), channel_.socket(), data, size, wsaError);
+}
+
+// ---- sending ------------------------------------------------------------------------
+
+void CTransferEngine::SendLoop() {
+    waitingToWrite_ = false;
+    if (!sendBuf_) return;
+    if (!started_) {
+        ConnectionReady(0);
+        if (!channel_.open() || !sendBuf_) return;
+    }
+    const eventloop::Socket d = channel_.socket();
+    uint64_t moved = 0;
+    bool waitingForPipe = false;
+    for (;;) {
+        if (source_) {
+            std::span<uint8_t> room = sendBuf_->RefillSpace();
+            if (!room.empty()) {
+                size_t n = 0;
+                bool ended = false;
+                try {
+                    n = source_->Read(room.data(), room.size());
+                    ended = n == 0 && source_->Ended();
+                } catch (const CFileException& e) {
+                    if (e.cause() != FileCause::EndOfFile && !(sizeUnknown_ && e.osError() == EPIPE)) {
+                        session_.Log('!', "File Exception %d", e.causeNumber());
+                    }
+                    ended = true;
+                }
+                if (n > 0) {
+                    sendBuf_->CommitRead(n);
+                } else if (ended) {
+                    sendBuf_->EndOfSource();
+                    EndSource();
+                } else {
+                    // A conversion that has not written yet: its pipe's
+                    // read event brings the loop back.
+                    sendBuf_->CancelRefill();
+                    waitingForPipe = true;
+                }
+            }
+        }
+        std::span<const uint8_t> unsent = sendBuf_->Unsent();
+        if (unsent.empty()) {
+            if (!source_ || waitingForPipe) break;
+            continue;
+        }
+        int err = 0;
+        const long n = SendSome(unsent.data(), unsent.size(), &err);
+        if (n > 0) {
+            sendBuf_->MarkSent(static_cast<size_t>(n));
+            transferred_ += static_cast<uint64_t>(n);
+            moved += static_cast<uint64_t>(n);
+            waitingForPipe = false;
+            if (moved >= kBytesPerEvent) {
+                // Give the other sessions their turn; a posted write event
+                // brings this transfer back.
+                session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+                if (!writeEventPosted_) {
+                    writeEventPosted_ = true;
+                    session_.PostDataEvent(d, FD_WRITE);
+                }
+                return;
+            }
+            continue;
+        }
+        if (n < 0 && err == WSAEWOULDBLOCK) {
+            waitingToWrite_ = true;
+            session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+            return;
+        }
+        if (n < 0) session_.LogSocketError(err, __LINE__, "send");
+        session_.Reply(NetworkErrorText("send", err));
+        session_.Log('!', "Socket error %d while sending data", err);
+        Finish(false);
+        return;
+    }
+    session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+    if (source_) return;  // waiting for the conversion's output
+    if (!sendBuf_->Empty()) return;
+    if (!session_.blockMode()) layer_->ShutdownSend(d);
+    FreeBuffers();
+    session_.Reply(kReply226);
+    if (peerClosedEarly_ || session_.blockMode()) Finish(true);
+}
+
+// ---- receiving ----------------------------------------------------------------------
+
+bool CTransferEngine::WriteReceived(size_t n) {
+    if (n == 0 || !source_) return true;
+    try {
+        source_->Write(recvBuf_.data(), n);
+    } catch (const CFileException& e) {
+        session_.Reply(LocalWriteErrorReplyText(clientName_, e));
+        EndSource();
+        Finish(false);
+        return false;
+    }
+    if (n < recvFill_) std::memmove(recvBuf_.data(), recvBuf_.data() + n, recvFill_ - n);
+    recvFill_ -= n;
+    return true;
+}
+
+void CTransferEngine::RefreshUploadProgress() {
+    auto* file = dynamic_cast<CBigFile*>(source_.get());
+    if (file == nullptr) return;
+    try {
+        session_.SetStatus(UploadProgressText(file->GetPosition()));
+    } catch (const CFileException&) {
+    }
+}
+
+void CTransferEngine::ReceiveLoop() {
+    if (!channel_.open() || !source_ || recvBuf_.empty()) return;
+    const size_t half = recvBuf_.size() / 2;
+    uint64_t moved = 0;
+    for (;;) {
+        if (recvFill_ > half && !WriteReceived(recvFill_)) return;
+        int err = 0;
+        uint8_t* at = recvBuf_.data() + recvFill_;
+        const long n = ReceiveSome(at, recvBuf_.size() - recvFill_, &err);
+        if (n > 0) {
+            transferred_ += static_cast<uint64_t>(n);
+            moved += static_cast<uint64_t>(n);
+            if (session_.blockMode()) {
+                size_t consumed = 0;
+                recvFill_ += decoder_.Decode(at, static_cast<size_t>(n), &consumed);
+                if (decoder_.EndSeen()) {
+                    if (!WriteReceived(recvFill_)) return;
+                    session_.Reply(kReply226);
+                    decoder_.Reset();
+                    Finish(true);
+                    return;
+                }
+            } else {
+                recvFill_ += static_cast<size_t>(n);
+            }
+            if (moved >= kBytesPerEvent) break;  // FD_READ comes again for the rest
+            continue;
+        }
+        if (n == 0) {
+            if (!WriteReceived(recvFill_)) return;
+            if (session_.blockMode() && !decoder_.EndSeen()) {
+                // The connection ended inside a file: the upload is cut short.
+                session_.Reply(kReplyClientReset);
+                Finish(false);
+                return;
+            }
+            session_.Reply(kReply226);
+            Finish(true);
+            return;
+        }
+        if (err == WSAEWOULDBLOCK) break;
+        WriteReceived(recvFill_);
+        session_.Reply(NetworkErrorText("receive", err));
+        session_.Log('!', "Socket error %d while receiving data", err);
+        EndSource();
+        Finish(false);
+        return;
+    }
+    RefreshUploadProgress();
+}
+
+// ---- the end of a transfer ----------------------------------------------------------
+
+void CTransferEngine::EndSource() {
+    StopWatchingPipe();
+    pipe_ = nullptr;
+    if (source_) {
+        std::unique_ptr<CFile> s = std::move(source_);
+        sizeUnknown_ = false;
+        s->Abort();
+    }
+    inProgress_ = false;
+}
+
+void CTransferEngine::Finish(bool success) {
+    channel_.Deselect();
+    // The name of the file moved is kept apart: the source may have ended
+    // before the transfer finishes.
+    const std::string name = logName_;
+    const std::string bytes = std::to_string(transferred_);
+    EndSource();
+    session_.SetStatus("Fail");
+    FreeBuffers();
+    session_.Log('C', "Transfer %s", success ? "finished" : "aborted");
+    if (!session_.blockMode() || !success) channel_.Close(!success);
+    const char* un = success ? "" : "un";
+    switch (channel_.state()) {
+        case DataState::SendFile:
+            session_.Log('G', "Got %s bytes of file %s %ssuccessfully", bytes.c_str(), name.c_str(), un);
+            break;
+        case DataState::SendListing:
+        case DataState::SendMachineListing:
+            session_.Log('G', "Got file listing %ssuccessfully", un);
+            break;
+        case DataState::ReceiveFile:
+        case DataState::ReceiveUniqueFile:
+            session_.Log('P', "Put %s bytes of file %s %ssuccessfully", bytes.c_str(), name.c_str(), un);
+            break;
+        case DataState::PassiveListening:
+        case DataState::PassiveAccepted:
+            session_.Log('C', "Closing passive socket - nothing transferred");
+            break;
+    }
+    started_ = false;
+    if (success) session_.SetStatus("Success");
+}
+
+void CTransferEngine::Abandon() {
+    if (source_ || sendBuf_ || !recvBuf_.empty()) {
+        Finish(false);
+        return;
+    }
+    if (started_ && channel_.open()) {
+        // Everything was sent and the 226 given; only the client's close was
+        // still awaited. A graceful close keeps the last bytes, which may
+        // still sit in the socket's send queue.
+        Finish(true);
+        return;
+    }
+    EndSource();
+    channel_.Close(true);
+    started_ = false;
+}
+
+}  // namespace orvyn

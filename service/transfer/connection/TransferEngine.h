@@ -1,0 +1,135 @@
+// The send and receive engine of a session's data connection: moves the
+// bytes of one transfer between its source or target file and the data
+// socket, and ends the transfer with its reply and log lines.
+//
+// Sending: the send loop refills a CSendBuffer from the source in half-buffer
+// reads and sends until the socket would block, then waits for the next
+// write event. A conversion's pipe is selected on the loop as well, so a
+// child that has written nothing yet holds up nobody. Receiving: the receive
+// loop reads until the socket would block and writes to the file in large
+// pieces. In block mode the framing is added and stripped on the way and the
+// connection stays open between transfers.
+//
+// Every byte goes through the connection's security layer (CSecSock) in
+// SendSome and ReceiveSome, the one place a protected data connection plugs
+// in. The engine owns the transfer's file (or pipe, or listing spool) and its
+// buffers; the socket belongs to the channel. Loop thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/eventloop/EventLoop.h"
+#include "service/transfer/connection/DataChannel.h"
+#include "service/transfer/files/BlockFraming.h"
+
+namespace orvyn {
+
+class CFile;
+class CPopenFile;
+class CSecSock;
+class IDataSession;
+
+class CTransferEngine final : public IChannelOwner {
+public:
+    // Stream-mode transfers read and write at least half of this per call,
+    // whatever FileBufferSize says: small disk and socket calls cost far
+    // more than the memory.
+    static constexpr size_t kMinBufferSize = 512 * 1024;
+    // Bytes one event may move before the loop is given back to the other
+    // sessions (the transfer then goes on from a posted event).
+    static constexpr uint64_t kBytesPerEvent = 8u * 1024 * 1024;
+
+    CTransferEngine(IDataSession& session, CDataChannel& channel);
+    ~CTransferEngine() override;
+    CTransferEngine(const CTransferEngine&) = delete;
+    CTransferEngine& operator=(const CTransferEngine&) = delete;
+
+    // ---- setting up a transfer (the transfer commands) ---------------------------
+    // A transfer command begins: its 150 is still to come.
+    void NewCommand() { started_ = false; }
+    // The file, pipe or spool of the next transfer. size: bytes to send, or
+    // nullopt when unknown (a conversion's output). pipe: the source when it
+    // is a conversion, whose output pipe is then watched on the loop.
+    void Attach(std::unique_ptr<CFile> source, std::optional<uint64_t> size, CPopenFile* pipe = nullptr);
+    // The local path (for the log line at the end) and the name the client
+    // gave (for the 150 and STAT).
+    void Describe(const std::string& localPath, std::string clientName);
+    // Closes and forgets the source without finishing anything.
+    void EndSource();
+    void SetInProgress(bool on) { inProgress_ = on; }
+
+    // ---- events ---------------------------------------------------------------------
+    // Write, read and close events of the data socket, and the pipe's events.
+    void OnSocketEvent(uint32_t event, int wsaError);
+    void OnPipeEvent();
+    bool watchesPipe(eventloop::Socket s) const { return pipeFd_ >= 0 && s == pipeFd_; }
+
+    // ---- the end --------------------------------------------------------------------
+    // Ends the transfer: log lines, the socket closed unless a block-mode
+    // transfer succeeded, status.
+    void Finish(bool success);
+    // Ends whatever runs: a transfer as aborted, else an idle data socket
+    // (abortive close).
+    void Abandon();
+
+    // ---- state ----------------------------------------------------------------------
+    bool SourceOpen() const { return source_ != nullptr; }
+    // Data is left to move: the source is open or sent bytes wait in the buffer.
+    bool Busy() const { return source_ != nullptr || (sendBuf_ && !sendBuf_->Empty()); }
+    // A transfer command has started a transfer that has not ended.
+    bool inProgress() const { return inProgress_; }
+    // The last send would have blocked: the instance's timer nudges it.
+    bool waitingToWrite() const { return waitingToWrite_; }
+    uint64_t bytesTransferred() const { return transferred_; }
+    uint64_t fileSize() const { return fileSize_; }
+    const std::string& clientName() const { return clientName_; }
+
+    // ---- IChannelOwner ----------------------------------------------------------------
+    bool PrepareBuffers() override;
+    void ConnectionReady(int wsaError) override;
+    void ConnectionClosed() override;
+
+private:
+    void SendLoop();
+    void ReceiveLoop();
+    void OnClose(int wsaError);
+    // Writes n bytes from the front of the receive buffer; false after a
+    // write error (replied, transfer ended).
+    bool WriteReceived(size_t n);
+    void RefreshUploadProgress();
+    void WatchPipe();
+    void StopWatchingPipe();
+    void FreeBuffers();
+    // The connection's security layer.
+    long SendSome(const uint8_t* data, size_t size, int* wsaError);
+    long ReceiveSome(uint8_t* data, size_t size, int* wsaError);
+
+    IDataSession& session_;
+    CDataChannel& channel_;
+    CSecSock* layer_;
+    bool started_ = false;
+    bool peerClosedEarly_ = false;
+    bool inProgress_ = false;
+    bool waitingToWrite_ = false;
+    bool writeEventPosted_ = false;
+
+    std::unique_ptr<CFile> source_;
+    CPopenFile* pipe_ = nullptr;  // source_ when it is a conversion's output
+    int pipeFd_ = -1;             // the pipe as selected on the loop
+    bool sizeUnknown_ = false;
+    uint64_t fileSize_ = 0;
+    uint64_t transferred_ = 0;
+    std::string clientName_;  // what the client called the file
+    std::string logName_;     // the local path, kept for the log line at the end
+
+    std::optional<CSendBuffer> sendBuf_;
+    std::vector<uint8_t> recvBuf_;
+    size_t recvFill_ = 0;
+    CBlockDecoder decoder_;
+};
+
+}  // namespace orvyn
