@@ -5,8 +5,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
+#include "service/base/text/NoCase.h"
 #include "service/transfer/data/DataAddress.h"
 
 namespace orvyn {
@@ -83,7 +83,7 @@ EpsvRequest ParseEpsvArgument(std::string_view arg, const sockaddr* local) {
         r.kind = EpsvKind::Open;
         return r;
     }
-    if (arg.size() == 3 && strncasecmp(arg.data(), "ALL", 3) == 0) {
+    if (EqualsNoCase(arg, "ALL")) {
         r.kind = EpsvKind::All;
         return r;
     }
