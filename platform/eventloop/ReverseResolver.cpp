@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/eventloop/SocketAddress.h"
 #include "platform/eventloop/Winsock.h"
 
 namespace orvyn::eventloop {
@@ -78,8 +79,8 @@ bool ReverseResolver::Start(const sockaddr* addr, socklen_t len, int handle) {
         family = AF_INET;
     } else if (addr->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
         std::memcpy(&v6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, sizeof v6);
-        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
-            std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+        if (const uint8_t* mapped = MappedIPv4Bytes(v6)) {
+            std::memcpy(&v4, mapped, sizeof v4);
             raw = &v4;
             rawLen = sizeof v4;
             family = AF_INET;

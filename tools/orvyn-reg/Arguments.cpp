@@ -3,24 +3,12 @@
 #include <array>
 #include <cstddef>
 
+#include "service/base/text/NoCase.h"
+
 namespace orvyn::regtool {
 namespace {
 
 constexpr std::string_view kRootDisplay = "HKEY_LOCAL_MACHINE";
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 enum Option { kValue, kValueEmpty, kValueAll, kSubkeys, kType, kData, kForce, kYes, kOptionCount };
 

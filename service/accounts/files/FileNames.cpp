@@ -1,21 +1,8 @@
 #include "service/accounts/files/FileNames.h"
 
-#include <cctype>
+#include "service/base/text/NoCase.h"
 
 namespace orvyn {
-namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string_view PathExtension(std::string_view path) {
     const std::size_t sep = path.find_last_of("/\\");
@@ -24,11 +11,11 @@ std::string_view PathExtension(std::string_view path) {
     return dot == std::string_view::npos ? std::string_view() : last.substr(dot);
 }
 
-bool IsShortcutExtension(std::string_view extension) { return EqualNoCase(extension, kShortcutExtension); }
+bool IsShortcutExtension(std::string_view extension) { return EqualsNoCase(extension, kShortcutExtension); }
 
 bool ContainsDocutechMark(std::string_view text) {
     for (std::size_t i = 0; i + kDocutechExtension.size() <= text.size(); ++i) {
-        if (EqualNoCase(text.substr(i, kDocutechExtension.size()), kDocutechExtension)) return true;
+        if (EqualsNoCase(text.substr(i, kDocutechExtension.size()), kDocutechExtension)) return true;
     }
     return false;
 }

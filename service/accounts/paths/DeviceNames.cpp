@@ -1,7 +1,5 @@
 #include "service/accounts/paths/DeviceNames.h"
 
-#include <strings.h>
-
 #include <memory>
 #include <mutex>
 
@@ -9,10 +7,6 @@
 #include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn {
-
-bool DeviceNames::CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
-    return strcasecmp(a.c_str(), b.c_str()) < 0;
-}
 
 DeviceNames::DeviceNames(std::string_view list) {
     size_t i = 0;
@@ -28,7 +22,7 @@ DeviceNames::DeviceNames(std::string_view list) {
 
 bool DeviceNames::Contains(std::string_view name) const {
     if (name.empty() || name.find('\0') != std::string_view::npos) return false;
-    return names_.count(std::string(name)) != 0;
+    return names_.count(name) != 0;
 }
 
 const DeviceNames& DeviceNames::ForProcess(const CServerRegistry& settings) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "service/base/text/NoCase.h"
+
 namespace orvyn {
 
 class CServerRegistry;
@@ -29,10 +31,7 @@ public:
     static const DeviceNames& ForProcess(const CServerRegistry& settings);
 
 private:
-    struct CaseInsensitiveLess {
-        bool operator()(const std::string& a, const std::string& b) const;
-    };
-    std::set<std::string, CaseInsensitiveLess> names_;
+    std::set<std::string, LessNoCase> names_;
 };
 
 // Whether any component of the path ("/" and "\" both separate, every ":"

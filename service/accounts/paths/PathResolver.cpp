@@ -1,9 +1,8 @@
 #include "service/accounts/paths/PathResolver.h"
 
-#include <strings.h>
-
 #include "service/accounts/paths/FileProbe.h"
 #include "service/base/log/LogSink.h"
+#include "service/base/text/NoCase.h"
 
 namespace orvyn {
 
@@ -11,11 +10,6 @@ namespace {
 
 constexpr std::string_view kDataStream = "::$DATA";
 constexpr std::string_view kDocumentSuffix = ".djo";
-
-bool EndsWithNoCase(std::string_view text, std::string_view end) {
-    return text.size() >= end.size() &&
-           strncasecmp(text.data() + text.size() - end.size(), end.data(), end.size()) == 0;
-}
 
 }  // namespace
 

@@ -2,18 +2,10 @@
 
 #include <utility>
 
+#include "service/base/text/NoCase.h"
+
 namespace orvyn {
 namespace {
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
 
 // Names of the keys a user's own key holds; they are not accounts.
 bool IsUserSubkey(std::string_view name) {

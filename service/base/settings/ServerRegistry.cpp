@@ -1,10 +1,10 @@
 #include "service/base/settings/ServerRegistry.h"
 
-#include <strings.h>
-
 #include <climits>
 #include <cstring>
 #include <utility>
+
+#include "service/base/text/NoCase.h"
 
 namespace orvyn {
 
@@ -65,7 +65,7 @@ void CServerRegistry::WarnTooLong() const {
 }
 
 bool CServerRegistry::BuildPath(const char* section, std::string& path) const {
-    if (section && strcasecmp(section, "General") == 0) {
+    if (section && EqualsNoCase(section, "General")) {
         path = kProductKey;
         return true;
     }
@@ -79,9 +79,10 @@ bool CServerRegistry::BuildPath(const char* section, std::string& path) const {
     path += name_;
     if (section && *section) {
         path += '\\';
-        if (strncasecmp(section, "rights.", 7) == 0) {
+        constexpr std::string_view kRightsPrefix = "rights.";
+        if (StartsWithNoCase(section, kRightsPrefix)) {
             path += "rights\\";
-            path += section + 7;
+            path += section + kRightsPrefix.size();
         } else {
             path += section;
         }

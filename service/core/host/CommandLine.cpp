@@ -1,20 +1,12 @@
 #include "service/core/host/CommandLine.h"
 
-#include <strings.h>
+#include "service/base/text/NoCase.h"
 
 namespace orvyn {
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
 
 // Walks a command line token by token.
 class TokenScanner {

@@ -1,7 +1,6 @@
 #include "service/core/host/OrvynApp.h"
 
 #include <signal.h>
-#include <strings.h>
 
 #include <cstdio>
 
@@ -12,6 +11,7 @@
 #include "service/core/host/ProfileFile.h"
 #include "service/core/server/TimerWnd.h"
 #include "service/base/settings/ServerRegistry.h"
+#include "service/base/text/NoCase.h"
 
 namespace orvyn {
 
@@ -24,9 +24,8 @@ constexpr const char* kNoManagerText =
 }  // namespace
 
 bool IsSingleSessionName(const std::string& argv0) {
-    auto slash = argv0.rfind('/');
-    std::string base = argv0.substr(slash == std::string::npos ? 0 : slash + 1);
-    return strcasecmp(base.c_str(), "VURERIR") == 0;
+    const auto slash = argv0.rfind('/');
+    return EqualsNoCase(std::string_view(argv0).substr(slash == std::string::npos ? 0 : slash + 1), "VURERIR");
 }
 
 COrvynApp::COrvynApp() : service_(*this, store_) {}

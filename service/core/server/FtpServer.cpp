@@ -5,8 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <strings.h>
-
 #include <cstring>
 
 #include "platform/eventloop/Winsock.h"
@@ -14,6 +12,7 @@
 #include "service/core/server/HostRules.h"
 #include "service/core/server/ListenAddress.h"
 #include "service/base/replies/Catalogue.h"
+#include "service/base/text/NoCase.h"
 #include "service/core/session/FtpSession.h"
 
 namespace orvyn {
@@ -176,7 +175,7 @@ void CFtpServer::RefreshSettings() {
     s.messageFtp = registry_.ReadFlag("Messages", "MESSAGE.FTP", false);
     s.allowLogins = registry_.ReadFlag(nullptr, "AllowLogins", true);
     s.serverType = registry_.ReadString("Security", "ServerType", "ORVYN");
-    s.ntsam = strcasecmp(s.serverType.c_str(), "NTSAM") == 0;
+    s.ntsam = EqualsNoCase(s.serverType, "NTSAM");
     s.maxCmdLine = registry_.ReadInt(nullptr, "MaxCmdLine", 2048);
     if (s.maxCmdLine <= 0) s.maxCmdLine = 2048;
     if (static_cast<size_t>(s.maxCmdLine) > CReceiveBuffer::kHardLimit) {

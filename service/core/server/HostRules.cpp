@@ -8,6 +8,8 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/eventloop/SocketAddress.h"
+
 namespace orvyn {
 
 namespace {
@@ -41,9 +43,18 @@ struct RawAddress {
     unsigned bits() const { return family == AF_INET ? 32 : 128; }
 };
 
-bool IsV4Mapped(const uint8_t* b) {
-    static const uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    return std::memcmp(b, kPrefix, sizeof kPrefix) == 0;
+// An IPv6 address to compare; an IPv4-mapped one (::ffff:a.b.c.d) compares
+// as the IPv4 address.
+RawAddress FromIPv6(const in6_addr& a) {
+    RawAddress r;
+    if (const uint8_t* v4 = eventloop::MappedIPv4Bytes(a)) {
+        r.family = AF_INET;
+        std::memcpy(r.bytes.data(), v4, 4);
+    } else {
+        r.family = AF_INET6;
+        std::memcpy(r.bytes.data(), &a, 16);
+    }
+    return r;
 }
 
 std::optional<RawAddress> PeerAddress(const sockaddr* sa, socklen_t len) {
@@ -55,18 +66,8 @@ std::optional<RawAddress> PeerAddress(const sockaddr* sa, socklen_t len) {
         std::memcpy(r.bytes.data(), &in->sin_addr, 4);
         return r;
     }
-    if (sa->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        const auto* b = reinterpret_cast<const uint8_t*>(&in6->sin6_addr);
-        if (IsV4Mapped(b)) {
-            r.family = AF_INET;
-            std::memcpy(r.bytes.data(), b + 12, 4);
-        } else {
-            r.family = AF_INET6;
-            std::memcpy(r.bytes.data(), b, 16);
-        }
-        return r;
-    }
+    if (sa->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6)))
+        return FromIPv6(reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr);
     return std::nullopt;
 }
 
@@ -112,16 +113,7 @@ std::optional<RawAddress> ParseV6(std::string_view addr) {
     text[addr.size()] = '\0';
     in6_addr a{};
     if (inet_pton(AF_INET6, text, &a) != 1) return std::nullopt;
-    RawAddress r;
-    const auto* b = reinterpret_cast<const uint8_t*>(&a);
-    if (IsV4Mapped(b)) {
-        r.family = AF_INET;
-        std::memcpy(r.bytes.data(), b + 12, 4);
-    } else {
-        r.family = AF_INET6;
-        std::memcpy(r.bytes.data(), b, 16);
-    }
-    return r;
+    return FromIPv6(a);
 }
 
 struct ParsedRule {

@@ -1,6 +1,5 @@
 #include "service/core/server/TimerWnd.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "service/core/server/FtpServer.h"
 #include "service/core/server/ListenAddress.h"
 #include "service/base/settings/ServerRegistry.h"
+#include "service/base/text/NoCase.h"
 
 namespace orvyn {
 namespace {
@@ -68,7 +68,7 @@ void CTimerWnd::EnableSingleSessionMode() {
 
 CFtpServer* CTimerWnd::FindInstance(const std::string& name) const {
     for (const auto& server : running_) {
-        if (strcasecmp(server->name().c_str(), name.c_str()) == 0) return server.get();
+        if (EqualsNoCase(server->name(), name)) return server.get();
     }
     return nullptr;
 }

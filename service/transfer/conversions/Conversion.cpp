@@ -1,10 +1,11 @@
 #include "service/transfer/conversions/Conversion.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <array>
 #include <cctype>
+
+#include "service/base/text/NoCase.h"
 
 namespace orvyn {
 namespace {
@@ -12,10 +13,6 @@ namespace {
 constexpr size_t kFields = 6;
 constexpr std::array<size_t, kFields> kWidths = {kMaxConversionAffix, kMaxConversionAffix, kMaxConversionAffix,
                                                  kMaxConversionAffix, kMaxConversionCommand, kMaxConversionFlags};
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 std::optional<unsigned> ParseFlags(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -103,12 +100,11 @@ std::optional<std::string> MapRequestedName(const CConversion& c, std::string_vi
     const std::string_view prefix = c.requestedPrefix;
     const std::string_view suffix = c.requestedSuffix;
     if (fileName.size() < prefix.size() + suffix.size()) return std::nullopt;
-    if (!EqualNoCase(fileName.substr(0, prefix.size()), prefix)) return std::nullopt;
-    if (!EqualNoCase(fileName.substr(fileName.size() - suffix.size()), suffix)) return std::nullopt;
+    if (!StartsWithNoCase(fileName, prefix) || !EndsWithNoCase(fileName, suffix)) return std::nullopt;
     const std::string_view base = fileName.substr(prefix.size(), fileName.size() - prefix.size() - suffix.size());
 
     const std::string localName = c.localPrefix + std::string(base) + c.localSuffix;
-    if (localName.empty() || EqualNoCase(localName, fileName)) return std::nullopt;
+    if (localName.empty() || EqualsNoCase(localName, fileName)) return std::nullopt;
     if (localName == "." || localName == "..") return std::nullopt;
     return std::string(folder) + localName;
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/eventloop/SocketAddress.h"
+
 namespace orvyn {
 namespace {
 
@@ -83,10 +85,6 @@ std::optional<std::string_view> UpToDelimiter(std::string_view s, size_t& pos, c
     std::string_view field = s.substr(pos, end - pos);
     pos = end + 1;
     return field;
-}
-
-const unsigned char* MappedIpv4(const sockaddr_in6* sin6) {
-    return IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr) ? sin6->sin6_addr.s6_addr + 12 : nullptr;
 }
 
 }  // namespace
@@ -185,24 +183,19 @@ DataTarget ParseEprtArgument(std::string_view arg, const sockaddr* controlPeer, 
 bool SameHostAddress(const sockaddr* a, const sockaddr* b) {
     if (a == nullptr || b == nullptr) return false;
     // Reduce both to raw bytes: 4 for IPv4 (and mapped IPv6), 16 for IPv6.
-    auto bytes = [](const sockaddr* s, const unsigned char*& p) -> size_t {
-        if (s->sa_family == AF_INET) {
-            p = reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in*>(s)->sin_addr);
+    auto bytes = [](const sockaddr* s, const uint8_t*& p) -> size_t {
+        if (const uint8_t* v4 = eventloop::IPv4Bytes(s)) {
+            p = v4;
             return 4;
         }
         if (s->sa_family == AF_INET6) {
-            const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(s);
-            if (const unsigned char* v4 = MappedIpv4(sin6)) {
-                p = v4;
-                return 4;
-            }
-            p = sin6->sin6_addr.s6_addr;
+            p = reinterpret_cast<const sockaddr_in6*>(s)->sin6_addr.s6_addr;
             return 16;
         }
         return 0;
     };
-    const unsigned char* pa = nullptr;
-    const unsigned char* pb = nullptr;
+    const uint8_t* pa = nullptr;
+    const uint8_t* pb = nullptr;
     const size_t la = bytes(a, pa);
     const size_t lb = bytes(b, pb);
     return la != 0 && la == lb && std::memcmp(pa, pb, la) == 0;
@@ -227,7 +220,7 @@ bool AdaptToFamily(sockaddr_storage& addr, socklen_t& len, int family) {
     if (addr.ss_family == AF_INET6 && family == AF_INET) {
         sockaddr_in6 sin6;
         std::memcpy(&sin6, &addr, sizeof sin6);
-        const unsigned char* v4 = MappedIpv4(&sin6);
+        const uint8_t* v4 = eventloop::MappedIPv4Bytes(sin6.sin6_addr);
         if (v4 == nullptr) return false;
         sockaddr_in sin{};
         sin.sin_family = AF_INET;

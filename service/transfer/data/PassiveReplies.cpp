@@ -5,8 +5,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
+#include "platform/eventloop/SocketAddress.h"
+#include "service/base/text/NoCase.h"
 #include "service/transfer/data/DataAddress.h"
 
 namespace orvyn {
@@ -24,15 +25,6 @@ std::string SixNumbers(const std::array<int, 6>& n) {
     return buf;
 }
 
-bool IsMappedOrIpv4(const sockaddr* local) {
-    if (local == nullptr) return false;
-    if (local->sa_family == AF_INET) return true;
-    if (local->sa_family == AF_INET6) {
-        return IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6*>(local)->sin6_addr);
-    }
-    return false;
-}
-
 }  // namespace
 
 std::array<int, 6> PasvNumbers(const sockaddr* bound, const std::optional<in_addr>& staticIp) {
@@ -40,15 +32,8 @@ std::array<int, 6> PasvNumbers(const sockaddr* bound, const std::optional<in_add
     const int port = AddressPort(bound);
     n[4] = (port >> 8) & 0xff;
     n[5] = port & 0xff;
-    const unsigned char* bytes = nullptr;
-    if (staticIp) {
-        bytes = reinterpret_cast<const unsigned char*>(&*staticIp);
-    } else if (bound != nullptr && bound->sa_family == AF_INET) {
-        bytes = reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in*>(bound)->sin_addr);
-    } else if (bound != nullptr && bound->sa_family == AF_INET6) {
-        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(bound);
-        if (IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr)) bytes = sin6->sin6_addr.s6_addr + 12;
-    }
+    const uint8_t* bytes =
+        staticIp ? reinterpret_cast<const uint8_t*>(&*staticIp) : eventloop::IPv4Bytes(bound);
     if (bytes != nullptr) {
         for (int i = 0; i < 4; ++i) n[i] = bytes[i];
     }
@@ -73,7 +58,7 @@ std::optional<in_addr> ParseStaticIp(std::string_view text) {
 }
 
 int EpsvProtocolFor(const sockaddr* local) {
-    return IsMappedOrIpv4(local) ? 1 : 2;
+    return eventloop::IPv4Bytes(local) != nullptr ? 1 : 2;
 }
 
 EpsvRequest ParseEpsvArgument(std::string_view arg, const sockaddr* local) {
@@ -83,7 +68,7 @@ EpsvRequest ParseEpsvArgument(std::string_view arg, const sockaddr* local) {
         r.kind = EpsvKind::Open;
         return r;
     }
-    if (arg.size() == 3 && strncasecmp(arg.data(), "ALL", 3) == 0) {
+    if (EqualsNoCase(arg, "ALL")) {
         r.kind = EpsvKind::All;
         return r;
     }

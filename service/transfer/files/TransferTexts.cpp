@@ -1,9 +1,8 @@
 #include "service/transfer/files/TransferTexts.h"
 
-#include <strings.h>
-
 #include <cstdio>
 
+#include "service/base/text/NoCase.h"
 #include "service/transfer/files/FileException.h"
 
 namespace orvyn {
@@ -57,7 +56,7 @@ size_t TransferBufferSize(long fileBufferSize) {
 }
 
 bool IsShortcutName(std::string_view path) {
-    return path.size() >= 4 && strncasecmp(path.data() + path.size() - 4, ".lnk", 4) == 0;
+    return EndsWithNoCase(path, ".lnk");
 }
 
 std::string FileErrorReplyText(std::string_view name, const CFileException& e) {
