@@ -21,6 +21,7 @@ Programs come from $ORVYN_BIN (default: build/bin of the checkout).
 """
 
 import os
+import pty
 import re
 import shutil
 import signal
@@ -32,6 +33,7 @@ import unittest
 
 PRODUCT_KEY = r"HKLM\Software\Brandmoor\ORVYNPro"
 SERVERS_KEY = PRODUCT_KEY + r"\Servers"
+DONE = "The operation completed successfully.\n"
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 BIN = os.environ.get("ORVYN_BIN") or os.path.join(_HERE, "..", "..", "build", "bin")
@@ -116,9 +118,9 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
 class Sandbox:
     """A temporary folder with a configuration store and the run folders."""
 
-    def __init__(self, prefix="orvyn-e2e-"):
+    def __init__(self, prefix="orvyn-e2e-", store="registry.db"):
         self.dir = tempfile.mkdtemp(prefix=prefix)
-        self.store = os.path.join(self.dir, "registry.db")
+        self.store = os.path.join(self.dir, store)
         self.rundir = os.path.join(self.dir, "run")
         self.certdir = os.path.join(self.dir, "certs")
         self.logfile = os.path.join(self.dir, "activity.log")
@@ -391,3 +393,63 @@ class Control:
             return True
         except socket.timeout:
             return False
+
+
+class StoreToolCase(unittest.TestCase):
+    """A sandbox for each test (its store at store_name inside) and helpers
+    to run orvyn-reg, which finds the store through ORVYN_REGISTRY."""
+
+    store_name = "registry.db"
+
+    def setUp(self):
+        if not os.access(program("orvyn-reg"), os.X_OK):
+            self.fail("orvyn-reg not found; set ORVYN_BIN to the build's bin folder")
+        self.sb = Sandbox(prefix="orvyn-reg-test-", store=self.store_name)
+        self.addCleanup(self.sb.cleanup)
+        self.store = self.sb.store
+        self.env = self.sb.env
+
+    def path(self, name):
+        return os.path.join(self.sb.dir, name)
+
+    def run_tool(self, *args, data=None):
+        """Runs orvyn-reg with data (bytes) as its input, else none; the
+        outputs come back as text."""
+        r = subprocess.run([program("orvyn-reg"), *args], env=self.env, input=data,
+                           stdin=None if data is not None else subprocess.DEVNULL, capture_output=True, timeout=60)
+        r.stdout, r.stderr = r.stdout.decode(errors="replace"), r.stderr.decode(errors="replace")
+        return r
+
+    def ok(self, *args, data=None):
+        r = self.run_tool(*args, data=data)
+        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr!r}")
+        self.assertEqual(r.stderr, "", args)
+        return r.stdout
+
+    def fails(self, *args, data=None):
+        r = self.run_tool(*args, data=data)
+        self.assertEqual(r.returncode, 1, f"{args}: {r.stdout!r} {r.stderr!r}")
+        self.assertTrue(r.stderr.startswith("ERROR: "), f"{args}: {r.stderr!r}")
+        self.assertEqual(r.stdout, "", args)
+        return r.stderr
+
+    def snapshot(self):
+        """Everything the store holds, as the tool shows it."""
+        return self.ok("query", "HKLM", "/s")
+
+    def assertRefusedUnchanged(self, *args, data=None):
+        before = self.snapshot()
+        error = self.fails(*args, data=data)
+        self.assertEqual(self.snapshot(), before, args)
+        return error
+
+    def start_on_terminal(self, *args):
+        """Runs orvyn-reg with a pseudo-terminal as its standard input; returns
+        the process and the terminal's master side."""
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([program("orvyn-reg"), *args], env=self.env, stdin=slave,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(slave)
+        self.addCleanup(os.close, master)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        return proc, master
