@@ -1,4 +1,4 @@
-"""Shared helpers of the end-to-end tests.
+"""Shared fixtures of the end-to-end tests.
 
 Every test works in a Sandbox: a temporary folder holding the configuration
 store, the run folder and the certificate folder, with ORVYN_REGISTRY,
@@ -7,20 +7,21 @@ real `orvyn-reg` program; the server runs as `orvyn s` (Service). Nothing
 outside the temporary folder is touched; servers listen on free loopback
 ports only.
 
-    with Sandbox() as sb:
-        port = free_port()
-        sb.add_instance("Main", port)
-        with Service(sb) as svc:
-            svc.wait_listening(port)
-            with Control(port) as c:
-                self.assertTrue(c.greeting.startswith("220 "))
-                self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\\r\\n")
+    with Sandbox() as sb, sb.start_instance("Main") as svc, Control(svc.port) as c:
+        self.assertTrue(c.greeting.startswith("220 "))
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\\r\\n")
         print(sb.log_text())
+
+ServerCase gives each test such a sandbox, starts the service and checks
+that it ends cleanly; StoreToolCase runs `orvyn-reg` on a sandbox's store.
+ftp_connect, ftp_url, curl and lftp drive real clients.
 
 Programs come from $ORVYN_BIN (default: build/bin of the checkout).
 """
 
+import ftplib
 import os
+import pty
 import re
 import shutil
 import signal
@@ -29,9 +30,15 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 PRODUCT_KEY = r"HKLM\Software\Brandmoor\ORVYNPro"
 SERVERS_KEY = PRODUCT_KEY + r"\Servers"
+
+GIVE_PASSWORD = "331 Give me your password, please\r\n"
+LOGGED_IN = "230 Logged in successfully\r\n"
+NOT_LOGGED_IN = "530 Not logged in yet - need a USER and PASS command\r\n"
+DONE = "The operation completed successfully.\n"
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 BIN = os.environ.get("ORVYN_BIN") or os.path.join(_HERE, "..", "..", "build", "bin")
@@ -42,12 +49,15 @@ def program(name):
     return os.path.abspath(os.path.join(BIN, name))
 
 
-def require_programs(*names, wait=0.0):
+def require_programs(*names, wait=None):
     """Skips the calling test unless every named program exists in BIN.
 
     With wait > 0 the programs are polled for that many seconds first (for
-    runs where another build is still producing them).
+    runs where another build is still producing them); by default as long as
+    $ORVYN_WAIT_BUILD says (0 when unset).
     """
+    if wait is None:
+        wait = float(os.environ.get("ORVYN_WAIT_BUILD", "0"))
     deadline = time.monotonic() + wait
     while True:
         missing = [n for n in names if not os.access(program(n), os.X_OK)]
@@ -116,9 +126,9 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
 class Sandbox:
     """A temporary folder with a configuration store and the run folders."""
 
-    def __init__(self, prefix="orvyn-e2e-"):
+    def __init__(self, prefix="orvyn-e2e-", store="registry.db"):
         self.dir = tempfile.mkdtemp(prefix=prefix)
-        self.store = os.path.join(self.dir, "registry.db")
+        self.store = os.path.join(self.dir, store)
         self.rundir = os.path.join(self.dir, "run")
         self.certdir = os.path.join(self.dir, "certs")
         self.logfile = os.path.join(self.dir, "activity.log")
@@ -136,12 +146,17 @@ class Sandbox:
     def cleanup(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
+    def run(self, *args, name="orvyn", timeout=20):
+        """Runs a built program in the sandbox with its environment; returns the CompletedProcess."""
+        return subprocess.run([program(name)] + list(args), env=self.env, capture_output=True, text=True,
+                              timeout=timeout, cwd=self.dir)
+
     # ---- the store ------------------------------------------------------------
 
-    def reg(self, *args, check=True):
+    def reg(self, *args, check=True, input=None):
         """Runs orvyn-reg on this sandbox's store; returns the CompletedProcess."""
         r = subprocess.run([program("orvyn-reg"), "--store", self.store] + list(args), env=self.env,
-                           capture_output=True, text=True, timeout=30)
+                           capture_output=True, text=True, timeout=30, input=input)
         if check and r.returncode != 0:
             raise AssertionError("orvyn-reg %s failed: %s%s" % (" ".join(args), r.stdout, r.stderr))
         return r
@@ -152,12 +167,6 @@ class Sandbox:
         if type is None:
             type = "REG_DWORD" if isinstance(value, int) else "REG_SZ"
         self.reg("add", key, "/v", name, "/t", type, "/d", str(value), "/f")
-
-    def create_key(self, key):
-        self.reg("add", key, "/f")
-
-    def delete_value(self, key, name):
-        self.reg("delete", key, "/v", name, "/f")
 
     def query_value(self, key, name):
         """The data text orvyn-reg shows for a value, or None when it is missing."""
@@ -173,9 +182,6 @@ class Sandbox:
     def instance_key(self, name, section=None):
         key = SERVERS_KEY + "\\" + name
         return key + "\\" + section if section else key
-
-    def create_product_key(self):
-        self.create_key(SERVERS_KEY)
 
     def add_instance(self, name, port, address="127.0.0.1", enabled=None, log=True, values=None):
         """Creates an instance key listening on address:port.
@@ -199,6 +205,40 @@ class Sandbox:
             section, _, vname = path.rpartition("\\")
             self.set_value(self.instance_key(name, section) if section else key, vname, value)
         return key
+
+    def start_instance(self, name="Main", values=None, host="127.0.0.1", log=True, timer_ms=None, env=None):
+        """Adds the instance name on a free port of host and runs `orvyn s`
+        until it listens there. Returns the running Service (its port in
+        .port); a with statement on it stops it."""
+        port = free_port(host)
+        self.add_instance(name, port, address=host, log=log, values=values)
+        svc = Service(self, timer_ms=timer_ms, env=env).start()
+        svc.port = port
+        try:
+            svc.wait_listening(port, host)
+        except BaseException:
+            svc.stop()
+            raise
+        return svc
+
+    def user_key(self, user, section=None, instance="Main"):
+        key = self.instance_key(instance, "Users\\" + user)
+        return key + "\\" + section if section else key
+
+    def add_user(self, user, password=None, home=None, values=None, instance="Main"):
+        """A user of the instance's own password store: its Home, other
+        values, and the hash of password written by `orvyn-reg passwd`."""
+        key = self.user_key(user, instance=instance)
+        if home is not None:
+            self.set_value(key, "Home", home)
+        for name, value in (values or {}).items():
+            self.set_value(key, name, value)
+        if password is not None:
+            self.reg("passwd", instance, user, input=password + "\n")
+
+    def set_rights(self, user, folder, letters, instance="Main"):
+        """The rights entry of a user for a folder (a path ending in "/")."""
+        self.set_value(self.user_key(user, "Rights", instance), folder, letters)
 
     # ---- the activity log -------------------------------------------------------
 
@@ -249,7 +289,8 @@ class Service:
         self.stderr = ""
 
     def __enter__(self):
-        self.start()
+        if self.proc is None:
+            self.start()
         return self
 
     def __exit__(self, *exc):
@@ -391,3 +432,180 @@ class Control:
             return True
         except socket.timeout:
             return False
+
+
+# ---- clients ---------------------------------------------------------------------
+
+def ftp_connect(port, host="127.0.0.1", timeout=10):
+    """An ftplib client connected to host:port, not logged in (its greeting in .welcome)."""
+    ftp = ftplib.FTP()
+    ftp.connect(host, port, timeout=timeout)
+    return ftp
+
+
+def ftp_url(port, path="", user=None, password=None, host="127.0.0.1"):
+    """ftp://[user:password@]host:port/path, the user and password escaped."""
+    login = "" if user is None else "%s:%s@" % (urllib.parse.quote(user, safe=""),
+                                                urllib.parse.quote(password, safe=""))
+    return "ftp://%s%s:%d/%s" % (login, host, port, path)
+
+
+def curl(*args, max_time=20, text=False):
+    """Runs curl (silent but for errors, for at most max_time seconds); returns the CompletedProcess."""
+    return subprocess.run(["curl", "-sS", "--max-time", str(max_time)] + list(args), capture_output=True,
+                          text=text, timeout=max_time * 3 // 2)
+
+
+def lftp(sandbox, port, login, commands, timeout=60):
+    """Runs lftp commands against 127.0.0.1:port, logged in as login
+    ("user,password"), with HOME in the sandbox; returns the CompletedProcess.
+    Skips the calling test where lftp is not installed."""
+    if shutil.which("lftp") is None:
+        raise unittest.SkipTest("lftp is not installed")
+    return subprocess.run(["lftp", "-u", login, "-p", str(port), "-e", commands + "; bye", "127.0.0.1"],
+                          capture_output=True, timeout=timeout,
+                          env=dict(os.environ, HOME=sandbox.dir, LC_ALL="C.UTF-8"))
+
+
+# ---- test cases ------------------------------------------------------------------
+
+class ReplyCase(unittest.TestCase):
+    """Checks of whole dialogues on a control connection."""
+
+    def assertReplies(self, c, *exchanges):
+        """Sends each command of the (command, reply) pairs on c in turn and checks its reply."""
+        for command, reply in exchanges:
+            self.assertEqual(c.cmd(command), reply, command)
+
+
+class ServerCase(ReplyCase):
+    """Each test gets a sandbox; one_instance() or start() runs `orvyn s` on
+    it, and the service must end cleanly when the test is over. login()
+    defaults to the class's user and password."""
+
+    timer_ms = None
+    user = password = None
+
+    def setUp(self):
+        self.sb = Sandbox()
+        self.addCleanup(self.sb.cleanup)
+        self.svc = None
+
+    def start(self, *ports, timer_ms=None, env=None):
+        """Runs the service on what the sandbox holds; waits until it listens on ports."""
+        self.svc = Service(self.sb, timer_ms=timer_ms or self.timer_ms, env=env).start()
+        self.addCleanup(self.stop_cleanly, self.svc)
+        for port in ports:
+            self.svc.wait_listening(port)
+        return self.svc
+
+    def one_instance(self, values=None, name="Main", timer_ms=None, env=None):
+        """The instance name on a free port (self.port, returned) with its own service."""
+        self.svc = self.sb.start_instance(name, values=values, timer_ms=timer_ms or self.timer_ms, env=env)
+        self.addCleanup(self.stop_cleanly, self.svc)
+        self.port = self.svc.port
+        return self.port
+
+    def stop_cleanly(self, svc):
+        """Stops the service and checks that it ended well."""
+        already = svc.proc.poll()
+        code = svc.stop()
+        if already is None:
+            self.assertEqual(code, 0, svc.stderr)
+        self.assertNotIn("Sanitizer", svc.stderr)
+        self.assertNotIn("runtime error", svc.stderr)
+
+    def control(self):
+        c = Control(self.port)
+        self.addCleanup(c.close)
+        return c
+
+    def login(self, c, user=None, password=None):
+        """USER and PASS; returns the PASS reply."""
+        self.assertEqual(c.cmd("USER " + (user or self.user)), GIVE_PASSWORD)
+        return c.cmd("PASS " + (self.password if password is None else password))
+
+    def logged_in(self):
+        c = self.control()
+        self.assertTrue(self.login(c).endswith(LOGGED_IN))
+        return c
+
+    def ftp(self, login=False, timeout=10):
+        """An ftplib client of the instance, logged in as the class's user when
+        login is set; closed when the test ends."""
+        ftp = ftp_connect(self.port, timeout=timeout)
+        self.addCleanup(ftp.close)
+        if login:
+            ftp.login(self.user, self.password)
+        return ftp
+
+    def messages(self, category=None, instance="Main"):
+        return self.sb.log_lines(instance, category)
+
+    def wait_message(self, text, category=None):
+        return wait_for(lambda: text in self.messages(category), timeout=5.0)
+
+    def assertLogged(self, text, category="C"):
+        """The log gets the line (the server may write it just after its reply)."""
+        if not self.wait_message(text, category):
+            self.fail("no log line [%s] %r in:\n%s" % (category, text, self.sb.log_text()))
+
+
+class StoreToolCase(unittest.TestCase):
+    """A sandbox for each test (its store at store_name inside) and helpers
+    to run orvyn-reg, which finds the store through ORVYN_REGISTRY."""
+
+    store_name = "registry.db"
+
+    def setUp(self):
+        if not os.access(program("orvyn-reg"), os.X_OK):
+            self.fail("orvyn-reg not found; set ORVYN_BIN to the build's bin folder")
+        self.sb = Sandbox(prefix="orvyn-reg-test-", store=self.store_name)
+        self.addCleanup(self.sb.cleanup)
+        self.store = self.sb.store
+        self.env = self.sb.env
+
+    def path(self, name):
+        return os.path.join(self.sb.dir, name)
+
+    def run_tool(self, *args, data=None):
+        """Runs orvyn-reg with data (bytes) as its input, else none; the
+        outputs come back as text."""
+        r = subprocess.run([program("orvyn-reg"), *args], env=self.env, input=data,
+                           stdin=None if data is not None else subprocess.DEVNULL, capture_output=True, timeout=60)
+        r.stdout, r.stderr = r.stdout.decode(errors="replace"), r.stderr.decode(errors="replace")
+        return r
+
+    def ok(self, *args, data=None):
+        r = self.run_tool(*args, data=data)
+        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr!r}")
+        self.assertEqual(r.stderr, "", args)
+        return r.stdout
+
+    def fails(self, *args, data=None):
+        r = self.run_tool(*args, data=data)
+        self.assertEqual(r.returncode, 1, f"{args}: {r.stdout!r} {r.stderr!r}")
+        self.assertTrue(r.stderr.startswith("ERROR: "), f"{args}: {r.stderr!r}")
+        self.assertEqual(r.stdout, "", args)
+        return r.stderr
+
+    def snapshot(self):
+        """Everything the store holds, as the tool shows it."""
+        return self.ok("query", "HKLM", "/s")
+
+    def assertRefusedUnchanged(self, *args, data=None):
+        before = self.snapshot()
+        error = self.fails(*args, data=data)
+        self.assertEqual(self.snapshot(), before, args)
+        return error
+
+    def start_on_terminal(self, *args):
+        """Runs orvyn-reg with a pseudo-terminal as its standard input; returns
+        the process and the terminal's master side."""
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([program("orvyn-reg"), *args], env=self.env, stdin=slave,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(slave)
+        self.addCleanup(os.close, master)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        return proc, master

@@ -5,73 +5,33 @@ rights and shortcut rules, the login message, FEAT, OPTS MLST, MLST and STAT
 
 import ftplib
 import os
-import shutil
-import subprocess
 import unittest
 
-from orvyntest import Control, Sandbox, Service, free_port, program, require_programs, wait_for
+from orvyntest import LOGGED_IN, NOT_LOGGED_IN, ServerCase, curl, ftp_url, lftp, require_programs
 
-LOGGED_IN = "230 Logged in successfully\r\n"
-GIVE_PASSWORD = "331 Give me your password, please\r\n"
 PASSWORD = "pa55 word"
 
 
 def setUpModule():
-    require_programs("orvyn", "orvyn-reg", wait=float(os.environ.get("ORVYN_WAIT_BUILD", "0")))
+    require_programs("orvyn", "orvyn-reg")
 
 
-class ListingsTest(unittest.TestCase):
+class ListingsTest(ServerCase):
     """Each test has the instance "Main" and the confined user bob, whose
     home is the restriction root."""
 
+    timer_ms = 100
+    user, password = "bob", PASSWORD
+
     def setUp(self):
-        self.sb = Sandbox()
-        self.addCleanup(self.sb.cleanup)
-        self.port = free_port()
+        super().setUp()
         self.home = os.path.join(self.sb.dir, "home", "bob")
         os.makedirs(self.home)
-        self.sb.set_value(self.user_key(), "Home", self.home + "/")
-        self.sb.set_value(self.user_key(), "Restricted", 1)
-        r = subprocess.run([program("orvyn-reg"), "--store", self.sb.store, "passwd", "Main", "bob"],
-                           input=PASSWORD + "\n", text=True, capture_output=True, env=self.sb.env, timeout=30)
-        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-
-    def user_key(self, section=None):
-        key = self.sb.instance_key("Main", "Users\\bob")
-        return key + "\\" + section if section else key
+        self.sb.add_user("bob", PASSWORD, self.home + "/", values={"Restricted": 1})
 
     def rights(self, rel, letters):
         """A rights entry of bob for a folder below his home."""
-        path = os.path.join(self.home, rel) + "/" if rel else self.home + "/"
-        self.sb.set_value(self.user_key("Rights"), path, letters)
-
-    def start(self, values=None):
-        self.sb.add_instance("Main", self.port, values=values)
-        self.svc = Service(self.sb, timer_ms=100).start()
-        self.addCleanup(self.stop_cleanly)
-        self.svc.wait_listening(self.port)
-
-    def stop_cleanly(self):
-        already = self.svc.proc.poll()
-        code = self.svc.stop()
-        if already is None:
-            self.assertEqual(code, 0, self.svc.stderr)
-        self.assertNotIn("Sanitizer", self.svc.stderr)
-        self.assertNotIn("runtime error", self.svc.stderr)
-
-    def control(self):
-        c = Control(self.port)
-        self.addCleanup(c.close)
-        return c
-
-    def login(self, c):
-        self.assertEqual(c.cmd("USER bob"), GIVE_PASSWORD)
-        return c.cmd("PASS " + PASSWORD)
-
-    def logged_in(self):
-        c = self.control()
-        self.assertTrue(self.login(c).endswith(LOGGED_IN))
-        return c
+        self.sb.set_rights("bob", os.path.join(self.home, rel) + "/" if rel else self.home + "/", letters)
 
     def put(self, rel, data=b"abc"):
         path = os.path.join(self.home, rel)
@@ -85,17 +45,13 @@ class ListingsTest(unittest.TestCase):
         os.makedirs(path, exist_ok=True)
         return path
 
-    def assertLogged(self, text, category="C"):
-        if not wait_for(lambda: text in self.sb.log_lines("Main", category), timeout=5.0):
-            self.fail("no log line [%s] %r in:\n%s" % (category, text, self.sb.log_text()))
-
 
 class DirectoryTest(ListingsTest):
     def test_pwd_cwd_cdup(self):
         self.mkdir("sub/deeper")
         self.mkdir("locked")
         self.rights("locked", "-")
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         self.assertEqual(c.cmd("PWD"), '257 "/" is current directory\r\n')
         self.assertEqual(c.cmd("CWD sub"), '250 "/sub" is current directory\r\n')
@@ -121,17 +77,17 @@ class DirectoryTest(ListingsTest):
         self.assertEqual(c.cmd("CWD file.txt"), "550 Unknown directory / drive not ready: file.txt\r\n")
 
     def test_commands_need_a_login(self):
-        self.start()
+        self.one_instance()
         c = self.control()
         for command in ("PWD", "CWD /", "CDUP", "MKD x", "RMD x", "DELE x", "RNFR x", "RNTO y", "MLST", "STAT"):
-            self.assertEqual(c.cmd(command), "530 Not logged in yet - need a USER and PASS command\r\n", command)
+            self.assertEqual(c.cmd(command), NOT_LOGGED_IN, command)
         self.assertFalse(os.path.exists(os.path.join(self.home, "x")))
 
     def test_mkd_and_rmd(self):
         self.mkdir("ro")
         self.mkdir("ro/old")
         self.rights("ro", "RL")
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         self.assertEqual(c.cmd("MKD new dir"), '257 "new dir" directory created\r\n')
         self.assertTrue(os.path.isdir(os.path.join(self.home, "new dir")))
@@ -153,8 +109,8 @@ class DirectoryTest(ListingsTest):
         self.assertTrue(os.path.exists(os.path.join(self.home, "full", "f")))
 
     def test_docutech_folders(self):
-        self.sb.set_value(self.user_key(), "XeroxDocutech", 1)
-        self.start()
+        self.sb.set_value(self.sb.user_key("bob"), "XeroxDocutech", 1)
+        self.one_instance()
         c = self.logged_in()
         self.assertEqual(c.cmd("MKD job"), '257 "job" directory created\r\n')
         self.assertTrue(os.path.isdir(os.path.join(self.home, "job.djo")))
@@ -166,7 +122,7 @@ class FileTest(ListingsTest):
         self.put("a.txt")
         self.put("ro/b.txt")
         self.rights("ro", "RL")
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         self.assertEqual(c.cmd("DELE a.txt"), "250 DELE command successful.\r\n")
         self.assertFalse(os.path.exists(os.path.join(self.home, "a.txt")))
@@ -183,7 +139,7 @@ class FileTest(ListingsTest):
         self.mkdir("folder")
         self.put("ro/c.txt")
         self.rights("ro", "RL")
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         self.assertEqual(c.cmd("RNTO x"),
                          "501 Illegal command sequence - RNTO requires that you issue RNFR first.\r\n")
@@ -232,7 +188,7 @@ class FileTest(ListingsTest):
         os.symlink(target_dir, os.path.join(self.home, "docs.lnk"))
         os.symlink(target_file, os.path.join(self.home, "file.lnk"))
         self.put("plain.txt")
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         # Renaming a shortcut by its shown name keeps the ".lnk".
         self.assertEqual(c.cmd("RNFR file"), "350 Enter the name to rename it to...\r\n")
@@ -263,7 +219,7 @@ class MessageTest(ListingsTest):
         with open(os.path.join(self.home, "sub", "message.ftp"), "w") as f:
             f.write("In sub\n")
         self.mkdir("quiet")
-        self.start(values={"Messages\\MESSAGE.FTP": 1})
+        self.one_instance(values={"Messages\\MESSAGE.FTP": 1})
         c = self.control()
         self.assertEqual(self.login(c), "230-Welcome\r\n230-" + long_line[:74] + "\r\n230-" + long_line[74:]
                          + "\r\n230-\r\n230-last\r\n" + LOGGED_IN)
@@ -277,7 +233,7 @@ class MessageTest(ListingsTest):
         self.mkdir("sub")
         with open(os.path.join(self.home, "sub", "message.ftp"), "w") as f:
             f.write("In sub\n")
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         self.assertEqual(c.cmd("CWD sub"), '250 "/sub" is current directory\r\n')
 
@@ -288,7 +244,7 @@ class FeatMlstStatTest(ListingsTest):
 
     def test_feat_before_login_and_opts(self):
         self.put("f.txt", b"xyz")
-        self.start()
+        self.one_instance()
         c = self.control()
         self.assertEqual(c.cmd("FEAT"), self.FEAT % "type*;modify*;perm*;size*;")
         self.assertLogged("FEAT completed successfully")
@@ -296,16 +252,14 @@ class FeatMlstStatTest(ListingsTest):
         self.assertEqual(c.cmd("OPTS MLST size;type;"), "200 MLST OPTS type;size;\r\n")
         self.assertEqual(c.cmd("FEAT"), self.FEAT % "type*;modify;perm;size*;")
         self.assertEqual(c.cmd("MLST f.txt"), "250-Listing f.txt\r\n type=file;size=3; /f.txt\r\n250 End\r\n")
-        self.assertEqual(c.cmd("OPTS UTF8 ON"), '501 Option string "UTF8 ON" not recognised.\r\n')
-        self.assertEqual(c.cmd("OPTS MLST perm"), "200 MLST OPTS perm;\r\n")
-        self.assertEqual(c.cmd("MLST"), "250-Listing .\r\n perm=cdelmp; /\r\n250 End\r\n")
-        self.assertEqual(c.cmd("MLST nothing"),
-                         "501 MLST command requires any argument given to be a valid path name.\r\n")
-        self.assertEqual(c.cmd("MLST ../.."),
-                         "501 MLST command requires any argument given to be a valid path name.\r\n")
+        not_a_path = "501 MLST command requires any argument given to be a valid path name.\r\n"
+        self.assertReplies(c, ("OPTS UTF8 ON", '501 Option string "UTF8 ON" not recognised.\r\n'),
+                           ("OPTS MLST perm", "200 MLST OPTS perm;\r\n"),
+                           ("MLST", "250-Listing .\r\n perm=cdelmp; /\r\n250 End\r\n"),
+                           ("MLST nothing", not_a_path), ("MLST ../..", not_a_path))
 
     def test_mlst_off(self):
-        self.start(values={"MLST": 0})
+        self.one_instance(values={"MLST": 0})
         c = self.control()
         self.assertEqual(c.cmd("FEAT"), self.FEAT.replace(" MLST %s\r\n", ""))
         self.login(c)
@@ -315,7 +269,7 @@ class FeatMlstStatTest(ListingsTest):
         self.put("sub/one.txt", b"1" * 700)
         self.put("sub/two.txt")
         self.mkdir("sub/inner")
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         block = c.cmd("STAT")
         self.assertTrue(block.startswith("211-") and block.endswith("211 End of status\r\n"), block)
@@ -344,7 +298,7 @@ class FeatMlstStatTest(ListingsTest):
         folder = self.mkdir("many")
         for i in range(3000):
             open(os.path.join(folder, "file-%05d.dat" % i), "wb").close()
-        self.start()
+        self.one_instance()
         c = self.logged_in()
         listing = c.cmd("STAT -1 many")
         lines = listing.split("\r\n")
@@ -370,13 +324,6 @@ class FeatMlstStatTest(ListingsTest):
 
 
 class DataListingTest(ListingsTest):
-    def ftp(self):
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", self.port, timeout=10)
-        ftp.login("bob", PASSWORD)
-        self.addCleanup(ftp.close)
-        return ftp
-
     def lines(self, ftp, command):
         out = []
         ftp.retrlines(command, out.append)
@@ -391,8 +338,8 @@ class DataListingTest(ListingsTest):
 
     def test_list_forms(self):
         self.tree()
-        self.start()
-        ftp = self.ftp()
+        self.one_instance()
+        ftp = self.ftp(login=True)
         long = self.lines(ftp, "LIST -la sub")
         self.assertTrue(long[0].startswith("total "), long)
         self.assertEqual([line.split(" ")[-1] for line in long[1:]], ["a.txt", "B.txt", "inner", "zz"])
@@ -424,8 +371,8 @@ class DataListingTest(ListingsTest):
         self.tree()
         self.rights("sub/inner", "RL")
         self.rights("sub/zz", "-")
-        self.start()
-        ftp = self.ftp()
+        self.one_instance()
+        ftp = self.ftp(login=True)
         ftp.cwd("sub")
         self.assertEqual(ftp.nlst(), ["a.txt", "B.txt", "inner", "zz"])
         facts = dict(ftp.mlsd())
@@ -448,19 +395,17 @@ class DataListingTest(ListingsTest):
 
     def test_curl_listing(self):
         self.tree()
-        self.start()
-        url = "ftp://bob:%s@127.0.0.1:%d/sub/" % (PASSWORD.replace(" ", "%20"), self.port)
-        r = subprocess.run(["curl", "-sS", "--max-time", "20", url], capture_output=True, timeout=30)
+        self.one_instance()
+        url = ftp_url(self.port, "sub/", "bob", PASSWORD)
+        r = curl(url)
         self.assertEqual(r.returncode, 0, r.stderr)
         names = [line.split(b" ")[-1] for line in r.stdout.splitlines() if not line.startswith(b"total")]
         self.assertEqual(names, [b"a.txt", b"B.txt", b"inner", b"zz"])
-        r = subprocess.run(["curl", "-sS", "-l", "--max-time", "20", url], capture_output=True, timeout=30)
+        r = curl("-l", url)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.splitlines(), [b"a.txt", b"B.txt", b"inner", b"zz"])
 
     def test_lftp_mirror(self):
-        if shutil.which("lftp") is None:
-            self.skipTest("lftp is not installed")
         files = {
             "top file.txt": b"top",
             "caf\u00e9 d\u00e9j\u00e0/na\u00efve \u00fcber.txt": "\u00fc".encode() * 50,
@@ -470,12 +415,11 @@ class DataListingTest(ListingsTest):
         }
         for rel, data in files.items():
             self.put(os.path.join("tree", rel), data)
-        self.start()
+        self.one_instance()
         local = os.path.join(self.sb.dir, "mirror")
-        script = ("set ftp:ssl-allow no; set net:max-retries 1; set net:timeout 10; "
-                  "open -u bob,'%s' -p %d 127.0.0.1; mirror tree '%s'; bye" % (PASSWORD, self.port, local))
-        r = subprocess.run(["lftp", "-c", script], capture_output=True, timeout=120,
-                           env=dict(os.environ, HOME=self.sb.dir, LC_ALL="C.UTF-8"))
+        r = lftp(self.sb, self.port, "bob," + PASSWORD,
+                 "set ftp:ssl-allow no; set net:max-retries 1; set net:timeout 10; mirror tree '%s'" % local,
+                 timeout=120)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         for rel, data in files.items():
             path = os.path.join(local, rel)

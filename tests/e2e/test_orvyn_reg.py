@@ -5,71 +5,28 @@ ORVYN_REGISTRY or --store) and runs the built program from $ORVYN_BIN.
 """
 
 import os
-import shutil
-import subprocess
-import tempfile
 import unittest
+
+from orvyntest import DONE, StoreToolCase
 
 try:
     import sqlite3
 except ImportError:  # pragma: no cover - the interpreter may lack the module
     sqlite3 = None
 
-BIN_DIR = os.environ.get("ORVYN_BIN", "")
-TOOL = os.path.join(BIN_DIR, "orvyn-reg")
 ROOT = "HKEY_LOCAL_MACHINE"
-DONE = "The operation completed successfully.\n"
 
 
-class RegToolCase(unittest.TestCase):
-    """A temporary store and helpers to run the tool against it."""
+class RegToolCase(StoreToolCase):
+    """A store one folder down, which the tool has to create."""
 
-    def setUp(self):
-        if not os.access(TOOL, os.X_OK):
-            self.fail("orvyn-reg not found; set ORVYN_BIN to the build's bin folder")
-        self.tmp = tempfile.mkdtemp(prefix="orvyn-reg-test-")
-        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
-        self.store = os.path.join(self.tmp, "lib", "registry.db")
-        self.env = dict(os.environ)
-        self.env["ORVYN_REGISTRY"] = self.store
-        self.env["ORVYN_RUNDIR"] = os.path.join(self.tmp, "run")
-        self.env["ORVYN_CERTDIR"] = os.path.join(self.tmp, "certs")
-
-    def path(self, name):
-        return os.path.join(self.tmp, name)
-
-    def run_tool(self, *args, stdin=subprocess.DEVNULL):
-        return subprocess.run([TOOL, *args], env=self.env, stdin=stdin,
-                              capture_output=True, text=True, timeout=60)
-
-    def ok(self, *args):
-        r = self.run_tool(*args)
-        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr}")
-        self.assertEqual(r.stderr, "", args)
-        return r.stdout
-
-    def fails(self, *args):
-        r = self.run_tool(*args)
-        self.assertEqual(r.returncode, 1, f"{args}: {r.stdout}{r.stderr}")
-        self.assertTrue(r.stderr.startswith("ERROR: "), f"{args}: {r.stderr!r}")
-        self.assertEqual(r.stdout, "", args)
-        return r.stderr
+    store_name = os.path.join("lib", "registry.db")
 
     def add(self, key, name, rtype, data=None):
         args = ["add", key, "/v", name, "/t", rtype]
         if data is not None:
             args += ["/d", data]
         self.assertEqual(self.ok(*args), DONE)
-
-    def snapshot(self):
-        """Everything the store holds, as the tool shows it."""
-        return self.ok("query", "HKLM", "/s")
-
-    def assertRefusedUnchanged(self, *args):
-        before = self.snapshot()
-        error = self.fails(*args)
-        self.assertEqual(self.snapshot(), before, args)
-        return error
 
 
 def every_type(tool, key):
@@ -287,20 +244,10 @@ class ConfirmationTest(RegToolCase):
             self.assertIn("use /f", error)
 
     def run_on_terminal(self, answer, *args):
-        import pty
-        master, slave = pty.openpty()
-        try:
-            proc = subprocess.Popen([TOOL, *args], env=self.env, stdin=slave,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            os.close(slave)
-            slave = -1
-            os.write(master, answer.encode() + b"\n")
-            out, err = proc.communicate(timeout=60)
-            return proc.returncode, out, err
-        finally:
-            if slave >= 0:
-                os.close(slave)
-            os.close(master)
+        proc, master = self.start_on_terminal(*args)
+        os.write(master, answer.encode() + b"\n")
+        out, err = proc.communicate(timeout=60)
+        return proc.returncode, out.decode(), err.decode()
 
     def test_delete_asks_on_a_terminal(self):
         self.add(r"HKLM\K", "v", "REG_SZ", "x")

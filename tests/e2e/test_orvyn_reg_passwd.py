@@ -6,16 +6,14 @@ pseudo-terminal for the interactive mode.
 """
 
 import os
-import pty
 import re
 import select
-import shutil
-import subprocess
-import tempfile
 import termios
 import time
 import unittest
 import warnings
+
+from orvyntest import DONE, SERVERS_KEY as SERVERS, StoreToolCase
 
 try:
     with warnings.catch_warnings():
@@ -24,47 +22,16 @@ try:
 except ImportError:  # pragma: no cover - the module is gone from newer interpreters
     crypt = None
 
-BIN_DIR = os.environ.get("ORVYN_BIN", "")
-TOOL = os.path.join(BIN_DIR, "orvyn-reg")
-DONE = "The operation completed successfully.\n"
-SERVERS = r"HKLM\Software\Brandmoor\ORVYNPro\Servers"
 HASH = re.compile(r"^[./0-9A-Za-z]{13}$")
 VALUE_LINE = re.compile(r"^    Passwd    REG_SZ    (.*)$", re.M)
 
 
-class PasswdCase(unittest.TestCase):
+class PasswdCase(StoreToolCase):
     """A temporary store holding the server instance Demo."""
 
     def setUp(self):
-        if not os.access(TOOL, os.X_OK):
-            self.fail("orvyn-reg not found; set ORVYN_BIN to the build's bin folder")
-        self.tmp = tempfile.mkdtemp(prefix="orvyn-passwd-test-")
-        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
-        self.store = os.path.join(self.tmp, "registry.db")
-        self.env = dict(os.environ)
-        self.env["ORVYN_REGISTRY"] = self.store
-        self.env["ORVYN_RUNDIR"] = os.path.join(self.tmp, "run")
-        self.env["ORVYN_CERTDIR"] = os.path.join(self.tmp, "certs")
+        super().setUp()
         self.assertEqual(self.ok("add", SERVERS + r"\Demo"), DONE)
-
-    def run_tool(self, *args, data=None):
-        return subprocess.run([TOOL, *args], env=self.env, input=data,
-                              stdin=None if data is not None else subprocess.DEVNULL,
-                              capture_output=True, timeout=60)
-
-    def ok(self, *args, data=None):
-        r = self.run_tool(*args, data=data)
-        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr!r}")
-        self.assertEqual(r.stderr, b"", args)
-        return r.stdout.decode()
-
-    def fails(self, *args, data=None):
-        r = self.run_tool(*args, data=data)
-        self.assertEqual(r.returncode, 1, f"{args}: {r.stdout!r} {r.stderr!r}")
-        err = r.stderr.decode(errors="replace")
-        self.assertTrue(err.startswith("ERROR: "), f"{args}: {err!r}")
-        self.assertEqual(r.stdout, b"", args)
-        return err
 
     def passwd(self, user, password, server="Demo"):
         self.assertEqual(self.ok("passwd", server, user, data=password), DONE)
@@ -75,12 +42,9 @@ class PasswdCase(unittest.TestCase):
         r = self.run_tool("query", rf"{SERVERS}\{server}\Users\{user}", "/v", "Passwd")
         if r.returncode != 0:
             return None
-        found = VALUE_LINE.search(r.stdout.decode())
+        found = VALUE_LINE.search(r.stdout)
         self.assertIsNotNone(found, r.stdout)
         return found.group(1)
-
-    def snapshot(self):
-        return self.ok("query", "HKLM", "/s")
 
     def assertHashOf(self, value, password):
         self.assertRegex(value, HASH)
@@ -143,7 +107,7 @@ class PipeTest(PasswdCase):
         self.assertIn(value, out)
 
     def test_store_option(self):
-        other = os.path.join(self.tmp, "other.db")
+        other = self.path("other.db")
         self.ok("--store", other, "add", SERVERS + r"\Other")
         self.assertEqual(self.ok("--store", other, "passwd", "Other", "bob", data=b"pw\n"), DONE)
         out = self.ok("--store", other, "query", SERVERS + r"\Other\Users\bob", "/v", "Passwd")
@@ -154,10 +118,7 @@ class PipeTest(PasswdCase):
 class RefusalTest(PasswdCase):
 
     def assertRefusedUnchanged(self, *args, data=b"secret\n"):
-        before = self.snapshot()
-        err = self.fails(*args, data=data)
-        self.assertEqual(self.snapshot(), before, args)
-        return err
+        return super().assertRefusedUnchanged(*args, data=data)
 
     def test_unknown_server(self):
         err = self.assertRefusedUnchanged("passwd", "Nope", "bob")
@@ -204,15 +165,6 @@ class RefusalTest(PasswdCase):
 class TerminalTest(PasswdCase):
     """Standard input is a pseudo-terminal: the password is asked twice."""
 
-    def start_on_terminal(self, user):
-        master, slave = pty.openpty()
-        proc = subprocess.Popen([TOOL, "passwd", "Demo", user], env=self.env, stdin=slave,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        os.close(slave)
-        self.addCleanup(os.close, master)
-        self.addCleanup(lambda: proc.poll() is None and proc.kill())
-        return proc, master
-
     def read_until(self, fd, text, timeout=20.0):
         """Reads fd until text has appeared; returns all that was read."""
         seen = b""
@@ -241,7 +193,7 @@ class TerminalTest(PasswdCase):
         return out
 
     def type_twice(self, user, first, second):
-        proc, master = self.start_on_terminal(user)
+        proc, master = self.start_on_terminal("passwd", "Demo", user)
         err = proc.stderr.fileno()
         seen = self.read_until(err, b"New password: ")
         os.write(master, first + b"\n")
@@ -268,7 +220,7 @@ class TerminalTest(PasswdCase):
         self.assertEqual(self.snapshot(), before)
 
     def test_echo_is_restored_afterwards(self):
-        proc, master = self.start_on_terminal("bob")
+        proc, master = self.start_on_terminal("passwd", "Demo", "bob")
         self.read_until(proc.stderr.fileno(), b"New password: ")
         # While the tool waits the terminal does not echo ...
         self.assertFalse(termios.tcgetattr(master)[3] & termios.ECHO)

@@ -5,7 +5,6 @@ single-session mode and the demo of `make run`.
 Everything runs in a temporary sandbox: its own store, run folder, event-log
 file, loopback ports; systemd is never involved (ORVYN_SYSTEMD=0)."""
 
-import ftplib
 import os
 import re
 import signal
@@ -13,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from orvyntest import (BIN, PRODUCT_KEY, Control, Sandbox, Service, free_port, program, require_programs,
+from orvyntest import (BIN, PRODUCT_KEY, Control, Sandbox, free_port, ftp_connect, program, require_programs,
                        wait_closed, wait_for, wait_listening)
 
 SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\ORVYN Pro"
@@ -40,10 +39,6 @@ class HostSandbox(Sandbox):
         self.env.update(ORVYN_EVENTLOG_FILE=self.events, ORVYN_SYSTEMD="0")
         self.env.pop("ORVYN_SERVICE_MANAGER", None)
         self.env.pop("NOTIFY_SOCKET", None)
-
-    def run(self, *args, name="orvyn", timeout=20):
-        return subprocess.run([program(name)] + list(args), env=self.env, capture_output=True, text=True,
-                              timeout=timeout, cwd=self.dir)
 
     def event_lines(self):
         try:
@@ -168,10 +163,8 @@ class CommandLine(HostTestCase):
 class ApplicationMode(HostTestCase):
     def test_sigterm_closes_sessions_and_exits_0(self):
         sb = self.sb
-        port = free_port()
-        sb.add_instance("Main", port)
-        with Service(sb, env={"ORVYN_EVENTLOG_FILE": sb.events}) as svc:
-            svc.wait_listening(port)
+        with sb.start_instance(env={"ORVYN_EVENTLOG_FILE": sb.events}) as svc:
+            port = svc.port
             self.assertTrue(wait_for(lambda: os.path.exists(svc.pid_file())))
             with open(svc.pid_file()) as f:
                 self.assertEqual(int(f.read().strip()), svc.proc.pid)
@@ -188,11 +181,7 @@ class ApplicationMode(HostTestCase):
         self.assertEqual(sb.event_lines(), [], "application mode is no service: no service events")
 
     def test_sigint_stops_too(self):
-        sb = self.sb
-        port = free_port()
-        sb.add_instance("Main", port, log=False)
-        with Service(sb) as svc:
-            svc.wait_listening(port)
+        with self.sb.start_instance(log=False) as svc:
             svc.signal(signal.SIGINT)
             self.assertEqual(svc.wait(), 0)
 
@@ -312,7 +301,10 @@ class BuiltInManager(HostTestCase):
 
 
 class SingleSessionMode(HostTestCase):
-    def start(self, port):
+    def start(self):
+        """Runs the program under the single-session name on a new instance; returns the process and the port."""
+        port = free_port()
+        self.sb.add_instance("Main", port, log=False)
         link = os.path.join(self.sb.dir, "VuReRiR")
         os.symlink(os.path.realpath(program("orvyn")), link)
         proc = subprocess.Popen([link, "s"], env=self.sb.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -322,21 +314,17 @@ class SingleSessionMode(HostTestCase):
         self.addCleanup(proc.stdout.close)
         self.addCleanup(proc.stderr.close)
         self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.sb.rundir, "ORVYN Service Control.pid"))))
-        return proc
+        return proc, port
 
     def test_quit_ends_the_process_with_0(self):
-        port = free_port()
-        self.sb.add_instance("Main", port, log=False)
-        proc = self.start(port)
+        proc, port = self.start()
         with Control(port) as c:
             self.assertTrue(c.greeting.startswith("220 "))
             self.assertTrue(c.cmd("QUIT").startswith("221"))
         self.assertEqual(proc.wait(timeout=10), 0)
 
     def test_closing_the_session_ends_the_process_with_255(self):
-        port = free_port()
-        self.sb.add_instance("Main", port, log=False)
-        proc = self.start(port)
+        proc, port = self.start()
         with Control(port) as c:
             self.assertTrue(c.greeting.startswith("220 "))
         self.assertEqual(proc.wait(timeout=10), 255)
@@ -359,9 +347,8 @@ class RunDemo(HostTestCase):
             line = proc.stdout.readline()
             self.assertEqual(line, "ORVYN Pro demo: connect to ftp://127.0.0.1:%d/ — stop with Ctrl+C\n" % port)
             self.assertTrue(wait_listening(port), proc.stderr.read() if proc.poll() is not None else "")
-            ftp = ftplib.FTP()
-            greeting = ftp.connect("127.0.0.1", port, timeout=10)
-            self.assertTrue(greeting.startswith("220 "))
+            ftp = ftp_connect(port)
+            self.assertTrue(ftp.welcome.startswith("220 "))
             ftp.close()
             for part in ("registry.db", "ftproot/README.txt", "ftproot/pub/hello.txt", "ftproot/upload"):
                 self.assertTrue(os.path.exists(os.path.join(demo, part)), part)

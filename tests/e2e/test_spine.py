@@ -6,7 +6,7 @@ import socket
 import time
 import unittest
 
-from orvyntest import (PRODUCT_KEY, Control, Sandbox, Service, free_port, require_programs, wait_closed,
+from orvyntest import (NOT_LOGGED_IN, Control, ServerCase, Service, free_port, require_programs, wait_closed,
                        wait_for, wait_listening)
 
 GREETING = "220 ORVYN 1.0 service (by Brandmoor) ready for new user\r\n"
@@ -32,43 +32,10 @@ def read_file(path):
 
 
 def setUpModule():
-    require_programs("orvyn", "orvyn-reg", wait=float(__import__("os").environ.get("ORVYN_WAIT_BUILD", "0")))
+    require_programs("orvyn", "orvyn-reg")
 
 
-class ServerTest(unittest.TestCase):
-    """Each test gets a sandbox; start() runs `orvyn s` on it."""
-
-    timer_ms = None
-
-    def setUp(self):
-        self.sb = Sandbox()
-        self.addCleanup(self.sb.cleanup)
-        self.svc = None
-
-    def start(self, *ports, timer_ms=None):
-        self.svc = Service(self.sb, timer_ms=timer_ms or self.timer_ms).start()
-        self.addCleanup(self.stop_cleanly, self.svc)
-        for port in ports:
-            self.svc.wait_listening(port)
-        return self.svc
-
-    def stop_cleanly(self, svc):
-        """Stops the service and checks that it ended well."""
-        already = svc.proc.poll()
-        code = svc.stop()
-        if already is None:
-            self.assertEqual(code, 0, svc.stderr)
-        self.assertNotIn("Sanitizer", svc.stderr)
-        self.assertNotIn("runtime error", svc.stderr)
-
-    def one_instance(self, values=None, name="Main", timer_ms=None):
-        port = free_port()
-        self.sb.add_instance(name, port, values=values)
-        self.start(port, timer_ms=timer_ms)
-        return port
-
-
-class CommandLineTest(ServerTest):
+class CommandLineTest(ServerCase):
     def test_greeting_and_quit(self):
         port = self.one_instance()
         with Control(port) as c:
@@ -91,7 +58,7 @@ class CommandLineTest(ServerTest):
             self.assertEqual(c.cmd("HELP RETR"), "214 RETR <path> - Start file download\r\n")
             self.assertEqual(c.cmd("help retrieve"), "214 RETR <path> - Start file download\r\n")
             self.assertEqual(c.cmd("HELP XYZZY"), "214 No such command\r\n")
-        self.assertIn("HELP completed successfully", self.sb.log_lines("Main", "C"))
+        self.assertIn("HELP completed successfully", self.messages("C"))
 
     def test_unknown_command_and_empty_line(self):
         port = self.one_instance()
@@ -101,7 +68,7 @@ class CommandLineTest(ServerTest):
             self.assertEqual(c.cmd("CWD"), "501 Command CWD requires at least one parameter\r\n")
             self.assertEqual(c.cmd("PWD x"), "501 Command PWD does not take parameters!\r\n")
             self.assertEqual(c.cmd("SMNT disk"), "502 Command SMNT disk not implemented yet on this server\r\n")
-        self.assertIn("Unidentified command FOO bar", self.sb.log_lines("Main", "!"))
+        self.assertIn("Unidentified command FOO bar", self.messages("!"))
 
     def test_pipelined_and_split_commands(self):
         port = self.one_instance(values={"Security\\Secure": 0})
@@ -150,13 +117,13 @@ class CommandLineTest(ServerTest):
     def test_login_gate_with_secure_default(self):
         port = self.one_instance()
         with Control(port) as c:
-            self.assertEqual(c.cmd("MODE S"), "530 Not logged in yet - need a USER and PASS command\r\n")
+            self.assertEqual(c.cmd("MODE S"), NOT_LOGGED_IN)
             self.assertEqual(c.cmd("TYPE E"), "504 Only Image (Binary) and ASCII are supported\r\n")
             self.assertEqual(c.cmd("REIN"), GREETING)
-        self.assertIn("Command not accepted - user must be logged in", self.sb.log_lines("Main", "C"))
+        self.assertIn("Command not accepted - user must be logged in", self.messages("C"))
 
 
-class LimitsAndRulesTest(ServerTest):
+class LimitsAndRulesTest(ServerCase):
     def test_max_users_refuses_the_third(self):
         port = self.one_instance(values={"Security\\MaxUsers": 2})
         # The start-up probe connection must be gone before counting.
@@ -216,7 +183,7 @@ class LimitsAndRulesTest(ServerTest):
         self.assertTrue(self.sb.wait_log("Connection terminated - closing connection"))
 
 
-class InstancesTest(ServerTest):
+class InstancesTest(ServerCase):
     def test_two_instances_keep_separate_sessions_and_logs(self):
         p1, p2 = free_port(), free_port()
         self.sb.add_instance("Alpha", p1)
@@ -229,9 +196,9 @@ class InstancesTest(ServerTest):
             a1.cmd("NOOP alpha")
             b1.cmd("NOOP beta")
         self.assertTrue(self.sb.wait_log('"Beta" [C'))
-        self.assertIn('Command "NOOP alpha" received', self.sb.log_lines("Alpha", "C"))
-        self.assertNotIn('Command "NOOP alpha" received', self.sb.log_lines("Beta", "C"))
-        self.assertIn('Command "NOOP beta" received', self.sb.log_lines("Beta", "C"))
+        self.assertIn('Command "NOOP alpha" received', self.messages("C", "Alpha"))
+        self.assertNotIn('Command "NOOP alpha" received', self.messages("C", "Beta"))
+        self.assertIn('Command "NOOP beta" received', self.messages("C", "Beta"))
 
     def test_enabled_and_port_forms(self):
         cases = {
@@ -257,8 +224,7 @@ class InstancesTest(ServerTest):
                 self.sb.set_value(key, vname, data if data is not None else str(port), vtype)
             if "Port" not in values:
                 self.sb.set_value(key, "Port", port)
-        self.svc = Service(self.sb, env={"ORVYN_TEST_PORT": str(expand_port)}).start()
-        self.addCleanup(self.stop_cleanly, self.svc)
+        self.start(env={"ORVYN_TEST_PORT": str(expand_port)})
         for name, (_, enabled) in cases.items():
             if enabled:
                 self.assertTrue(wait_listening(ports[name]), name)
@@ -287,7 +253,7 @@ class InstancesTest(ServerTest):
         self.assertEqual(self.sb.query_value(key, "Started"), "0x0")
         self.assertEqual(self.sb.query_value(key, "Fatal Error"),
                          "Fatal error binding listening socket: WSAEADDRINUSE - Address already in use")
-        self.assertIn("ORVYN - Fatal (bind to ftp)", self.sb.log_lines("Busy", "!"))
+        self.assertIn("ORVYN - Fatal (bind to ftp)", self.messages("!", "Busy"))
 
     def test_refresh_starts_enabled_and_stops_disabled(self):
         p1, p2 = free_port(), free_port()
@@ -306,7 +272,7 @@ class InstancesTest(ServerTest):
     def test_refresh_rereads_settings_of_running_instance(self):
         port = self.one_instance()
         with Control(port) as c:
-            self.assertEqual(c.cmd("MODE S"), "530 Not logged in yet - need a USER and PASS command\r\n")
+            self.assertEqual(c.cmd("MODE S"), NOT_LOGGED_IN)
         self.sb.set_value(self.sb.instance_key("Main", "Security"), "Secure", 0)
         self.svc.refresh()
 

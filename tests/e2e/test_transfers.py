@@ -7,20 +7,18 @@ The instances run with Security\\Secure 0 (no login needed); paths are
 relative to the service's working directory, which is the sandbox folder.
 """
 
-import ftplib
 import gzip
 import hashlib
 import io
 import os
 import re
-import shutil
 import socket
 import struct
 import subprocess
 import time
 import unittest
 
-from orvyntest import Control, Sandbox, Service, free_port, require_programs, wait_for
+from orvyntest import Control, ReplyCase, Sandbox, curl, free_port, ftp_connect, ftp_url, lftp, require_programs, wait_for
 
 MIB = 1024 * 1024
 REPLY_226 = "226 Transfer finished successfully.\r\n"
@@ -100,7 +98,7 @@ def ipv6_loopback():
         return False
 
 
-class Transfers(unittest.TestCase):
+class Transfers(ReplyCase):
     """One service with a plain instance, shared by the cases of this class."""
 
     @classmethod
@@ -108,18 +106,15 @@ class Transfers(unittest.TestCase):
         cls.sb = Sandbox()
         cls.files = os.path.join(cls.sb.dir, "files")
         os.makedirs(cls.files)
-        cls.port = free_port()
-        cls.sb.add_instance("Main", cls.port, values={
+        cls.svc = cls.sb.start_instance(values={
             "Security\\Secure": 0,
             "Security\\DisableLowPorts": 1,
             "Security\\Allow_Anon_Puts": 1,
             "Conversions\\gz": "|||.gz|gzip -c %s|5",
             "Conversions\\upper": "|||.up|tr a-z A-Z|9",
             "Conversions\\cat": "|||.cat|cat %s|13",
-        })
-        cls.svc = Service(cls.sb, timer_ms=200)
-        cls.svc.start()
-        cls.svc.wait_listening(cls.port)
+        }, timer_ms=200)
+        cls.port = cls.svc.port
         make_file(os.path.join(cls.files, "big.bin"), 100 * MIB, seed=100)
 
     @classmethod
@@ -171,13 +166,12 @@ class Transfers(unittest.TestCase):
         return reply
 
     def curl(self, *args):
-        r = subprocess.run(["curl", "-sS", "--max-time", "60", "--ftp-method", "nocwd"] + list(args),
-                           capture_output=True, timeout=90)
+        r = curl("--ftp-method", "nocwd", *args, max_time=60)
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
         return r
 
     def url(self, name):
-        return "ftp://127.0.0.1:%d/files/%s" % (self.port, name)
+        return ftp_url(self.port, "files/" + name)
 
     # ---- real clients ---------------------------------------------------------------
 
@@ -204,8 +198,7 @@ class Transfers(unittest.TestCase):
                                               % self.path("up-PORT-1048576.bin")))
 
     def test_ftplib_large_files_append_unique_and_resume(self):
-        with ftplib.FTP() as f:
-            f.connect("127.0.0.1", self.port, timeout=30)
+        with ftp_connect(self.port, timeout=30) as f:
             # 100 MiB down and up again, byte-identical.
             h = hashlib.sha256()
             f.retrbinary("RETR files/big.bin", h.update, blocksize=1 << 20)
@@ -255,20 +248,16 @@ class Transfers(unittest.TestCase):
             self.assertTrue(f.sendcmd("NOOP").startswith("200"))
 
     def test_lftp_get_and_put(self):
-        if shutil.which("lftp") is None:
-            self.skipTest("lftp not installed")
         make_file(self.path("lftp-src.bin"), 2 * MIB + 17, seed=3)
         work = os.path.join(self.sb.dir, "lftp-work")
         os.makedirs(work, exist_ok=True)
         for passive in ("true", "false"):
             with self.subTest(passive=passive):
-                script = ("set ftp:passive-mode %s; set xfer:clobber on; set net:max-retries 1; set net:timeout 20; "
-                          "set ftp:use-feat false; set ftp:use-site-utime false; set ftp:use-mdtm false; "
-                          "get files/lftp-src.bin -o %s/got.bin; put %s/got.bin -o files/lftp-put-%s.bin; bye"
-                          % (passive, work, work, passive))
-                r = subprocess.run(["lftp", "-u", "anonymous,me@example.org", "-p", str(self.port),
-                                    "-e", script, "127.0.0.1"], capture_output=True, timeout=60,
-                                   env=dict(os.environ, HOME=self.sb.dir))
+                r = lftp(self.sb, self.port, "anonymous,me@example.org",
+                         "set ftp:passive-mode %s; set xfer:clobber on; set net:max-retries 1; set net:timeout 20; "
+                         "set ftp:use-feat false; set ftp:use-site-utime false; set ftp:use-mdtm false; "
+                         "get files/lftp-src.bin -o %s/got.bin; put %s/got.bin -o files/lftp-put-%s.bin"
+                         % (passive, work, work, passive))
                 self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
                 self.assertEqual(digest(os.path.join(work, "got.bin")), digest(self.path("lftp-src.bin")))
                 self.assertEqual(digest(self.path("lftp-put-%s.bin" % passive)), digest(self.path("lftp-src.bin")))
@@ -441,16 +430,15 @@ class Transfers(unittest.TestCase):
             self.assertEqual(c.cmd("STOR files/x.LNK"), "553 Not allowed to upload .LNK files.\r\n")
             _, data = self.raw_retr(c, "files/x.lnk.txt")
             self.assertEqual(data, b"fine")
-            self.assertEqual(c.cmd("STOR files/pipe"), "550 Error on file files/pipe: The file could not be accessed.\r\n")
-            self.assertEqual(c.cmd("RETR files/adir"), "550 Error: files/adir is a volume or a directory.\r\n")
-            self.assertEqual(c.cmd("RETR files/missing"), "550 Error: File files/missing does not exist\r\n")
-            self.assertEqual(c.cmd("SIZE files/adir"),
-                             "550 Error: File files/adir either does not exist, or is not a normal file\r\n")
-            self.assertEqual(c.cmd("PORT 127,0,0,1,0,21"),
-                             "501 Syntax error - illegal parameters to PORT command.\r\n")
-            self.assertEqual(c.cmd("PORT 127,0,0,1,300,1"),
-                             "501 Syntax error - illegal parameters to PORT command.\r\n")
-            self.assertEqual(c.cmd("EPRT |3|::1|5282|"), "522 Network protocol not supported, use (1,2)\r\n")
+            bad_port = "501 Syntax error - illegal parameters to PORT command.\r\n"
+            self.assertReplies(
+                c,
+                ("STOR files/pipe", "550 Error on file files/pipe: The file could not be accessed.\r\n"),
+                ("RETR files/adir", "550 Error: files/adir is a volume or a directory.\r\n"),
+                ("RETR files/missing", "550 Error: File files/missing does not exist\r\n"),
+                ("SIZE files/adir", "550 Error: File files/adir either does not exist, or is not a normal file\r\n"),
+                ("PORT 127,0,0,1,0,21", bad_port), ("PORT 127,0,0,1,300,1", bad_port),
+                ("EPRT |3|::1|5282|", "522 Network protocol not supported, use (1,2)\r\n"))
             # Active connect to a port nobody listens on.
             dead = free_port()
             self.assertEqual(c.cmd("PORT 127,0,0,1,%d,%d" % (dead >> 8, dead & 255)), "200 PORT command okay\r\n")
@@ -505,11 +493,8 @@ class TimeOuts(unittest.TestCase):
     def test_stalled_upload_times_out_and_the_session_goes_on(self):
         with Sandbox() as sb:
             os.makedirs(os.path.join(sb.dir, "files"))
-            port = free_port()
-            sb.add_instance("Slow", port, values={"Security\\Secure": 0, "Security\\TimeOut": 1})
-            with Service(sb, timer_ms=100) as svc:
-                svc.wait_listening(port)
-                with Control(port, timeout=10) as c:
+            with sb.start_instance("Slow", values={"Security\\Secure": 0, "Security\\TimeOut": 1}, timer_ms=100) as svc:
+                with Control(svc.port, timeout=10) as c:
                     host, dport = pasv_address(c.cmd("PASV"))
                     d = socket.create_connection((host, dport), timeout=10)
                     self.assertTrue(c.cmd("STOR files/stalled.bin").startswith('150 "'))
@@ -531,12 +516,9 @@ class PassivePorts(unittest.TestCase):
         if not all(self.port_free(p) for p in range(low, low + 11)):
             low = next(b for b in range(30000, 60000, 37) if all(self.port_free(p) for p in range(b, b + 11)))
         with Sandbox() as sb:
-            port = free_port()
-            sb.add_instance("Ports", port, values={"Security\\Secure": 0, "Security\\LowPort": low,
-                                                   "Security\\HighPort": low + 10})
-            with Service(sb) as svc:
-                svc.wait_listening(port)
-                with Control(port) as c:
+            values = {"Security\\Secure": 0, "Security\\LowPort": low, "Security\\HighPort": low + 10}
+            with sb.start_instance("Ports", values=values) as svc:
+                with Control(svc.port) as c:
                     self.assertEqual(pasv_address(c.cmd("PASV")), ("127.0.0.1", low + 2))
                     self.assertEqual(pasv_address(c.cmd("PASV")), ("127.0.0.1", low + 4))
                     self.assertEqual(epsv_port(c.cmd("EPSV")), low + 6)
@@ -570,11 +552,8 @@ class IPv6(unittest.TestCase):
             os.makedirs(files)
             with open(os.path.join(files, "six.bin"), "wb") as f:
                 f.write(b"six" * 1000)
-            port = free_port("::1")
-            sb.add_instance("Six", port, address="::1", values={"Security\\Secure": 0})
-            with Service(sb) as svc:
-                svc.wait_listening(port, host="::1")
-                with Control(port, host="::1") as c:
+            with sb.start_instance("Six", values={"Security\\Secure": 0}, host="::1") as svc:
+                with Control(svc.port, host="::1") as c:
                     dport = epsv_port(c.cmd("EPSV"))
                     d = socket.create_connection(("::1", dport), timeout=10)
                     self.assertTrue(c.cmd("RETR files/six.bin").startswith("150 "))
