@@ -44,12 +44,12 @@ CFtpServer::CFtpServer(reg::Store& store, eventloop::EventLoop& loop, std::strin
     // A library that cannot be loaded is passed over: logins then go to the
     // password store or the system accounts.
     externalAuth_.load(registry_.ReadString(nullptr, "ExternalDLL", ""));
-    childReaper_.AttachTo(&loop_);  // ---- data connection and transfers
+    childReaper_.AttachTo(&loop_);
 }
 
 CFtpServer::~CFtpServer() {
     Stop();
-    childReaper_.AttachTo(nullptr);  // ---- data connection and transfers
+    childReaper_.AttachTo(nullptr);
     loop_.ForgetTarget(this);
 }
 
@@ -153,7 +153,7 @@ std::vector<std::string> CFtpServer::MessageLines(const std::string& text) {
 }
 
 void CFtpServer::RefreshSettings() {
-    pasvPorts_.DiscardTable();  // ---- data connection and transfers
+    pasvPorts_.DiscardTable();
     CServerSettings s;
     s.allowAnon = registry_.ReadFlag("Security", "Allow_Anon", false);
     s.allowAnonPuts = registry_.ReadFlag("Security", "Allow_Anon_Puts", false);
@@ -465,8 +465,7 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
     session.OnDataEvent(s, event, wsaError);
     if (sessionMap_.Lookup(control) != rec) return;
     NotifyObservers(session, false);
-    // ---- data connection and transfers: a closing session ends once its
-    // transfer has moved its last byte.
+    // A closing session ends once its transfer has moved its last byte.
     if (!session.TransferBusy() && session.ClosingGate()) session.CloseSession();
 }
 

@@ -145,7 +145,6 @@ public:
 
     int port() const { return port_; }
 
-    // ---- data connection and transfers
     // The passive port search of this instance (its table goes with every
     // refresh of the settings).
     CPasvPortSearch& pasvPorts() { return pasvPorts_; }
@@ -197,7 +196,6 @@ private:
     std::vector<std::string> greeting_;
     std::vector<std::string> farewell_;
     ISessionObserver* observer_ = nullptr;
-    // ---- data connection and transfers
     CPasvPortSearch pasvPorts_;
     CChildReaper childReaper_;
     accounts::ExternalAuthLibrary externalAuth_;

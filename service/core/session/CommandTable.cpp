@@ -1,5 +1,6 @@
 #include "service/core/session/CommandTable.h"
 
+#include "service/base/text/NoCase.h"
 #include "service/core/session/FtpSession.h"
 
 namespace orvyn {
@@ -120,8 +121,6 @@ const std::array<const char*, 7> kHelpGrid = {
     "   OPTS    MLST ",
 };
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool IsBlank(char c) { return c == ' '; }
 
 constexpr bool EveryRowHasAHandler() {
@@ -140,14 +139,11 @@ const CommandEntry& NotFoundEntry() { return CommandTable().back(); }
 
 const CommandEntry& LookupCommand(std::string_view line) {
     if (line.empty()) return NotFoundEntry();
-    const char first = Upper(line[0]);
+    const char first = AsciiLower(line[0]);
     for (const CommandEntry& e : kTable) {
-        if (e.name[0] != first) continue;
+        if (AsciiLower(e.name[0]) != first) continue;
         const size_t n = static_cast<size_t>(e.nameLen);
-        if (line.size() < n) continue;
-        bool same = true;
-        for (size_t i = 1; i < n && same; ++i) same = Upper(line[i]) == e.name[i];
-        if (same) return e;
+        if (line.size() >= n && EqualsNoCase(line.substr(0, n), std::string_view(e.name, n))) return e;
     }
     return NotFoundEntry();
 }

@@ -33,7 +33,7 @@ public:
     std::string peerAddressText() const override { return s_.PeerAddressText(); }
     bool ClosingGate() override { return s_.ClosingGate(); }
     void ReplyText(int number) override { s_.ReplyText(number); }
-    // ---- files and listings: the home's message file before the 230
+    // The home's message file before the 230.
     void SendLoginMessage(const std::string& directory) override { s_.SendLoginMessage(directory, 230); }
     void SetStatus(const char* text) override { s_.setStatusText(text); }
     void HoldReplies(int ticks) override { s_.setReplyHoldCount(ticks); }

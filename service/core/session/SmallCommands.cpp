@@ -1,18 +1,16 @@
 // Commands that only touch the session's own parameters: TYPE, MODE, STRU,
 // REIN, HELP, SYST, NOOP/ALLO, ACCT, QUIT, and the replies for unknown
 // commands and for commands this server does not implement.
-#include <cctype>
 #include <string>
 
 #include "service/core/server/FtpServer.h"
 #include "service/base/replies/Catalogue.h"
+#include "service/base/text/NoCase.h"
 #include "service/core/session/CommandTable.h"
 #include "service/core/session/FtpSession.h"
 
 namespace orvyn {
 namespace {
-
-char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
 const char* TypeText(int type) {
     switch (type) {
@@ -29,18 +27,18 @@ const char* TypeText(int type) {
 void CFtpSession::OnType(std::string_view arg) {
     const char first = arg.empty() ? '\0' : arg[0];
     const char third = arg.size() >= 3 ? arg[2] : 'N';
-    switch (Upper(first)) {
-        case 'A': {
-            const char format = arg.size() >= 3 ? Upper(arg[2]) : '\0';
-            type_ = format == 'C' ? kTypeAsciiCarriage : format == 'T' ? kTypeAsciiTelnet : kTypeAsciiNonPrint;
+    switch (AsciiLower(first)) {
+        case 'a': {
+            const char format = arg.size() >= 3 ? AsciiLower(arg[2]) : '\0';
+            type_ = format == 'c' ? kTypeAsciiCarriage : format == 't' ? kTypeAsciiTelnet : kTypeAsciiNonPrint;
             ReplyText(MSG_TYPE_ASCII);
             break;
         }
-        case 'I':
+        case 'i':
             type_ = kTypeImage;
             ReplyText(MSG_TYPE_IMAGE);
             break;
-        case 'L':
+        case 'l':
             type_ = kTypeImage;
             ReplyText(MSG_TYPE_LOCAL8);
             break;
