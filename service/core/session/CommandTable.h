@@ -3,7 +3,8 @@
 // of characters compared, the gates the dispatcher applies before it runs,
 // its handler and its HELP text. A command exists only as a row, and a row
 // cannot be written without a handler (the table is checked when it is
-// compiled), so the dispatcher is the one place that applies gates.
+// compiled: the row's constructor takes every field and refuses a null
+// handler), so the dispatcher is the one place that applies gates.
 //
 // Entries that share a number are aliases (CWD and XCWD, ...) and run the same
 // handler. The last entry, "____", is the not-found entry: lookups return it
@@ -12,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -44,7 +46,12 @@ inline constexpr int kArgNone = 0;      // the command takes no argument
 inline constexpr int kArgOptional = 1;  // an argument may follow
 inline constexpr int kArgRequired = 2;  // an argument must follow
 
+// A row names every field: there is no way to write one without a handler.
 struct CommandEntry {
+    constexpr CommandEntry(int rule, const char* n, int num, int len, unsigned g, CommandHandler h, const char* text)
+        : argRule(rule), name(n), number(num), nameLen(len), gates(g), handler(h), help(text) {}
+    CommandEntry(int, const char*, int, int, unsigned, std::nullptr_t, const char*) = delete;
+
     int argRule;             // kArgNone, kArgOptional or kArgRequired
     const char* name;        // command name as shown in replies
     int number;              // command number (CommandNumber); aliases share it
