@@ -617,6 +617,14 @@ Socket EventLoop::Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, in
     return INVALID_SOCKET;
 }
 
+void EventLoop::ResumeAccept(Socket listener) {
+    Impl::Registration* r = impl_->FindAny(listener);
+    if (r == nullptr || r->kind != Impl::Kind::Listener) return;
+    r->acceptStalled = false;
+    r->readable = PollReadable(listener);
+    if (r->readable) impl_->Enqueue(listener, *r);
+}
+
 int EventLoop::CloseSocket(Socket s, bool reset) {
     if (s < 0) return WSAENOTSOCK;
     impl_->Deselect(s);

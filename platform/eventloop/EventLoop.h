@@ -100,6 +100,9 @@ public:
     // on failure. After a failure other than WSAEWOULDBLOCK (out of
     // descriptors, ...) FD_ACCEPT pauses until the next connection arrives.
     Socket Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, int* wsaError);
+    // Looks at a paused listener again (descriptors may have been freed):
+    // FD_ACCEPT comes at once when connections wait.
+    void ResumeAccept(Socket listener);
 
     // Deselect and close a socket; with reset the close aborts the connection
     // (zero linger), as for a refused or timed-out client. Returns 0 or a

@@ -5,10 +5,12 @@
 
 #include "platform/registry/KeyNames.h"
 #include "platform/registry/KeyTable.h"
+#include "platform/registry/ReadCache.h"
 #include "platform/registry/StoreDb.h"
 
 namespace orvyn::reg {
 
+using detail::ReadCache;
 using detail::StoreTxn;
 
 std::string DefaultStorePath() {
@@ -17,8 +19,11 @@ std::string DefaultStorePath() {
     return "/var/lib/orvyn/registry.db";
 }
 
-Store::Store(std::string path)
-    : path_(path.empty() ? DefaultStorePath() : std::move(path)), pool_(std::make_shared<detail::ConnectionPool>()) {}
+Store::Store(std::string path) : path_(path.empty() ? DefaultStorePath() : std::move(path)) {
+    detail::SharedFile shared = detail::ShareFile(path_);
+    pool_ = std::move(shared.pool);
+    cache_ = std::move(shared.cache);
+}
 
 namespace {
 
@@ -51,13 +56,19 @@ Status OpenKeyForRead(const std::string& file, std::string_view key, StoreTxn& t
 // ---- keys ----
 
 Status Store::KeyExists(std::string_view key) const {
+    ReadCache::Answer answer;
+    uint64_t ticket = 0;
+    if (cache_->Find(path_, ReadCache::Kind::kKeyExists, key, {}, answer, ticket)) return answer.status;
     StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
-    return OpenKeyForRead(path_, key, txn, id, found);
+    answer.status = OpenKeyForRead(path_, key, txn, id, found);
+    cache_->Keep(ReadCache::Kind::kKeyExists, key, {}, answer, ticket);
+    return answer.status;
 }
 
 Status Store::CreateKey(std::string_view key) {
+    const detail::ForgetAnswers forget(*cache_);
     std::vector<std::string> names;
     if (Status st = detail::ParseKeyPath(key, names); !st) return st;
     StoreTxn txn(pool_.get());
@@ -90,6 +101,7 @@ Status DeleteOneKey(const detail::Db& db, int64_t id) {
 }  // namespace
 
 Status Store::DeleteKey(std::string_view key) {
+    const detail::ForgetAnswers forget(*cache_);
     StoreTxn txn(pool_.get());
     int64_t id = 0;
     if (Status st = OpenKeyForDelete(path_, key, txn, id); !st) return st;
@@ -102,6 +114,7 @@ Status Store::DeleteKey(std::string_view key) {
 }
 
 Status Store::DeleteTree(std::string_view key) {
+    const detail::ForgetAnswers forget(*cache_);
     StoreTxn txn(pool_.get());
     int64_t id = 0;
     if (Status st = OpenKeyForDelete(path_, key, txn, id); !st) return st;
@@ -111,6 +124,19 @@ Status Store::DeleteTree(std::string_view key) {
 }
 
 Status Store::EnumSubkeys(std::string_view key, std::vector<std::string>& names) const {
+    ReadCache::Answer answer;
+    uint64_t ticket = 0;
+    if (cache_->Find(path_, ReadCache::Kind::kSubkeys, key, {}, answer, ticket)) {
+        names = std::move(answer.names);
+        return answer.status;
+    }
+    answer.status = ReadSubkeys(key, names);
+    answer.names = names;
+    cache_->Keep(ReadCache::Kind::kSubkeys, key, {}, answer, ticket);
+    return answer.status;
+}
+
+Status Store::ReadSubkeys(std::string_view key, std::vector<std::string>& names) const {
     names.clear();
     StoreTxn txn(pool_.get());
     int64_t id = 0;
@@ -157,6 +183,7 @@ Status Store::QueryInfo(std::string_view key, KeyInfo& info) const {
 
 Status Store::SetValue(std::string_view key, std::string_view name, uint32_t type, const void* data,
                        size_t size) {
+    const detail::ForgetAnswers forget(*cache_);
     std::vector<std::string> names;
     if (Status st = detail::ParseKeyPath(key, names); !st) return st;
     if (Status st = detail::CheckValueName(name); !st) return st;
@@ -178,6 +205,19 @@ Status Store::SetValue(std::string_view key, std::string_view name, uint32_t typ
 Status Store::QueryValue(std::string_view key, std::string_view name, Value& out) const {
     out = {};
     if (Status st = detail::CheckValueName(name); !st) return st;
+    ReadCache::Answer answer;
+    uint64_t ticket = 0;
+    if (cache_->Find(path_, ReadCache::Kind::kValue, key, name, answer, ticket)) {
+        if (!answer.values.empty()) out = std::move(answer.values.front());
+        return answer.status;
+    }
+    answer.status = ReadValue(key, name, out);
+    if (answer.status) answer.values.push_back(out);
+    cache_->Keep(ReadCache::Kind::kValue, key, name, answer, ticket);
+    return answer.status;
+}
+
+Status Store::ReadValue(std::string_view key, std::string_view name, Value& out) const {
     StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
@@ -194,6 +234,7 @@ Status Store::QueryValue(std::string_view key, std::string_view name, Value& out
 }
 
 Status Store::DeleteValue(std::string_view key, std::string_view name) {
+    const detail::ForgetAnswers forget(*cache_);
     std::vector<std::string> names;
     if (Status st = detail::ParseKeyPath(key, names); !st) return st;
     if (Status st = detail::CheckValueName(name); !st) return st;
@@ -209,6 +250,19 @@ Status Store::DeleteValue(std::string_view key, std::string_view name) {
 }
 
 Status Store::EnumValues(std::string_view key, std::vector<Value>& values) const {
+    ReadCache::Answer answer;
+    uint64_t ticket = 0;
+    if (cache_->Find(path_, ReadCache::Kind::kValues, key, {}, answer, ticket)) {
+        values = std::move(answer.values);
+        return answer.status;
+    }
+    answer.status = ReadValues(key, values);
+    answer.values = values;
+    cache_->Keep(ReadCache::Kind::kValues, key, {}, answer, ticket);
+    return answer.status;
+}
+
+Status Store::ReadValues(std::string_view key, std::vector<Value>& values) const {
     values.clear();
     StoreTxn txn(pool_.get());
     int64_t id = 0;

@@ -27,6 +27,7 @@ namespace orvyn::reg {
 
 namespace detail {
 class ConnectionPool;
+class ReadCache;
 }
 
 // Value types with their stored numbers.
@@ -119,9 +120,17 @@ public:
     Status RestoreKey(std::string_view key, const std::string& file);
 
 private:
+    // The reads themselves, past the cache.
+    Status ReadSubkeys(std::string_view key, std::vector<std::string>& names) const;
+    Status ReadValue(std::string_view key, std::string_view name, Value& out) const;
+    Status ReadValues(std::string_view key, std::vector<Value>& values) const;
+
     std::string path_;
-    // Open connections kept between calls (shared by copies of this Store).
+    // Open connections kept between calls, and the answers of read calls
+    // while the file is unchanged: one of each per file in the process,
+    // shared by every Store of that file.
     std::shared_ptr<detail::ConnectionPool> pool_;
+    std::shared_ptr<detail::ReadCache> cache_;
 };
 
 // Helpers for building value data the way writers store it.

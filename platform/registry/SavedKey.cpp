@@ -10,6 +10,7 @@
 
 #include "platform/registry/KeyNames.h"
 #include "platform/registry/KeyTable.h"
+#include "platform/registry/ReadCache.h"
 #include "platform/registry/Registry.h"
 #include "platform/registry/Snapshot.h"
 #include "platform/registry/StoreDb.h"
@@ -166,6 +167,7 @@ Status LoadSavedKeyFile(const std::string& file, Snapshot& snap) {
 }  // namespace
 
 Status Store::RestoreKey(std::string_view key, const std::string& file) {
+    const detail::ForgetAnswers forget(*cache_);
     std::vector<std::string> names;
     if (Status st = ParseKeyPath(key, names); !st) return st;
     if (file.empty()) return {kInvalidParameter, "no file name given"};

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/eventloop/Winsock.h"
@@ -194,6 +195,11 @@ void CFtpServer::CloseListener(CListener& l) {
 }
 
 void CFtpServer::Stop() {
+    connections_.WriteBack();
+    if (acceptRetryTimer_ != 0) {
+        loop_.RemoveTimer(acceptRetryTimer_);
+        acceptRetryTimer_ = 0;
+    }
     for (Socket s : sessionMap_.Sockets()) {
         CSessionRecord* rec = sessionMap_.Lookup(s);
         if (rec != nullptr) DisconnectSession(*rec->session);
@@ -227,11 +233,7 @@ bool CFtpServer::ForcedDisconnectReached() const {
 
 // ---- sessions -------------------------------------------------------------------
 
-int CFtpServer::NextConnectionNumber() {
-    const long stored = registry_.ReadInt("Logging", "ConnectNum", 1);
-    registry_.WriteInt("Logging", "ConnectNum", NextConnectNumber(stored));
-    return ConnectNumberToUse(stored);
-}
+int CFtpServer::NextConnectionNumber() { return connections_.Next(); }
 
 void CFtpServer::OnAccept(Socket listener) {
     auto record = std::make_unique<CSessionRecord>(static_cast<size_t>(settings_.maxCmdLine));
@@ -241,12 +243,20 @@ void CFtpServer::OnAccept(Socket listener) {
     // The connection is taken before a connection number is drawn, so that
     // an accept event with nothing to accept uses up no number.
     int err = session.AcceptConnection(listener);
+    if (err == eventloop::WSAEMFILE || err == eventloop::WSAENOBUFS) {
+        RefuseForLackOfDescriptors(listener);
+        return;
+    }
     if (err != 0) {
         if (err != eventloop::WSAEWOULDBLOCK) {
             log_.Log(-1, '?', "Conn - Status %d Line %d doing %s on %d", err, kSiteAccept, "accept", listener);
             log_.Log(-1, '!', "Couldn't accept incoming connection");
         }
         return;  // the record goes; no socket was opened
+    }
+    if (descriptorsExhausted_) {
+        descriptorsExhausted_ = false;
+        log_.Log(-1, '!', "Descriptors are free again - accepting connections");
     }
     const int number = NextConnectionNumber();
     session.setConnectionNumber(number);
@@ -284,6 +294,48 @@ void CFtpServer::OnAccept(Socket listener) {
         rec->lastActivity = eventloop::EventLoop::TickCount();
         NotifyObservers(session, false);
     }
+}
+
+void CFtpServer::RefuseForLackOfDescriptors(Socket listener) {
+    // Clients refused in one go before the other sessions get their turn.
+    constexpr int kMaxRefusals = 256;
+    constexpr unsigned kRetryMs = 200;
+    if (!descriptorsExhausted_) {
+        // One line per episode, not per client.
+        descriptorsExhausted_ = true;
+        log_.Log(-1, '!', "Out of descriptors - new connections are refused until some are free");
+    }
+    const char* text = MessageText(MSG_SERVICE_NOT_AVAILABLE);
+    const size_t length = std::strlen(text);
+    int refused = 0;
+    bool drained = false;
+    reserve_.Restore();
+    while (refused < kMaxRefusals && reserve_.Release()) {
+        const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (s < 0) {
+            drained = errno == EAGAIN || errno == EWOULDBLOCK;
+            reserve_.Restore();
+            break;
+        }
+        // A reply this short fits the new socket's buffer; the close is orderly.
+        static_cast<void>(::send(s, text, length, MSG_NOSIGNAL | MSG_DONTWAIT));
+        ::close(s);
+        reserve_.Restore();
+        ++refused;
+    }
+    if (drained || refused == kMaxRefusals) {
+        // Nothing waits any more, or the next turn goes on: the listener's
+        // next connection (or the rest of the queue) comes as an event again.
+        loop_.ResumeAccept(listener);
+        return;
+    }
+    // Not even the reserve could be used: look again shortly.
+    if (acceptRetryTimer_ != 0) return;
+    acceptRetryTimer_ = loop_.AddTimer(kRetryMs, [this, listener] {
+        loop_.RemoveTimer(acceptRetryTimer_);
+        acceptRetryTimer_ = 0;
+        loop_.ResumeAccept(listener);
+    });
 }
 
 void CFtpServer::HostCheck(CFtpSession& session) {
@@ -491,6 +543,7 @@ void CFtpServer::ReapOrphans(uint32_t now) {
 void CFtpServer::TimerStep() {
     const uint32_t now = eventloop::EventLoop::TickCount();
     ReapOrphans(now);
+    connections_.WriteBack();
     if (sessionMap_.IsEmpty()) return;
     const uint32_t limit = static_cast<uint32_t>(settings_.timeOut) * 1000u;
     const bool idleChecks = limit != 0;

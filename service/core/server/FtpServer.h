@@ -21,9 +21,10 @@
 #include "platform/eventloop/EventLoop.h"
 #include "platform/registry/Registry.h"
 #include "service/base/log/ActivityLog.h"
+#include "service/base/settings/ServerRegistry.h"
+#include "service/core/server/ConnectionCounter.h"
 #include "service/core/server/Listener.h"
 #include "service/core/server/MapSockToSess.h"
-#include "service/base/settings/ServerRegistry.h"
 #include "service/transfer/conversions/ChildReaper.h"
 #include "service/transfer/data/PasvPortSearch.h"
 
@@ -160,6 +161,11 @@ private:
     void OnOrphanEvent(eventloop::Socket s, uint32_t event);
     void FatalError(const std::string& text);
     int NextConnectionNumber();
+    // Accept failed for lack of descriptors (or memory): every waiting client
+    // is told 421 and closed through the reserved descriptor, and accepting
+    // resumes as soon as nothing waits (or after a short pause when not even
+    // the reserve is left).
+    void RefuseForLackOfDescriptors(eventloop::Socket listener);
     bool ForcedDisconnectDue(uint32_t now) const;
     void ReapOrphans(uint32_t now);
     void CloseListener(CListener& l);
@@ -169,10 +175,14 @@ private:
     eventloop::EventLoop& loop_;
     std::string name_;
     CServerRegistry registry_;
+    CConnectionCounter connections_{registry_};
     CActivityLog log_;
     CServerSettings settings_;
     bool singleSession_ = false;
 
+    CDescriptorReserve reserve_;
+    bool descriptorsExhausted_ = false;  // an episode has been logged and not yet ended
+    int acceptRetryTimer_ = 0;
     CListener listener_;
     CListener tlsListener_;
     int port_ = 0;

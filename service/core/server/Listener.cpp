@@ -1,5 +1,6 @@
 #include "service/core/server/Listener.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,6 +54,22 @@ void CListener::Close(bool zeroLinger) {
     if (zeroLinger) SetZeroLinger(socket_, true);
     ::close(socket_);
     socket_ = eventloop::INVALID_SOCKET;
+}
+
+CDescriptorReserve::~CDescriptorReserve() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool CDescriptorReserve::Release() {
+    if (fd_ < 0) return false;
+    ::close(fd_);
+    fd_ = -1;
+    return true;
+}
+
+bool CDescriptorReserve::Restore() {
+    if (fd_ < 0) fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
 }
 
 void SetZeroLinger(eventloop::Socket s, bool on) {

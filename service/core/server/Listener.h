@@ -31,6 +31,24 @@ private:
     eventloop::Socket socket_ = eventloop::INVALID_SOCKET;
 };
 
+// One descriptor kept in reserve, so that a client can still be told "421"
+// and closed when the process has run out of descriptors.
+class CDescriptorReserve {
+public:
+    CDescriptorReserve() { Restore(); }
+    ~CDescriptorReserve();
+    CDescriptorReserve(const CDescriptorReserve&) = delete;
+    CDescriptorReserve& operator=(const CDescriptorReserve&) = delete;
+
+    // Frees the reserved descriptor for one use; false when none is held.
+    bool Release();
+    // Takes the reserve again; false when no descriptor is free.
+    bool Restore();
+
+private:
+    int fd_ = -1;
+};
+
 // Sets SO_LINGER: on with a zero time-out (the close resets the connection),
 // or off (an ordinary close that still delivers queued data).
 void SetZeroLinger(eventloop::Socket s, bool on);

@@ -56,10 +56,21 @@ TEST_F(ServerTest, ConnectionNumbersWrapAfter9999) {
         Client a(port_);
         ASSERT_EQ(a.ReadReply(), kGreeting);
         EXPECT_EQ(OnLoop([&] { return FirstSession()->connectionNumber(); }), 9999);
+        // The store learns the next number at the instance's timer tick.
+        OnLoop([&] { server_->TimerStep(); });
         EXPECT_EQ(ReadStoredInt("Logging", "ConnectNum"), 1);
         Client b(port_);
         ASSERT_EQ(b.ReadReply(), kGreeting);
+        OnLoop([&] { server_->TimerStep(); });
         EXPECT_EQ(ReadStoredInt("Logging", "ConnectNum"), 2);
+        // A number set in the store meanwhile is taken over at the next tick.
+        SetDword("Logging", "ConnectNum", 500);
+        Client c(port_);
+        ASSERT_EQ(c.ReadReply(), kGreeting);
+        OnLoop([&] { server_->TimerStep(); });
+        Client d(port_);
+        ASSERT_EQ(d.ReadReply(), kGreeting);
+        EXPECT_EQ(OnLoop([&] { return SessionOf(d)->connectionNumber(); }), 500);
     });
 }
 

@@ -1,0 +1,140 @@
+#include "platform/registry/ReadCache.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "platform/registry/StoreDb.h"
+
+namespace orvyn::reg::detail {
+
+ReadCache::~ReadCache() { CloseWatcher(); }
+
+void ReadCache::CloseWatcher() {
+    if (owner_ != 0 && owner_ != getpid()) {
+        // The parent's connection: a child leaves it alone.
+        version_ = nullptr;
+        watcher_ = nullptr;
+    }
+    sqlite3_finalize(version_);
+    version_ = nullptr;
+    if (watcher_) {
+        // A reader never checkpoints: the file may have been replaced.
+        sqlite3_db_config(watcher_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_close_v2(watcher_);
+    }
+    watcher_ = nullptr;
+    dataVersion_ = -1;
+}
+
+std::string ReadCache::Slot(Kind kind, std::string_view key, std::string_view name) {
+    std::string slot;
+    slot.reserve(key.size() + name.size() + 2);
+    // As the caller spelled them: an answer's message quotes the names.
+    slot += static_cast<char>(kind);
+    slot += key;
+    slot += '\n';
+    slot += name;
+    return slot;
+}
+
+bool ReadCache::Revalidate(const std::string& file) {
+    const pid_t self = getpid();
+    if (owner_ != self) {
+        CloseWatcher();
+        answers_.clear();
+        ++generation_;
+        owner_ = self;
+    }
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        // No store (yet): nothing is kept, every call asks the store.
+        CloseWatcher();
+        answers_.clear();
+        ++generation_;
+        return false;
+    }
+    if (watcher_ && (st.st_dev != dev_ || st.st_ino != ino_)) {
+        // Another file now: its answers start afresh.
+        CloseWatcher();
+        answers_.clear();
+        ++generation_;
+    }
+    if (!watcher_) {
+        const std::string name = file.rfind("file:", 0) == 0 ? "./" + file : file;
+        if (sqlite3_open_v2(name.c_str(), &watcher_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+                SQLITE_OK ||
+            sqlite3_prepare_v3(watcher_, "PRAGMA data_version", -1, SQLITE_PREPARE_PERSISTENT, &version_,
+                               nullptr) != SQLITE_OK) {
+            CloseWatcher();
+            return false;
+        }
+        sqlite3_busy_timeout(watcher_, kBusyTimeoutMs);
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+    }
+    int64_t now = -1;
+    if (sqlite3_step(version_) == SQLITE_ROW) now = sqlite3_column_int64(version_, 0);
+    sqlite3_reset(version_);
+    if (now < 0) {
+        CloseWatcher();
+        answers_.clear();
+        ++generation_;
+        return false;
+    }
+    if (now != dataVersion_) {
+        answers_.clear();
+        ++generation_;
+        dataVersion_ = now;
+    }
+    return true;
+}
+
+bool ReadCache::Find(const std::string& file, Kind kind, std::string_view key, std::string_view name, Answer& out,
+                     uint64_t& ticket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ticket = 0;
+    if (!Revalidate(file)) return false;
+    ticket = generation_;
+    auto it = answers_.find(Slot(kind, key, name));
+    if (it == answers_.end()) return false;
+    out = it->second;
+    return true;
+}
+
+void ReadCache::Keep(Kind kind, std::string_view key, std::string_view name, const Answer& answer,
+                     uint64_t ticket) {
+    // Only answers about what exists or does not: a failing store is asked again.
+    if (ticket == 0 || (!answer.status.ok() && answer.status.code != kNotFound)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ticket != generation_) return;
+    if (answers_.size() >= kMaxAnswers) answers_.clear();
+    answers_[Slot(kind, key, name)] = answer;
+}
+
+void ReadCache::Invalidate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.clear();
+    ++generation_;
+}
+
+SharedFile ShareFile(const std::string& path) {
+    // Never freed: Stores may outlive the statics of the program.
+    static auto* mutex = new std::mutex;
+    static auto* files = new std::map<std::string, std::pair<std::weak_ptr<ConnectionPool>, std::weak_ptr<ReadCache>>>;
+    std::lock_guard<std::mutex> lock(*mutex);
+    auto& [pool, cache] = (*files)[path];
+    SharedFile shared{pool.lock(), cache.lock()};
+    if (!shared.pool) {
+        shared.pool = std::make_shared<ConnectionPool>();
+        pool = shared.pool;
+    }
+    if (!shared.cache) {
+        shared.cache = std::make_shared<ReadCache>();
+        cache = shared.cache;
+    }
+    return shared;
+}
+
+}  // namespace orvyn::reg::detail

@@ -1,0 +1,99 @@
+// What every Store of one file shares inside a process: the pool of idle
+// connections and the answers of read calls.
+//
+// The answers are kept while the store is unchanged. Before an answer is
+// used the cache asks whether the file has changed since: the file must
+// still be the same file (device and inode), and a connection of the cache's
+// own must see the same `PRAGMA data_version`, which moves whenever another
+// connection, of this process or any other, commits a change. Writes through
+// this process also drop the answers at once. So a value changed by any
+// writer is seen by the next read, and a read of an unchanged store costs a
+// status call and one pragma instead of a transaction.
+//
+// Thread-safe: listing workers read through it beside the network thread.
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/registry/Registry.h"
+
+namespace orvyn::reg::detail {
+
+class ConnectionPool;
+
+class ReadCache {
+public:
+    ReadCache() = default;
+    ~ReadCache();
+    ReadCache(const ReadCache&) = delete;
+    ReadCache& operator=(const ReadCache&) = delete;
+
+    // The kinds of answers kept.
+    enum class Kind : char { kKeyExists = 'k', kSubkeys = 's', kValue = 'v', kValues = 'l' };
+
+    struct Answer {
+        Status status;
+        std::vector<std::string> names;  // kSubkeys
+        std::vector<Value> values;       // kValue (one) and kValues
+    };
+
+    // The kept answer for a call, or false when there is none for the store
+    // as it is now (the caller then asks the store and Keep()s the answer
+    // with the ticket it got here).
+    bool Find(const std::string& file, Kind kind, std::string_view key, std::string_view name, Answer& out,
+              uint64_t& ticket);
+    // Keeps an answer obtained after Find gave `ticket`; dropped when the
+    // store has changed since (or errors, which are never kept).
+    void Keep(Kind kind, std::string_view key, std::string_view name, const Answer& answer, uint64_t ticket);
+    // A write through this process: nothing kept is trusted any more.
+    void Invalidate();
+
+private:
+    static constexpr size_t kMaxAnswers = 8192;
+    static std::string Slot(Kind kind, std::string_view key, std::string_view name);
+    // Brings the kept answers up to the store as it is now; false when the
+    // store cannot be examined (nothing is kept then). Called locked.
+    bool Revalidate(const std::string& file);
+    void CloseWatcher();
+
+    std::mutex mutex_;
+    sqlite3* watcher_ = nullptr;
+    sqlite3_stmt* version_ = nullptr;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    int64_t dataVersion_ = -1;
+    uint64_t generation_ = 1;  // moves with every change seen; 0 is never a valid ticket
+    pid_t owner_ = 0;
+    std::unordered_map<std::string, Answer> answers_;
+};
+
+// Drops the kept answers when it goes: a write's first line, so that the
+// answers go after the write has committed (or failed).
+class ForgetAnswers {
+public:
+    explicit ForgetAnswers(ReadCache& cache) : cache_(cache) {}
+    ~ForgetAnswers() { cache_.Invalidate(); }
+    ForgetAnswers(const ForgetAnswers&) = delete;
+    ForgetAnswers& operator=(const ForgetAnswers&) = delete;
+
+private:
+    ReadCache& cache_;
+};
+
+// The pool and the cache shared by every Store of a file in this process.
+struct SharedFile {
+    std::shared_ptr<ConnectionPool> pool;
+    std::shared_ptr<ReadCache> cache;
+};
+SharedFile ShareFile(const std::string& path);
+
+}  // namespace orvyn::reg::detail
