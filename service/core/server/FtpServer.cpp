@@ -300,16 +300,19 @@ void CFtpServer::RefuseForLackOfDescriptors(Socket listener) {
     // Clients refused in one go before the other sessions get their turn.
     constexpr int kMaxRefusals = 256;
     constexpr unsigned kRetryMs = 200;
+    reserve_.Restore();
     if (!descriptorsExhausted_) {
-        // One line per episode, not per client.
+        // One line per episode, not per client; the log file needs a
+        // descriptor of its own for the line.
         descriptorsExhausted_ = true;
+        reserve_.Release();
         log_.Log(-1, '!', "Out of descriptors - new connections are refused until some are free");
+        reserve_.Restore();
     }
     const char* text = MessageText(MSG_SERVICE_NOT_AVAILABLE);
     const size_t length = std::strlen(text);
     int refused = 0;
     bool drained = false;
-    reserve_.Restore();
     while (refused < kMaxRefusals && reserve_.Release()) {
         const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (s < 0) {

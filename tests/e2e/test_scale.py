@@ -1,0 +1,116 @@
+"""Settings read afresh by every command, what idle logged-in sessions cost
+the process, and a process that runs out of descriptors."""
+
+import os
+import resource
+import socket
+import time
+
+from orvyntest import LOGGED_IN, Control, ServerCase, require_programs, wait_for
+
+SERVICE_NOT_AVAILABLE = "421 Service not available, closing TELNET connection\r\n"
+
+
+def setUpModule():
+    require_programs("orvyn", "orvyn-reg")
+
+
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+class StoreChangesTest(ServerCase):
+    user, password = "bob", "secret"
+
+    def setUp(self):
+        super().setUp()
+        self.home = os.path.join(self.sb.dir, "home")
+        os.mkdir(self.home)
+        with open(os.path.join(self.home, "a.txt"), "w") as f:
+            f.write("twelve bytes")
+        self.sb.add_user("bob", "secret", home=self.home)
+        self.sb.set_rights("bob", self.home + "/", "RL")
+
+    def test_a_value_changed_between_two_commands_is_used_by_the_second(self):
+        self.one_instance()
+        c = self.logged_in()
+        key = self.sb.instance_key("Main")
+        # An instance setting.
+        self.assertTrue(c.cmd("MLST a.txt").startswith("250-"))
+        self.sb.set_value(key, "MLST", 0)
+        self.assertTrue(c.cmd("MLST a.txt").startswith("502 "))
+        # The letters of the user's rights entry.
+        self.assertEqual(c.cmd("SIZE a.txt"), "213 12\r\n")
+        self.sb.set_rights("bob", self.home + "/", "-")
+        self.assertEqual(c.cmd("SIZE a.txt"), "550 You have no rights to list that directory!\r\n")
+        # The log switches.
+        self.sb.set_value(self.sb.instance_key("Main", "Logging"), "Commands", 0)
+        c.cmd("NOOP")
+        self.sb.set_value(self.sb.instance_key("Main", "Logging"), "Commands", 1)
+        c.cmd("SYST")
+        self.assertLogged('Command "SYST" received')
+        self.assertNotIn('Command "NOOP" received', self.messages("C"))
+
+
+class IdleSessionsTest(ServerCase):
+    def test_logged_in_sessions_hold_no_store_connection(self):
+        pub = os.path.join(self.sb.dir, "pub")
+        os.mkdir(pub)
+        self.one_instance(values={"Security\\Allow_Anon": 1, "Users\\default\\Home": pub})
+        pid = self.svc.proc.pid
+        sessions = []
+        for _ in range(5):
+            c = self.control()
+            c.cmd("USER anonymous")
+            self.assertEqual(c.cmd("PASS me@example.org"), LOGGED_IN)
+            sessions.append(c)
+        before = open_descriptors(pid)
+        for _ in range(60):
+            c = self.control()
+            c.cmd("USER anonymous")
+            self.assertEqual(c.cmd("PASS me@example.org"), LOGGED_IN)
+            sessions.append(c)
+        # One descriptor per session: its control socket, nothing of the store.
+        self.assertLessEqual(open_descriptors(pid) - before, 60)
+        for c in sessions:
+            c.cmd("QUIT")
+            c.close()
+        # And what they used goes with them.
+        self.assertTrue(wait_for(lambda: open_descriptors(pid) <= before - 5 + 2, timeout=10.0),
+                        open_descriptors(pid))
+
+
+class DescriptorExhaustionTest(ServerCase):
+    def test_extra_clients_get_421_and_service_resumes(self):
+        self.one_instance()
+        pid = self.svc.proc.pid
+        first = self.control()
+        self.assertEqual(first.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        # Room for a few more sessions only.
+        limit = open_descriptors(pid) + 4
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, limit))
+        greeted, refused = [], 0
+        for _ in range(12):
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+            self.addCleanup(s.close)
+            reply = s.recv(4096).decode()
+            if reply == SERVICE_NOT_AVAILABLE:
+                refused += 1
+                self.assertEqual(s.recv(10), b"")  # and closed
+            else:
+                self.assertTrue(reply.startswith("220 "), reply)
+                greeted.append(s)
+        self.assertGreater(len(greeted), 0)
+        self.assertGreater(refused, 0)
+        # The sessions that are in still work.
+        self.assertEqual(first.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        for s in greeted:
+            s.close()
+        # Descriptors are free again: a new client is greeted, without a
+        # second client having to knock first.
+        time.sleep(0.2)
+        with Control(self.port) as c:
+            self.assertTrue(c.greeting.startswith("220 "), c.greeting)
+        warnings = self.messages("!")
+        self.assertEqual(sum("Out of descriptors" in m for m in warnings), 1, warnings)
+        self.assertLogged("Descriptors are free again - accepting connections", "!")
