@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""Idle control connections: how much resident memory each one costs the
-service and how long greeting all of them takes.
+"""Idle control connections: how much resident memory and how many
+descriptors each one costs the service, and how long greeting (and logging
+in) all of them takes.
 
 Starts `orvyn s` on a temporary store with one instance on a free loopback
 port, raises the open-file limit (the service inherits it), opens N control
-connections in waves, waits until every one has received its 220 greeting,
-and reads the service's VmRSS from /proc before and after.
+connections in waves, waits until every one has received its 220 greeting
+(with --login, until each has logged in: anonymous, or a user of the own
+password store), and reads the service's VmRSS and open descriptors from
+/proc before and after.
 
-    python3 bench/idle/idle_connections.py [--connections N] [--wave W] [--bin DIR]
+    python3 bench/idle/idle_connections.py [--connections N] [--wave W] [--login anonymous|user] [--bin DIR]
 
-N defaults to 10000 and is capped by what the open-file limit allows.
+N defaults to 10000 and is capped by what the open-file limit allows. Above
+20000 connections the clients use several loopback source addresses.
 """
 
 import argparse
@@ -34,8 +38,18 @@ def vm_rss_kib(pid):
     raise RuntimeError("no VmRSS for pid %d" % pid)
 
 
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
 def raise_file_limit(wanted):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < wanted:
+        try:  # root may raise the hard limit too
+            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, wanted))
+            return wanted
+        except (ValueError, OSError):
+            pass
     target = hard if hard != resource.RLIM_INFINITY else max(soft, wanted)
     try:
         resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
@@ -44,16 +58,28 @@ def raise_file_limit(wanted):
     return target
 
 
-def open_wave(port, count, sel, timeout):
-    """Opens count connections and waits for each greeting; returns the sockets."""
+# The dialogue of a logging-in client: what to send after each reply.
+LOGINS = {
+    "anonymous": [b"USER anonymous\r\n", b"PASS bench@example.org\r\n"],
+    "user": [b"USER bench\r\n", b"PASS bench\r\n"],
+}
+
+
+def open_wave(port, count, sel, timeout, first=0, login=None):
+    """Opens count connections and waits for each greeting (and login);
+    returns the sockets."""
     pending = {}
+    steps = {}
     socks = []
-    for _ in range(count):
+    for i in range(count):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setblocking(False)
+        # A loopback source address per 20000 clients: one has too few ports.
+        s.bind(("127.0.0.%d" % (1 + (first + i) // 20000), 0))
         s.connect_ex(("127.0.0.1", port))
         sel.register(s, selectors.EVENT_READ)
         pending[s] = b""
+        steps[s] = list(LOGINS[login]) if login else []
         socks.append(s)
     deadline = time.monotonic() + timeout
     while pending:
@@ -69,11 +95,21 @@ def open_wave(port, count, sel, timeout):
             if not data:
                 raise RuntimeError("connection closed before the greeting")
             pending[s] += data
-            if pending[s].endswith(b"\r\n"):
-                if not pending[s].startswith(b"220 "):
-                    raise RuntimeError("unexpected greeting %r" % pending[s])
-                sel.unregister(s)
-                del pending[s]
+            if not pending[s].endswith(b"\r\n"):
+                continue
+            reply = pending[s].split(b"\r\n")[-2]
+            if reply[3:4] == b"-":
+                continue  # a multi-line reply goes on
+            if not reply[:1] in (b"2", b"3"):
+                raise RuntimeError("unexpected reply %r" % pending[s])
+            pending[s] = b""
+            if steps[s]:
+                s.sendall(steps[s].pop(0))
+                continue
+            if login and not reply.startswith(b"230 "):
+                raise RuntimeError("not logged in: %r" % reply)
+            sel.unregister(s)
+            del pending[s]
     return socks
 
 
@@ -81,6 +117,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--connections", type=int, default=10000)
     ap.add_argument("--wave", type=int, default=500, help="connections opened at once (listen backlog)")
+    ap.add_argument("--login", choices=sorted(LOGINS), default=None,
+                    help="log every connection in (anonymous, or the own-store user bench)")
     ap.add_argument("--bin", default=None, help="folder of the built programs (default $ORVYN_BIN or build/bin)")
     args = ap.parse_args()
     if args.bin:
@@ -97,29 +135,41 @@ def main():
     with orvyntest.Sandbox(prefix="orvyn-bench-") as sb:
         port = orvyntest.free_port()
         # No activity log and no idle time-out: the service only holds the connections.
-        sb.add_instance("Bench", port, log=False, values={"Security\\TimeOut": 0})
+        home = os.path.join(sb.dir, "home")
+        os.mkdir(home)
+        sb.add_instance("Bench", port, log=False,
+                        values={"Security\\TimeOut": 0, "Security\\Allow_Anon": 1, "Security\\MaxUsers": 0,
+                                "Users\\default\\Home": home})
+        if args.login == "user":
+            sb.add_user("bench", "bench", home=home, instance="Bench")
         svc = orvyntest.Service(sb).start()
         try:
             svc.wait_listening(port)
             time.sleep(0.5)
             before = vm_rss_kib(svc.proc.pid)
+            fds_before = open_descriptors(svc.proc.pid)
             sel = selectors.DefaultSelector()
             socks = []
             start = time.monotonic()
             try:
                 while len(socks) < n:
-                    socks += open_wave(port, min(args.wave, n - len(socks)), sel, timeout=300)
+                    socks += open_wave(port, min(args.wave, n - len(socks)), sel, timeout=300, first=len(socks),
+                                       login=args.login)
                 elapsed = time.monotonic() - start
                 time.sleep(0.5)
                 after = vm_rss_kib(svc.proc.pid)
+                fds_after = open_descriptors(svc.proc.pid)
                 # The service still answers while holding them all.
                 with orvyntest.Control(port, timeout=60) as c:
                     noop = c.cmd("NOOP").strip()
                 per_conn = (after - before) * 1024.0 / n
-                print("idle control connections: %d" % n)
+                what = "logged in (%s)" % args.login if args.login else "greeted"
+                print("idle control connections: %d, %s" % (n, what))
                 print("service VmRSS before: %d KiB, after: %d KiB" % (before, after))
                 print("resident memory per connection: %.0f bytes" % per_conn)
-                print("time to greet all: %.2f s (%.0f connections/s)" % (elapsed, n / elapsed if elapsed > 0 else 0))
+                print("descriptors per connection: %.2f" % ((fds_after - fds_before) / n))
+                print("time to %s all: %.2f s (%.0f connections/s)" % (
+                    "log in" if args.login else "greet", elapsed, n / elapsed if elapsed > 0 else 0))
                 print("extra connection while loaded: %s" % noop, flush=True)
                 stop_start = time.monotonic()
                 code = svc.stop(timeout=600)
