@@ -1,34 +1,48 @@
 #!/usr/bin/env python3
-"""Transfer throughput of `orvyn s` beside a reference FTP server (vsftpd),
-both serving the same temporary folder on loopback, measured with curl:
+"""Transfer rates of `orvyn s` beside two peer FTP servers, vsftpd and
+Pure-FTPd, all three serving the same temporary folder on loopback to an
+anonymous client that may upload:
 
-  - download and upload of one 1 GiB file;
-  - download and upload of 1000 files of 4 KiB over one control connection.
+  - RETR and STOR of one big file (default 1 GiB), with curl, in MB/s;
+  - RETR and STOR of many small files (default 1000 of 4 KiB) in one
+    session with ftplib, PASV + RETR / PASV + STOR per file, in files/s.
 
-Prints each server's throughput and the ratio orvyn / reference per case.
-vsftpd runs in the foreground with its own configuration file, as the
-calling user, on a free loopback port; it is never started as a system
-service. Everything lives in a temporary folder that is removed at the end.
+Prints per case the rate of each server and the ratios orvyn / vsftpd,
+orvyn / Pure-FTPd and orvyn / the better peer. --runs N keeps the best of N
+runs per server and case; the servers take turns within every run.
 
-    python3 bench/transfer/bench_transfer.py [--size-mib 1024] [--files 1000] [--runs 1]
+Every server runs in the foreground with its own configuration on a free
+loopback port; none is started as a system service. vsftpd comes from its
+Debian package, Pure-FTPd from the packages that `scripts/install-deps
+--bench` unpacks into build/peers/pure-ftpd. A peer that is missing or does
+not start is reported and left out. Everything lives in a temporary folder
+that is removed at the end.
 
-ORVYN_BIN names the folder of the built programs (default build/bin).
+    python3 bench/transfer/bench_transfer.py [--size-mib 1024] [--files 1000] [--runs 3]
+
+ORVYN_BIN names the folder of the built programs (default build/bin),
+ORVYN_PURE_FTPD the Pure-FTPd program (default
+build/peers/pure-ftpd/usr/sbin/pure-ftpd of this checkout).
 """
 
 import argparse
+import ftplib
+import glob
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 
 from orvyntest import Sandbox, Service, free_port, program, wait_listening  # noqa: E402
 
 MIB = 1024 * 1024
+SMALL = 4096
+HOST = "127.0.0.1"
 
 
 def make_file(path, size):
@@ -41,137 +55,352 @@ def make_file(path, size):
             left -= n
 
 
-class Reference:
-    """vsftpd in the foreground, anonymous access to root, uploads allowed."""
+class Server:
+    """One server process in the foreground; its output goes to a log file."""
 
-    def __init__(self, workdir, root, port):
-        self.conf = os.path.join(workdir, "vsftpd.conf")
-        empty = os.path.join(workdir, "vsftpd-empty")
-        os.makedirs(empty, exist_ok=True)
-        with open(self.conf, "w") as f:
-            f.write("\n".join([
-                "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
-                "background=NO", "run_as_launching_user=YES", "anonymous_enable=YES", "local_enable=NO",
-                "no_anon_password=YES", "anon_root=%s" % root, "write_enable=YES", "anon_upload_enable=YES",
-                "anon_other_write_enable=YES", "anon_umask=022", "allow_writeable_chroot=YES",
-                "secure_chroot_dir=%s" % empty, "seccomp_sandbox=NO", "isolate=NO", "isolate_network=NO",
-                "pasv_enable=YES", "pasv_address=127.0.0.1", "xferlog_enable=NO", "syslog_enable=NO",
-                "vsftpd_log_file=%s" % os.path.join(workdir, "vsftpd.log"), "dual_log_enable=NO",
-                "use_localtime=NO", "check_shell=NO", "max_clients=50", "idle_session_timeout=120", "",
-            ]))
-        self.port = port
+    name = "?"
+
+    def __init__(self, workdir, root):
+        self.workdir = workdir
+        self.root = root
+        self.port = free_port()
+        self.log = os.path.join(workdir, self.name.lower() + ".out")
         self.proc = None
 
-    def __enter__(self):
-        exe = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
-        self.proc = subprocess.Popen([exe, self.conf], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if not wait_listening(self.port, timeout=10):
-            self.proc.kill()
-            out = self.proc.communicate()[0].decode(errors="replace")
-            raise SystemExit("vsftpd did not start: " + out)
-        return self
+    def command(self):
+        raise NotImplementedError
 
-    def __exit__(self, *exc):
+    def env(self):
+        return None
+
+    def cwd(self):
+        return self.workdir
+
+    def start(self):
+        """Starts the server; returns None, or why it could not be started."""
+        with open(self.log, "wb") as out:
+            self.proc = subprocess.Popen(self.command(), env=self.env(), cwd=self.cwd(), stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.STDOUT)
+        if wait_listening(self.port, timeout=10):
+            return None
+        self.stop()
+        with open(self.log, errors="replace") as f:
+            return "did not start: " + (f.read().strip() or "no output")
+
+    def stop(self):
+        if self.proc is None:
+            return
         self.proc.terminate()
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.proc = None
+
+
+class Orvyn(Server):
+    """`orvyn s`, serving its working directory to anonymous clients, uploads allowed."""
+
+    name = "orvyn"
+
+    def __init__(self, sandbox, root):
+        super().__init__(sandbox.dir, root)
+        sandbox.add_instance("Bench", self.port, log=False, values={
+            "Security\\Secure": 0, "Security\\Allow_Anon_Puts": 1, "Security\\DisableLowPorts": 1})
+        self.svc = Service(sandbox)
+
+    def command(self):
+        return self.svc.args
+
+    def env(self):
+        return self.svc.env
+
+    def cwd(self):
+        return self.root
+
+
+class Vsftpd(Server):
+    """vsftpd in the foreground as the calling user, anonymous access to root, uploads allowed."""
+
+    name = "vsftpd"
+
+    def __init__(self, workdir, root):
+        super().__init__(workdir, root)
+        self.exe = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+        self.conf = os.path.join(workdir, "vsftpd.conf")
+        empty = os.path.join(workdir, "vsftpd-empty")
+        os.makedirs(empty, exist_ok=True)
+        with open(self.conf, "w") as f:
+            f.write("\n".join([
+                "listen=YES", "listen_ipv6=NO", "listen_address=%s" % HOST, "listen_port=%d" % self.port,
+                "background=NO", "run_as_launching_user=YES", "anonymous_enable=YES", "local_enable=NO",
+                "no_anon_password=YES", "anon_root=%s" % root, "write_enable=YES", "anon_upload_enable=YES",
+                "anon_other_write_enable=YES", "anon_umask=022", "allow_writeable_chroot=YES",
+                "secure_chroot_dir=%s" % empty, "seccomp_sandbox=NO", "isolate=NO", "isolate_network=NO",
+                "pasv_enable=YES", "pasv_address=%s" % HOST, "xferlog_enable=NO", "syslog_enable=NO",
+                "vsftpd_log_file=%s" % os.path.join(workdir, "vsftpd.log"), "dual_log_enable=NO",
+                "use_localtime=NO", "check_shell=NO", "max_clients=50", "idle_session_timeout=120", "",
+            ]))
+
+    def missing(self):
+        if not os.access(self.exe, os.X_OK):
+            return "not installed (scripts/install-deps --bench installs it)"
+        return None
+
+    def command(self):
+        return [self.exe, self.conf]
+
+
+def find_nss_wrapper():
+    for pattern in ("/usr/lib/*/libnss_wrapper.so", "/usr/lib/libnss_wrapper.so", "/usr/lib64/libnss_wrapper.so"):
+        found = glob.glob(pattern)
+        if found:
+            return found[0]
+    return None
+
+
+class PureFtpd(Server):
+    """Pure-FTPd from the unpacked Debian packages, in the foreground, anonymous
+    sessions only, uploads allowed, no syslog.
+
+    Pure-FTPd gives anonymous sessions the home folder of the account "ftp"
+    and chroots them there. So as not to touch the machine's accounts, it runs
+    under nss_wrapper with a passwd file of its own in which "ftp" (uid and gid
+    of nobody) has the served folder as its home.
+    """
+
+    name = "Pure-FTPd"
+    SCOREBOARD = "/var/run/pure-ftpd"
+
+    def __init__(self, workdir, root):
+        super().__init__(workdir, root)
+        self.exe = os.environ.get("ORVYN_PURE_FTPD") or os.path.join(
+            REPO, "build", "peers", "pure-ftpd", "usr", "sbin", "pure-ftpd")
+        self.nss_wrapper = find_nss_wrapper()
+        self.passwd = os.path.join(workdir, "pure-ftpd.passwd")
+        self.group = os.path.join(workdir, "pure-ftpd.group")
+        with open(self.passwd, "w") as f:
+            f.write("root:x:0:0:root:/root:/bin/sh\n")
+            f.write("ftp:x:65534:65534:anonymous FTP:%s:/usr/sbin/nologin\n" % root)
+        with open(self.group, "w") as f:
+            f.write("root:x:0:\nnogroup:x:65534:\n")
+        self.made_scoreboard = False
+
+    def missing(self):
+        if not os.access(self.exe, os.X_OK):
+            return "not found at %s (scripts/install-deps --bench fetches it from the Debian archive)" % self.exe
+        if self.nss_wrapper is None:
+            return "needs libnss_wrapper.so (Debian package libnss-wrapper)"
+        if os.geteuid() != 0:
+            return "needs root to chroot its anonymous sessions"
+        return None
+
+    def command(self):
+        # -f none first: no syslog at all. -e anonymous only, -H no name lookups,
+        # -U the same umasks as the others (files 644, folders 755).
+        return [self.exe, "-f", "none", "-S", "%s,%d" % (HOST, self.port), "-4", "-e", "-H",
+                "-U", "133:022", "-c", "50", "-C", "50", "-I", "2",
+                "-g", os.path.join(self.workdir, "pure-ftpd.pid")]
+
+    def env(self):
+        env = dict(os.environ)
+        env.update(LD_PRELOAD=self.nss_wrapper, NSS_WRAPPER_PASSWD=self.passwd, NSS_WRAPPER_GROUP=self.group)
+        return env
+
+    def start(self):
+        # Its session scoreboard folder is compiled in; it is removed again if
+        # this run created it.
+        self.made_scoreboard = not os.path.exists(self.SCOREBOARD)
+        return super().start()
+
+    def stop(self):
+        super().stop()
+        if self.made_scoreboard:
+            try:
+                os.rmdir(self.SCOREBOARD)
+            except OSError:
+                pass
+
+
+# ---- the cases ------------------------------------------------------------------
 
 
 def curl(args):
-    t0 = time.monotonic()
-    r = subprocess.run(["curl", "-sS", "--ftp-method", "nocwd"] + args, capture_output=True)
-    elapsed = time.monotonic() - t0
+    """Runs one curl transfer; returns (bytes moved, seconds curl took)."""
+    r = subprocess.run(["curl", "-sS", "--ftp-method", "nocwd", "-w", "%{size_download} %{size_upload} %{time_total}"]
+                       + args, capture_output=True, text=True)
     if r.returncode != 0:
-        raise SystemExit("curl failed (%d): %s" % (r.returncode, r.stderr.decode(errors="replace")))
-    return elapsed
+        raise RuntimeError("curl failed (%d): %s" % (r.returncode, r.stderr.strip()))
+    down, up, total = r.stdout.split()
+    return int(down) + int(up), float(total)
 
 
-def run_cases(port, root, scratch, tag, size_mib, nfiles):
-    """Runs the four cases against one server; returns {case: bytes per second}."""
-    base = "ftp://127.0.0.1:%d/" % port
-    out = {}
-    big = size_mib * MIB
-    got = os.path.join(scratch, "big-got")
-    out["download %d MiB" % size_mib] = big / curl(["-o", got, base + "data/big.bin"])
-    os.remove(got)
-    up = "big-up-%s.bin" % tag
-    out["upload %d MiB" % size_mib] = big / curl(["-T", os.path.join(root, "data", "big.bin"), base + "up/" + up])
-    os.remove(os.path.join(root, "up", up))
+def big_cases(port, root, tag, size):
+    base = "ftp://%s:%d/" % (HOST, port)
+    n, t = curl(["-o", os.devnull, base + "data/big.bin"])
+    if n != size:
+        raise RuntimeError("RETR moved %d bytes, not %d" % (n, size))
+    retr = size / t
+    name = "big-%s.bin" % tag
+    n, t = curl(["-T", os.path.join(root, "data", "big.bin"), base + "up/" + name])
+    stored = os.path.join(root, "up", name)
+    got = os.path.getsize(stored)
+    os.remove(stored)
+    if n != size or got != size:
+        raise RuntimeError("STOR sent %d bytes and stored %d, not %d" % (n, got, size))
+    return retr, size / t
 
-    cfg = os.path.join(scratch, "down-%s.cfg" % tag)
-    dl = os.path.join(scratch, "dl-" + tag)
-    os.makedirs(dl, exist_ok=True)
-    with open(cfg, "w") as f:
+
+def ftp_session(port):
+    ftp = ftplib.FTP()
+    ftp.connect(HOST, port, timeout=60)
+    ftp.login()
+    ftp.set_pasv(True)
+    ftp.voidcmd("TYPE I")
+    return ftp
+
+
+def small_retr(port, nfiles):
+    """Files per second over one session: PASV + RETR per file."""
+    ftp = ftp_session(port)
+    try:
+        t0 = time.perf_counter()
         for i in range(nfiles):
-            f.write('url = "%sdata/small/f%04d.bin"\noutput = "%s/f%04d.bin"\n' % (base, i, dl, i))
-    out["download %d x 4 KiB" % nfiles] = nfiles * 4096 / curl(["-K", cfg])
-    shutil.rmtree(dl)
+            got = 0
+            with ftp.transfercmd("RETR data/small/f%04d.bin" % i) as conn:
+                while True:
+                    block = conn.recv(65536)
+                    if not block:
+                        break
+                    got += len(block)
+            ftp.voidresp()
+            if got != SMALL:
+                raise RuntimeError("RETR f%04d.bin gave %d bytes" % (i, got))
+        elapsed = time.perf_counter() - t0
+        ftp.quit()
+    finally:
+        ftp.close()
+    return nfiles / elapsed
 
-    cfg = os.path.join(scratch, "up-%s.cfg" % tag)
-    with open(cfg, "w") as f:
-        for i in range(nfiles):
-            f.write('upload-file = "%s/data/small/f%04d.bin"\nurl = "%sup/%s-%04d.bin"\n' % (root, i, base, tag, i))
-    out["upload %d x 4 KiB" % nfiles] = nfiles * 4096 / curl(["-K", cfg])
-    for i in range(nfiles):
-        os.remove(os.path.join(root, "up", "%s-%04d.bin" % (tag, i)))
-    return out
+
+def small_stor(port, root, tag, blobs):
+    """Files per second over one session: PASV + STOR per file."""
+    names = ["s-%s-%04d.bin" % (tag, i) for i in range(len(blobs))]
+    ftp = ftp_session(port)
+    try:
+        t0 = time.perf_counter()
+        for name, blob in zip(names, blobs):
+            with ftp.transfercmd("STOR up/" + name) as conn:
+                conn.sendall(blob)
+            ftp.voidresp()
+        elapsed = time.perf_counter() - t0
+        ftp.quit()
+    finally:
+        ftp.close()
+    for name in names:
+        path = os.path.join(root, "up", name)
+        got = os.path.getsize(path)
+        os.remove(path)
+        if got != SMALL:
+            raise RuntimeError("STOR %s stored %d bytes" % (name, got))
+    return len(blobs) / elapsed
+
+
+def run_cases(server, root, tag, size_mib, blobs):
+    """All cases against one server; returns [(case, unit, rate)]."""
+    retr, stor = big_cases(server.port, root, tag, size_mib * MIB)
+    n = len(blobs)
+    return [
+        ("RETR %d MiB" % size_mib, "MB/s", retr / 1e6),
+        ("STOR %d MiB" % size_mib, "MB/s", stor / 1e6),
+        ("RETR %d x 4 KiB" % n, "files/s", small_retr(server.port, n)),
+        ("STOR %d x 4 KiB" % n, "files/s", small_stor(server.port, root, tag, blobs)),
+    ]
+
+
+# ---- the table -------------------------------------------------------------------
+
+
+def ratio(a, b):
+    return "%.2f" % (a / b) if a is not None and b else "-"
+
+
+def print_table(cases, results, names):
+    peers = [n for n in names if n != "orvyn"]
+    head = ["case", "unit"] + names + ["orvyn/" + p for p in peers] + ["orvyn/best peer"]
+    rows = []
+    for case, unit in cases:
+        rate = {n: results.get(n, {}).get(case) for n in names}
+        best = max((rate[p] for p in peers if rate[p] is not None), default=None)
+        rows.append([case, unit] + ["%.1f" % rate[n] if rate[n] is not None else "-" for n in names]
+                    + [ratio(rate["orvyn"], rate[p]) for p in peers] + [ratio(rate["orvyn"], best)])
+    widths = [max(len(r[i]) for r in [head] + rows) for i in range(len(head))]
+    for r in [head] + rows:
+        print("  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--size-mib", type=int, default=1024)
-    ap.add_argument("--files", type=int, default=1000)
-    ap.add_argument("--runs", type=int, default=1, help="runs per server; the best is kept")
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--size-mib", type=int, default=1024, help="size of the big file (default 1024)")
+    ap.add_argument("--files", type=int, default=1000, help="number of 4 KiB files (default 1000)")
+    ap.add_argument("--runs", type=int, default=3, help="runs per server; the best is kept (default 3)")
     args = ap.parse_args()
     if not os.access(program("orvyn"), os.X_OK):
         raise SystemExit("orvyn is not built (ORVYN_BIN=%s)" % os.path.dirname(program("orvyn")))
+    if shutil.which("curl") is None:
+        raise SystemExit("curl is missing (scripts/install-deps installs it)")
 
     with Sandbox(prefix="orvyn-bench-") as sb:
         root = os.path.join(sb.dir, "srv")
-        scratch = os.path.join(sb.dir, "scratch")
-        for d in (os.path.join(root, "data", "small"), os.path.join(root, "up"), scratch):
+        for d in (os.path.join(root, "data", "small"), os.path.join(root, "up")):
             os.makedirs(d)
         os.chmod(os.path.join(root, "up"), 0o777)
         make_file(os.path.join(root, "data", "big.bin"), args.size_mib * MIB)
+        blobs = []
         for i in range(args.files):
+            blob = os.urandom(SMALL)
+            blobs.append(blob)
             with open(os.path.join(root, "data", "small", "f%04d.bin" % i), "wb") as f:
-                f.write(os.urandom(4096))
+                f.write(blob)
 
-        oport = free_port()
-        sb.add_instance("Bench", oport, log=False, values={
-            "Security\\Secure": 0, "Security\\Allow_Anon_Puts": 1, "Security\\DisableLowPorts": 1})
-        svc = Service(sb)
-        svc.start_in = root
-        results = {"orvyn": {}, "vsftpd": {}}
-
-        def keep_best(name, r):
-            for case, v in r.items():
-                results[name][case] = max(v, results[name].get(case, 0.0))
-
-        # orvyn serves its working directory to a client that needs no login.
-        svc.proc = subprocess.Popen(svc.args, env=svc.env, cwd=root, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL)
+        servers = []
+        names = ["orvyn", "vsftpd", "Pure-FTPd"]
         try:
-            if not wait_listening(oport, timeout=10):
-                raise SystemExit("orvyn did not start")
-            for _ in range(args.runs):
-                keep_best("orvyn", run_cases(oport, root, scratch, "o", args.size_mib, args.files))
+            for server in (Orvyn(sb, root), Vsftpd(sb.dir, root), PureFtpd(sb.dir, root)):
+                why = getattr(server, "missing", lambda: None)() or server.start()
+                if why:
+                    if server.name == "orvyn":
+                        raise SystemExit("orvyn " + why)
+                    print("%s %s; measured without it" % (server.name, why), file=sys.stderr)
+                    continue
+                servers.append(server)
+
+            print("big file %d MiB, %d small files, best of %d run(s); load average %.2f"
+                  % (args.size_mib, args.files, args.runs, os.getloadavg()[0]), flush=True)
+            results = {}
+            cases = []
+            for run in range(args.runs):
+                # The servers take turns, starting with a different one each run.
+                k = run % len(servers)
+                for server in servers[k:] + servers[:k]:
+                    try:
+                        rows = run_cases(server, root, "%s%d" % (server.name[0].lower(), run), args.size_mib, blobs)
+                    except (RuntimeError, OSError, ftplib.Error) as e:
+                        print("%s, run %d: %s" % (server.name, run + 1, e), file=sys.stderr)
+                        continue
+                    for case, unit, rate in rows:
+                        if (case, unit) not in cases:
+                            cases.append((case, unit))
+                        best = results.setdefault(server.name, {})
+                        best[case] = max(rate, best.get(case, 0.0))
+                print("run %d of %d done; load average %.2f" % (run + 1, args.runs, os.getloadavg()[0]),
+                      file=sys.stderr, flush=True)
         finally:
-            svc.proc.terminate()
-            svc.proc.wait(timeout=10)
+            for server in servers:
+                server.stop()
 
-        vport = free_port()
-        with Reference(sb.dir, root, vport):
-            for _ in range(args.runs):
-                keep_best("vsftpd", run_cases(vport, root, scratch, "v", args.size_mib, args.files))
-
-    print("%-24s %14s %14s %8s" % ("case", "orvyn MB/s", "vsftpd MB/s", "ratio"))
-    for case in results["orvyn"]:
-        o, v = results["orvyn"][case], results["vsftpd"][case]
-        print("%-24s %14.3f %14.3f %8.2f" % (case, o / 1e6, v / 1e6, o / v if v else float("inf")))
+    print_table(cases, results, names)
 
 
 if __name__ == "__main__":
