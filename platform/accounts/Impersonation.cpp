@@ -52,18 +52,39 @@ std::vector<gid_t> ThreadGroups() {
     }
 }
 
+// The identity this thread's scopes have given it; read from the kernel the
+// first time a scope asks.
+struct ThreadIdentity {
+    bool known = false;
+    uid_t fsuid = 0;
+    gid_t fsgid = 0;
+    std::vector<gid_t> groups;  // sorted
+};
+thread_local ThreadIdentity t_identity;
+
+const ThreadIdentity& CurrentIdentity() {
+    if (!t_identity.known) {
+        t_identity.groups = ThreadGroups();
+        std::sort(t_identity.groups.begin(), t_identity.groups.end());
+        t_identity.fsgid = CurrentFsgid();
+        t_identity.fsuid = CurrentFsuid();
+        t_identity.known = true;
+    }
+    return t_identity;
+}
+
 }  // namespace
 
-bool CanImpersonate() { return geteuid() == 0; }
+bool CanImpersonate() {
+    // The service never changes its effective uid.
+    static const bool root = geteuid() == 0;
+    return root;
+}
 
 ImpersonationScope::ImpersonationScope(const Token* token) {
     if (token == nullptr || !CanImpersonate()) {
         return;
     }
-    savedGroups_ = ThreadGroups();
-    savedFsgid_ = CurrentFsgid();
-    savedFsuid_ = CurrentFsuid();
-
     std::vector<gid_t> groups = token->groups;
     if (std::find(groups.begin(), groups.end(), token->gid) == groups.end()) {
         groups.push_back(token->gid);
@@ -71,6 +92,15 @@ ImpersonationScope::ImpersonationScope(const Token* token) {
     if (groups.size() > static_cast<size_t>(NGROUPS_MAX)) {
         groups.resize(static_cast<size_t>(NGROUPS_MAX));
     }
+    std::sort(groups.begin(), groups.end());
+    const ThreadIdentity& now = CurrentIdentity();
+    if (now.fsuid == token->uid && now.fsgid == token->gid && now.groups == groups) {
+        return;  // the thread has that identity already
+    }
+    savedGroups_ = now.groups;
+    savedFsgid_ = now.fsgid;
+    savedFsuid_ = now.fsuid;
+
     // Groups and gid before the uid; the revert undoes them in reverse order.
     if (ThreadSetGroups(groups) != 0) {
         int err = errno;
@@ -86,6 +116,9 @@ ImpersonationScope::ImpersonationScope(const Token* token) {
                                 "cannot take on uid " + std::to_string(token->uid) + " gid " +
                                     std::to_string(token->gid));
     }
+    t_identity.fsuid = token->uid;
+    t_identity.fsgid = token->gid;
+    t_identity.groups = std::move(groups);
     active_ = true;
 }
 
@@ -96,6 +129,9 @@ ImpersonationScope::~ImpersonationScope() {
     ThreadFsuid(savedFsuid_);
     ThreadFsgid(savedFsgid_);
     ThreadSetGroups(savedGroups_);
+    t_identity.fsuid = savedFsuid_;
+    t_identity.fsgid = savedFsgid_;
+    t_identity.groups = std::move(savedGroups_);
 }
 
 // ---------------------------------------------------------------------------

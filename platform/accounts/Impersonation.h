@@ -31,7 +31,9 @@ bool CanImpersonate();
 // inner scope restores the outer scope's identity.
 //
 // A null token, or a process that is not root, gives an inactive scope that
-// changes nothing. A scope belongs to the thread that created it and must be
+// changes nothing; so does a token whose identity the thread has already
+// (each thread remembers the identity its scopes gave it, so nested scopes
+// of the same identity cost no system call). A scope belongs to the thread that created it and must be
 // destroyed on that thread; it cannot be copied or moved.
 //
 // When the kernel refuses the switch (for instance a uid that is not mapped in

@@ -1,18 +1,50 @@
 #include "platform/registry/ReadCache.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 
 #include "platform/registry/StoreDb.h"
 
+namespace orvyn::reg {
+
+namespace {
+std::atomic<uint64_t> g_readEpoch{0};
+}  // namespace
+
+void NewReadEpoch() { g_readEpoch.fetch_add(1, std::memory_order_acq_rel); }
+
+}  // namespace orvyn::reg
+
 namespace orvyn::reg::detail {
+
+namespace {
+
+std::atomic<pid_t> g_pid{0};
+
+void RememberPid() { g_pid.store(getpid(), std::memory_order_relaxed); }
+
+}  // namespace
+
+pid_t CurrentPid() {
+    static const bool watched = [] {
+        RememberPid();
+        pthread_atfork(nullptr, nullptr, RememberPid);
+        return true;
+    }();
+    static_cast<void>(watched);
+    return g_pid.load(std::memory_order_relaxed);
+}
+
+uint64_t CurrentReadEpoch() { return g_readEpoch.load(std::memory_order_acquire); }
 
 ReadCache::~ReadCache() { CloseWatcher(); }
 
 void ReadCache::CloseWatcher() {
-    if (owner_ != 0 && owner_ != getpid()) {
+    if (owner_ != 0 && owner_ != CurrentPid()) {
         // The parent's connection: a child leaves it alone.
         version_ = nullptr;
         watcher_ = nullptr;
@@ -40,7 +72,7 @@ std::string ReadCache::Slot(Kind kind, std::string_view key, std::string_view na
 }
 
 bool ReadCache::Revalidate(const std::string& file) {
-    const pid_t self = getpid();
+    const pid_t self = CurrentPid();
     if (owner_ != self) {
         CloseWatcher();
         answers_.clear();
@@ -95,7 +127,12 @@ bool ReadCache::Find(const std::string& file, Kind kind, std::string_view key, s
                      uint64_t& ticket) {
     std::lock_guard<std::mutex> lock(mutex_);
     ticket = 0;
-    if (!Revalidate(file)) return false;
+    const uint64_t epoch = CurrentReadEpoch();
+    if (epoch == 0 || epoch != checkedEpoch_ || owner_ != CurrentPid()) {
+        checkedEpoch_ = 0;
+        if (!Revalidate(file)) return false;
+        checkedEpoch_ = epoch;
+    }
     ticket = generation_;
     auto it = answers_.find(Slot(kind, key, name));
     if (it == answers_.end()) return false;

@@ -66,6 +66,7 @@ private:
     void CloseWatcher();
 
     std::mutex mutex_;
+    uint64_t checkedEpoch_ = 0;  // the read epoch the store was last found unchanged in
     sqlite3* watcher_ = nullptr;
     sqlite3_stmt* version_ = nullptr;
     dev_t dev_ = 0;
@@ -88,6 +89,12 @@ public:
 private:
     ReadCache& cache_;
 };
+
+// The process id, without a system call (kept up to date across fork).
+pid_t CurrentPid();
+
+// The current read epoch (0 until NewReadEpoch is first called).
+uint64_t CurrentReadEpoch();
 
 // The pool and the cache shared by every Store of a file in this process.
 struct SharedFile {

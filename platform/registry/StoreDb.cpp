@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/registry/ReadCache.h"
+
 namespace orvyn::reg::detail {
 
 Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view what) {
@@ -75,7 +77,7 @@ void ConnectionPool::CloseEntry(Entry& entry) {
 }
 
 void ConnectionPool::ForgetAfterFork() {
-    pid_t self = getpid();
+    pid_t self = CurrentPid();
     if (owner_ != self) {
         // Connections opened by the parent belong to it; the child leaves
         // them (and their statements) alone.

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/accounts/Impersonation.h"
+
 namespace orvyn {
 
 namespace {
@@ -19,7 +21,7 @@ namespace {
 class ServiceFileIdentity {
 public:
     ServiceFileIdentity() {
-        if (geteuid() != 0) return;
+        if (!accounts::CanImpersonate()) return;
         // An invalid id changes nothing and returns the current one.
         uid_ = static_cast<long>(syscall(SYS_setfsuid, -1));
         gid_ = static_cast<long>(syscall(SYS_setfsgid, -1));

@@ -154,6 +154,8 @@ std::vector<std::string> CFtpServer::MessageLines(const std::string& text) {
 }
 
 void CFtpServer::RefreshSettings() {
+    // A refresh is asked for because the store changed: read it afresh.
+    reg::NewReadEpoch();
     pasvPorts_.DiscardTable();
     CServerSettings s;
     s.allowAnon = registry_.ReadFlag("Security", "Allow_Anon", false);
@@ -236,6 +238,7 @@ bool CFtpServer::ForcedDisconnectReached() const {
 int CFtpServer::NextConnectionNumber() { return connections_.Next(); }
 
 void CFtpServer::OnAccept(Socket listener) {
+    reg::NewReadEpoch();
     auto record = std::make_unique<CSessionRecord>(static_cast<size_t>(settings_.maxCmdLine));
     record->session = std::make_unique<CFtpSession>(*this, *record, -1);
     CFtpSession& session = *record->session;
@@ -544,6 +547,7 @@ void CFtpServer::ReapOrphans(uint32_t now) {
 }
 
 void CFtpServer::TimerStep() {
+    reg::NewReadEpoch();
     const uint32_t now = eventloop::EventLoop::TickCount();
     ReapOrphans(now);
     connections_.WriteBack();

@@ -344,6 +344,8 @@ void CFtpSession::OnRead() {
 }
 
 CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
+    // A command sees every settings change made before it arrived.
+    reg::NewReadEpoch();
     // Locals: the handler may destroy the session.
     CFtpServer& server = server_;
     CSessionRecord* const rec = &record_;
