@@ -58,16 +58,23 @@ struct ThreadIdentity {
     bool known = false;
     uid_t fsuid = 0;
     gid_t fsgid = 0;
-    std::vector<gid_t> groups;  // sorted
+    std::vector<gid_t> groups;  // the supplementary groups as set
 };
 thread_local ThreadIdentity t_identity;
 
+// The groups an identity's access checks use: the supplementary groups and
+// the gid, sorted (a list that names the gid again grants nothing more).
+std::vector<gid_t> AccessGroups(std::vector<gid_t> groups, gid_t gid) {
+    if (std::find(groups.begin(), groups.end(), gid) == groups.end()) groups.push_back(gid);
+    std::sort(groups.begin(), groups.end());
+    return groups;
+}
+
 const ThreadIdentity& CurrentIdentity() {
     if (!t_identity.known) {
-        t_identity.groups = ThreadGroups();
-        std::sort(t_identity.groups.begin(), t_identity.groups.end());
         t_identity.fsgid = CurrentFsgid();
         t_identity.fsuid = CurrentFsuid();
+        t_identity.groups = ThreadGroups();
         t_identity.known = true;
     }
     return t_identity;
@@ -92,10 +99,10 @@ ImpersonationScope::ImpersonationScope(const Token* token) {
     if (groups.size() > static_cast<size_t>(NGROUPS_MAX)) {
         groups.resize(static_cast<size_t>(NGROUPS_MAX));
     }
-    std::sort(groups.begin(), groups.end());
     const ThreadIdentity& now = CurrentIdentity();
-    if (now.fsuid == token->uid && now.fsgid == token->gid && now.groups == groups) {
-        return;  // the thread has that identity already
+    if (now.fsuid == token->uid && now.fsgid == token->gid &&
+        AccessGroups(now.groups, now.fsgid) == AccessGroups(groups, token->gid)) {
+        return;  // the thread has that identity already: access checks would not change
     }
     savedGroups_ = now.groups;
     savedFsgid_ = now.fsgid;

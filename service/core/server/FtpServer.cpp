@@ -265,6 +265,10 @@ void CFtpServer::OnAccept(Socket listener) {
     session.setConnectionNumber(number);
     const Socket s = session.controlSocket();
     IncrementOpenSockets();
+    // Replies go out as they are complete: a 150 and a 226 in a row must not
+    // wait for the client's delayed acknowledgement of the first.
+    const int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     err = loop_.AsyncSelect(s, this, Message::Command, kControlEvents);
     if (err != 0) log_.Log(number, '?', "Conn - Status %d Line %d doing %s on %d", err, kSiteSelect,
                            "WSAAsyncSelect", s);
@@ -351,8 +355,6 @@ void CFtpServer::HostCheck(CFtpSession& session) {
         session.Reply(MSG_SERVER_STOPPED, left > 0 ? static_cast<int>(left / 60000) : 0);
         return;
     }
-    const int one = 1;
-    ::setsockopt(session.controlSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     const std::vector<std::string> rules = registry_.ListNames(settings_.allowAll ? "Hosts\\DenyThese"
                                                                                    : "Hosts\\AllowThese");

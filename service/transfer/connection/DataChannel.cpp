@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <optional>
+#include <random>
+#include <utility>
 
 #include "platform/eventloop/Winsock.h"
 #include "service/base/settings/ServerRegistry.h"
@@ -25,6 +28,25 @@ using eventloop::WSAEWOULDBLOCK;
 namespace {
 
 std::string Cut(std::string_view text, size_t n) { return std::string(text.substr(0, n)); }
+
+constexpr int kRandomPortAttempts = 8;
+
+// A random port of the system's ephemeral range (read once).
+int RandomEphemeralPort() {
+    static const std::pair<int, int> range = [] {
+        std::pair<int, int> r{32768, 60999};
+        if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re")) {
+            int low = 0, high = 0;
+            if (std::fscanf(f, "%d %d", &low, &high) == 2 && low > 1023 && low < high && high <= 65535) {
+                r = {low, high};
+            }
+            std::fclose(f);
+        }
+        return r;
+    }();
+    static std::minstd_rand random(static_cast<unsigned>(std::random_device{}()));
+    return range.first + static_cast<int>(random() % static_cast<unsigned>(range.second - range.first + 1));
+}
 
 int WindowSize(IDataSession& session) {
     return static_cast<int>(session.registry().ReadInt(nullptr, "WindowSize", 8192));
@@ -114,9 +136,16 @@ bool CDataChannel::OpenPassiveSocket() {
     }
     session_.SocketOpened();
     socket_ = fd;
+    // Ports of finished data connections wait in TIME_WAIT for a minute
+    // after each small transfer. A port is chosen here, not by the kernel,
+    // and may be one of those: the kernel's own choice searches past every
+    // port held that way, which after a burst of small transfers costs more
+    // than the transfer, and a configured range would run dry.
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_storage addr = local;
     const socklen_t len = session_.localLength();
-    auto tryBind = [&](int port) -> int {
+    auto bindTo = [&](int port) -> int {
         if (addr.ss_family == AF_INET6) {
             reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = htons(static_cast<uint16_t>(port));
         } else {
@@ -124,6 +153,15 @@ bool CDataChannel::OpenPassiveSocket() {
         }
         if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) return 0;
         return eventloop::WsaFromErrno(errno);
+    };
+    auto tryBind = [&](int port) -> int {
+        if (port != 0) return bindTo(port);
+        // Any port: a few random ones of the system's ephemeral range, then
+        // the kernel's choice.
+        for (int attempt = 0; attempt < kRandomPortAttempts; ++attempt) {
+            if (bindTo(RandomEphemeralPort()) == 0) return 0;
+        }
+        return bindTo(0);
     };
     CServerRegistry& registry = session_.registry();
     const long low = registry.ReadInt("Security", "LowPort", 0);

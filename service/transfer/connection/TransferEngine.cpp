@@ -1,7 +1,6 @@
 #include "service/transfer/connection/TransferEngine.h"
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -119,11 +118,6 @@ void CTransferEngine::ConnectionReady(int error) {
     }
     if (started_) return;
     started_ = true;
-    // The 150 and 226 replies of a short transfer follow each other at once;
-    // with Nagle's algorithm the second would wait for the client's delayed
-    // acknowledgement of the first, costing tens of milliseconds per file.
-    const int one = 1;
-    ::setsockopt(session_.controlSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const DataState kind = channel_.state();
     StartReplyInput in;
     in.kind = kind;
