@@ -142,7 +142,7 @@ def main():
                                 "Users\\default\\Home": home})
         if args.login == "user":
             sb.add_user("bench", "bench", home=home, instance="Bench")
-        svc = orvyntest.Service(sb).start()
+        svc = orvyntest.Service(sb, timer_ms=500).start()
         try:
             svc.wait_listening(port)
             time.sleep(0.5)
@@ -171,6 +171,14 @@ def main():
                 print("time to %s all: %.2f s (%.0f connections/s)" % (
                     "log in" if args.login else "greet", elapsed, n / elapsed if elapsed > 0 else 0))
                 print("extra connection while loaded: %s" % noop, flush=True)
+                # Every client leaves; the memory goes back at the next
+                # timer ticks.
+                for s in socks:
+                    s.close()
+                socks = []
+                time.sleep(2.0)
+                print("service VmRSS after all have left: %d KiB, descriptors %d" % (
+                    vm_rss_kib(svc.proc.pid), open_descriptors(svc.proc.pid)), flush=True)
                 stop_start = time.monotonic()
                 code = svc.stop(timeout=600)
                 print("stop with %d sessions: %.2f s, exit status %d" % (n, time.monotonic() - stop_start, code))

@@ -1,5 +1,6 @@
 #include "service/core/server/TimerWnd.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,10 +132,24 @@ void CTimerWnd::UpdateTimer() {
     }
 }
 
+namespace {
+
+// Gives the memory freed since the last tick back to the system once a good
+// part of the heap lies free: after many sessions have ended, a large listing
+// or a big transfer, the process shrinks again instead of keeping its peak.
+void ReturnFreeMemory() {
+    constexpr size_t kWorthTrimming = 1u << 20;
+    const struct mallinfo2 heap = mallinfo2();
+    if (heap.fordblks >= kWorthTrimming && heap.fordblks >= heap.uordblks / 4) malloc_trim(0);
+}
+
+}  // namespace
+
 void CTimerWnd::OnTimer() {
     for (auto& server : running_) server->TimerStep();
     // Sound players that have finished are collected here.
     sound::ReapSounds();
+    ReturnFreeMemory();
 }
 
 std::string CTimerWnd::PidFilePath() { return RunDir() + "/" + kPidFileName; }
