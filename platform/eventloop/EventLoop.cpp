@@ -16,6 +16,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -548,6 +549,31 @@ long EventLoop::Send(Socket s, const void* data, size_t size, int* wsaError) {
     if (Impl::Registration* r = impl_->FindAny(s)) {
         if (e == EAGAIN) {
             // Owed once the kernel reports space again.
+            r->writeArmed = true;
+            r->writable = false;
+        } else if (IsConnectionLoss(e) && r->closeError == 0) {
+            r->closeError = WsaFromErrno(e);
+            impl_->Enqueue(s, *r);
+        }
+    }
+    return -1;
+}
+
+long EventLoop::SendFile(Socket s, int fileFd, size_t size, int* wsaError) {
+    struct sigaction pipe {};
+    if (sigaction(SIGPIPE, nullptr, &pipe) != 0 || pipe.sa_handler != SIG_IGN) {
+        if (wsaError != nullptr) *wsaError = WSAEOPNOTSUPP;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::sendfile(s, fileFd, nullptr, size);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) return n;
+    const int e = errno;
+    if (wsaError != nullptr) *wsaError = (e == EINVAL || e == ENOSYS) ? WSAEOPNOTSUPP : WsaFromErrno(e);
+    if (Impl::Registration* r = impl_->FindAny(s)) {
+        if (e == EAGAIN) {
             r->writeArmed = true;
             r->writable = false;
         } else if (IsConnectionLoss(e) && r->closeError == 0) {

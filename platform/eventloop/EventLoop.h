@@ -94,6 +94,12 @@ public:
     // of a pipe selected with AsyncSelect (which makes it non-blocking).
     long Send(Socket s, const void* data, size_t size, int* wsaError);
     long Recv(Socket s, void* data, size_t size, int* wsaError);
+    // Sends up to size bytes of a file from its current position (which
+    // moves on) by the kernel, without copying them through the process: a
+    // byte count, 0 at the end of the file, or -1 with *wsaError set like
+    // Send. Only while the process ignores SIGPIPE (which the kernel would
+    // raise): otherwise -1 with WSAEOPNOTSUPP, and the caller uses Send.
+    long SendFile(Socket s, int fileFd, size_t size, int* wsaError);
 
     // Accept a waiting connection on a listener: the new socket is
     // non-blocking and close-on-exec. Returns INVALID_SOCKET with *wsaError set

@@ -54,6 +54,7 @@ CTransferEngine::~CTransferEngine() {
 // ---- setting up ---------------------------------------------------------------------
 
 void CTransferEngine::Attach(std::unique_ptr<CFile> source, std::optional<uint64_t> size, CPopenFile* pipe) {
+    direct_ = pipe == nullptr ? dynamic_cast<CBigFile*>(source.get()) : nullptr;
     source_ = std::move(source);
     pipe_ = pipe;
     sizeUnknown_ = !size.has_value();
@@ -223,6 +224,7 @@ void CTransferEngine::SendLoop() {
         ConnectionReady(0);
         if (!channel_.open() || !sendBuf_) return;
     }
+    if (SendDirect()) return;
     const eventloop::Socket d = channel_.socket();
     uint64_t moved = 0;
     bool waitingForPipe = false;
@@ -292,10 +294,64 @@ void CTransferEngine::SendLoop() {
     session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
     if (source_) return;  // waiting for the conversion's output
     if (!sendBuf_->Empty()) return;
-    if (!session_.blockMode()) layer_->ShutdownSend(d);
+    EndOfSending();
+}
+
+void CTransferEngine::EndOfSending() {
+    if (!session_.blockMode()) layer_->ShutdownSend(channel_.socket());
     FreeBuffers();
     session_.Reply(kReply226);
     if (peerClosedEarly_ || session_.blockMode()) Finish(true);
+}
+
+bool CTransferEngine::SendDirect() {
+    // A plain file in stream mode over a plain connection goes from the page
+    // cache to the socket without passing through the process.
+    if (direct_ == nullptr || session_.blockMode() || layer_->IsTls() || !sendBuf_->Empty()) return false;
+    const eventloop::Socket d = channel_.socket();
+    uint64_t moved = 0;
+    for (;;) {
+        int err = 0;
+        const long n = session_.loop().SendFile(d, direct_->fd(), kDirectChunk, &err);
+        if (n > 0) {
+            transferred_ += static_cast<uint64_t>(n);
+            moved += static_cast<uint64_t>(n);
+            if (moved >= kBytesPerEvent) {
+                session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+                if (!writeEventPosted_) {
+                    writeEventPosted_ = true;
+                    session_.PostDataEvent(d, FD_WRITE);
+                }
+                return true;
+            }
+            continue;
+        }
+        if (n == 0) break;  // the end of the file
+        if (err == eventloop::WSAEOPNOTSUPP) {
+            direct_ = nullptr;  // the buffered way from here on
+            return false;
+        }
+        if (err == WSAEWOULDBLOCK) {
+            waitingToWrite_ = true;
+            session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+            return true;
+        }
+        if (err == eventloop::WsaFromErrno(EIO)) {
+            // The file could not be read: its end, as for a buffered read.
+            session_.Log('!', "File Exception %d", static_cast<int>(FileCause::HardIO));
+            break;
+        }
+        session_.LogSocketError(err, __LINE__, "sendfile");
+        session_.Reply(NetworkErrorText("send", err));
+        session_.Log('!', "Socket error %d while sending data", err);
+        Finish(false);
+        return true;
+    }
+    sendBuf_->EndOfSource();
+    EndSource();
+    session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+    EndOfSending();
+    return true;
 }
 
 // ---- receiving ----------------------------------------------------------------------
@@ -380,6 +436,7 @@ void CTransferEngine::ReceiveLoop() {
 void CTransferEngine::EndSource() {
     StopWatchingPipe();
     pipe_ = nullptr;
+    direct_ = nullptr;
     if (source_) {
         std::unique_ptr<CFile> s = std::move(source_);
         sizeUnknown_ = false;

@@ -12,7 +12,8 @@
 //
 // Every byte goes through the connection's security layer (CSecSock) in
 // SendSome and ReceiveSome, the one place a protected data connection plugs
-// in. The engine owns the transfer's file (or pipe, or listing spool) and its
+// in; only a plain file sent in stream mode over the plain layer goes by
+// sendfile instead (SendDirect). The engine owns the transfer's file (or pipe, or listing spool) and its
 // buffers; the socket belongs to the channel. Loop thread only.
 #pragma once
 
@@ -28,6 +29,7 @@
 
 namespace orvyn {
 
+class CBigFile;
 class CFile;
 class CPopenFile;
 class CSecSock;
@@ -42,6 +44,8 @@ public:
     // Bytes one event may move before the loop is given back to the other
     // sessions (the transfer then goes on from a posted event).
     static constexpr uint64_t kBytesPerEvent = 8u * 1024 * 1024;
+    // Bytes one sendfile call is asked for.
+    static constexpr size_t kDirectChunk = 2u * 1024 * 1024;
 
     CTransferEngine(IDataSession& session, CDataChannel& channel);
     ~CTransferEngine() override;
@@ -95,6 +99,11 @@ public:
 
 private:
     void SendLoop();
+    // Sends a plain file by the kernel (sendfile); false when that cannot be
+    // done here (the buffered send loop then runs).
+    bool SendDirect();
+    // The last byte has gone: shutdown (stream mode), 226, the end.
+    void EndOfSending();
     void ReceiveLoop();
     void OnClose(int wsaError);
     // Writes n bytes from the front of the receive buffer; false after a
@@ -119,6 +128,7 @@ private:
 
     std::unique_ptr<CFile> source_;
     CPopenFile* pipe_ = nullptr;  // source_ when it is a conversion's output
+    CBigFile* direct_ = nullptr;  // source_ when it is a plain file the kernel can send
     int pipeFd_ = -1;             // the pipe as selected on the loop
     bool sizeUnknown_ = false;
     uint64_t fileSize_ = 0;
