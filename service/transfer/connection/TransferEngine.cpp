@@ -78,9 +78,9 @@ bool CTransferEngine::PrepareBuffers() {
             } else {
                 sendBuf_->Clear();
             }
-            std::vector<uint8_t>().swap(recvBuf_);
+            recvBuf_.Release();
         } else {
-            if (recvBuf_.size() != size) recvBuf_.assign(size, 0);
+            if (recvBuf_.size() != size) recvBuf_ = CRawBuffer(size);
             sendBuf_.reset();
         }
     } catch (const std::bad_alloc&) {
@@ -92,7 +92,7 @@ bool CTransferEngine::PrepareBuffers() {
 
 void CTransferEngine::FreeBuffers() {
     sendBuf_.reset();
-    std::vector<uint8_t>().swap(recvBuf_);
+    recvBuf_.Release();
     recvFill_ = 0;
 }
 

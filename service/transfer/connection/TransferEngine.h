@@ -26,6 +26,7 @@
 #include "platform/eventloop/EventLoop.h"
 #include "service/transfer/connection/DataChannel.h"
 #include "service/transfer/files/BlockFraming.h"
+#include "service/transfer/files/RawBuffer.h"
 
 namespace orvyn {
 
@@ -137,7 +138,7 @@ private:
     std::string logName_;     // the local path, kept for the log line at the end
 
     std::optional<CSendBuffer> sendBuf_;
-    std::vector<uint8_t> recvBuf_;
+    CRawBuffer recvBuf_;
     size_t recvFill_ = 0;
     CBlockDecoder decoder_;
 };

@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+#include "service/transfer/files/RawBuffer.h"
+
 namespace orvyn {
 
 inline constexpr size_t kBlockHeaderSize = 3;
@@ -64,7 +66,7 @@ private:
     // Appends the end-of-file block queued while the buffer had no room.
     void AppendPendingEof();
 
-    std::vector<uint8_t> buffer_;
+    CRawBuffer buffer_;
     bool blockMode_;
     size_t fill_ = 0;
     size_t sent_ = 0;
