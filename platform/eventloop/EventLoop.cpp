@@ -546,17 +546,21 @@ long EventLoop::Send(Socket s, const void* data, size_t size, int* wsaError) {
     if (n >= 0) return n;
     const int e = errno;
     if (wsaError != nullptr) *wsaError = WsaFromErrno(e);
-    if (Impl::Registration* r = impl_->FindAny(s)) {
-        if (e == EAGAIN) {
-            // Owed once the kernel reports space again.
-            r->writeArmed = true;
-            r->writable = false;
-        } else if (IsConnectionLoss(e) && r->closeError == 0) {
-            r->closeError = WsaFromErrno(e);
-            impl_->Enqueue(s, *r);
-        }
-    }
+    NoteSendFailure(s, e);
     return -1;
+}
+
+void EventLoop::NoteSendFailure(Socket s, int error) {
+    Impl::Registration* r = impl_->FindAny(s);
+    if (r == nullptr) return;
+    if (error == EAGAIN) {
+        // Owed once the kernel reports space again.
+        r->writeArmed = true;
+        r->writable = false;
+    } else if (IsConnectionLoss(error) && r->closeError == 0) {
+        r->closeError = WsaFromErrno(error);
+        impl_->Enqueue(s, *r);
+    }
 }
 
 long EventLoop::SendFile(Socket s, int fileFd, size_t size, int* wsaError) {
@@ -572,15 +576,7 @@ long EventLoop::SendFile(Socket s, int fileFd, size_t size, int* wsaError) {
     if (n >= 0) return n;
     const int e = errno;
     if (wsaError != nullptr) *wsaError = (e == EINVAL || e == ENOSYS) ? WSAEOPNOTSUPP : WsaFromErrno(e);
-    if (Impl::Registration* r = impl_->FindAny(s)) {
-        if (e == EAGAIN) {
-            r->writeArmed = true;
-            r->writable = false;
-        } else if (IsConnectionLoss(e) && r->closeError == 0) {
-            r->closeError = WsaFromErrno(e);
-            impl_->Enqueue(s, *r);
-        }
-    }
+    NoteSendFailure(s, e);
     return -1;
 }
 

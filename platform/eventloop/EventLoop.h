@@ -152,6 +152,10 @@ public:
     static uint32_t TickCount();
 
 private:
+    // After a failed send: a blocked socket owes FD_WRITE, a lost
+    // connection FD_CLOSE.
+    void NoteSendFailure(Socket s, int error);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -123,17 +123,30 @@ Status Store::DeleteTree(std::string_view key) {
     return txn.Commit();
 }
 
-Status Store::EnumSubkeys(std::string_view key, std::vector<std::string>& names) const {
+namespace {
+
+// A list read through the cache: the kept answer's list, or what read()
+// finds in the store (kept for the next caller).
+template <class T, class Read>
+Status CachedList(ReadCache& cache, const std::string& file, ReadCache::Kind kind, std::string_view key,
+                  std::vector<T> ReadCache::Answer::*list, std::vector<T>& out, Read read) {
     ReadCache::Answer answer;
     uint64_t ticket = 0;
-    if (cache_->Find(path_, ReadCache::Kind::kSubkeys, key, {}, answer, ticket)) {
-        names = std::move(answer.names);
+    if (cache.Find(file, kind, key, {}, answer, ticket)) {
+        out = std::move(answer.*list);
         return answer.status;
     }
-    answer.status = ReadSubkeys(key, names);
-    answer.names = names;
-    cache_->Keep(ReadCache::Kind::kSubkeys, key, {}, answer, ticket);
+    answer.status = read(out);
+    answer.*list = out;
+    cache.Keep(kind, key, {}, answer, ticket);
     return answer.status;
+}
+
+}  // namespace
+
+Status Store::EnumSubkeys(std::string_view key, std::vector<std::string>& names) const {
+    return CachedList(*cache_, path_, ReadCache::Kind::kSubkeys, key, &ReadCache::Answer::names, names,
+                      [&](std::vector<std::string>& out) { return ReadSubkeys(key, out); });
 }
 
 Status Store::ReadSubkeys(std::string_view key, std::vector<std::string>& names) const {
@@ -250,16 +263,8 @@ Status Store::DeleteValue(std::string_view key, std::string_view name) {
 }
 
 Status Store::EnumValues(std::string_view key, std::vector<Value>& values) const {
-    ReadCache::Answer answer;
-    uint64_t ticket = 0;
-    if (cache_->Find(path_, ReadCache::Kind::kValues, key, {}, answer, ticket)) {
-        values = std::move(answer.values);
-        return answer.status;
-    }
-    answer.status = ReadValues(key, values);
-    answer.values = values;
-    cache_->Keep(ReadCache::Kind::kValues, key, {}, answer, ticket);
-    return answer.status;
+    return CachedList(*cache_, path_, ReadCache::Kind::kValues, key, &ReadCache::Answer::values, values,
+                      [&](std::vector<Value>& out) { return ReadValues(key, out); });
 }
 
 Status Store::ReadValues(std::string_view key, std::vector<Value>& values) const {
