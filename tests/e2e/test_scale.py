@@ -114,3 +114,31 @@ class DescriptorExhaustionTest(ServerCase):
         warnings = self.messages("!")
         self.assertEqual(sum("Out of descriptors" in m for m in warnings), 1, warnings)
         self.assertLogged("Descriptors are free again - accepting connections", "!")
+
+    def test_data_side_out_of_descriptors_answers_4xx_and_goes_on(self):
+        home = os.path.join(self.sb.dir, "home")
+        os.mkdir(home)
+        with open(os.path.join(home, "a.txt"), "w") as f:
+            f.write("x")
+        self.sb.add_user("bob", "secret", home=home)
+        self.one_instance()
+        pid = self.svc.proc.pid
+        c = self.control()
+        self.assertEqual(self.login(c, "bob", "secret"), LOGGED_IN)
+        reply = c.cmd("PASV")
+        numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
+        # One descriptor left: RETR opens its file with it, then the data
+        # connection finds none.
+        limit = open_descriptors(pid) + 1
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, limit))
+        c.send("RETR a.txt")
+        data = socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]), timeout=5)
+        self.addCleanup(data.close)
+        self.assertEqual(c.read_reply(), "425 Unable to open data connection - error=[10024] Too many open files\r\n")
+        # None left at all: a listing says that it failed.
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit - 1, limit - 1))
+        status = c.cmd("STAT .")
+        self.assertTrue(status.startswith("213-status of .:\r\n"), status)
+        self.assertIn("213-Listing failed", status)
+        self.assertTrue(status.endswith("213 End of status\r\n"), status)
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")

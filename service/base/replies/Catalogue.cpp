@@ -25,6 +25,7 @@ constexpr Entry kCatalogue[] = {
     {21301, "213-status of %.256s:\r\n"},
     {21302, "213-Illegal path component detected.\r\n"},
     {21303, "213 End of status\r\n"},
+    {21304, "213-Listing failed: a local folder or file could not be read or written.\r\n"},
     {21400, "214 %s\r\n"},
     {21401, "214-The following commands are recognized (* =>'s unimplemented).\r\n"},
     {21501, "215 %s %s (ORVYN by Brandmoor)\r\n"},

@@ -18,6 +18,7 @@ enum MessageNumber : int {
     MSG_STAT_LISTING_HEAD = 21301,
     MSG_STAT_ILLEGAL_PATH = 21302,
     MSG_STAT_LISTING_END = 21303,
+    MSG_STAT_LISTING_FAILED = 21304,
     MSG_HELP_TEXT = 21400,             // 214 %s
     MSG_HELP_GRID_HEAD = 21401,
     MSG_SYST = 21501,                  // 215 %s %s (...)

@@ -221,6 +221,11 @@ void CFtpSession::PumpStatListing() {
     files_.pumping = true;
     if (!files_.statSpool && files_.statJob && files_.statJob->finished()) {
         files_.statSpool = files_.statJob->TakeSpool();  // null when the listing failed
+        if (!files_.statSpool && files_.statJob->outcome() == ListingOutcome::Failed) {
+            // Not an empty folder: the client is told, inside the open reply.
+            ReplyText(MSG_STAT_LISTING_FAILED);
+            Log('!', "STAT listing failed - folder or spool could not be read or written");
+        }
         files_.statJob.reset();
     }
     char chunk[kStatChunk];

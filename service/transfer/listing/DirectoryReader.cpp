@@ -159,12 +159,18 @@ std::string DirectoryReader::ShownName(std::string_view base, bool shortcut) con
 DirectoryReader::Status DirectoryReader::Read(const std::string& folder, const ReadRequest& request,
                                               const Sink& sink) const {
     const Style style = request.machine ? Style::Machine : (request.sizesOnly ? Style::Sizes : Style::Listing);
+    // A folder the account may not read lists as empty; a process out of
+    // descriptors or memory has not listed it at all.
+    auto cannotOpen = [] {
+        return (errno == EMFILE || errno == ENFILE || errno == ENOMEM) ? Status::Failed : Status::Unreadable;
+    };
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Status::Unreadable;
+    if (fd < 0) return cannotOpen();
     std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
     if (!dir) {
+        const Status status = cannotOpen();
         close(fd);
-        return Status::Unreadable;
+        return status;
     }
     const int dirFd = dirfd(dir.get());
     for (;;) {

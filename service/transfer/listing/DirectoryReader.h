@@ -69,8 +69,8 @@ public:
     enum class Status {
         Done,        // every entry was handed over
         Stopped,     // the stop flag was raised or the sink refused an entry
-        Unreadable,  // the folder could not be opened: nothing was read
-        Failed,      // reading broke off part way
+        Unreadable,  // the folder could not be opened (no access, gone): nothing was read
+        Failed,      // reading broke off part way, or no descriptor or memory was left to open it
     };
     // Takes an entry; returns false to end the read.
     using Sink = std::function<bool(ListEntry&&)>;
