@@ -4,9 +4,11 @@ the process, and a process that runs out of descriptors."""
 import os
 import resource
 import socket
+import subprocess
 import time
+import unittest
 
-from orvyntest import LOGGED_IN, Control, ServerCase, require_programs, wait_for
+from orvyntest import LOGGED_IN, Control, ServerCase, program, require_programs, wait_for
 
 SERVICE_NOT_AVAILABLE = "421 Service not available, closing TELNET connection\r\n"
 
@@ -17,6 +19,14 @@ def setUpModule():
 
 def open_descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def sanitizer_build():
+    """The sanitizers' runtimes need descriptors of their own (to check
+    memory, to report): a process out of descriptors makes them report
+    faults that are not there."""
+    out = subprocess.run(["ldd", program("orvyn")], capture_output=True, text=True).stdout
+    return "libasan" in out or "libubsan" in out
 
 
 class StoreChangesTest(ServerCase):
@@ -82,6 +92,7 @@ class IdleSessionsTest(ServerCase):
                         open_descriptors(pid))
 
 
+@unittest.skipIf(sanitizer_build(), "the sanitizers' runtimes cannot run out of descriptors")
 class DescriptorExhaustionTest(ServerCase):
     def test_extra_clients_get_421_and_service_resumes(self):
         self.one_instance()
