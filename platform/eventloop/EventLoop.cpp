@@ -272,10 +272,6 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
         Deselect(s);
         return fcntl(s, F_GETFD) < 0 ? WSAENOTSOCK : 0;
     }
-    const int flags = fcntl(s, F_GETFL);
-    if (flags < 0) return WsaFromErrno(errno);
-    if ((flags & O_NONBLOCK) == 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return WsaFromErrno(errno);
-
     if (static_cast<size_t>(s) >= regs.size()) regs.resize(static_cast<size_t>(s) + 1);
     bool fresh = regs[s].gen == 0;
     epoll_event ev{};
@@ -293,6 +289,10 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
         }
     }
     if (fresh) {
+        // A socket is made non-blocking when it is first selected.
+        const int flags = fcntl(s, F_GETFL);
+        if (flags < 0) return WsaFromErrno(errno);
+        if ((flags & O_NONBLOCK) == 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return WsaFromErrno(errno);
         Registration r;
         r.gen = NextGen();
         Classify(s, r);

@@ -54,8 +54,11 @@ namespace {
 class AsService {
 public:
     AsService() {
-        token_.uid = geteuid();
-        token_.gid = getegid();
+        // The service never changes its effective ids.
+        static const uid_t uid = geteuid();
+        static const gid_t gid = getegid();
+        token_.uid = uid;
+        token_.gid = gid;
         token_.groups = {token_.gid};
         try {
             scope_.emplace(&token_);

@@ -127,7 +127,7 @@ bool CDataChannel::OpenPassiveSocket() {
     state_ = DataState::PassiveListening;
     Close(true);
     const sockaddr_storage& local = session_.localAddress();
-    const int fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         session_.Reply(kReplyPasvNoSocket);
         session_.Log('!', "%s", kLogPasvNoSocket);

@@ -311,8 +311,12 @@ bool CTransferEngine::SendDirect() {
     const eventloop::Socket d = channel_.socket();
     uint64_t moved = 0;
     for (;;) {
+        // The length the 150 announced is what is sent: no call is spent on
+        // finding the end of a small file.
+        if (!sizeUnknown_ && transferred_ >= fileSize_) break;
         int err = 0;
-        const long n = session_.loop().SendFile(d, direct_->fd(), kDirectChunk, &err);
+        const size_t ask = sizeUnknown_ ? kDirectChunk : std::min<uint64_t>(kDirectChunk, fileSize_ - transferred_);
+        const long n = session_.loop().SendFile(d, direct_->fd(), ask, &err);
         if (n > 0) {
             transferred_ += static_cast<uint64_t>(n);
             moved += static_cast<uint64_t>(n);
