@@ -88,6 +88,13 @@ bool CanImpersonate() {
     return root;
 }
 
+bool ThreadActsForAnother() {
+    if (!t_identity.known) return false;
+    static const uid_t uid = geteuid();
+    static const gid_t gid = getegid();
+    return t_identity.fsuid != uid || t_identity.fsgid != gid;
+}
+
 ImpersonationScope::ImpersonationScope(const Token* token) {
     if (token == nullptr || !CanImpersonate()) {
         return;

@@ -25,6 +25,10 @@ namespace orvyn::accounts {
 // True when the process can switch identities (effective uid 0).
 bool CanImpersonate();
 
+// True while a scope of the calling thread has given it a file-system uid or
+// gid other than the process's own (the thread acts for an account).
+bool ThreadActsForAnother();
+
 // Takes on the token's uid, gid and supplementary groups as this thread's
 // file-system identity; the destructor always restores the identity that was
 // in effect before (also when leaving through an exception). Scopes nest: an

@@ -15,13 +15,13 @@ namespace orvyn {
 
 namespace {
 
-// The log file belongs to the service. A thread that acts for a user has that
-// user's file-system identity (per-thread fsuid/fsgid), under which the log
-// file usually cannot be opened; for the open the thread is the service again.
+// The log file belongs to the service. A thread that acts for a user (an
+// identity scope of its own has given it the user's fsuid/fsgid) usually
+// cannot open the log file; for the open the thread is the service again.
 class ServiceFileIdentity {
 public:
     ServiceFileIdentity() {
-        if (!accounts::CanImpersonate()) return;
+        if (!accounts::CanImpersonate() || !accounts::ThreadActsForAnother()) return;
         // An invalid id changes nothing and returns the current one.
         uid_ = static_cast<long>(syscall(SYS_setfsuid, -1));
         gid_ = static_cast<long>(syscall(SYS_setfsgid, -1));

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/accounts/Impersonation.h"
 #include "service/base/log/ActivityLog.h"
 #include "service/base/settings/ServerRegistry.h"
 #include "tests/unit/settings/TempStore.h"
@@ -107,13 +108,13 @@ TEST_F(ActivityLogTest, ThreadActingForAUserStillWritesAsTheService) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to switch the file-system identity";
     Switch("Warnings", 1);
     std::thread worker([&] {
-        syscall(SYS_setfsgid, 65534);
-        syscall(SYS_setfsuid, 65534);
+        accounts::Token user;
+        user.uid = 65534;
+        user.gid = 65534;
+        user.groups = {65534};
+        accounts::ImpersonationScope asUser(&user);
         log.Log(7, '!', "written while acting for a user");
-        const long uid = syscall(SYS_setfsuid, -1);
-        syscall(SYS_setfsuid, 0);
-        syscall(SYS_setfsgid, 0);
-        EXPECT_EQ(uid, 65534) << "the user identity must be back after the line";
+        EXPECT_EQ(syscall(SYS_setfsuid, -1), 65534) << "the user identity must be back after the line";
     });
     worker.join();
     auto lines = Written();
