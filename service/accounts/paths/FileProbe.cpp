@@ -16,6 +16,12 @@ bool PathExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+PathKind KindOf(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return PathKind::Missing;
+    return S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::Other;
+}
+
 bool IsDirectory(const std::string& path) {
     struct stat st{};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -12,6 +12,11 @@ namespace orvyn {
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 
+// What is at the path (symbolic links followed): missing, a folder, or
+// anything else. One look for the questions above together.
+enum class PathKind { Missing, Folder, Other };
+PathKind KindOf(const std::string& path);
+
 // Shortcut of a place: when place + ".lnk" is a symbolic link whose target
 // exists, the target as a clean absolute path (a relative target is taken
 // from the link's folder). Anything else (no link, a plain file named .lnk, a

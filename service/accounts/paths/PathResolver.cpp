@@ -79,8 +79,10 @@ bool PathResolver::Resolve(std::string_view ftpPath, std::string_view root, std:
     bool checking = true;
     for (size_t i = 0; i < parts.size(); ++i) {
         if (checking && i > 0) {
-            if (!PathExists(built)) ContinueMissing(built, docutech, maps, nullptr);
-            if (!IsDirectory(built)) checking = false;
+            PathKind kind = KindOf(built);
+            // A missing folder may continue elsewhere; built then names it.
+            if (kind == PathKind::Missing && ContinueMissing(built, docutech, maps, nullptr)) kind = KindOf(built);
+            if (kind != PathKind::Folder) checking = false;
         }
         if (built.back() != '/') built += '/';
         built += parts[i];
