@@ -132,6 +132,9 @@ void CTransferEngine::ConnectionReady(int error) {
     session_.SelectData(channel_.socket(),
                         IsSendingKind(kind) ? (FD_READ | FD_WRITE | FD_CLOSE) : (FD_READ | FD_CLOSE));
     WatchPipe();
+    // A plain file need not wait for the loop's first write event: a new
+    // connection has room, and a small file is gone before the loop turns.
+    if (direct_ != nullptr && IsSendingKind(kind) && !inSendLoop_) SendLoop();
 }
 
 void CTransferEngine::ConnectionClosed() {
@@ -218,6 +221,13 @@ long CTransferEngine::ReceiveSome(uint8_t* data, size_t size, int* wsaError) {
 // ---- sending ------------------------------------------------------------------------
 
 void CTransferEngine::SendLoop() {
+    // ConnectionReady, which this may call, starts a send loop of its own
+    // only from outside one.
+    struct Active {
+        bool& flag;
+        explicit Active(bool& f) : flag(f) { flag = true; }
+        ~Active() { flag = false; }
+    } active(inSendLoop_);
     waitingToWrite_ = false;
     if (!sendBuf_) return;
     if (!started_) {

@@ -126,6 +126,7 @@ private:
     bool inProgress_ = false;
     bool waitingToWrite_ = false;
     bool writeEventPosted_ = false;
+    bool inSendLoop_ = false;
 
     std::unique_ptr<CFile> source_;
     CPopenFile* pipe_ = nullptr;  // source_ when it is a conversion's output
