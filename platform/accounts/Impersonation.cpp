@@ -148,6 +148,22 @@ ImpersonationScope::~ImpersonationScope() {
     t_identity.groups = std::move(savedGroups_);
 }
 
+ServiceScope::ServiceScope() {
+    if (!ThreadActsForAnother()) return;
+    static const Token service = [] {
+        Token t;
+        t.uid = geteuid();
+        t.gid = getegid();
+        t.groups = {t.gid};
+        return t;
+    }();
+    try {
+        scope_.emplace(&service);
+    } catch (const std::system_error&) {
+        // Could not switch: the work runs as the thread is.
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Access decisions for a token, made the way the kernel makes them.
 

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,8 +38,9 @@ bool ThreadActsForAnother();
 // A null token, or a process that is not root, gives an inactive scope that
 // changes nothing; so does a token whose identity the thread has already
 // (each thread remembers the identity its scopes gave it, so nested scopes
-// of the same identity cost no system call). A scope belongs to the thread that created it and must be
-// destroyed on that thread; it cannot be copied or moved.
+// of the same identity cost no system call). A scope belongs to the thread
+// that created it and must be destroyed on that thread; it cannot be copied
+// or moved.
 //
 // When the kernel refuses the switch (for instance a uid that is not mapped in
 // the service's user namespace), the constructor restores what it had changed
@@ -60,6 +62,21 @@ private:
     uid_t savedFsuid_ = 0;
     gid_t savedFsgid_ = 0;
     std::vector<gid_t> savedGroups_;
+};
+
+// The process's own identity (its effective uid and gid) for the lifetime
+// of the object, whoever the thread acts for at the moment: nests inside any
+// scope and restores it. For what belongs to the service (the store, the
+// log) while a thread works for an account; free on a thread that acts as
+// itself. When the switch is refused the thread goes on as it is.
+class ServiceScope {
+public:
+    ServiceScope();
+    ServiceScope(const ServiceScope&) = delete;
+    ServiceScope& operator=(const ServiceScope&) = delete;
+
+private:
+    std::optional<ImpersonationScope> scope_;
 };
 
 // Whether the token's account may access `path` with `mode` (any of R_OK,

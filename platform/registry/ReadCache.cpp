@@ -71,28 +71,26 @@ std::string ReadCache::Slot(Kind kind, std::string_view key, std::string_view na
     return slot;
 }
 
+void ReadCache::Forget() {
+    answers_.clear();
+    ++generation_;
+}
+
 bool ReadCache::Revalidate(const std::string& file) {
     const pid_t self = CurrentPid();
     if (owner_ != self) {
         CloseWatcher();
-        answers_.clear();
-        ++generation_;
+        Forget();
         owner_ = self;
     }
     struct stat st {};
-    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        // No store (yet): nothing is kept, every call asks the store.
+    const bool present = ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    // No store (yet), or another file now: nothing kept is valid.
+    if (!present || (watcher_ && (st.st_dev != dev_ || st.st_ino != ino_))) {
         CloseWatcher();
-        answers_.clear();
-        ++generation_;
-        return false;
+        Forget();
     }
-    if (watcher_ && (st.st_dev != dev_ || st.st_ino != ino_)) {
-        // Another file now: its answers start afresh.
-        CloseWatcher();
-        answers_.clear();
-        ++generation_;
-    }
+    if (!present) return false;  // every call asks the store
     if (!watcher_) {
         const std::string name = file.rfind("file:", 0) == 0 ? "./" + file : file;
         if (sqlite3_open_v2(name.c_str(), &watcher_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -111,13 +109,11 @@ bool ReadCache::Revalidate(const std::string& file) {
     sqlite3_reset(version_);
     if (now < 0) {
         CloseWatcher();
-        answers_.clear();
-        ++generation_;
+        Forget();
         return false;
     }
     if (now != dataVersion_) {
-        answers_.clear();
-        ++generation_;
+        Forget();
         dataVersion_ = now;
     }
     return true;
@@ -152,8 +148,7 @@ void ReadCache::Keep(Kind kind, std::string_view key, std::string_view name, con
 
 void ReadCache::Invalidate() {
     std::lock_guard<std::mutex> lock(mutex_);
-    answers_.clear();
-    ++generation_;
+    Forget();
 }
 
 SharedFile ShareFile(const std::string& path) {

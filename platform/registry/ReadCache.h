@@ -64,6 +64,8 @@ private:
     // store cannot be examined (nothing is kept then). Called locked.
     bool Revalidate(const std::string& file);
     void CloseWatcher();
+    // Drops every kept answer; tickets handed out before are void. Locked.
+    void Forget();
 
     std::mutex mutex_;
     uint64_t checkedEpoch_ = 0;  // the read epoch the store was last found unchanged in

@@ -46,36 +46,6 @@ int ParseRights(std::string_view letters) {
     return mask;
 }
 
-namespace {
-
-// Acts as the service itself for the lifetime of the object, whoever the
-// thread is acting for at the moment: the store and the permission checks are
-// read as the service. Nests inside any impersonation and restores it.
-class AsService {
-public:
-    AsService() {
-        // The service never changes its effective ids.
-        static const uid_t uid = geteuid();
-        static const gid_t gid = getegid();
-        token_.uid = uid;
-        token_.gid = gid;
-        token_.groups = {token_.gid};
-        try {
-            scope_.emplace(&token_);
-        } catch (const std::system_error&) {
-            // Could not switch: the reads then run as the thread is.
-        }
-    }
-    AsService(const AsService&) = delete;
-    AsService& operator=(const AsService&) = delete;
-
-private:
-    accounts::Token token_;
-    std::optional<accounts::ImpersonationScope> scope_;
-};
-
-}  // namespace
-
 PathRights::PathRights() = default;
 
 PathRights::~PathRights() {
@@ -96,7 +66,7 @@ void PathRights::Load(CServerRegistry& instance, std::string_view userName, std:
     tokenHeld_ = false;
     token_.reset();
 
-    AsService asService;
+    accounts::ServiceScope asService;
     store_ = std::make_unique<reg::Store>(instance.store().path());
     settings_ = std::make_unique<CServerRegistry>(*store_, instance.instanceName(), nullptr);
     secureDefault_ = secureDefault;
@@ -118,7 +88,7 @@ void PathRights::Load(CServerRegistry& instance, std::string_view userName, std:
 }
 
 void PathRights::Reload() {
-    AsService asService;
+    accounts::ServiceScope asService;
     ReadEntriesAndMaps();
 }
 
@@ -218,7 +188,7 @@ void PathRights::Freeze() {
     if (!settings_) return;
     // Taken before acting as the service, which narrows the thread's groups.
     processToken_ = accounts::ProcessToken();
-    AsService asService;
+    accounts::ServiceScope asService;
     frozenSecure_ = settings_->ReadFlag("Security", "Secure", secureDefault_) ? 1 : 0;
     auto keep = [this](const std::vector<std::string>& names, const std::string& section) {
         for (const std::string& name : names) {
@@ -245,7 +215,7 @@ std::optional<int> PathRights::ExaminedFileSystemRights(std::string_view path, c
     if (parent != folder_.path) {
         // Reaching the folder is judged once for all its entries: every
         // step of the way as the account, then the folder's file system.
-        AsService asService;
+        accounts::ServiceScope asService;
         folder_ = ExaminedFolder{};
         folder_.path = parent;
         const std::string& parentPath = folder_.path;
@@ -309,7 +279,7 @@ int PathRights::GetRights(std::string_view diskPath, bool reload, std::string* o
 
     // Frozen settings without an account token need neither the store nor
     // the service's identity: the thread judges as the service already.
-    std::optional<AsService> asService;
+    std::optional<accounts::ServiceScope> asService;
     if (!frozen_ || reload || token_) asService.emplace();
     if (reload) ReadEntriesAndMaps();
     const int fileSystem = tokenHeld_ ? FileSystemRights(diskPath) : kAllRights;
@@ -328,7 +298,7 @@ int PathRights::GetRights(std::string_view diskPath, bool reload, std::string* o
 
 bool PathRights::HasRights(std::string_view diskPath, int required) {
     if (diskPath.empty() || !settings_) return false;
-    AsService asService;
+    accounts::ServiceScope asService;
     if (IsDevicePath(diskPath, DeviceNames::ForProcess(*settings_))) return false;
     const int mask = GetRights(diskPath, true);
     return (mask & required) == required;
@@ -360,7 +330,7 @@ void PathRights::CopyFrom(const PathRights& other) {
         token_.reset();
         return;
     }
-    AsService asService;
+    accounts::ServiceScope asService;
     store_ = std::make_unique<reg::Store>(other.store_->path());
     settings_ = std::make_unique<CServerRegistry>(*store_, other.settings_->instanceName(), nullptr);
     secureDefault_ = other.secureDefault_;

@@ -1,7 +1,6 @@
 #include "service/base/log/ActivityLog.h"
 
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <locale.h>
 #include <unistd.h>
 
@@ -12,39 +11,6 @@
 #include "platform/accounts/Impersonation.h"
 
 namespace orvyn {
-
-namespace {
-
-// The log file belongs to the service. A thread that acts for a user (an
-// identity scope of its own has given it the user's fsuid/fsgid) usually
-// cannot open the log file; for the open the thread is the service again.
-class ServiceFileIdentity {
-public:
-    ServiceFileIdentity() {
-        if (!accounts::CanImpersonate() || !accounts::ThreadActsForAnother()) return;
-        // An invalid id changes nothing and returns the current one.
-        uid_ = static_cast<long>(syscall(SYS_setfsuid, -1));
-        gid_ = static_cast<long>(syscall(SYS_setfsgid, -1));
-        if (uid_ == 0 && gid_ == 0) return;
-        syscall(SYS_setfsgid, 0);
-        syscall(SYS_setfsuid, 0);
-        active_ = true;
-    }
-    ~ServiceFileIdentity() {
-        if (!active_) return;
-        syscall(SYS_setfsgid, gid_);
-        syscall(SYS_setfsuid, uid_);
-    }
-    ServiceFileIdentity(const ServiceFileIdentity&) = delete;
-    ServiceFileIdentity& operator=(const ServiceFileIdentity&) = delete;
-
-private:
-    long uid_ = 0;
-    long gid_ = 0;
-    bool active_ = false;
-};
-
-}  // namespace
 
 namespace {
 
@@ -153,7 +119,7 @@ std::string CActivityLog::FormatLine(const std::string& instance, char category,
 void CActivityLog::WriteLine(int conn, char category, const char* message) {
     // The settings and the file are read and written as the service, also
     // when the calling thread acts for a user.
-    ServiceFileIdentity asService;
+    accounts::ServiceScope asService;
     const std::string file = settings_.ReadString("Logging", "LogFile", "");
     if (file.empty() || !CategoryEnabled(category)) return;
 

@@ -235,7 +235,6 @@ void CTransferEngine::SendLoop() {
         if (!channel_.open() || !sendBuf_) return;
     }
     if (SendDirect()) return;
-    const eventloop::Socket d = channel_.socket();
     uint64_t moved = 0;
     bool waitingForPipe = false;
     for (;;) {
@@ -279,32 +278,43 @@ void CTransferEngine::SendLoop() {
             moved += static_cast<uint64_t>(n);
             waitingForPipe = false;
             if (moved >= kBytesPerEvent) {
-                // Give the other sessions their turn; a posted write event
-                // brings this transfer back.
-                session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
-                if (!writeEventPosted_) {
-                    writeEventPosted_ = true;
-                    session_.PostDataEvent(d, FD_WRITE);
-                }
+                GiveWay();
                 return;
             }
             continue;
         }
         if (n < 0 && err == WSAEWOULDBLOCK) {
-            waitingToWrite_ = true;
-            session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+            WaitForRoom();
             return;
         }
-        if (n < 0) session_.LogSocketError(err, __LINE__, "send");
-        session_.Reply(NetworkErrorText("send", err));
-        session_.Log('!', "Socket error %d while sending data", err);
-        Finish(false);
+        SendFailed(n < 0 ? err : 0, "send");
         return;
     }
     session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
     if (source_) return;  // waiting for the conversion's output
     if (!sendBuf_->Empty()) return;
     EndOfSending();
+}
+
+void CTransferEngine::GiveWay() {
+    // The other sessions get their turn; a posted write event brings this
+    // transfer back.
+    session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+    if (writeEventPosted_) return;
+    writeEventPosted_ = true;
+    session_.PostDataEvent(channel_.socket(), FD_WRITE);
+}
+
+void CTransferEngine::WaitForRoom() {
+    waitingToWrite_ = true;
+    session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+}
+
+void CTransferEngine::SendFailed(int err, const char* call) {
+    if (err != 0) session_.LogSocketError(err, __LINE__, call);
+    session_.Reply(NetworkErrorText("send", err));
+    session_.Log('!', "Socket error %d while sending data", err);
+    Finish(false);
 }
 
 void CTransferEngine::EndOfSending() {
@@ -331,11 +341,7 @@ bool CTransferEngine::SendDirect() {
             transferred_ += static_cast<uint64_t>(n);
             moved += static_cast<uint64_t>(n);
             if (moved >= kBytesPerEvent) {
-                session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
-                if (!writeEventPosted_) {
-                    writeEventPosted_ = true;
-                    session_.PostDataEvent(d, FD_WRITE);
-                }
+                GiveWay();
                 return true;
             }
             continue;
@@ -346,8 +352,7 @@ bool CTransferEngine::SendDirect() {
             return false;
         }
         if (err == WSAEWOULDBLOCK) {
-            waitingToWrite_ = true;
-            session_.SetStatus(DownloadProgressText(transferred_, fileSize_));
+            WaitForRoom();
             return true;
         }
         if (err == eventloop::WsaFromErrno(EIO)) {
@@ -355,10 +360,7 @@ bool CTransferEngine::SendDirect() {
             session_.Log('!', "File Exception %d", static_cast<int>(FileCause::HardIO));
             break;
         }
-        session_.LogSocketError(err, __LINE__, "sendfile");
-        session_.Reply(NetworkErrorText("send", err));
-        session_.Log('!', "Socket error %d while sending data", err);
-        Finish(false);
+        SendFailed(err, "sendfile");
         return true;
     }
     sendBuf_->EndOfSource();

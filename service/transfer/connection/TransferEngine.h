@@ -105,6 +105,12 @@ private:
     bool SendDirect();
     // The last byte has gone: shutdown (stream mode), 226, the end.
     void EndOfSending();
+    // A full batch has gone: the loop is given back until a posted write event.
+    void GiveWay();
+    // The socket is full: the next write event goes on.
+    void WaitForRoom();
+    // A send failed (err 0: the connection took nothing): 451 and the end.
+    void SendFailed(int err, const char* call);
     void ReceiveLoop();
     void OnClose(int wsaError);
     // Writes n bytes from the front of the receive buffer; false after a
