@@ -27,8 +27,6 @@ using eventloop::WSAEWOULDBLOCK;
 
 namespace {
 
-std::string Cut(std::string_view text, size_t n) { return std::string(text.substr(0, n)); }
-
 constexpr int kRandomPortAttempts = 8;
 
 // A random port of the system's ephemeral range (read once).
@@ -66,11 +64,6 @@ CDataChannel::~CDataChannel() {
     }
 }
 
-void CDataChannel::Fail(const char* reply) {
-    session_.Reply(reply);
-    session_.SetStatus("Fail");
-}
-
 // ---- PORT, EPRT -----------------------------------------------------------------
 
 void CDataChannel::SetTarget(std::string_view arg, bool eprt) {
@@ -99,7 +92,7 @@ void CDataChannel::SetTarget(std::string_view arg, bool eprt) {
             break;
         case DataTargetOutcome::Refused:
             session_.Log('C', "%s", kLogBadPortParameters);
-            session_.Log('!', kLogPortOtherAddress, Cut(arg, 200).c_str());
+            session_.Log('!', kLogPortOtherAddress, std::string(arg.substr(0, 200)).c_str());
             break;
         case DataTargetOutcome::BadProtocol:
             session_.Log('C', kLogEprtBadProtocol, t.protocol);
@@ -118,7 +111,7 @@ void CDataChannel::DefaultToClientAddress() {
 
 bool CDataChannel::RefusedAfterEpsvAll() {
     if (!epsvAll_) return false;
-    Fail(kReplyOnlyEpsv);
+    session_.Refuse(kReplyOnlyEpsv);
     return true;
 }
 
@@ -174,7 +167,7 @@ bool CDataChannel::OpenPassiveSocket() {
             session_.Log('!', kLogPasvBindFailed, err);
         }
         Close(true);
-        Fail(kReplyPasvNoBind);
+        session_.Refuse(kReplyPasvNoBind);
         return false;
     }
     session_.RouteData(fd);
@@ -185,7 +178,7 @@ bool CDataChannel::OpenPassiveSocket() {
     if (::listen(fd, 1) != 0) {
         session_.LogSocketError(eventloop::WsaFromErrno(errno), __LINE__, "listen");
         Close(true);
-        Fail(kReplyPasvNoBind);
+        session_.Refuse(kReplyPasvNoBind);
         return false;
     }
     return true;
@@ -216,10 +209,10 @@ void CDataChannel::Epsv(std::string_view arg) {
             session_.SetStatus("Success");
             return;
         case EpsvKind::BadProtocol:
-            Fail(EpsvUnsupportedText(local).c_str());
+            session_.Refuse(EpsvUnsupportedText(local).c_str());
             return;
         case EpsvKind::BadSyntax:
-            Fail(kReplyEpsvIllegal);
+            session_.Refuse(kReplyEpsvIllegal);
             return;
         case EpsvKind::Open:
             break;

@@ -91,7 +91,6 @@ private:
     bool OpenActive(DataState kind);
     // Takes a new socket as the data socket.
     void Adopt(eventloop::Socket s);
-    void Fail(const char* reply);
 
     IDataSession& session_;
     IChannelOwner& owner_;

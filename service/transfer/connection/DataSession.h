@@ -68,6 +68,11 @@ public:
     virtual void Reply(std::string_view line) = 0;
     // The status text the administrators' monitor shows.
     virtual void SetStatus(std::string text) = 0;
+    // A refusal: its reply, and the status "Fail".
+    void Refuse(std::string_view reply) {
+        Reply(reply);
+        SetStatus("Fail");
+    }
     virtual void LogV(char category, const char* format, va_list ap) = 0;
     void Log(char category, const char* format, ...) __attribute__((format(printf, 3, 4))) {
         va_list ap;

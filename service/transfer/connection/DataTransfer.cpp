@@ -74,11 +74,6 @@ CDataTransfer::CDataTransfer(IDataSession& session)
 
 CDataTransfer::~CDataTransfer() = default;
 
-void CDataTransfer::Refuse(std::string_view reply) {
-    session_.Reply(reply);
-    session_.SetStatus("Fail");
-}
-
 void CDataTransfer::Forget() {
     channel_.ForgetTarget();
     channel_.ForgetEpsvAll();
@@ -177,18 +172,18 @@ void CDataTransfer::Retr(std::string_view arg) {
     UserIdentity asUser(session_.account().rights());
     if (!Resolve(arg, path, rightsPath) || !asUser.ok()) {
         session_.Log('C', "RETR failed - file does not exist");
-        Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
+        session_.Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
         return;
     }
     if (IsShortcutName(path)) {
         session_.Log('C', "Unable to RETR file %s - LNK files not allowed (security)", path.c_str());
-        Refuse("553 Not allowed to download .LNK files.");
+        session_.Refuse("553 Not allowed to download .LNK files.");
         return;
     }
     if (!HasRights(rightsPath, kRightRead)) {
         session_.Log('C', "RETRieve failed - no rights");
         session_.Log('G', "RETRieve failed - no rights");
-        Refuse(FormatText("550 You do not have rights to read file %.256s", argText.c_str()));
+        session_.Refuse(FormatText("550 You do not have rights to read file %.256s", argText.c_str()));
         return;
     }
     struct stat st {};
@@ -205,7 +200,7 @@ void CDataTransfer::Retr(std::string_view arg) {
     if (found && S_ISDIR(st.st_mode)) {
         session_.Log('C', "RETR failed - cannot RETR a directory!");
         session_.Log('G', "RETR failed - cannot RETR a directory!");
-        Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
+        session_.Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
         return;
     }
     try {
@@ -224,7 +219,7 @@ void CDataTransfer::Retr(std::string_view arg) {
         } else if (!StartConversion(path)) {
             session_.Log('C', "RETR failed - file does not exist");
             session_.Log('G', "RETR failed - file does not exist");
-            Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
+            session_.Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
             return;
         }
     } catch (const CFileException& e) {
@@ -249,7 +244,7 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     const std::string argText = Cut(arg, 256);
     UserIdentity asUser(session_.account().rights());
     if (!asUser.ok()) {
-        Refuse("550 You are not allowed to store files to that directory.");
+        session_.Refuse("550 You are not allowed to store files to that directory.");
         return;
     }
     const NameSuffix& nameSuffix = session_.account().nameSuffix();
@@ -259,7 +254,7 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     if (!unique || !arg.empty()) {
         if (!Resolve(arg, path, rightsPath)) {
             session_.Log('P', "User %s not allowed access to %s", session_.userName().c_str(), argText.c_str());
-            Refuse("550 You are not allowed to store files to that directory.");
+            session_.Refuse("550 You are not allowed to store files to that directory.");
             return;
         }
         path += suffix;
@@ -281,13 +276,13 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             rightsPath = path;
         } catch (const CFileException& e) {
             session_.Log('P', "STORe failed (file error) on file %s", argText.c_str());
-            Refuse(FileErrorReplyText(argText, e));
+            session_.Refuse(FileErrorReplyText(argText, e));
             return;
         }
     }
     if (IsShortcutName(path)) {
         session_.Log('C', "Unable to STOR file %s - LNK files not allowed (security)", path.c_str());
-        Refuse("553 Not allowed to upload .LNK files.");
+        session_.Refuse("553 Not allowed to upload .LNK files.");
         return;
     }
     struct stat st {};
@@ -297,20 +292,20 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     if (!HasRights(rightsPath, exists ? kRightOverwrite : kRightCreate)) {
         if (makeUnique) ::unlink(path.c_str());
         session_.Log('P', "User %s not allowed access to %s", session_.userName().c_str(), path.c_str());
-        Refuse("550 You are not allowed to store files to that directory.");
+        session_.Refuse("550 You are not allowed to store files to that directory.");
         return;
     }
     const uint64_t marker = static_cast<uint64_t>(restartMarker_);
     if (exists) {
         if (StorMarkerBeyondEnd(marker, static_cast<uint64_t>(st.st_size))) {
             session_.Log('C', "%s", kLogStorMarkerBeyondEnd);
-            Refuse(MarkerBeyondEndText(marker, argText));
+            session_.Refuse(MarkerBeyondEndText(marker, argText));
             return;
         }
         if (S_ISDIR(st.st_mode)) {
             session_.Log('C', "STOR failed - cannot STOR a directory!");
             session_.Log('P', "STOR failed - cannot STOR a directory!");
-            Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
+            session_.Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
             return;
         }
     }
@@ -338,7 +333,7 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             }
             session_.Log('P', "STORe failed (file error) on file %s", argText.c_str());
             engine_.EndSource();
-            Refuse(FileErrorReplyText(argText, e));
+            session_.Refuse(FileErrorReplyText(argText, e));
             return;
         }
     }
@@ -355,7 +350,7 @@ void CDataTransfer::Rest(std::string_view arg) {
     const std::optional<int64_t> marker = ParseRestartMarker(arg);
     if (!marker) {
         restartMarker_ = 0;
-        Refuse(RestRefusedText(arg));
+        session_.Refuse(RestRefusedText(arg));
         return;
     }
     restartMarker_ = *marker;
@@ -384,7 +379,7 @@ bool CDataTransfer::StatForQuery(std::string_view arg, int anyOf, const std::str
     UserIdentity asUser(session_.account().rights());
     std::string rightsPath;
     if (!asUser.ok() || !Resolve(arg, *path, rightsPath)) {
-        Refuse(missingReply);
+        session_.Refuse(missingReply);
         return false;
     }
     bool granted = false;
@@ -392,11 +387,11 @@ bool CDataTransfer::StatForQuery(std::string_view arg, int anyOf, const std::str
         if ((anyOf & right) != 0) granted = HasRights(rightsPath, right);
     }
     if (!granted) {
-        Refuse("550 You have no rights to list that directory!");
+        session_.Refuse("550 You have no rights to list that directory!");
         return false;
     }
     if (::stat(path->c_str(), st) != 0) {
-        Refuse(missingReply);
+        session_.Refuse(missingReply);
         return false;
     }
     return true;
@@ -409,7 +404,7 @@ void CDataTransfer::Size(std::string_view arg) {
     std::string path;
     if (!StatForQuery(arg, kRightRead | kRightList, missing, &st, &path)) return;
     if (S_ISDIR(st.st_mode)) {
-        Refuse(missing);
+        session_.Refuse(missing);
         return;
     }
     session_.Reply(SizeReplyText(static_cast<uint64_t>(st.st_size)));
@@ -423,7 +418,7 @@ void CDataTransfer::Mdtm(std::string_view arg) {
     if (!StatForQuery(arg, kRightList, missing, &st, &path)) return;
     const std::string text = path == "/" ? std::string() : MdtmReplyText(st.st_mtime);
     if (text.empty()) {
-        Refuse(missing);
+        session_.Refuse(missing);
         return;
     }
     session_.Reply(text);
@@ -440,7 +435,7 @@ bool CDataTransfer::StartListingTransfer(DataState kind, std::unique_ptr<SpoolFi
         // The listing could not be made: a failure, not an empty listing.
         session_.Log('!', "Non-winsock (i.e. file) error %d during connect.", EIO);
         channel_.Reset();
-        Refuse("451 Could not open local file.");
+        session_.Refuse("451 Could not open local file.");
         return false;
     }
     const uint64_t size = spool->size();

@@ -102,8 +102,6 @@ private:
     std::string CurrentDirectory();
     std::string ClientName(const std::string& diskPath);
     bool StartConversion(const std::string& requested);
-    // Sends a refusal and sets the status text to "Fail".
-    void Refuse(std::string_view reply);
 
     IDataSession& session_;
     CDataChannel channel_;
