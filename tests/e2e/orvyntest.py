@@ -84,10 +84,15 @@ def wait_listening(port, host="127.0.0.1", timeout=10.0):
     while time.monotonic() < deadline:
         try:
             with socket.create_connection((host, port), timeout=1.0) as s:
-                # Read the greeting so that the server sees an orderly client.
+                # Read the greeting so that the server sees an orderly client,
+                # then wait for the server to close its side, so that the probe
+                # holds none of its descriptors when this returns.
                 s.settimeout(2.0)
                 try:
                     s.recv(4096)
+                    s.shutdown(socket.SHUT_WR)
+                    while s.recv(4096):
+                        pass
                 except OSError:
                     pass
             return True

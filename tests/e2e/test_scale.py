@@ -21,6 +21,21 @@ def open_descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
+def lowest_free_descriptor(pid):
+    """The number the process's next descriptor gets. A limit of this number
+    plus k leaves exactly k descriptors, whatever holes the table has above."""
+    used = {int(n) for n in os.listdir("/proc/%d/fd" % pid)}
+    n = 0
+    while n in used:
+        n += 1
+    return n
+
+
+def holds_file(pid, path):
+    fds = "/proc/%d/fd" % pid
+    return any(os.readlink(os.path.join(fds, n)) == path for n in os.listdir(fds))
+
+
 def sanitizer_build():
     """The sanitizers' runtimes need descriptors of their own (to check
     memory, to report): a process out of descriptors makes them report
@@ -142,14 +157,20 @@ class DescriptorExhaustionTest(ServerCase):
         numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
         # One descriptor left: RETR opens its file with it, then the data
         # connection finds none.
-        limit = open_descriptors(pid) + 1
+        # The server writes its log line after the reply and holds the log
+        # open meanwhile: measure once it is done.
+        self.assertLogged("Entering Passive Mode " + reply[reply.index("("):reply.index(")") + 1])
+        self.assertTrue(wait_for(lambda: not holds_file(pid, self.sb.logfile)))
+        limit = lowest_free_descriptor(pid) + 1
         resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, limit))
         c.send("RETR a.txt")
         data = socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]), timeout=5)
         self.addCleanup(data.close)
         self.assertEqual(c.read_reply(), "425 Unable to open data connection - error=[10024] Too many open files\r\n")
         # None left at all: a listing says that it failed.
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit - 1, limit - 1))
+        self.assertTrue(wait_for(lambda: not holds_file(pid, self.sb.logfile)))
+        limit = lowest_free_descriptor(pid)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, limit))
         status = c.cmd("STAT .")
         self.assertTrue(status.startswith("213-status of .:\r\n"), status)
         self.assertIn("213-Listing failed", status)
