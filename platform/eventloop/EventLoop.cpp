@@ -564,10 +564,16 @@ void EventLoop::NoteSendFailure(Socket s, int error) {
 }
 
 long EventLoop::SendFile(Socket s, int fileFd, size_t size, int* wsaError) {
-    struct sigaction pipe {};
-    if (sigaction(SIGPIPE, nullptr, &pipe) != 0 || pipe.sa_handler != SIG_IGN) {
-        if (wsaError != nullptr) *wsaError = WSAEOPNOTSUPP;
-        return -1;
+    // A process that ignores SIGPIPE once keeps ignoring it (the service sets
+    // it at start): remember the answer instead of asking for every file.
+    static std::atomic<bool> pipeIgnored{false};
+    if (!pipeIgnored.load(std::memory_order_relaxed)) {
+        struct sigaction pipe {};
+        if (sigaction(SIGPIPE, nullptr, &pipe) != 0 || pipe.sa_handler != SIG_IGN) {
+            if (wsaError != nullptr) *wsaError = WSAEOPNOTSUPP;
+            return -1;
+        }
+        pipeIgnored.store(true, std::memory_order_relaxed);
     }
     ssize_t n;
     do {
