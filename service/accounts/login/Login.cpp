@@ -25,6 +25,9 @@ namespace {
 constexpr size_t kMaxLoginName = 50;
 // Ticks a refused password's 530 is held back.
 constexpr int kFailedLoginHoldTicks = 2;
+// A well-formed stored hash that no account has: checked against when the
+// name is unknown.
+constexpr std::string_view kTimingDecoy = "q7ZxNWv0kR2mE";
 // Logon failure that is refused without a log line: wrong name or password.
 constexpr int kWrongNameOrPassword = 1326;
 
@@ -175,6 +178,7 @@ bool CLogin::Login(std::optional<std::string_view> password) {
         account.setToken(std::move(token));
         loggedIn = Admit(policy, anonymous, home, password);
     } else {
+        session_.LoginFailed();
         if (policy.maxHacks != 0 && account.failedLogins() >= policy.maxHacks) {
             session_.ReplyText(MSG_TOO_MANY_ATTEMPTS);
             Log('!', "*** Too many attempts at user/password from site %s ***", session_.peerAddressText().c_str());
@@ -315,7 +319,12 @@ bool CLogin::AuthenticateOwnStore(std::string_view user, std::string_view passwo
     CUserSettings users(session_.registry(), &session_.log());
     std::string stored = users.Passwd(user);
     if (stored.size() > kMaxStoredPasswd) stored.resize(kMaxStoredPasswd);
-    if (stored.empty() || user.empty()) return false;
+    if (stored.empty() || user.empty()) {
+        // An unknown name costs what a wrong password costs, so that the time
+        // of the refusal does not tell which names exist.
+        static_cast<void>(PasswordMatches(password, kTimingDecoy));
+        return false;
+    }
     return PasswordMatches(password, stored);
 }
 

@@ -53,8 +53,12 @@ public:
     // message file is read as the user).
     virtual void SendLoginMessage(const std::string& directory) = 0;
     virtual void SetStatus(const char* text) = 0;
-    // Keeps the reply buffer back for that many timer ticks.
+    // Keeps the reply buffer back for that many timer ticks; the session
+    // reads no further command meanwhile.
     virtual void HoldReplies(int ticks) = 0;
+    // A login from this connection's address failed: it counts towards a
+    // ban of the address, across sessions.
+    virtual void LoginFailed() = 0;
     // The session closes after the current command.
     virtual void StopAcceptingCommands() = 0;
 

@@ -51,6 +51,7 @@ constexpr Entry kCatalogue[] = {
     {42103, "421 Timeout (%d seconds): closing control connection.\r\n"},
     {42104, "421 Sorry, but the server has disconnected you.\r\n"},
     {42105, "421 Too many incorrect attempts at user/password combination - disconnecting.\r\n"},
+    {42106, "421 Too many failed logins from your address - try again later.\r\n"},
     {42502, "425 Timeout on network transaction - closing connection.\r\n"},
     {42504, "425 Data connection closed before end of transfer.\r\n"},
     {50001, "500 Unidentified command %s\r\n"},

@@ -44,6 +44,7 @@ enum MessageNumber : int {
     MSG_TIMEOUT = 42103,               // %d seconds
     MSG_DISCONNECTED = 42104,
     MSG_TOO_MANY_ATTEMPTS = 42105,
+    MSG_ADDRESS_BANNED = 42106,
     MSG_TRANSFER_TIMEOUT = 42502,
     MSG_DATA_CLOSED = 42504,
     MSG_UNIDENTIFIED = 50001,          // %s

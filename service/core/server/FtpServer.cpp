@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/eventloop/Winsock.h"
@@ -237,6 +238,15 @@ bool CFtpServer::ForcedDisconnectReached() const {
 
 int CFtpServer::NextConnectionNumber() { return connections_.Next(); }
 
+namespace {
+
+int64_t SteadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 void CFtpServer::OnAccept(Socket listener) {
     reg::NewReadEpoch();
     auto record = std::make_unique<CSessionRecord>(static_cast<size_t>(settings_.maxCmdLine));
@@ -260,6 +270,15 @@ void CFtpServer::OnAccept(Socket listener) {
     if (descriptorsExhausted_) {
         descriptorsExhausted_ = false;
         log_.Log(-1, '!', "Descriptors are free again - accepting connections");
+    }
+    if (bans_.Banned(reinterpret_cast<const sockaddr*>(&session.peerAddress()), session.peerLength(),
+                     SteadySeconds())) {
+        // Told and closed before it costs a connection number or a log line.
+        const Socket s = session.controlSocket();
+        const char* text = MessageText(MSG_ADDRESS_BANNED);
+        static_cast<void>(::send(s, text, std::strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT));
+        loop_.CloseSocket(s, false);
+        return;
     }
     const int number = NextConnectionNumber();
     session.setConnectionNumber(number);
@@ -548,11 +567,31 @@ void CFtpServer::ReapOrphans(uint32_t now) {
     for (Socket s : expired) CloseControlSocket(s, true);
 }
 
+BanPolicy CFtpServer::ReadBanPolicy() {
+    BanPolicy p;
+    p.failures = registry_.ReadInt("Security", "BanFailures", p.failures);
+    p.windowSeconds = registry_.ReadInt("Security", "BanWindow", p.windowSeconds);
+    p.banSeconds = registry_.ReadInt("Security", "BanSeconds", p.banSeconds);
+    p.loopback = registry_.ReadInt("Security", "BanLoopback", 0) == 1;
+    return p;
+}
+
+void CFtpServer::NoteFailedLogin(CFtpSession& session) {
+    const BanPolicy policy = ReadBanPolicy();
+    const long seconds = bans_.NoteFailure(reinterpret_cast<const sockaddr*>(&session.peerAddress()),
+                                           session.peerLength(), SteadySeconds(), policy);
+    if (seconds > 0) {
+        log_.Log(session.connectionNumber(), '!', "*** Address %s banned for %ld seconds after %ld failed logins ***",
+                 session.PeerAddressText().c_str(), seconds, policy.failures);
+    }
+}
+
 void CFtpServer::TimerStep() {
     reg::NewReadEpoch();
     const uint32_t now = eventloop::EventLoop::TickCount();
     ReapOrphans(now);
     connections_.WriteBack();
+    if (bans_.size() > 0) bans_.Expire(SteadySeconds(), ReadBanPolicy());
     if (sessionMap_.IsEmpty()) return;
     const uint32_t limit = static_cast<uint32_t>(settings_.timeOut) * 1000u;
     const bool idleChecks = limit != 0;
@@ -580,7 +619,7 @@ void CFtpServer::TimerStep() {
         }
         if (session.replyHoldCount() > 0) {
             session.setReplyHoldCount(session.replyHoldCount() - 1);
-            if (session.replyHoldCount() == 0) session.SendPending();
+            if (session.replyHoldCount() == 0) session.EndHold();
         }
     }
 }

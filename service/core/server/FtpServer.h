@@ -24,6 +24,7 @@
 #include "service/base/settings/ServerRegistry.h"
 #include "service/core/server/ConnectionCounter.h"
 #include "service/core/server/Listener.h"
+#include "service/core/server/LoginBans.h"
 #include "service/core/server/MapSockToSess.h"
 #include "service/transfer/conversions/ChildReaper.h"
 #include "service/transfer/data/PasvPortSearch.h"
@@ -125,6 +126,8 @@ public:
     void HostCheck(CFtpSession& session);
     void CancelLookup(CFtpSession& session);
     void NotifyObservers(CFtpSession& session, bool ended);
+    // A login of the session failed: counts towards a ban of its address.
+    void NoteFailedLogin(CFtpSession& session);
     void SetSessionObserver(ISessionObserver* observer) { observer_ = observer; }
     // The goodbye sound of a closing session: the file named by
     // Messages\GoodbyeSound, else the built-in one, never waited for.
@@ -166,6 +169,8 @@ private:
     // resumes as soon as nothing waits (or after a short pause when not even
     // the reserve is left).
     void RefuseForLackOfDescriptors(eventloop::Socket listener);
+    // Security\Ban*: when failed logins ban an address.
+    BanPolicy ReadBanPolicy();
     bool ForcedDisconnectDue(uint32_t now) const;
     void ReapOrphans(uint32_t now);
     void CloseListener(CListener& l);
@@ -182,6 +187,7 @@ private:
 
     CDescriptorReserve reserve_;
     bool descriptorsExhausted_ = false;  // an episode has been logged and not yet ended
+    CLoginBans bans_;
     int acceptRetryTimer_ = 0;
     CListener listener_;
     CListener tlsListener_;

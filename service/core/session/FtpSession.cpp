@@ -316,19 +316,26 @@ void CFtpSession::OnRead() {
         server_.loop().AsyncSelect(socket_, &server_, Message::Command, FD_WRITE | FD_CLOSE);
         return;
     }
-    std::span<char> room = buf.PrepareRead();
-    if (room.empty()) {
-        CloseSession();
+    if (holdCount_ > 0) {
+        HoldCommands();
         return;
     }
-    int err = 0;
-    long n = controlLayer_->Recv(server_.loop(), socket_, room.data(), room.size(), &err);
-    if (n <= 0) {
-        if (controlLayer_->IsTls()) SendPending();
-        return;
+    // Lines left over from a hold are worked off before anything more is read.
+    if (!buf.HasLine()) {
+        std::span<char> room = buf.PrepareRead();
+        if (room.empty()) {
+            CloseSession();
+            return;
+        }
+        int err = 0;
+        long n = controlLayer_->Recv(server_.loop(), socket_, room.data(), room.size(), &err);
+        if (n <= 0) {
+            if (controlLayer_->IsTls()) SendPending();
+            return;
+        }
+        buf.Commit(static_cast<size_t>(n));
+        buf.SkipHighBitPrefix();
     }
-    buf.Commit(static_cast<size_t>(n));
-    buf.SkipHighBitPrefix();
 
     std::string line;
     while (buf.NextLine(line)) {
@@ -338,9 +345,34 @@ void CFtpSession::OnRead() {
             return;
         }
         if (outcome == LineOutcome::StopParsing) break;
+        if (holdCount_ > 0) {
+            HoldCommands();
+            break;
+        }
     }
     SecureWipe(line);
     if (!buf.HasLine() && buf.fill() > 0 && buf.fill() >= buf.lineLimit()) CloseSession();
+}
+
+// While a refused login's reply is held back the session reads no further
+// command: a client that sends its guesses in one go gets them answered one
+// hold at a time, like one that waits for each reply.
+void CFtpSession::HoldCommands() {
+    if (commandsHeld_) return;
+    commandsHeld_ = true;
+    server_.loop().AsyncSelect(socket_, &server_, Message::Command, FD_WRITE | FD_CLOSE);
+}
+
+void CFtpSession::EndHold() {
+    holdCount_ = 0;
+    SendPending();
+    if (!commandsHeld_) return;
+    commandsHeld_ = false;
+    eventloop::EventLoop& loop = server_.loop();
+    // Selecting again reports data waiting in the socket; lines already
+    // taken from it need an event of their own.
+    loop.AsyncSelect(socket_, &server_, Message::Command, kControlEvents);
+    if (record_.buffer.HasLine()) loop.PostEvent(&server_, Message::Command, socket_, eventloop::FD_READ);
 }
 
 CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {

@@ -153,6 +153,8 @@ public:
     void setMonitor(bool on) { monitor_ = on; }
     int replyHoldCount() const { return holdCount_; }
     void setReplyHoldCount(int n) { holdCount_ = n; }
+    // The hold has run out: the held replies go, and held commands are read.
+    void EndHold();
     int64_t restartMarker() const { return transfer_->restartMarker(); }
     const std::string& pendingReplyBytes() const { return replyBuf_; }
 
@@ -208,6 +210,7 @@ private:
     enum class LineOutcome { Continue, StopParsing, Gone };
 
     void OnRead();
+    void HoldCommands();
     LineOutcome ProcessLine(std::string& line);
     void Log(char category, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     void LogSocketError(int wsaError, int site, const char* call);
@@ -298,6 +301,7 @@ private:
     std::string replyBuf_;
     CReplyWriter writer_;
     int holdCount_ = 0;
+    bool commandsHeld_ = false;  // reading stopped for the hold
     bool accepting_ = true;
     std::atomic<bool> countedAsUser_{false};
     bool loggedIn_ = false;

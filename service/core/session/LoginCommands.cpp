@@ -37,6 +37,7 @@ public:
     void SendLoginMessage(const std::string& directory) override { s_.SendLoginMessage(directory, 230); }
     void SetStatus(const char* text) override { s_.setStatusText(text); }
     void HoldReplies(int ticks) override { s_.setReplyHoldCount(ticks); }
+    void LoginFailed() override { s_.server().NoteFailedLogin(s_); }
     void StopAcceptingCommands() override { s_.setAcceptingCommands(false); }
 
     const std::string& userName() const override { return s_.userName(); }

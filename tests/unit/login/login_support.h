@@ -45,6 +45,7 @@ public:
     bool Logged(const std::string& line) const;
     void ClearRecords();
 
+    int failuresReported = 0;
     int holdTicks = 0;
     bool accepting = true;
     std::string status;
@@ -64,6 +65,7 @@ public:
     void SendLoginMessage(const std::string& directory) override { loginMessages.push_back(directory); }
     void SetStatus(const char* text) override { status = text; }
     void HoldReplies(int ticks) override { holdTicks = ticks; }
+    void LoginFailed() override { ++failuresReported; }
     void StopAcceptingCommands() override { accepting = false; }
     const std::string& userName() const override { return user_; }
     void SetUserName(std::string name) override { user_ = std::move(name); }

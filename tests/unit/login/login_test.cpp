@@ -139,6 +139,8 @@ TEST_F(LoginTest, TooManyFailuresCloseTheConnection) {
               "421 Too many incorrect attempts at user/password combination - disconnecting.\r\n");
     EXPECT_FALSE(s.accepting);
     EXPECT_EQ(s.holdTicks, 0);
+    // Every failure, the last one too, counts towards a ban of the address.
+    EXPECT_EQ(s.failuresReported, 5);
     EXPECT_EQ(s.LogLines(),
               std::vector<std::string>{"! *** Too many attempts at user/password from site 127.0.0.9 ***"});
     EXPECT_EQ(s.status, "Fail");

@@ -181,8 +181,15 @@ TEST_F(SessionTest, PassLineIsMaskedAndNotLogged) {
     WithClients([&] {
         Client c(port_);
         ASSERT_EQ(c.ReadReply(), kGreeting);
-        c.Cmd("PASS s3cr3t-word");
+        c.Send("PASS s3cr3t-word");
+        EXPECT_FALSE(c.DataArrives(200));  // the refusal is held for two ticks
         EXPECT_EQ(OnLoop([&] { return FirstSession()->lastCommand(); }), "PASS xxxx");
+        OnLoop([&] {
+            server_->TimerStep();
+            server_->TimerStep();
+            return 0;
+        });
+        EXPECT_EQ(c.ReadReply(), "530 Not logged in - password incorrect\r\n");
         c.Cmd("NOOP");
         EXPECT_EQ(OnLoop([&] { return FirstSession()->lastCommand(); }), "NOOP");
     });
@@ -244,17 +251,23 @@ TEST_F(SessionTest, ReplyHoldCountDelaysRepliesUntilTimerTicks) {
     });
 }
 
-TEST_F(SessionTest, HeldReplyStillLeavesWhenTheSessionQuits) {
+// Commands that arrive during a hold wait for it and are then answered in
+// order; nothing held is lost when one of them ends the session.
+TEST_F(SessionTest, CommandsWaitForTheHoldAndHeldRepliesStillLeave) {
     StartServer();
     WithClients([&] {
         Client c(port_);
         ASSERT_EQ(c.ReadReply(), kGreeting);
+        c.SendRaw("PASS wrong\r\nNOOP\r\nQUIT\r\n");
+        EXPECT_FALSE(c.DataArrives(200));
+        EXPECT_EQ(OnLoop([&] { return FirstSession()->lastCommand(); }), "PASS xxxx");
         OnLoop([&] {
-            FirstSession()->setReplyHoldCount(2);
+            server_->TimerStep();
+            server_->TimerStep();
             return 0;
         });
-        c.SendRaw("NOOP\r\nQUIT\r\n");
-        EXPECT_EQ(c.ReadUntilClosed(), "200 No operation completed successfully\r\n" + kGoodbye);
+        EXPECT_EQ(c.ReadUntilClosed(), "530 Not logged in - password incorrect\r\n"
+                                       "200 No operation completed successfully\r\n" + kGoodbye);
     });
 }
 
