@@ -186,6 +186,10 @@ struct EventLoop::Impl {
     std::deque<std::pair<int, uint32_t>> ready;
     uint32_t lastGen = 0;
     int currentFd = -1;  // socket whose handler is running
+    // The socket the running handler has just accepted: non-blocking and
+    // connected, so selecting it needs no questions to the kernel. Valid
+    // only within that handler and until the socket is closed.
+    int justAccepted = -1;
 
     PostQueue posted;
     TimerQueue timers;
@@ -289,13 +293,18 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
         }
     }
     if (fresh) {
-        // A socket is made non-blocking when it is first selected.
-        const int flags = fcntl(s, F_GETFL);
-        if (flags < 0) return WsaFromErrno(errno);
-        if ((flags & O_NONBLOCK) == 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return WsaFromErrno(errno);
         Registration r;
         r.gen = NextGen();
-        Classify(s, r);
+        if (s == justAccepted) {
+            r.kind = Kind::Connected;
+        } else {
+            // A socket is made non-blocking when it is first selected.
+            const int flags = fcntl(s, F_GETFL);
+            if (flags < 0) return WsaFromErrno(errno);
+            if ((flags & O_NONBLOCK) == 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return WsaFromErrno(errno);
+            Classify(s, r);
+        }
+        justAccepted = -1;
         ev.data.u64 = PackKey(s, r.gen);
         if (epoll_ctl(epfd, EPOLL_CTL_ADD, s, &ev) != 0) {
             regs[s] = Registration{};
@@ -470,6 +479,7 @@ void EventLoop::Impl::DispatchReady() {
         currentFd = fd;
         target->OnSocketEvent(msg, fd, event, err);
         currentFd = -1;
+        justAccepted = -1;
         // The handler may have deselected, closed or reused the socket.
         r = Find(fd, gen);
         if (r != nullptr) AfterEvent(fd, *r, event, availBefore);
@@ -630,7 +640,10 @@ Socket EventLoop::Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, in
     do {
         s = ::accept4(listener, addr, addrLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (s < 0 && errno == EINTR);
-    if (s >= 0) return s;
+    if (s >= 0) {
+        impl_->justAccepted = s;
+        return s;
+    }
     const int e = errno;
     if (wsaError != nullptr) *wsaError = WsaFromErrno(e);
     if (Impl::Registration* r = impl_->FindAny(listener)) {
@@ -656,6 +669,7 @@ void EventLoop::ResumeAccept(Socket listener) {
 int EventLoop::CloseSocket(Socket s, bool reset) {
     if (s < 0) return WSAENOTSOCK;
     impl_->Deselect(s);
+    if (impl_->justAccepted == s) impl_->justAccepted = -1;
     if (reset) {
         linger lg{1, 0};
         setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);

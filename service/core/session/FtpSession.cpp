@@ -128,7 +128,7 @@ void CFtpSession::Feed(std::string_view text, bool continuation) {
 void CFtpSession::SendPending() {
     if (socket_ == INVALID_SOCKET) return;
     eventloop::EventLoop& loop = server_.loop();
-    if (holdCount_ > 0 || replyBuf_.empty()) {
+    if (holdCount_ > 0 || corked_ || replyBuf_.empty()) {
         controlLayer_->Flush(loop, socket_);
         return;
     }
@@ -155,6 +155,7 @@ void CFtpSession::SendPending() {
 // otherwise be lost with the session.
 void CFtpSession::FlushBeforeClose() {
     holdCount_ = 0;
+    corked_ = false;
     SendPending();
 }
 

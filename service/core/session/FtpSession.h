@@ -155,6 +155,11 @@ public:
     void setReplyHoldCount(int n) { holdCount_ = n; }
     // The hold has run out: the held replies go, and held commands are read.
     void EndHold();
+    // Replies collect while corked and go out together at the uncork.
+    void CorkReplies(bool on) {
+        corked_ = on;
+        if (!on) SendPending();
+    }
     int64_t restartMarker() const { return transfer_->restartMarker(); }
     const std::string& pendingReplyBytes() const { return replyBuf_; }
 
@@ -302,6 +307,7 @@ private:
     CReplyWriter writer_;
     int holdCount_ = 0;
     bool commandsHeld_ = false;  // reading stopped for the hold
+    bool corked_ = false;
     bool accepting_ = true;
     std::atomic<bool> countedAsUser_{false};
     bool loggedIn_ = false;

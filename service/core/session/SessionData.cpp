@@ -52,6 +52,8 @@ void CSessionData::Reply(std::string_view line) {
     s_.WriteText(text, false);
 }
 
+void CSessionData::CorkReplies(bool on) { s_.CorkReplies(on); }
+
 void CSessionData::SetStatus(std::string text) { s_.setStatusText(std::move(text)); }
 
 void CSessionData::LogV(char category, const char* format, va_list ap) {

@@ -34,6 +34,7 @@ public:
     socklen_t localLength() const override;
     int protectionState() const override;
     void Reply(std::string_view line) override;
+    void CorkReplies(bool on) override;
     void SetStatus(std::string text) override;
     void LogV(char category, const char* format, va_list ap) override;
 

@@ -303,7 +303,7 @@ void CDataChannel::OnAccept(int wsaError) {
     const eventloop::Socket s = session_.loop().Accept(socket_, nullptr, nullptr, &err);
     if (s == INVALID_SOCKET && err == WSAEWOULDBLOCK) return;  // nothing waits after all
     acceptError_ = s == INVALID_SOCKET ? (err != 0 ? err : eventloop::WSAEINVAL) : 0;
-    Close(true);
+    Close(false);  // the listener: it has no connection to reset
     if (s != INVALID_SOCKET) {
         session_.SocketOpened();
         Adopt(s);

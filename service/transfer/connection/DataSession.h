@@ -66,6 +66,9 @@ public:
     virtual int protectionState() const = 0;
     // One complete reply line, without its CR LF.
     virtual void Reply(std::string_view line) = 0;
+    // While corked, replies collect and go out together at the uncork (or
+    // when the session closes).
+    virtual void CorkReplies(bool on) = 0;
     // The status text the administrators' monitor shows.
     virtual void SetStatus(std::string text) = 0;
     // A refusal: its reply, and the status "Fail".

@@ -125,6 +125,13 @@ void CTransferEngine::ConnectionReady(int error) {
     in.imageType = session_.imageType();
     in.clientName = clientName_;
     if (!sizeUnknown_) in.bytesToSend = fileSize_;
+    // A plain file need not wait for the loop's first write event: a new
+    // connection has room, and a small file is gone before the loop turns.
+    // Its 150 leaves with the first data (and a small file's 226 with it):
+    // the client, woken by the 150, finds the data there instead of waiting
+    // for it, and one send carries both replies.
+    const bool sendNow = direct_ != nullptr && IsSendingKind(kind) && !inSendLoop_;
+    if (sendNow) session_.CorkReplies(true);
     session_.Reply(StartReplyText(in));
     transferred_ = 0;
     recvFill_ = 0;
@@ -132,9 +139,10 @@ void CTransferEngine::ConnectionReady(int error) {
     session_.SelectData(channel_.socket(),
                         IsSendingKind(kind) ? (FD_READ | FD_WRITE | FD_CLOSE) : (FD_READ | FD_CLOSE));
     WatchPipe();
-    // A plain file need not wait for the loop's first write event: a new
-    // connection has room, and a small file is gone before the loop turns.
-    if (direct_ != nullptr && IsSendingKind(kind) && !inSendLoop_) SendLoop();
+    if (sendNow) {
+        SendLoop();
+        session_.CorkReplies(false);
+    }
 }
 
 void CTransferEngine::ConnectionClosed() {

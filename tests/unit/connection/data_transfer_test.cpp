@@ -83,6 +83,7 @@ public:
         replies.emplace_back(line);
         if (line.substr(0, 3) == "226" || line.substr(0, 1) == "4" || line.substr(0, 1) == "5") loop_.Quit();
     }
+    void CorkReplies(bool) override {}
     void SetStatus(std::string text) override { status = std::move(text); }
     void LogV(char category, const char* format, va_list ap) override {
         log_.LogV(7, category, format, ap);
