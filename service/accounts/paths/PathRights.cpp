@@ -120,10 +120,13 @@ int PathRights::FileSystemRights(std::string_view path) const {
     if (at.size() > kMaxDiskPath) return 0;
 
     const accounts::Token* token = token_.get();
-    // The common case first: everything granted, in one check.
+    // The common case first: everything granted, in one check per level.
     const int readWrite = R_OK | W_OK | (folder ? X_OK : 0);
-    if (accounts::AccessAs(token, at, readWrite) == 0) {
-        return folder ? (kRightRead | kRightWrite | kRightList) : (kRightRead | kRightList | kRightWrite);
+    for (;;) {
+        const int err = accounts::AccessAs(token, at, readWrite);
+        if (err == 0) return kRightRead | kRightWrite | kRightList;
+        if ((err != ENOENT && err != ENOTDIR) || at == "/") break;
+        at = ParentOf(at);
     }
     // What does not exist yet is judged by the nearest folder that does.
     for (;;) {
