@@ -482,7 +482,9 @@ void CFtpServer::OnCommandEvent(Socket s, uint32_t event, int wsaError) {
         OnOrphanEvent(s, event);
         return;
     }
-    rec->lastActivity = eventloop::EventLoop::TickCount();
+    // Control events alone do not count as activity: only a complete command
+    // line does (CFtpSession::ProcessLine), so that a client sending a line
+    // byte by byte cannot hold its session past the time-out.
     if ((event & (FD_READ | FD_WRITE)) != 0) {
         rec->session->OnControlEvent(event & (FD_READ | FD_WRITE), wsaError);
         rec = sessionMap_.Lookup(s);

@@ -356,6 +356,8 @@ void CFtpSession::OnRead() {
 CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     // A command sees every settings change made before it arrived.
     reg::NewReadEpoch();
+    // A complete line is what keeps a session from timing out.
+    record_.lastActivity = eventloop::EventLoop::TickCount();
     // Locals: the handler may destroy the session.
     CFtpServer& server = server_;
     CSessionRecord* const rec = &record_;

@@ -42,7 +42,7 @@ class SpoolFile;
 struct CSessionRecord {
     explicit CSessionRecord(size_t lineLimit) : buffer(lineLimit) {}
     CReceiveBuffer buffer;
-    uint32_t lastActivity = 0;  // loop tick of the last control or data event
+    uint32_t lastActivity = 0;  // loop tick of the last complete command line or data event
     std::unique_ptr<CFtpSession> session;
 };
 
