@@ -164,7 +164,7 @@ void CFtpServer::RefreshSettings() {
     s.disableLowPorts = registry_.ReadFlag("Security", "DisableLowPorts", true);
     s.maxHacks = registry_.ReadInt("Security", "MaxHacks", 5);
     s.maxUsers = registry_.ReadInt("Security", "MaxUsers", 0);
-    s.requireBackPort = registry_.ReadFlag("Security", "RequireBackPort", false);
+    s.requireBackPort = ReadRequireBackPort(registry_);
     s.restrictToDirectory = registry_.ReadString("Security", "RestrictToDirectory", "");
     if (s.restrictToDirectory.size() > 1 &&
         (s.restrictToDirectory.back() == '\\' || s.restrictToDirectory.back() == '/')) {
