@@ -521,7 +521,9 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
         }
         return;
     }
-    rec->lastActivity = eventloop::EventLoop::TickCount();
+    // A connection arriving at a passive listener is no progress by itself:
+    // a stranger's connection, turned away, must not keep the session alive.
+    if ((event & FD_ACCEPT) == 0) rec->lastActivity = eventloop::EventLoop::TickCount();
     CFtpSession& session = *rec->session;
     const Socket control = session.controlSocket();
     session.OnDataEvent(s, event, wsaError);
