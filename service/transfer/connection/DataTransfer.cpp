@@ -305,12 +305,15 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
         return;
     }
     const uint64_t marker = static_cast<uint64_t>(restartMarker_);
+    // A marker beyond the end would leave a hole of any size: refused for a
+    // new file (size 0) too, before anything is created or cut.
+    if (StorMarkerBeyondEnd(marker, exists ? static_cast<uint64_t>(st.st_size) : 0)) {
+        if (makeUnique) ::unlink(path.c_str());
+        session_.Log('C', "%s", kLogStorMarkerBeyondEnd);
+        session_.Refuse(StorMarkerBeyondEndText(marker, argText));
+        return;
+    }
     if (exists) {
-        if (StorMarkerBeyondEnd(marker, static_cast<uint64_t>(st.st_size))) {
-            session_.Log('C', "%s", kLogStorMarkerBeyondEnd);
-            session_.Refuse(MarkerBeyondEndText(marker, argText));
-            return;
-        }
         if (S_ISDIR(st.st_mode)) {
             session_.Log('C', "STOR failed - cannot STOR a directory!");
             session_.Log('P', "STOR failed - cannot STOR a directory!");
