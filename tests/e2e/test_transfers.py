@@ -418,7 +418,7 @@ class Transfers(ReplyCase):
             self.assertEqual(data, bytes([99]))
             self.assertEqual(c.cmd("REST 101"), "350 Restarting from 101 bytes.\r\n")
             self.assertEqual(c.cmd("STOR files/hundred.bin"),
-                             "553 Error - restart marker (101 bytes) beyond end of file files/hundred.bin\r\n")
+                             "554 Error - restart marker (101 bytes) beyond end of file files/hundred.bin\r\n")
             self.assertEqual(self.read("hundred.bin"), bytes(range(100)))
 
     def test_refusals(self):

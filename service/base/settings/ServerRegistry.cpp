@@ -122,6 +122,10 @@ long CServerRegistry::ReadInt(const char* section, const char* name, long def) c
     }
 }
 
+bool ReadRequireBackPort(const CServerRegistry& registry) {
+    return registry.ReadFlag("Security", "RequireBackPort", true);
+}
+
 bool CServerRegistry::ReadFlag(const char* section, const char* name, bool def) const {
     return ReadInt(section, name, def ? 1 : 0) != 0;
 }

@@ -74,4 +74,10 @@ private:
     std::vector<std::string> names_;
 };
 
+// Security\RequireBackPort: active data connections (PORT, EPRT) only to the
+// client's own address. A missing value counts as on; only a stored 0 lets
+// a client name a third party. Everything that needs the setting reads it
+// here, so the default is the same everywhere.
+bool ReadRequireBackPort(const CServerRegistry& registry);
+
 }  // namespace orvyn

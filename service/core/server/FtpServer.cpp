@@ -165,7 +165,7 @@ void CFtpServer::RefreshSettings() {
     s.disableLowPorts = registry_.ReadFlag("Security", "DisableLowPorts", true);
     s.maxHacks = registry_.ReadInt("Security", "MaxHacks", 5);
     s.maxUsers = registry_.ReadInt("Security", "MaxUsers", 0);
-    s.requireBackPort = registry_.ReadFlag("Security", "RequireBackPort", false);
+    s.requireBackPort = ReadRequireBackPort(registry_);
     s.restrictToDirectory = registry_.ReadString("Security", "RestrictToDirectory", "");
     if (s.restrictToDirectory.size() > 1 &&
         (s.restrictToDirectory.back() == '\\' || s.restrictToDirectory.back() == '/')) {
@@ -501,7 +501,9 @@ void CFtpServer::OnCommandEvent(Socket s, uint32_t event, int wsaError) {
         OnOrphanEvent(s, event);
         return;
     }
-    rec->lastActivity = eventloop::EventLoop::TickCount();
+    // Control events alone do not count as activity: only a complete command
+    // line does (CFtpSession::ProcessLine), so that a client sending a line
+    // byte by byte cannot hold its session past the time-out.
     if ((event & (FD_READ | FD_WRITE)) != 0) {
         rec->session->OnControlEvent(event & (FD_READ | FD_WRITE), wsaError);
         rec = sessionMap_.Lookup(s);
@@ -538,7 +540,9 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
         }
         return;
     }
-    rec->lastActivity = eventloop::EventLoop::TickCount();
+    // A connection arriving at a passive listener is no progress by itself:
+    // a stranger's connection, turned away, must not keep the session alive.
+    if ((event & FD_ACCEPT) == 0) rec->lastActivity = eventloop::EventLoop::TickCount();
     CFtpSession& session = *rec->session;
     const Socket control = session.controlSocket();
     session.OnDataEvent(s, event, wsaError);

@@ -42,7 +42,7 @@ struct CServerSettings {
     bool disableLowPorts = true;
     long maxHacks = 5;
     long maxUsers = 0;
-    bool requireBackPort = false;
+    bool requireBackPort = true;
     std::string restrictToDirectory;
     bool secure = true;
     long timeOut = 300;  // seconds, 0: no time-out

@@ -105,9 +105,13 @@ void CFtpSession::ReplyV(int number, va_list ap) {
         Log('>', "Message %d is not in the catalogue", number);
         return;
     }
+    // The catalogue text's macros are expanded before the arguments go in:
+    // an argument may hold what a client sent (a command, a file name),
+    // which is shown as it is and never expanded.
+    const std::string format = ExpandMacrosInFormat(fmt, *this);
     std::string text;
-    if (!FormatCapped(text, fmt, ap)) Log('>', "Format string \"%s\" too long!", fmt);
-    Feed(ExpandMacros(text, *this), false);
+    if (!FormatCapped(text, format.c_str(), ap)) Log('>', "Format string \"%s\" too long!", fmt);
+    Feed(text, false);
 }
 
 void CFtpSession::ReplyText(int number) {
@@ -207,14 +211,20 @@ void CFtpSession::Reset() {
 }
 
 void CFtpSession::Greet() {
-    for (const std::string& line : server_.greetingLines()) Reply(MSG_GREET_LINE, line.c_str());
+    // The greeting and farewell lines are the administrators' own text:
+    // their macros are expanded.
+    for (const std::string& line : server_.greetingLines()) {
+        Reply(MSG_GREET_LINE, ExpandMacros(line, *this).c_str());
+    }
     Reply(MSG_GREET, kProductVersion);
     Log('L', "Accepted connection from %s", PeerAddressText().c_str());
     transfer_->ForgetTarget();
 }
 
 void CFtpSession::SayGoodbye() {
-    for (const std::string& line : server_.farewellLines()) Reply(MSG_GOODBYE_LINE, line.c_str());
+    for (const std::string& line : server_.farewellLines()) {
+        Reply(MSG_GOODBYE_LINE, ExpandMacros(line, *this).c_str());
+    }
     ReplyText(MSG_GOODBYE);
 }
 
@@ -379,6 +389,8 @@ void CFtpSession::EndHold() {
 CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     // A command sees every settings change made before it arrived.
     reg::NewReadEpoch();
+    // A complete line is what keeps a session from timing out.
+    record_.lastActivity = eventloop::EventLoop::TickCount();
     // Locals: the handler may destroy the session.
     CFtpServer& server = server_;
     CSessionRecord* const rec = &record_;

@@ -42,7 +42,7 @@ class SpoolFile;
 struct CSessionRecord {
     explicit CSessionRecord(size_t lineLimit) : buffer(lineLimit) {}
     CReceiveBuffer buffer;
-    uint32_t lastActivity = 0;  // loop tick of the last control or data event
+    uint32_t lastActivity = 0;  // loop tick of the last complete command line or data event
     std::unique_ptr<CFtpSession> session;
 };
 
@@ -73,8 +73,9 @@ public:
     void ReadLocalAddress();
 
     // ---- reply operations -------------------------------------------------
-    // Formats catalogue text `number` with printf arguments, expands the
-    // macros and hands the result to the reply writer.
+    // Expands the macros of catalogue text `number`, formats it with the
+    // printf arguments (inserted as they are, never expanded) and hands the
+    // result to the reply writer.
     void Reply(int number, ...);
     void ReplyV(int number, va_list ap);
     // As Reply, without printf formatting.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 
 namespace orvyn {
 
@@ -121,7 +122,46 @@ bool FormatCappedF(std::string& out, const char* fmt, ...) {
     return ok;
 }
 
-std::string ExpandMacros(std::string_view text, IMacroSource& src) {
+namespace {
+
+// The value of macro letter m, or nullopt when m is not a macro.
+std::optional<std::string> MacroValue(char m, IMacroSource& src) {
+    const bool loginShown = src.LoggedIn() || !src.LoginRequired();
+    switch (m) {
+        case 'C':
+            return loginShown ? src.CurrentDirectory() : kNotLoggedIn;
+        case 'E':
+            return src.Email();
+        case 'F':
+            return loginShown ? src.FreeSpaceKb() : kNotLoggedIn;
+        case 'L':
+            return src.HostName();
+        case 'M': {
+            const long max = src.MaxUsers();
+            return max == 0 ? std::string("{infinite}") : std::to_string(max);
+        }
+        case 'N':
+            return std::to_string(src.UserCount());
+        case 'R':
+            return src.HostLookupPending() ? std::string("{unnamed-host}") : src.RemoteHostName();
+        case 'T':
+            return AscTimeText(src.Now());
+        case 'U': {
+            const std::string name = src.UserName();
+            if (!src.LoggedIn() || name.empty()) return kNotLoggedIn;
+            const std::string detail = src.UserDetail();
+            return detail.empty() ? name : name + " (" + detail + ")";
+        }
+        case 'u':
+            return "[IDENT not implemented]";
+        default:
+            return std::nullopt;
+    }
+}
+
+// format: the text is a printf format; "%%" stays as it is and every percent
+// sign of an inserted value is doubled, so printf shows it as one.
+std::string Expand(std::string_view text, IMacroSource& src, bool format) {
     std::string out;
     out.reserve(text.size());
     size_t i = 0;
@@ -132,60 +172,33 @@ std::string ExpandMacros(std::string_view text, IMacroSource& src) {
             ++i;
             continue;
         }
-        const char m = text[i + 1];
-        const bool loginShown = src.LoggedIn() || !src.LoginRequired();
-        switch (m) {
-            case 'C':
-                out += loginShown ? src.CurrentDirectory() : kNotLoggedIn;
-                break;
-            case 'E':
-                out += src.Email();
-                break;
-            case 'F':
-                out += loginShown ? src.FreeSpaceKb() : kNotLoggedIn;
-                break;
-            case 'L':
-                out += src.HostName();
-                break;
-            case 'M': {
-                const long max = src.MaxUsers();
-                out += max == 0 ? std::string("{infinite}") : std::to_string(max);
-                break;
-            }
-            case 'N':
-                out += std::to_string(src.UserCount());
-                break;
-            case 'R':
-                out += src.HostLookupPending() ? std::string("{unnamed-host}") : src.RemoteHostName();
-                break;
-            case 'T':
-                out += AscTimeText(src.Now());
-                break;
-            case 'U': {
-                const std::string name = src.UserName();
-                if (!src.LoggedIn() || name.empty()) {
-                    out += kNotLoggedIn;
-                } else {
-                    out += name;
-                    const std::string detail = src.UserDetail();
-                    if (!detail.empty()) out += " (" + detail + ")";
-                }
-                break;
-            }
-            case 'u':
-                out += "[IDENT not implemented]";
-                break;
-            default:
-                // Not a macro: the percent sign goes out and the next
-                // character is scanned on its own (it may start a macro).
-                out.push_back('%');
-                ++i;
-                continue;
+        if (format && text[i + 1] == '%') {
+            out += "%%";
+            i += 2;
+            continue;
+        }
+        const std::optional<std::string> value = MacroValue(text[i + 1], src);
+        if (!value) {
+            // Not a macro: the percent sign goes out and the next character
+            // is scanned on its own (it may start a macro).
+            out.push_back('%');
+            ++i;
+            continue;
+        }
+        for (char v : *value) {
+            if (format && v == '%') out.push_back('%');
+            out.push_back(v);
         }
         i += 2;
     }
     return out;
 }
+
+}  // namespace
+
+std::string ExpandMacros(std::string_view text, IMacroSource& src) { return Expand(text, src, false); }
+
+std::string ExpandMacrosInFormat(std::string_view format, IMacroSource& src) { return Expand(format, src, true); }
 
 std::string AscTimeText(std::time_t t) {
     static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};

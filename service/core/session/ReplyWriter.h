@@ -89,8 +89,16 @@ public:
 
 // Replaces the macros of text. A percent sign before any other character (or
 // at the very end) is kept and scanning goes on with the character after it,
-// so "%%U" is a percent sign followed by the %U expansion.
+// so "%%U" is a percent sign followed by the %U expansion. Only text the
+// server's own administrators wrote is expanded (catalogue texts, greeting
+// and farewell lines, message files); text a client sent never is.
 std::string ExpandMacros(std::string_view text, IMacroSource& src);
+
+// The same for a printf format whose arguments are inserted afterwards: "%%"
+// stays a printf escape and a percent sign inside an inserted value is
+// doubled, so formatting shows every value as it is. The macro letters are
+// therefore not available as printf conversions ("%u", "%E").
+std::string ExpandMacrosInFormat(std::string_view format, IMacroSource& src);
 
 // asctime form of a local time without the line end: "Sun Sep 16 01:03:52 1973".
 std::string AscTimeText(std::time_t t);

@@ -1,5 +1,6 @@
 #include "service/transfer/connection/DataChannel.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -8,8 +9,10 @@
 #include <cstdio>
 #include <optional>
 #include <random>
+#include <string>
 #include <utility>
 
+#include "platform/eventloop/SocketAddress.h"
 #include "platform/eventloop/Winsock.h"
 #include "service/base/settings/ServerRegistry.h"
 #include "service/transfer/connection/DataSession.h"
@@ -44,6 +47,17 @@ int RandomEphemeralPort() {
     }();
     static std::minstd_rand random(static_cast<unsigned>(std::random_device{}()));
     return range.first + static_cast<int>(random() % static_cast<unsigned>(range.second - range.first + 1));
+}
+
+// The address of a peer for log lines: an IPv4 caller of an IPv6 listener
+// shows as a.b.c.d.
+std::string HostText(const sockaddr_storage& addr) {
+    if (const uint8_t* v4 = eventloop::IPv4Bytes(reinterpret_cast<const sockaddr*>(&addr))) {
+        char buf[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, v4, buf, sizeof buf);
+        return buf;
+    }
+    return AddressText(reinterpret_cast<const sockaddr*>(&addr));
 }
 
 int WindowSize(IDataSession& session) {
@@ -300,8 +314,18 @@ void CDataChannel::OnConnect(int wsaError) { owner_.ConnectionReady(wsaError); }
 void CDataChannel::OnAccept(int wsaError) {
     if (wsaError != 0) session_.LogSocketError(wsaError, __LINE__, "accept");
     int err = 0;
-    const eventloop::Socket s = session_.loop().Accept(socket_, nullptr, nullptr, &err);
+    sockaddr_storage from{};
+    socklen_t fromLen = sizeof from;
+    const eventloop::Socket s = session_.loop().Accept(socket_, reinterpret_cast<sockaddr*>(&from), &fromLen, &err);
     if (s == INVALID_SOCKET && err == WSAEWOULDBLOCK) return;  // nothing waits after all
+    if (s != INVALID_SOCKET && !AcceptablePeer(from)) {
+        // Someone else raced the client to the announced port: turned away,
+        // and the listener goes on waiting for the client (until the
+        // session's time-out closes it).
+        session_.Log('!', kLogForeignDataPeer, HostText(from).c_str());
+        session_.loop().CloseSocket(s, true);
+        return;
+    }
     acceptError_ = s == INVALID_SOCKET ? (err != 0 ? err : eventloop::WSAEINVAL) : 0;
     Close(false);  // the listener: it has no connection to reset
     if (s != INVALID_SOCKET) {
@@ -313,6 +337,14 @@ void CDataChannel::OnAccept(int wsaError) {
     } else {
         owner_.ConnectionReady(acceptError_);
     }
+}
+
+bool CDataChannel::AcceptablePeer(const sockaddr_storage& from) {
+    if (SameHostAddress(reinterpret_cast<const sockaddr*>(&from),
+                        reinterpret_cast<const sockaddr*>(&session_.peerAddress()))) {
+        return true;
+    }
+    return session_.registry().ReadFlag("Security", "AllowForeignDataPeer", false);
 }
 
 // ---- the end ----------------------------------------------------------------------

@@ -9,6 +9,10 @@
 // for: a passive listener waiting or accepted, or the kind of transfer that
 // has claimed it (Open).
 //
+// A passive listener takes its connection from the client's own address
+// only (AcceptablePeer); a stranger's connection is closed and the listener
+// goes on waiting.
+//
 // The transfer that claims a connection (the owner) hears when it is ready
 // or failed and when the socket closes. Everything runs on the loop thread.
 #pragma once
@@ -89,6 +93,12 @@ private:
     // been replied.
     bool OpenPassiveSocket();
     bool OpenActive(DataState kind);
+    // A connection to the passive listener is taken only from the control
+    // connection's peer address (an IPv4 caller and its IPv4-mapped IPv6 form
+    // are the same), unless Security\AllowForeignDataPeer lets any address
+    // in (site-to-site transfers). An active connection goes where PORT or
+    // EPRT said, which Security\RequireBackPort limits.
+    bool AcceptablePeer(const sockaddr_storage& from);
     // Takes a new socket as the data socket.
     void Adopt(eventloop::Socket s);
 

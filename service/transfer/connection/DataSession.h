@@ -27,7 +27,7 @@ class CSessionAccount;
 // cache (they can change at run time without touching the store).
 struct DataPolicy {
     bool disableLowPorts = true;   // Security\DisableLowPorts: no PORT to ports below 1024
-    bool requireBackPort = false;  // Security\RequireBackPort: PORT only to the client's own address
+    bool requireBackPort = true;   // Security\RequireBackPort: PORT only to the client's own address
     bool secure = true;            // Security\Secure: logins required, rights apply
 };
 

@@ -263,9 +263,18 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
         if (unique && ::lstat(path.c_str(), &probe) != 0) makeUnique = false;
     }
     if (makeUnique) {
+        std::string dir = CurrentDirectory();
+        if (!path.empty()) dir = FolderOf(path);
+        // The unique name goes beside the existing one. For the root itself
+        // ("STOU /") that would be the root's parent: refused before the
+        // file system is touched outside the root.
+        const CSessionAccount& acc = session_.account();
+        if (!LiesBelowRoot(dir, acc.restrictionRoot(), acc.maps())) {
+            session_.Log('P', "User %s not allowed access to %s", session_.userName().c_str(), argText.c_str());
+            session_.Refuse("550 You are not allowed to store files to that directory.");
+            return;
+        }
         try {
-            std::string dir = CurrentDirectory();
-            if (!path.empty()) dir = FolderOf(path);
             path = CreateTempFileName(dir, kStouPrefix);
             if (!suffix.empty()) {
                 // The name with the suffix is the one used; the empty file
@@ -296,12 +305,15 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
         return;
     }
     const uint64_t marker = static_cast<uint64_t>(restartMarker_);
+    // A marker beyond the end would leave a hole of any size: refused for a
+    // new file (size 0) too, before anything is created or cut.
+    if (StorMarkerBeyondEnd(marker, exists ? static_cast<uint64_t>(st.st_size) : 0)) {
+        if (makeUnique) ::unlink(path.c_str());
+        session_.Log('C', "%s", kLogStorMarkerBeyondEnd);
+        session_.Refuse(StorMarkerBeyondEndText(marker, argText));
+        return;
+    }
     if (exists) {
-        if (StorMarkerBeyondEnd(marker, static_cast<uint64_t>(st.st_size))) {
-            session_.Log('C', "%s", kLogStorMarkerBeyondEnd);
-            session_.Refuse(MarkerBeyondEndText(marker, argText));
-            return;
-        }
         if (S_ISDIR(st.st_mode)) {
             session_.Log('C', "STOR failed - cannot STOR a directory!");
             session_.Log('P', "STOR failed - cannot STOR a directory!");

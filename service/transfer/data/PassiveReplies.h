@@ -24,6 +24,10 @@ inline constexpr const char* kReplyEpsvAll = "200 EPSV ALL command successful.";
 inline constexpr const char* kReplyOnlyEpsv = "503 Only EPSV is accepted after EPSV ALL.";
 inline constexpr const char* kReplyEpsvIllegal = "501 Syntax error - illegal parameters to EPSV command.";
 inline constexpr const char* kLogEpsv = "Entering Extended Passive Mode (|||%d|)";  // [C]
+// [!] with the address of a connection to the passive port that did not come
+// from the client (closed; the listener waits on for the client).
+inline constexpr const char* kLogForeignDataPeer =
+    "Refused data connection from %s - not the address of the client";
 
 // The six numbers of the 227 reply: four address bytes and the port's high
 // and low byte. The address is staticIp when given, else the bound IPv4

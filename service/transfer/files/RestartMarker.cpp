@@ -33,9 +33,21 @@ bool StorMarkerBeyondEnd(uint64_t marker, uint64_t fileSize) {
     return marker > fileSize;
 }
 
-std::string MarkerBeyondEndText(uint64_t marker, std::string_view argument) {
-    return "553 Error - restart marker (" + std::to_string(marker) + " bytes) beyond end of file " +
+namespace {
+
+std::string BeyondEndText(const char* code, uint64_t marker, std::string_view argument) {
+    return std::string(code) + " Error - restart marker (" + std::to_string(marker) + " bytes) beyond end of file " +
            std::string(argument.substr(0, 256));
+}
+
+}  // namespace
+
+std::string MarkerBeyondEndText(uint64_t marker, std::string_view argument) {
+    return BeyondEndText("553", marker, argument);
+}
+
+std::string StorMarkerBeyondEndText(uint64_t marker, std::string_view argument) {
+    return BeyondEndText("554", marker, argument);
 }
 
 }  // namespace orvyn

@@ -21,11 +21,14 @@ std::string RestRefusedText(std::string_view arg);
 // RETR: a non-zero marker must lie below the file's size (a marker at the
 // end would send nothing).
 bool RetrMarkerBeyondEnd(uint64_t marker, uint64_t fileSize);
-// STOR/APPE onto an existing file: the marker may reach its end but not
-// beyond it.
+// STOR/APPE: the marker may reach the end of the file but not beyond it (a
+// file that does not exist yet has size 0), so a marker never leaves a hole.
 bool StorMarkerBeyondEnd(uint64_t marker, uint64_t fileSize);
-// "553 Error - restart marker (%s bytes) beyond end of file %.256s"
+// RETR: "553 Error - restart marker (%s bytes) beyond end of file %.256s"
 std::string MarkerBeyondEndText(uint64_t marker, std::string_view argument);
+// STOR/APPE: the same text with 554 (a restart parameter the upload cannot
+// use).
+std::string StorMarkerBeyondEndText(uint64_t marker, std::string_view argument);
 
 // Log lines of the refusals, category 'C'.
 inline constexpr const char* kLogRetrMarkerBeyondEnd = "RETR failed - file is smaller than restart marker.";

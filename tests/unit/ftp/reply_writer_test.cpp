@@ -202,6 +202,15 @@ TEST(Macros, LoginStateChangesDirectoryAndUser) {
     EXPECT_EQ(ExpandMacros("230 %U", m), "230 alice (alice@home)");
 }
 
+TEST(Macros, InAFormatTheArgumentsStayAsTheyAre) {
+    FakeMacros m;
+    m.loggedIn = true;
+    m.user = "50%d";  // a value with a percent sign must not become a conversion
+    std::string out;
+    ASSERT_TRUE(FormatCappedF(out, ExpandMacrosInFormat("%U %s 75%%U", m).c_str(), "%L%s"));
+    EXPECT_EQ(out, "50%d %L%s 75%U");
+}
+
 TEST(Macros, TimeIsAscTimeWithoutLineEnd) {
     FakeMacros m;
     const std::string t = ExpandMacros("%T", m);

@@ -1,0 +1,207 @@
+"""Hostile clients against the data side and the control line of `orvyn s`:
+a third party stealing a passive data connection, PORT to a third party,
+a client that never completes its line, STOU naming the root, a restart
+marker far beyond the end before STOR, and client text that looks like reply
+macros."""
+
+import os
+import re
+import socket
+import time
+import unittest
+
+from orvyntest import ServerCase, require_programs
+
+THIEF = "127.0.0.2"
+REPLY_226 = "226 Transfer finished successfully.\r\n"
+
+
+def setUpModule():
+    require_programs("orvyn", "orvyn-reg")
+
+
+def pasv_address(reply):
+    m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
+    if not reply.startswith("227 ") or not m:
+        raise AssertionError("bad PASV reply %r" % reply)
+    n = [int(x) for x in m.groups()]
+    return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
+
+
+def recv_all(sock, timeout=10.0):
+    sock.settimeout(timeout)
+    data = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+    except ConnectionResetError:
+        return data
+
+
+class OpenInstance(ServerCase):
+    """Instances with Security\\Secure 0: paths are relative to the
+    service's working directory, the sandbox folder."""
+
+    timer_ms = 100
+
+    def setUp(self):
+        super().setUp()
+        self.files = os.path.join(self.sb.dir, "files")
+        os.makedirs(self.files)
+
+    def start_open(self, **values):
+        self.one_instance(values=dict({"Security\\Secure": 0, "Security\\Allow_Anon_Puts": 1},
+                                      **{"Security\\" + k: v for k, v in values.items()}))
+        return self.control()
+
+    def path(self, name):
+        return os.path.join(self.files, name)
+
+    def content(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+
+class DataPeerTest(OpenInstance):
+    def thief_connects_first(self, c):
+        """PASV, then a connection to the announced port from another
+        address; returns the address, the port and the thief's socket."""
+        host, port = pasv_address(c.cmd("PASV"))
+        thief = socket.create_connection((host, port), timeout=5, source_address=(THIEF, 0))
+        self.addCleanup(thief.close)
+        return host, port, thief
+
+    def test_foreign_peer_is_turned_away(self):
+        with open(self.path("secret.txt"), "wb") as f:
+            f.write(b"the secret")
+        c = self.start_open()
+        host, port, thief = self.thief_connects_first(c)
+        self.assertLogged("Refused data connection from %s - not the address of the client" % THIEF, "!")
+        with socket.create_connection((host, port), timeout=5) as d:
+            self.assertTrue(c.cmd("RETR files/secret.txt").startswith("150 "))
+            self.assertEqual(recv_all(d), b"the secret")
+        self.assertEqual(c.read_reply(), REPLY_226)
+        self.assertEqual(recv_all(thief), b"")
+
+        # An upload takes the bytes of the client, not those of a thief.
+        host, port, thief = self.thief_connects_first(c)
+        try:
+            thief.sendall(b"forged")
+        except OSError:
+            pass  # already turned away
+        with socket.create_connection((host, port), timeout=5) as d:
+            self.assertTrue(c.cmd("STOR files/upload.txt").startswith("150 "))
+            d.sendall(b"genuine")
+        self.assertEqual(c.read_reply(), REPLY_226)
+        self.assertEqual(self.content("upload.txt"), b"genuine")
+
+    def test_foreign_peer_allowed_by_setting(self):
+        with open(self.path("shared.txt"), "wb") as f:
+            f.write(b"for the other site")
+        c = self.start_open(AllowForeignDataPeer=1)
+        _, _, thief = self.thief_connects_first(c)
+        self.assertTrue(c.cmd("RETR files/shared.txt").startswith("150 "))
+        self.assertEqual(recv_all(thief), b"for the other site")
+        self.assertEqual(c.read_reply(), REPLY_226)
+
+    def test_port_to_a_third_party(self):
+        refused = "501 Syntax error - illegal parameters to PORT command.\r\n"
+        third_party = "PORT 127,0,0,2,200,10"
+        c = self.start_open()
+        self.assertReplies(c, (third_party, refused), ("EPRT |1|127.0.0.2|51210|", refused),
+                           ("PORT 127,0,0,1,200,10", "200 PORT command okay\r\n"))
+        c.close()
+        self.sb.set_value(self.sb.instance_key("Main", "Security"), "RequireBackPort", 0)
+        self.svc.refresh()
+        c = self.control()
+        self.assertTrue(wait_reply(c, third_party, "200 PORT command okay\r\n"))
+
+
+def wait_reply(c, command, reply, timeout=5.0):
+    """Sends command until it gets reply (a refreshed setting takes a moment)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if c.cmd(command) == reply:
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+
+
+class SlowClientTest(OpenInstance):
+    def test_partial_line_times_out(self):
+        c = self.start_open(TimeOut=2)
+        c.sock.settimeout(1.0)
+        received = b""
+        for byte in b"NOOP NOOP":
+            try:
+                c.send_raw(bytes([byte]))
+                chunk = c.sock.recv(4096)
+            except socket.timeout:
+                continue
+            except (BrokenPipeError, ConnectionResetError):
+                break
+            received += chunk
+            if not chunk:
+                break
+        self.assertEqual(received, b"421 Timeout (2 seconds): closing control connection.\r\n")
+
+
+class StoreTest(OpenInstance):
+    def test_restart_marker_beyond_end_before_stor(self):
+        with open(self.path("ten.bin"), "wb") as f:
+            f.write(b"0123456789")
+        c = self.start_open()
+        for name in ("new.bin", "ten.bin"):
+            self.assertEqual(c.cmd("REST 1099511627776"), "350 Restarting from 1099511627776 bytes.\r\n")
+            self.assertEqual(c.cmd("STOR files/" + name),
+                             "554 Error - restart marker (1099511627776 bytes) beyond end of file files/%s\r\n"
+                             % name)
+        self.assertEqual(self.content("ten.bin"), b"0123456789")
+        self.assertFalse(os.path.exists(self.path("new.bin")))
+
+
+class ConfinedUserTest(ServerCase):
+    """The user bob, confined to his home folder home/bob."""
+
+    timer_ms = 100
+    user, password = "bob", "pa55 word"
+
+    def setUp(self):
+        super().setUp()
+        self.parent = os.path.join(self.sb.dir, "home")
+        self.root = os.path.join(self.parent, "bob")
+        os.makedirs(self.root)
+        self.sb.add_user("bob", self.password, self.root + "/", values={"Restricted": 1})
+        self.sb.set_rights("bob", self.root + "/", "RWL")
+
+    def test_client_text_is_not_expanded(self):
+        self.sb.set_value(self.sb.instance_key("Main"), "Email", "admin@orvyn.test")
+        self.sb.set_value(self.sb.instance_key("Main", "Messages"), "Greet", "Mail %E")
+        self.one_instance()
+        c = self.control()
+        # The administrator's text is expanded, the client's never.
+        self.assertEqual(c.greeting.splitlines()[0], "220-Mail admin@orvyn.test")
+        macros = "%L|%E|%R|%T|%N|%C|%%U|%s%n"
+        self.assertEqual(c.cmd("XYZ " + macros), "500 Unidentified command XYZ %s\r\n" % macros)
+        self.login(c)
+        self.assertEqual(c.cmd("MKD " + macros), '257 "%s" directory created\r\n' % macros)
+        self.assertTrue(os.path.isdir(os.path.join(self.root, macros)))
+
+    def test_stou_naming_the_root_stays_inside(self):
+        parent = self.parent
+        self.one_instance()
+        c = self.logged_in()
+        before = os.stat(parent).st_mtime_ns
+        time.sleep(0.05)
+        for name in ("/", ".", "/.."):
+            self.assertTrue(c.cmd("STOU " + name).startswith("550 "), name)
+        self.assertEqual(os.listdir(parent), ["bob"])
+        self.assertEqual(os.stat(parent).st_mtime_ns, before)
+
+
+if __name__ == "__main__":
+    unittest.main()
