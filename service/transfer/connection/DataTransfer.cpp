@@ -377,14 +377,17 @@ void CDataTransfer::Abor() {
 bool CDataTransfer::StatForQuery(std::string_view arg, int anyOf, const std::string& missingReply, struct stat* st,
                                  std::string* path) {
     UserIdentity asUser(session_.account().rights());
-    std::string rightsPath;
-    if (!asUser.ok() || !Resolve(arg, *path, rightsPath)) {
+    if (!asUser.ok()) {
         session_.Refuse(missingReply);
         return false;
     }
+    // Rights come first: a path that does not resolve (outside the root
+    // among them) has none, and says nothing about what lies there.
+    std::string rightsPath;
     bool granted = false;
+    if (!Resolve(arg, *path, rightsPath)) rightsPath.clear();
     for (int right = 1; right <= anyOf && !granted; right <<= 1) {
-        if ((anyOf & right) != 0) granted = HasRights(rightsPath, right);
+        if ((anyOf & right) != 0) granted = !rightsPath.empty() && HasRights(rightsPath, right);
     }
     if (!granted) {
         session_.Refuse("550 You have no rights to list that directory!");

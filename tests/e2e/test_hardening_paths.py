@@ -1,0 +1,117 @@
+"""Where a confined user's paths may lead: conversions run on files outside
+the root or without rights, rights through symbolic links, listings of links
+that lead out of the root, the order of SIZE's refusals, and the bounds of
+concurrent and large listings."""
+
+import io
+import os
+import re
+import socket
+import tarfile
+import unittest
+
+from orvyntest import Control, ServerCase, require_programs, wait_for
+
+PASSWORD = "pa55 word"
+REPLY_226 = "226 Transfer finished successfully.\r\n"
+NO_RIGHTS_TO_LIST = "550 You have no rights to list that directory!\r\n"
+
+
+def setUpModule():
+    require_programs("orvyn", "orvyn-reg")
+
+
+def pasv_address(reply):
+    m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
+    if not reply.startswith("227 ") or not m:
+        raise AssertionError("bad PASV reply %r" % reply)
+    n = [int(x) for x in m.groups()]
+    return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
+
+
+def recv_all(sock, timeout=30.0):
+    sock.settimeout(timeout)
+    chunks = []
+    while True:
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+
+
+class PathsTest(ServerCase):
+    """bob is confined to his home; next to it lies a folder he must never
+    reach."""
+
+    timer_ms = 100
+    user, password = "bob", PASSWORD
+
+    def setUp(self):
+        super().setUp()
+        self.home = os.path.join(self.sb.dir, "home", "bob")
+        self.outside = os.path.join(self.sb.dir, "outside")
+        os.makedirs(self.home)
+        os.makedirs(os.path.join(self.outside, "dir"))
+        self.write(os.path.join(self.outside, "secret.txt"), b"outside secret")
+        self.write(os.path.join(self.outside, "dir", "inner.txt"), b"outside inner")
+        self.sb.add_user("bob", PASSWORD, self.home + "/", values={"Restricted": 1})
+
+    def write(self, path, data):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def put(self, rel, data=b"abc"):
+        self.write(os.path.join(self.home, rel), data)
+
+    def rights(self, rel, letters):
+        self.sb.set_rights("bob", os.path.join(self.home, rel) + "/", letters)
+
+    def link(self, rel, target):
+        os.symlink(target, os.path.join(self.home, rel))
+
+    def retr(self, c, name):
+        """RETR over a passive connection: (reply, data), data None when refused."""
+        d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+        try:
+            reply = c.cmd("RETR " + name)
+            if not reply.startswith("150 "):
+                return reply, None
+            data = recv_all(d)
+        finally:
+            d.close()
+        self.assertEqual(c.read_reply(), REPLY_226)
+        return reply, data
+
+    def listing(self, c, command):
+        d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+        try:
+            reply = c.cmd(command)
+            self.assertTrue(reply.startswith("150 "), reply)
+            data = recv_all(d)
+        finally:
+            d.close()
+        self.assertEqual(c.read_reply(), REPLY_226)
+        return data.decode()
+
+    def assertRefused(self, c, name, reply):
+        self.assertEqual(self.retr(c, name), (reply, None), name)
+
+
+class SizeTest(PathsTest):
+    def test_size_refuses_outside_paths_and_paths_without_rights_alike(self):
+        self.put("locked/f.txt", b"locked")
+        self.rights("locked", "-")
+        self.link("leak", os.path.join(self.outside, "secret.txt"))
+        self.one_instance()
+        c = self.logged_in()
+        self.assertReplies(
+            c,
+            ("SIZE ../../outside/secret.txt", NO_RIGHTS_TO_LIST),
+            ("SIZE leak", NO_RIGHTS_TO_LIST),
+            ("SIZE locked/f.txt", NO_RIGHTS_TO_LIST),
+            ("SIZE missing", "550 Error: File missing either does not exist, or is not a normal file\r\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
