@@ -98,6 +98,36 @@ class PathsTest(ServerCase):
         self.assertEqual(self.retr(c, name), (reply, None), name)
 
 
+class ConversionTest(PathsTest):
+    def test_conversions_pass_the_root_and_the_rights_of_a_plain_download(self):
+        self.put("ok.txt", b"plain text")
+        self.put("pub/a.txt", b"public")
+        self.put("private/p.txt", b"private")
+        self.put("listonly/denied.txt", b"denied")
+        self.rights("private", "-")
+        self.rights("listonly", "L")
+        self.link("leak", os.path.join(self.outside, "secret.txt"))
+        self.link("leakdir", os.path.join(self.outside, "dir"))
+        self.one_instance(values={
+            "Conversions\\cat": "|||.cat|cat %s|13",
+            "Conversions\\tar": "|||.tar|tar -cf - %s|14",
+        })
+        c = self.logged_in()
+        self.assertTrue(c.cmd("TYPE I").startswith("200"))
+        # What a plain RETR refuses, its conversion refuses the same way.
+        for name in ("leak", "leak.cat", "leakdir.tar"):
+            self.assertRefused(c, name, "550 Error: File %s does not exist\r\n" % name)
+        self.assertLogged("Directory %s/leakdir/ does not appear to be a subdirectory of the server restriction %s/"
+                          % (self.home, self.home), "!")
+        for name in ("private.tar", "listonly/denied.txt", "listonly/denied.txt.cat"):
+            self.assertRefused(c, name, "550 You do not have rights to read file %s\r\n" % name)
+        self.assertNotIn("Conversion - file requested", self.sb.log_text())
+        # Permitted conversions still run.
+        self.assertEqual(self.retr(c, "ok.txt.cat")[1], b"plain text")
+        with tarfile.open(fileobj=io.BytesIO(self.retr(c, "pub.tar")[1])) as tar:
+            self.assertTrue(any(n.endswith("pub/a.txt") for n in tar.getnames()), tar.getnames())
+
+
 class SizeTest(PathsTest):
     def test_size_refuses_outside_paths_and_paths_without_rights_alike(self):
         self.put("locked/f.txt", b"locked")
