@@ -128,6 +128,20 @@ class ConversionTest(PathsTest):
             self.assertTrue(any(n.endswith("pub/a.txt") for n in tar.getnames()), tar.getnames())
 
 
+class LinkRightsTest(PathsTest):
+    def test_rights_of_the_real_folder_apply_through_a_link(self):
+        self.put("secretdir/secret.txt", b"secret")
+        self.put("pub/a.txt", b"public")
+        self.rights("secretdir", "-")
+        self.link("alias", "secretdir")
+        self.link("publink", "pub")
+        self.one_instance()
+        c = self.logged_in()
+        self.assertRefused(c, "alias/secret.txt", "550 You do not have rights to read file alias/secret.txt\r\n")
+        self.assertEqual(c.cmd("SIZE alias/secret.txt"), NO_RIGHTS_TO_LIST)
+        self.assertEqual(self.retr(c, "publink/a.txt")[1], b"public")
+
+
 class SizeTest(PathsTest):
     def test_size_refuses_outside_paths_and_paths_without_rights_alike(self):
         self.put("locked/f.txt", b"locked")
