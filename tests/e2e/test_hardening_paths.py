@@ -142,6 +142,38 @@ class LinkRightsTest(PathsTest):
         self.assertEqual(self.retr(c, "publink/a.txt")[1], b"public")
 
 
+class LinkListingTest(PathsTest):
+    def test_a_link_leading_out_of_the_root_is_listed_by_its_own_status(self):
+        self.write(os.path.join(self.outside, "secret.txt"), b"x" * 54321)
+        os.utime(os.path.join(self.outside, "secret.txt"), (978307200, 978307200))  # 2001-01-01
+        self.put("pub/a.txt", b"y" * 4321)
+        os.utime(os.path.join(self.home, "pub", "a.txt"), (1009843200, 1009843200))  # 2002-01-01
+        os.makedirs(os.path.join(self.home, "links"))
+        out_target = os.path.join(self.outside, "secret.txt")
+        self.link("links/out", out_target)
+        self.link("links/outdir", os.path.join(self.outside, "dir"))
+        self.link("links/in", "../pub/a.txt")
+        self.one_instance()
+        c = self.logged_in()
+
+        lines = {line.split()[-1]: line for line in self.listing(c, "LIST links").splitlines()
+                 if not line.startswith("total ")}
+        self.assertEqual(set(lines), {"out", "outdir", "in"})
+        self.assertNotIn("54321", lines["out"])
+        self.assertNotRegex(lines["out"], r"\b2001\b")
+        self.assertFalse(lines["outdir"].startswith("d"), lines["outdir"])
+        self.assertIn(" 4321 ", lines["in"])
+
+        facts = {}
+        for line in self.listing(c, "MLSD links").splitlines():
+            text, _, name = line.partition(" ")
+            facts[name] = dict(f.split("=", 1) for f in text.split(";") if "=" in f)
+        self.assertEqual(facts["out"]["size"], str(len(out_target)))
+        self.assertFalse(facts["out"]["modify"].startswith("2001"), facts["out"])
+        self.assertEqual(facts["outdir"]["type"], "file")
+        self.assertEqual((facts["in"]["size"], facts["in"]["modify"][:8]), ("4321", "20020101"))
+
+
 class SizeTest(PathsTest):
     def test_size_refuses_outside_paths_and_paths_without_rights_alike(self):
         self.put("locked/f.txt", b"locked")

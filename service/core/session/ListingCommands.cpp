@@ -62,6 +62,9 @@ ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& v
         if (!DiskToFtpPath(shown, view->root, view->maps)) return std::nullopt;
         return shown;
     };
+    reader.linkLeadsInside = [view](const std::string& linkPath) {
+        return LiesBelowRoot(linkPath, view->root, view->maps);
+    };
     if (!CUserSettings(server.registry(), nullptr).HideVDirs(session.userName())) {
         for (const auto& [place, target] : account.maps().forward()) {
             reader.virtualDirs.push_back(VirtualDirectory{place, target});
