@@ -189,5 +189,37 @@ class SizeTest(PathsTest):
             ("SIZE missing", "550 Error: File missing either does not exist, or is not a normal file\r\n"))
 
 
+
+
+def folded_order(names, reverse=False):
+    """Names in the order of a sorted listing: letter case ignored first, then the bytes."""
+    return sorted(names, key=lambda n: (n.lower(), n), reverse=reverse)
+
+
+class ListingBoundsTest(PathsTest):
+    def test_a_large_folder_lists_completely_and_in_order(self):
+        folder = os.path.join(self.home, "big")
+        os.makedirs(folder)
+        names = []
+        for i in range(20000):
+            name = "%s%05d" % ("F" if i % 3 == 0 else "f", (i * 7919) % 20000)
+            if i % 7 == 0:
+                name += "x"
+            names.append(name)
+            with open(os.path.join(folder, name), "wb") as f:
+                if i % 1000 == 0:
+                    f.write(b"z" * i)
+        self.one_instance()
+        c = self.logged_in()
+        for command, reverse in (("LIST big", False), ("LIST -r big", True)):
+            lines = self.listing(c, command).splitlines()
+            self.assertTrue(lines[0].startswith("total "), lines[0])
+            fields = [line.split(None, 8) for line in lines[1:]]
+            self.assertEqual([f[8] for f in fields], folded_order(names, reverse), command)
+            sizes = {f[8]: int(f[4]) for f in fields}
+            self.assertEqual(sizes[names[5000]], 5000)
+            self.assertEqual(sum(sizes.values()), sum(range(0, 20000, 1000)))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -6,6 +6,7 @@
 
 #include "service/transfer/listing/EntryOrder.h"
 #include "service/transfer/listing/ListingPaths.h"
+#include "service/transfer/listing/SortedRuns.h"
 #include "service/transfer/listing/Wildcard.h"
 
 namespace orvyn {
@@ -209,25 +210,67 @@ ListingProducer::Step ListingProducer::StreamFolder(const std::string& disk, std
 
 ListingProducer::Step ListingProducer::SortedFolder(const std::string& disk, off_t folderSize,
                                                     std::vector<std::string>& subfolders, ListingOutput& out) {
-    std::vector<ListEntry> entries;
-    entries.reserve(EntryCountHint(folderSize));
+    // A folder is gathered, sorted and written. A large one is sorted in
+    // runs that go to a temporary file as they fill, and the runs are
+    // merged while the lines are written, so a listing never holds more
+    // than one run of entries however large the folder.
     const ListOptions& options = request_.options;
+    std::vector<ListEntry> entries;
+    entries.reserve(std::min(EntryCountHint(folderSize), SortedRuns::kRunEntries));
+    std::unique_ptr<SortedRuns> runs;
+    ListContext context;
+    bool triedRuns = false;
+    bool spillFailed = false;
     ReadRequest read;
     read.namesOnly = options.namesOnly();
     const auto status = reader_.Read(disk, read, [&](ListEntry&& entry) {
+        context.Add(entry);
         entries.push_back(std::move(entry));
+        if (entries.size() < SortedRuns::kRunEntries) return true;
+        if (!runs && !triedRuns) {
+            triedRuns = true;
+            runs = SortedRuns::Create();
+        }
+        // Without a file for the runs the folder is sorted in memory.
+        if (!runs) return true;
+        SortEntries(entries, options.sortOrder(), options.reverse);
+        if (!runs->Add(entries)) {
+            spillFailed = true;
+            return false;
+        }
+        entries.clear();
         return true;
     });
+    if (spillFailed) return Step::Fail;
     if (status != DirectoryReader::Status::Done) return FromStatus(status);
     SortEntries(entries, options.sortOrder(), options.reverse);
-    const Step step = WriteEntries(entries, true, out);
-    if (step != Step::Go) return step;
-    if (options.recursive) {
-        for (const ListEntry& entry : entries) {
-            if (entry.IsDirectory()) subfolders.push_back(entry.NameOnDisk());
+    if (!runs || runs->runs() == 0) {
+        const Step step = WriteEntries(entries, true, out);
+        if (step != Step::Go) return step;
+        if (options.recursive) {
+            for (const ListEntry& entry : entries) {
+                if (entry.IsDirectory()) subfolders.push_back(entry.NameOnDisk());
+            }
         }
+        return Step::Go;
     }
-    return Step::Go;
+    if (!entries.empty() && !runs->Add(entries)) return Step::Fail;
+    entries = std::vector<ListEntry>();
+
+    if (options.needsTotals() && context.count() > 0) formatter_.AppendTotal(out.buffer(), context);
+    const ReaderSettings& settings = reader_.settings();
+    const auto merged = runs->Merge(options.sortOrder(), options.reverse, settings.owner, settings.group,
+                                    [&](ListEntry&& entry) {
+                                        if (Stopping()) return false;
+                                        formatter_.AppendLine(out.buffer(), entry, context);
+                                        if (options.recursive && entry.IsDirectory()) {
+                                            subfolders.push_back(entry.NameOnDisk());
+                                        }
+                                        return out.Commit();
+                                    });
+    if (merged == SortedRuns::MergeResult::Stopped) return Stopping() ? Step::Stop : Step::Fail;
+    if (merged == SortedRuns::MergeResult::Failed) return Step::Fail;
+    return out.Commit() ? Step::Go : Step::Fail;
 }
 
 ListingProducer::Step ListingProducer::ListSingle(const std::string& clientPath, const std::string& disk,
