@@ -189,14 +189,61 @@ class SizeTest(PathsTest):
             ("SIZE missing", "550 Error: File missing either does not exist, or is not a normal file\r\n"))
 
 
-
-
 def folded_order(names, reverse=False):
     """Names in the order of a sorted listing: letter case ignored first, then the bytes."""
     return sorted(names, key=lambda n: (n.lower(), n), reverse=reverse)
 
 
 class ListingBoundsTest(PathsTest):
+    def test_listings_beyond_the_bounds_are_refused_while_the_others_complete(self):
+        for i in range(30):
+            self.put("pub/f%02d.txt" % i)
+        self.one_instance(values={"Security\\MaxListings": 3, "Security\\MaxListingsPerAddress": 2})
+        started = []
+
+        def begin(source):
+            """Logs in from source and starts LIST pub without taking its data: the listing holds its place."""
+            c = self.control_from(source)
+            self.assertTrue(self.login(c).startswith("230"))
+            d = socket.socket()
+            self.addCleanup(d.close)
+            d.bind((source, 0))
+            address = pasv_address(c.cmd("PASV"))
+            c.send("LIST pub")
+            started.append(c)
+            self.assertTrue(wait_for(lambda: self.messages("C").count(
+                "LIST started successfully for path/wildcard pub") == len(started), timeout=5))
+            return c, d, address
+
+        held = [begin("127.0.0.1"), begin("127.0.0.1")]
+        c = self.control_from("127.0.0.1")
+        self.assertTrue(self.login(c).startswith("230"))
+        self.assertEqual(c.cmd("LIST pub"),
+                         "450 Too many listings in progress from your address - try again later.\r\n")
+        self.assertEqual(c.cmd("MLSD pub"),
+                         "450 Too many listings in progress from your address - try again later.\r\n")
+        self.assertEqual(c.cmd("STAT pub"),
+                         "450 Too many listings in progress from your address - try again later.\r\n")
+        held.append(begin("127.0.0.2"))
+        other = self.control_from("127.0.0.3")
+        self.assertTrue(self.login(other).startswith("230"))
+        self.assertEqual(other.cmd("NLST pub"), "450 Too many listings in progress - try again later.\r\n")
+        self.assertLogged("LIST refused - 2 listings from 127.0.0.1 in progress already", "!")
+
+        # The listings that got their places complete in full.
+        for conn, d, address in held:
+            d.connect(address)
+            self.assertTrue(conn.read_reply().startswith("150 "))
+            self.assertEqual(len(recv_all(d).decode().splitlines()), 31)  # the total and 30 files
+            self.assertEqual(conn.read_reply(), REPLY_226)
+        # Their places are given back.
+        self.assertTrue(self.listing(c, "NLST pub").startswith("f00.txt"))
+
+    def control_from(self, source):
+        c = Control(self.port, source=source)
+        self.addCleanup(c.close)
+        return c
+
     def test_a_large_folder_lists_completely_and_in_order(self):
         folder = os.path.join(self.home, "big")
         os.makedirs(folder)
