@@ -413,10 +413,10 @@ bool CDataTransfer::StatForQuery(std::string_view arg, int anyOf, const std::str
     // Rights come first: a path that does not resolve (outside the root
     // among them) has none, and says nothing about what lies there.
     std::string rightsPath;
+    const bool resolved = Resolve(arg, *path, rightsPath);
     bool granted = false;
-    if (!Resolve(arg, *path, rightsPath)) rightsPath.clear();
-    for (int right = 1; right <= anyOf && !granted; right <<= 1) {
-        if ((anyOf & right) != 0) granted = !rightsPath.empty() && HasRights(rightsPath, right);
+    for (int right = 1; resolved && right <= anyOf && !granted; right <<= 1) {
+        if ((anyOf & right) != 0) granted = HasRights(rightsPath, right);
     }
     if (!granted) {
         session_.Refuse("550 You have no rights to list that directory!");
