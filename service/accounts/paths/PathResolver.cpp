@@ -125,6 +125,19 @@ bool LiesBelowRoot(std::string_view diskPath, std::string_view root, const Virtu
     return real && realAnchor && IsPathPrefix(*realAnchor, *real);
 }
 
+std::optional<std::string> RealPlace(std::string_view diskPath, std::string_view root, const VirtualDirs& maps) {
+    if (diskPath.size() > kMaxDiskPath || HasControlChars(diskPath) || !IsCleanAbsolute(diskPath)) return std::nullopt;
+    auto real = PhysicalPath(diskPath);
+    if (!real) return std::nullopt;
+    std::string anchor;
+    maps.BackMap(diskPath, &anchor);
+    if (anchor.empty()) anchor = root.empty() ? std::string(1, '/') : WithoutTrailingSlash(root);
+    const auto realAnchor = PhysicalPath(anchor);
+    if (!realAnchor || *realAnchor == anchor || !IsPathPrefix(*realAnchor, *real)) return real;
+    const std::string rest = real->substr(realAnchor->size() == 1 ? 0 : realAnchor->size());
+    return rest.empty() ? anchor : WithoutTrailingSlash(anchor) + (rest.front() == '/' ? rest : "/" + rest);
+}
+
 bool RestrictionCheck(std::string_view diskPath, std::string_view root, const VirtualDirs& maps, ILogSink* log,
                       int conn) {
     if (LiesBelowRoot(diskPath, root, maps)) return true;

@@ -61,6 +61,15 @@ private:
 // root itself, or the virtual directory's folder.
 bool LiesBelowRoot(std::string_view diskPath, std::string_view root, const VirtualDirs& maps);
 
+// Where a disk path really leads (symbolic links followed, see
+// PhysicalPath), named the way the tree names it: when the real place lies
+// inside the real folder the path was reached through (the root, or the
+// virtual directory's folder), it is given below that folder's own name, so
+// a root or virtual directory that is itself reached through a link keeps
+// its name. Otherwise the real path as it is. Nothing when the real place
+// cannot be learnt.
+std::optional<std::string> RealPlace(std::string_view diskPath, std::string_view root, const VirtualDirs& maps);
+
 // LiesBelowRoot, with the warning "Directory %s does not appear to be a
 // subdirectory of the server restriction %s" (category '!') when it fails.
 bool RestrictionCheck(std::string_view diskPath, std::string_view root, const VirtualDirs& maps, ILogSink* log,

@@ -12,6 +12,7 @@
 #include "platform/registry/Registry.h"
 #include "service/accounts/paths/DeviceNames.h"
 #include "service/accounts/paths/DiskPath.h"
+#include "service/accounts/paths/PathResolver.h"
 #include "service/accounts/users/UserSettings.h"
 #include "service/base/settings/ServerRegistry.h"
 
@@ -108,6 +109,7 @@ void PathRights::ReadEntriesAndMaps() {
     frozenLetters_.clear();
     lettersKept_ = false;
     folder_ = ExaminedFolder{};
+    realFolder_ = RealFolder{};
     ReadEntryNames(userKey_, userEntries_);
     ReadEntryNames(DefaultRightsSection(), defaultEntries_);
     maps_.Load(*settings_, user_);
@@ -177,22 +179,49 @@ int PathRights::EntryRights(const std::vector<std::string>& names, const std::st
     return it->second;
 }
 
-int PathRights::ConfigurationRights(std::string_view path) {
-    if (path.size() >= kMaxRightsPath || HasControlChars(path)) return 0;
-    const std::string asked = maps_.empty() ? WithTrailingSlash(path) : maps_.BackMap(path);
-    if (asked.size() >= kMaxRightsPath) return 0;
-    if (!root_.empty() && !IsPathPrefix(root_, asked)) return 0;
-
+int PathRights::EntryMask(std::string_view asked, bool anyPathEntry) {
     int mask = EntryRights(userEntries_, userKey_, asked);
     if (mask < 0) mask = EntryRights(defaultEntries_, DefaultRightsSection(), asked);
-    if (mask < 0) mask = EntryRights(userEntries_, userKey_, kAnyPathEntry);
-    if (mask < 0) mask = EntryRights(defaultEntries_, DefaultRightsSection(), kAnyPathEntry);
+    if (mask < 0 && anyPathEntry) mask = EntryRights(userEntries_, userKey_, kAnyPathEntry);
+    if (mask < 0 && anyPathEntry) mask = EntryRights(defaultEntries_, DefaultRightsSection(), kAnyPathEntry);
     return mask < 0 ? kAllRights : mask;
+}
+
+std::optional<std::string> PathRights::AskedPath(std::string_view path) const {
+    if (path.size() >= kMaxRightsPath || HasControlChars(path)) return std::nullopt;
+    std::string asked = maps_.empty() ? WithTrailingSlash(path) : maps_.BackMap(path);
+    if (asked.size() >= kMaxRightsPath) return std::nullopt;
+    if (!root_.empty() && !IsPathPrefix(root_, asked)) return std::nullopt;
+    return asked;
+}
+
+int PathRights::ConfigurationRights(std::string_view path, const std::optional<std::string>* realPlace) {
+    const std::optional<std::string> asked = AskedPath(path);
+    if (!asked) return 0;
+    int mask = EntryMask(*asked, true);
+    if (mask == 0) return 0;
+
+    // Reached through a symbolic link, the object's real place has entries
+    // of its own, and both apply: a link must not lend a folder the rights
+    // of the place it is shown at. Only entries naming the real place count
+    // ("*" was applied above); a real place outside the root has no rights.
+    std::optional<std::string> found;
+    if (!realPlace) {
+        found = RealPlace(path, root_, maps_);
+        if (found && !path.empty() && path.back() == '/') found = WithTrailingSlash(*found);
+        realPlace = &found;
+    }
+    if (!*realPlace) return mask;
+    const std::optional<std::string> real = AskedPath(**realPlace);
+    if (!real) return 0;
+    if (*real != *asked) mask &= EntryMask(*real, false);
+    return mask;
 }
 
 void PathRights::Freeze() {
     frozen_ = true;
     folder_ = ExaminedFolder{};
+    realFolder_ = RealFolder{};
     if (!settings_) return;
     // Taken before acting as the service, which narrows the thread's groups.
     processToken_ = accounts::ProcessToken();
@@ -264,6 +293,28 @@ std::optional<int> PathRights::ExaminedFileSystemRights(std::string_view path, c
     return mask;
 }
 
+std::optional<std::string> PathRights::ExaminedRealPlace(std::string_view path) {
+    std::string_view at = path;
+    while (at.size() > 1 && at.back() == '/') at.remove_suffix(1);
+    const std::size_t slash = at.rfind('/');
+    if (slash == std::string_view::npos || at.size() <= 1) {
+        accounts::ServiceScope asService;
+        return RealPlace(path, root_, maps_);
+    }
+    const std::string_view parent = slash == 0 ? at.substr(0, 1) : at.substr(0, slash);
+    if (!realFolder_.known || parent != realFolder_.path) {
+        accounts::ServiceScope asService;
+        realFolder_.known = true;
+        realFolder_.path = parent;
+        realFolder_.place = RealPlace(realFolder_.path, root_, maps_);
+    }
+    if (!realFolder_.place) return std::nullopt;
+    std::string place = WithTrailingSlash(*realFolder_.place);
+    place.append(at.substr(slash + 1));
+    if (path.back() == '/') place += '/';
+    return place;
+}
+
 int PathRights::GetExaminedRights(std::string_view diskPath, const struct stat& st) {
     if (!frozen_ || !lettersKept_ || frozenSecure_ < 0 || S_ISLNK(st.st_mode)) return GetRights(diskPath, false);
     int fileSystem = kAllRights;
@@ -273,8 +324,13 @@ int PathRights::GetExaminedRights(std::string_view diskPath, const struct stat& 
         fileSystem = *examined;
     }
     // Frozen: the configured letters were all read when freezing, so the
-    // store is not touched here.
-    const int configured = frozenSecure_ != 0 ? ConfigurationRights(diskPath) : kAllRights;
+    // store is not touched here. The object is no link, so its real place
+    // is the real place of its folder with its own name.
+    int configured = kAllRights;
+    if (frozenSecure_ != 0) {
+        const std::optional<std::string> real = ExaminedRealPlace(diskPath);
+        configured = ConfigurationRights(diskPath, &real);
+    }
     int mask = fileSystem & configured;
     if (!writesAllowed_) mask &= ~kRightWrite;
     return mask;

@@ -127,7 +127,21 @@ private:
     // The file-system part from st, or nothing when only the full walk can
     // tell (the folder's state is unknown, or the object is a mount point).
     std::optional<int> ExaminedFileSystemRights(std::string_view path, const struct stat& st);
-    int ConfigurationRights(std::string_view path);
+    // The configured part: the entries of the path, and those of its real
+    // place when a symbolic link leads elsewhere (the stricter wins).
+    // realPlace: the real place when the caller knows it already (nothing
+    // inside: it could not be learnt); null to find it here.
+    int ConfigurationRights(std::string_view path, const std::optional<std::string>* realPlace = nullptr);
+    // The entry text a configured path is looked up under (back-mapped, with
+    // a closing "/"), or nothing when it has no rights at all (too long,
+    // outside the root).
+    std::optional<std::string> AskedPath(std::string_view path) const;
+    // Mask of the entries covering asked: the user's, then the default
+    // user's, then (anyPathEntry) the "*" entries; all rights when none.
+    int EntryMask(std::string_view asked, bool anyPathEntry);
+    // The real place of an examined object (no link): its folder's, found
+    // once per folder, with the object's name.
+    std::optional<std::string> ExaminedRealPlace(std::string_view path);
     // Letters of the longest entry covering path, or -1 when none covers it.
     int EntryRights(const std::vector<std::string>& names, const std::string& section, std::string_view path);
     void RevertAll();
@@ -161,6 +175,14 @@ private:
         bool readOnly = false;
     };
     ExaminedFolder folder_;
+
+    // The real place of the folder a frozen copy judged last.
+    struct RealFolder {
+        bool known = false;
+        std::string path;
+        std::optional<std::string> place;
+    };
+    RealFolder realFolder_;
 };
 
 }  // namespace orvyn

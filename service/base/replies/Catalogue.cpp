@@ -54,6 +54,8 @@ constexpr Entry kCatalogue[] = {
     {42106, "421 Too many failed logins from your address - try again later.\r\n"},
     {42502, "425 Timeout on network transaction - closing connection.\r\n"},
     {42504, "425 Data connection closed before end of transfer.\r\n"},
+    {45001, "450 Too many listings in progress - try again later.\r\n"},
+    {45002, "450 Too many listings in progress from your address - try again later.\r\n"},
     {50001, "500 Unidentified command %s\r\n"},
     {50102, "501 User is not allowed to change to %.256s - returning to %.256s.\r\n"},
     {50105, "501 Command %s requires at least one parameter\r\n"},

@@ -185,6 +185,8 @@ void CFtpServer::RefreshSettings() {
     if (static_cast<size_t>(s.maxCmdLine) > CReceiveBuffer::kHardLimit) {
         s.maxCmdLine = static_cast<long>(CReceiveBuffer::kHardLimit);
     }
+    s.maxListings = registry_.ReadInt("Security", "MaxListings", 32);
+    s.maxListingsPerAddress = registry_.ReadInt("Security", "MaxListingsPerAddress", 8);
     settings_ = std::move(s);
     greeting_ = MessageLines(registry_.ReadString("Messages", "Greet", ""));
     farewell_ = MessageLines(registry_.ReadString("Messages", "Bye", ""));

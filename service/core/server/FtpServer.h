@@ -28,6 +28,7 @@
 #include "service/core/server/MapSockToSess.h"
 #include "service/transfer/conversions/ChildReaper.h"
 #include "service/transfer/data/PasvPortSearch.h"
+#include "service/transfer/listing/ListingQuota.h"
 
 namespace orvyn {
 
@@ -53,6 +54,8 @@ struct CServerSettings {
     std::string serverType = "ORVYN";
     bool ntsam = false;
     long maxCmdLine = 2048;
+    long maxListings = 32;            // Security\MaxListings: listings in progress at once (0: no bound)
+    long maxListingsPerAddress = 8;   // Security\MaxListingsPerAddress: of them from one address (0: no bound)
 };
 
 // Told about every session after each of its commands and when it ends (the
@@ -154,6 +157,8 @@ public:
     CPasvPortSearch& pasvPorts() { return pasvPorts_; }
     // Collects the conversion commands the sessions have ended.
     CChildReaper& childReaper() { return childReaper_; }
+    // The listings in progress, bounded by MaxListings and MaxListingsPerAddress.
+    ListingQuota& listingQuota() { return listingQuota_; }
     int tlsPort() const { return tlsPort_; }
 
 private:
@@ -214,6 +219,7 @@ private:
     ISessionObserver* observer_ = nullptr;
     CPasvPortSearch pasvPorts_;
     CChildReaper childReaper_;
+    ListingQuota listingQuota_;
     accounts::ExternalAuthLibrary externalAuth_;
 };
 

@@ -262,6 +262,10 @@ private:
     void SendDataListing();
     // Resolves a client path against the session's root and current directory.
     bool ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase = nullptr);
+    // A spool for a new listing holding the listing's place in the
+    // instance's bound; null, after a 450 reply and a log line, when the
+    // bound is reached.
+    std::unique_ptr<SpoolFile> ListingSpool(const char* command);
     // Starts a STAT listing of the argument on a worker thread.
     void StartStatListing(std::string_view arg);
     // Copies a finished STAT listing into the open 213 reply and ends it.

@@ -62,6 +62,9 @@ ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& v
         if (!DiskToFtpPath(shown, view->root, view->maps)) return std::nullopt;
         return shown;
     };
+    reader.linkLeadsInside = [view](const std::string& linkPath) {
+        return LiesBelowRoot(linkPath, view->root, view->maps);
+    };
     if (!CUserSettings(server.registry(), nullptr).HideVDirs(session.userName())) {
         for (const auto& [place, target] : account.maps().forward()) {
             reader.virtualDirs.push_back(VirtualDirectory{place, target});
@@ -187,6 +190,8 @@ void CFtpSession::OnStat(std::string_view arg) {
 
 void CFtpSession::StartStatListing(std::string_view arg) {
     const std::string argument(arg);
+    std::unique_ptr<SpoolFile> spool = ListingSpool("STAT");
+    if (!spool) return;
     Reply(MSG_STAT_LISTING_HEAD, argument.c_str());
     transfer_->ForgetRestartMarker();
     files_.statOpen = true;
@@ -203,7 +208,7 @@ void CFtpSession::StartStatListing(std::string_view arg) {
     }
 
     FillListingRequest(*this, request);
-    files_.statJob = std::make_unique<ListingJob>(account_.token(), SpoolFile::Create(),
+    files_.statJob = std::make_unique<ListingJob>(account_.token(), std::move(spool),
                                                   ProducerWork(std::move(request)), PostWhenDone(*this));
     if (!files_.statJob->Start()) {
         files_.statJob.reset();
@@ -272,6 +277,29 @@ void CFtpSession::CutStatListing() {
     ReplyText(MSG_STAT_LISTING_END);
 }
 
+std::unique_ptr<SpoolFile> CFtpSession::ListingSpool(const char* command) {
+    const CServerSettings& settings = server_.settings();
+    const std::string address = PeerAddressText();
+    ListingQuota::Refusal why = ListingQuota::Refusal::None;
+    std::shared_ptr<void> place =
+        server_.listingQuota().Take(address, settings.maxListings, settings.maxListingsPerAddress, &why);
+    if (!place) {
+        if (why == ListingQuota::Refusal::Address) {
+            Log('!', "%s refused - %ld listings from %s in progress already", command, settings.maxListingsPerAddress,
+                address.c_str());
+            ReplyText(MSG_LISTINGS_BUSY_ADDRESS);
+        } else {
+            Log('!', "%s refused - %ld listings in progress already", command, settings.maxListings);
+            ReplyText(MSG_LISTINGS_BUSY);
+        }
+        status_ = "Fail";
+        return nullptr;
+    }
+    std::unique_ptr<SpoolFile> spool = SpoolFile::Create();
+    spool->Keep(std::move(place));
+    return spool;
+}
+
 // ---- LIST, NLST, MLSD ------------------------------------------------------------------
 
 void CFtpSession::OnList(std::string_view arg) { StartDataListing(arg, "LIST", 'l'); }
@@ -291,10 +319,12 @@ void CFtpSession::StartDataListing(std::string_view arg, const char* command, ch
         Log('C', "%s failed - bad parameters %.250s", command, argument.c_str());
         return;
     }
+    std::unique_ptr<SpoolFile> spool = ListingSpool(command);
+    if (!spool) return;
     FillListingRequest(*this, request);
     files_.dataKind = DataState::SendListing;
     files_.dataName = "File Listing \"" + argument + "\"";
-    files_.dataJob = std::make_unique<ListingJob>(account_.token(), SpoolFile::Create(),
+    files_.dataJob = std::make_unique<ListingJob>(account_.token(), std::move(spool),
                                                   ProducerWork(std::move(request)), PostWhenDone(*this));
     const bool started = files_.dataJob->Start();
     if (!started) files_.dataJob.reset();
@@ -324,6 +354,8 @@ void CFtpSession::OnMlsd(std::string_view arg) {
         ReplyText(MSG_MLSD_NOT_DIRECTORY);
         return;
     }
+    std::unique_ptr<SpoolFile> spool = ListingSpool("MLSD");
+    if (!spool) return;
     const CServerSettings& settings = server_.settings();
     files_.mlst.setUploadAllowed(settings.allowPuts && (!account_.anonymous() || settings.allowAnonPuts));
     std::shared_ptr<WorkerView> view;
@@ -336,7 +368,7 @@ void CFtpSession::OnMlsd(std::string_view arg) {
     };
     files_.dataKind = DataState::SendMachineListing;
     files_.dataName = "File Listing [MLST] \"" + argument + "\"";
-    files_.dataJob = std::make_unique<ListingJob>(account_.token(), SpoolFile::Create(), std::move(work),
+    files_.dataJob = std::make_unique<ListingJob>(account_.token(), std::move(spool), std::move(work),
                                                   PostWhenDone(*this));
     const bool started = files_.dataJob->Start();
     if (!started) files_.dataJob.reset();

@@ -13,6 +13,7 @@
 #include "service/accounts/paths/DiskPath.h"
 #include "service/accounts/paths/PathResolver.h"
 #include "service/accounts/paths/PathRights.h"
+#include "service/base/log/LogSink.h"
 #include "service/base/settings/ServerRegistry.h"
 #include "service/transfer/connection/DataSession.h"
 #include "service/transfer/conversions/Conversion.h"
@@ -66,6 +67,17 @@ std::string FormatText(const char* fmt, ...) {
 }
 
 std::string Cut(std::string_view text, size_t n) { return std::string(text.substr(0, n)); }
+
+// The session's log for helpers that log through an ILogSink; the session
+// adds its own connection number.
+class SessionLogSink : public ILogSink {
+public:
+    explicit SessionLogSink(IDataSession& session) : session_(session) {}
+    void LogV(int, char category, const char* format, va_list ap) override { session_.LogV(category, format, ap); }
+
+private:
+    IDataSession& session_;
+};
 
 }  // namespace
 
@@ -141,26 +153,36 @@ std::string CDataTransfer::ClientName(const std::string& diskPath) {
     return p;
 }
 
-bool CDataTransfer::StartConversion(const std::string& requested) {
+CDataTransfer::ConversionStart CDataTransfer::StartConversion(const std::string& requested) {
     CServerRegistry& reg = session_.registry();
     std::vector<ConversionValue> values;
     for (const std::string& n : std::vector<std::string>(reg.ListNames("Conversions"))) {
         std::string text = reg.ReadString("Conversions", n.c_str(), "");
         if (!text.empty()) values.push_back({n, std::move(text)});
     }
-    if (values.empty()) return false;
+    if (values.empty()) return ConversionStart::None;
     const bool binary = session_.imageType();
-    std::optional<ConversionMatch> m = FindConversion(values, requested, binary);
-    if (!m) return false;
+    // A local file whose real place lies outside the root is not there for
+    // this user: a conversion never reads what a plain RETR could not.
+    const CSessionAccount& acc = session_.account();
+    SessionLogSink log(session_);
+    const LocalProbe insideRoot = [&](const std::string& local) {
+        const LocalEntry entry = ProbeLocalEntry(local);
+        if (entry == LocalEntry::Missing) return entry;
+        return RestrictionCheck(local, acc.restrictionRoot(), acc.maps(), &log, 0) ? entry : LocalEntry::Missing;
+    };
+    std::optional<ConversionMatch> m = FindConversion(values, requested, binary, insideRoot);
+    if (!m) return ConversionStart::None;
+    if (!HasRights(m->localPath, kRightRead)) return ConversionStart::NoRights;
     std::optional<ConversionCommand> cmd = BuildCommand(m->conversion, m->localPath);
-    if (!cmd) return false;
+    if (!cmd) return ConversionStart::None;
     auto p = std::make_unique<CPopenFile>(&session_.childReaper());
-    if (!p->Open(cmd->argv, CurrentDirectory())) return false;
+    if (!p->Open(cmd->argv, CurrentDirectory())) return ConversionStart::None;
     session_.Log('G', kLogConversion, requested.c_str(), cmd->text.c_str(), m->conversion.name.c_str());
     CPopenFile* pipe = p.get();
     engine_.Attach(std::move(p), std::nullopt, pipe);
     restartMarker_ = 0;
-    return true;
+    return ConversionStart::Started;
 }
 
 // ---- RETR -------------------------------------------------------------------------
@@ -180,10 +202,13 @@ void CDataTransfer::Retr(std::string_view arg) {
         session_.Refuse("553 Not allowed to download .LNK files.");
         return;
     }
-    if (!HasRights(rightsPath, kRightRead)) {
+    auto refuseNoRights = [&] {
         session_.Log('C', "RETRieve failed - no rights");
         session_.Log('G', "RETRieve failed - no rights");
         session_.Refuse(FormatText("550 You do not have rights to read file %.256s", argText.c_str()));
+    };
+    if (!HasRights(rightsPath, kRightRead)) {
+        refuseNoRights();
         return;
     }
     struct stat st {};
@@ -216,7 +241,11 @@ void CDataTransfer::Retr(std::string_view arg) {
             }
             if (marker != 0) file->Seek(static_cast<int64_t>(marker), CBigFile::Origin::Begin);
             engine_.Attach(std::move(file), size - marker);
-        } else if (!StartConversion(path)) {
+        } else if (const ConversionStart started = StartConversion(path); started != ConversionStart::Started) {
+            if (started == ConversionStart::NoRights) {
+                refuseNoRights();
+                return;
+            }
             session_.Log('C', "RETR failed - file does not exist");
             session_.Log('G', "RETR failed - file does not exist");
             session_.Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
@@ -389,13 +418,16 @@ void CDataTransfer::Abor() {
 bool CDataTransfer::StatForQuery(std::string_view arg, int anyOf, const std::string& missingReply, struct stat* st,
                                  std::string* path) {
     UserIdentity asUser(session_.account().rights());
-    std::string rightsPath;
-    if (!asUser.ok() || !Resolve(arg, *path, rightsPath)) {
+    if (!asUser.ok()) {
         session_.Refuse(missingReply);
         return false;
     }
+    // Rights come first: a path that does not resolve (outside the root
+    // among them) has none, and says nothing about what lies there.
+    std::string rightsPath;
+    const bool resolved = Resolve(arg, *path, rightsPath);
     bool granted = false;
-    for (int right = 1; right <= anyOf && !granted; right <<= 1) {
+    for (int right = 1; resolved && right <= anyOf && !granted; right <<= 1) {
         if ((anyOf & right) != 0) granted = HasRights(rightsPath, right);
     }
     if (!granted) {

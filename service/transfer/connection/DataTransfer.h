@@ -101,7 +101,15 @@ private:
     bool HasRights(const std::string& rightsPath, int required);
     std::string CurrentDirectory();
     std::string ClientName(const std::string& diskPath);
-    bool StartConversion(const std::string& requested);
+    // How a conversion of a missing file went: started (the child's output
+    // is the transfer's source), none applies, or one applies to a local
+    // file the user may not read.
+    enum class ConversionStart { Started, None, NoRights };
+    // Looks for a conversion of the requested local path. The mapped local
+    // file or folder must lie below the restriction root where it really
+    // leads (one outside is missing as far as the user can tell) and carry
+    // the R right, as for a plain RETR of it, before any child starts.
+    ConversionStart StartConversion(const std::string& requested);
 
     IDataSession& session_;
     CDataChannel channel_;

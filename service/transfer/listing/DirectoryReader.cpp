@@ -123,7 +123,7 @@ std::optional<ListEntry> DirectoryReader::Build(int dirFd, const char* statName,
                     }
                 }
             }
-        } else {
+        } else if (!settings_.linkLeadsInside || settings_.linkLeadsInside(path)) {
             struct stat followed;
             if (stat(path.c_str(), &followed) == 0) st = followed;
         }

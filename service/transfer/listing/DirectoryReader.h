@@ -7,7 +7,7 @@
 // and the client can see it, the entry shows the link's own data with the
 // ".lnk" ending removed and the target's client path; otherwise it is an
 // ordinary file under its own name. Any other symbolic link shows what it
-// leads to. A name ending in the user's name suffix is shown without it.
+// leads to when that lies where the client may go, else its own status. A name ending in the user's name suffix is shown without it.
 // Virtual directories configured directly inside the folder are added as
 // folders, with the times of the directory they stand for.
 //
@@ -46,6 +46,10 @@ struct ReaderSettings {
     // The path a client sees for a disk path, or nothing when the client
     // cannot see it. Without a callback no shortcut resolves.
     std::function<std::optional<std::string>(const std::string& diskPath)> clientPathOf;
+    // Whether what the symbolic link at a disk path leads to lies where the
+    // client may go. A link leading elsewhere is shown by its own status,
+    // never by its target's. Without a callback every link is followed.
+    std::function<bool(const std::string& linkPath)> linkLeadsInside;
     std::vector<VirtualDirectory> virtualDirs;
     std::string nameSuffix;  // hidden from names ending in it (letter case ignored)
     bool hideDotFiles = true;  // names starting with "." are hidden entries

@@ -13,6 +13,10 @@
 // - the spool, the flag, the work function and what it holds - is shared with
 // it and lives until it ends, so no thread ever writes into freed memory.
 // After Stop the completion callback is never called.
+//
+// The spool may keep the listing's place in its instance's bound
+// (ListingQuota, SpoolFile::Keep): the place goes with the spool, so a worker
+// that was let go holds it until it really ends.
 #pragma once
 
 #include <atomic>

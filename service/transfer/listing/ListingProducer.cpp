@@ -6,6 +6,7 @@
 
 #include "service/transfer/listing/EntryOrder.h"
 #include "service/transfer/listing/ListingPaths.h"
+#include "service/transfer/listing/SortedRuns.h"
 #include "service/transfer/listing/Wildcard.h"
 
 namespace orvyn {
@@ -91,45 +92,41 @@ ListingProducer::Step ListingProducer::Expand(const WorkItem& item, std::size_t 
     if (!disk || disk->empty()) return Step::Go;
     if (!(reader_.RightsOf(*disk, true) & kList)) return Step::Go;
 
-    std::vector<ListEntry> matches;
     ReadRequest read;
     read.pattern = pattern;
     read.requireList = true;
-    const auto status = reader_.Read(*disk, read, [&](ListEntry&& entry) {
-        matches.push_back(std::move(entry));
-        return true;
-    });
-    if (status != DirectoryReader::Status::Done && status != DirectoryReader::Status::Unreadable) {
-        return FromStatus(status);
-    }
     const ListOptions& options = request_.options;
-    SortEntries(matches, options.sortOrder(), options.reverse);
-
+    // Without more path to follow, matching files (and folders with d) form
+    // one block without header or total and matching folders are listed
+    // after it; with more path, the matching folders are gone into.
+    const auto inBlock = [&](const ListEntry& entry) {
+        return !restNamesMore && !(entry.IsDirectory() && !options.directoryAsEntry);
+    };
+    ListContext block;
     std::vector<WorkItem> next;
-    if (restNamesMore) {
-        // The wildcard named folders on the way: go on inside each of them.
-        for (const ListEntry& entry : matches) {
-            if (!entry.IsDirectory()) continue;
-            const std::string& name = entry.NameOnDisk();
-            next.push_back(WorkItem{prefix + name + rest, prefix.size() + name.size(), nullptr});
-        }
-    } else {
-        // Matching files (and folders with d) form one block without header
-        // or total; matching folders are listed after it.
-        std::vector<ListEntry> block;
-        for (ListEntry& entry : matches) {
-            if (entry.IsDirectory() && !options.directoryAsEntry) {
-                const std::string name = entry.NameOnDisk();
-                next.push_back(WorkItem{prefix + name, prefix.size() + name.size(), nullptr});
-            } else {
-                block.push_back(std::move(entry));
+    const Step step = ForEachSorted(
+        *disk, read, 0,
+        [&](const ListEntry& entry) {
+            if (inBlock(entry)) block.Add(entry);
+        },
+        [] { return true; },
+        [&](ListEntry&& entry) {
+            if (!inBlock(entry)) {
+                if (entry.IsDirectory()) {
+                    const std::string& name = entry.NameOnDisk();
+                    next.push_back(WorkItem{prefix + name + (restNamesMore ? rest : std::string()),
+                                            prefix.size() + name.size(), nullptr});
+                }
+                return true;
             }
-        }
-        if (!block.empty()) {
-            const Step step = WriteEntries(block, false, out);
-            if (step != Step::Go) return step;
-            ++sections_;
-        }
+            if (Stopping()) return false;
+            formatter_.AppendLine(out.buffer(), entry, block);
+            return out.Commit();
+        });
+    if (step != Step::Go) return step;
+    if (block.count() > 0) {
+        if (!out.Commit()) return Step::Fail;
+        ++sections_;
     }
     work_.insert(work_.begin(), std::make_move_iterator(next.begin()), std::make_move_iterator(next.end()));
     return Step::Go;
@@ -209,25 +206,81 @@ ListingProducer::Step ListingProducer::StreamFolder(const std::string& disk, std
 
 ListingProducer::Step ListingProducer::SortedFolder(const std::string& disk, off_t folderSize,
                                                     std::vector<std::string>& subfolders, ListingOutput& out) {
-    std::vector<ListEntry> entries;
-    entries.reserve(EntryCountHint(folderSize));
     const ListOptions& options = request_.options;
     ReadRequest read;
     read.namesOnly = options.namesOnly();
+    ListContext context;
+    const Step step = ForEachSorted(
+        disk, read, folderSize, [&](const ListEntry& entry) { context.Add(entry); },
+        [&] {
+            if (options.needsTotals() && context.count() > 0) formatter_.AppendTotal(out.buffer(), context);
+            return true;
+        },
+        [&](ListEntry&& entry) {
+            if (Stopping()) return false;
+            formatter_.AppendLine(out.buffer(), entry, context);
+            if (options.recursive && entry.IsDirectory()) subfolders.push_back(entry.NameOnDisk());
+            return out.Commit();
+        });
+    if (step != Step::Go) return step;
+    return out.Commit() ? Step::Go : Step::Fail;
+}
+
+ListingProducer::Step ListingProducer::ForEachSorted(const std::string& disk, const ReadRequest& read,
+                                                     off_t folderSize,
+                                                     const std::function<void(const ListEntry&)>& seen,
+                                                     const std::function<bool()>& ready,
+                                                     const std::function<bool(ListEntry&&)>& each) {
+    const ListOptions& options = request_.options;
+    const SortOrder order = options.sortOrder();
+    std::vector<ListEntry> entries;
+    entries.reserve(std::min(EntryCountHint(folderSize), SortedRuns::kRunEntries));
+    std::unique_ptr<SortedRuns> runs;
+    bool triedRuns = false;
+    bool spillFailed = false;
     const auto status = reader_.Read(disk, read, [&](ListEntry&& entry) {
+        seen(entry);
         entries.push_back(std::move(entry));
+        if (entries.size() < SortedRuns::kRunEntries) return true;
+        if (!runs && !triedRuns) {
+            triedRuns = true;
+            runs = SortedRuns::Create();
+        }
+        // Without a file for the runs the folder is sorted in memory.
+        if (!runs) return true;
+        SortEntries(entries, order, options.reverse);
+        if (!runs->Add(entries)) {
+            spillFailed = true;
+            return false;
+        }
+        entries.clear();
         return true;
     });
+    if (spillFailed) return Step::Fail;
     if (status != DirectoryReader::Status::Done) return FromStatus(status);
-    SortEntries(entries, options.sortOrder(), options.reverse);
-    const Step step = WriteEntries(entries, true, out);
-    if (step != Step::Go) return step;
-    if (options.recursive) {
-        for (const ListEntry& entry : entries) {
-            if (entry.IsDirectory()) subfolders.push_back(entry.NameOnDisk());
-        }
+    SortEntries(entries, order, options.reverse);
+    if (runs && runs->runs() > 0) {
+        if (!entries.empty() && !runs->Add(entries)) return Step::Fail;
+        entries = std::vector<ListEntry>();
     }
-    return Step::Go;
+    if (!ready()) return Step::Fail;
+
+    if (!runs || runs->runs() == 0) {
+        for (ListEntry& entry : entries) {
+            if (!each(std::move(entry))) return Stopping() ? Step::Stop : Step::Fail;
+        }
+        return Step::Go;
+    }
+    const ReaderSettings& settings = reader_.settings();
+    switch (runs->Merge(order, options.reverse, settings.owner, settings.group, each)) {
+    case SortedRuns::MergeResult::Done:
+        return Step::Go;
+    case SortedRuns::MergeResult::Stopped:
+        return Stopping() ? Step::Stop : Step::Fail;
+    case SortedRuns::MergeResult::Failed:
+        return Step::Fail;
+    }
+    return Step::Fail;
 }
 
 ListingProducer::Step ListingProducer::ListSingle(const std::string& clientPath, const std::string& disk,

@@ -73,6 +73,14 @@ private:
     Step SortedFolder(const std::string& disk, off_t folderSize, std::vector<std::string>& subfolders,
                       ListingOutput& out);
     Step WriteEntries(const std::vector<ListEntry>& entries, bool withTotal, ListingOutput& out);
+    // Reads a folder and hands its entries over in the listing's order:
+    // seen gets each entry as it is read (for totals and widths), ready is
+    // called once all are read, then each gets them in order (false ends
+    // it). A large folder is sorted in runs kept in a temporary file
+    // (SortedRuns), so no more than one run of entries is held at a time.
+    Step ForEachSorted(const std::string& disk, const ReadRequest& read, off_t folderSize,
+                       const std::function<void(const ListEntry&)>& seen, const std::function<bool()>& ready,
+                       const std::function<bool(ListEntry&&)>& each);
     Step FromStatus(DirectoryReader::Status status) const;
     bool Stopping() const { return reader_.stopRequested(); }
 

@@ -54,6 +54,10 @@ public:
     // The name the file was created under (empty for a spool in memory).
     const std::string& createdName() const { return name_; }
 
+    // Keeps something alive as long as the spool: the listing's place in
+    // its instance's bound (ListingQuota).
+    void Keep(std::shared_ptr<void> kept) { kept_ = std::move(kept); }
+
 private:
     SpoolFile() = default;
     bool Flush();
@@ -67,6 +71,7 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t readPos_ = 0;
     bool failed_ = false;
+    std::shared_ptr<void> kept_;
 };
 
 }  // namespace orvyn

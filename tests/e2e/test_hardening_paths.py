@@ -1,0 +1,274 @@
+"""Where a confined user's paths may lead: conversions run on files outside
+the root or without rights, rights through symbolic links, listings of links
+that lead out of the root, the order of SIZE's refusals, and the bounds of
+concurrent and large listings."""
+
+import io
+import os
+import re
+import socket
+import tarfile
+import unittest
+
+from orvyntest import Control, ServerCase, require_programs, wait_for
+
+PASSWORD = "pa55 word"
+REPLY_226 = "226 Transfer finished successfully.\r\n"
+NO_RIGHTS_TO_LIST = "550 You have no rights to list that directory!\r\n"
+
+
+def setUpModule():
+    require_programs("orvyn", "orvyn-reg")
+
+
+def pasv_address(reply):
+    m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
+    if not reply.startswith("227 ") or not m:
+        raise AssertionError("bad PASV reply %r" % reply)
+    n = [int(x) for x in m.groups()]
+    return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
+
+
+def recv_all(sock, timeout=30.0):
+    sock.settimeout(timeout)
+    chunks = []
+    while True:
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+
+
+class PathsTest(ServerCase):
+    """bob is confined to his home; next to it lies a folder he must never
+    reach."""
+
+    timer_ms = 100
+    user, password = "bob", PASSWORD
+
+    def setUp(self):
+        super().setUp()
+        self.home = os.path.join(self.sb.dir, "home", "bob")
+        self.outside = os.path.join(self.sb.dir, "outside")
+        os.makedirs(self.home)
+        os.makedirs(os.path.join(self.outside, "dir"))
+        self.write(os.path.join(self.outside, "secret.txt"), b"outside secret")
+        self.write(os.path.join(self.outside, "dir", "inner.txt"), b"outside inner")
+        self.sb.add_user("bob", PASSWORD, self.home + "/", values={"Restricted": 1})
+
+    def write(self, path, data):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def put(self, rel, data=b"abc"):
+        self.write(os.path.join(self.home, rel), data)
+
+    def rights(self, rel, letters):
+        self.sb.set_rights("bob", os.path.join(self.home, rel) + "/", letters)
+
+    def link(self, rel, target):
+        os.symlink(target, os.path.join(self.home, rel))
+
+    def retr(self, c, name):
+        """RETR over a passive connection: (reply, data), data None when refused."""
+        d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+        try:
+            reply = c.cmd("RETR " + name)
+            if not reply.startswith("150 "):
+                return reply, None
+            data = recv_all(d)
+        finally:
+            d.close()
+        self.assertEqual(c.read_reply(), REPLY_226)
+        return reply, data
+
+    def listing(self, c, command):
+        d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+        try:
+            reply = c.cmd(command)
+            self.assertTrue(reply.startswith("150 "), reply)
+            data = recv_all(d)
+        finally:
+            d.close()
+        self.assertEqual(c.read_reply(), REPLY_226)
+        return data.decode()
+
+    def assertRefused(self, c, name, reply):
+        self.assertEqual(self.retr(c, name), (reply, None), name)
+
+
+class ConversionTest(PathsTest):
+    def test_conversions_pass_the_root_and_the_rights_of_a_plain_download(self):
+        self.put("ok.txt", b"plain text")
+        self.put("pub/a.txt", b"public")
+        self.put("private/p.txt", b"private")
+        self.put("listonly/denied.txt", b"denied")
+        self.rights("private", "-")
+        self.rights("listonly", "L")
+        self.link("leak", os.path.join(self.outside, "secret.txt"))
+        self.link("leakdir", os.path.join(self.outside, "dir"))
+        self.one_instance(values={
+            "Conversions\\cat": "|||.cat|cat %s|13",
+            "Conversions\\tar": "|||.tar|tar -cf - %s|14",
+        })
+        c = self.logged_in()
+        self.assertTrue(c.cmd("TYPE I").startswith("200"))
+        # What a plain RETR refuses, its conversion refuses the same way.
+        for name in ("leak", "leak.cat", "leakdir.tar"):
+            self.assertRefused(c, name, "550 Error: File %s does not exist\r\n" % name)
+        self.assertLogged("Directory %s/leakdir/ does not appear to be a subdirectory of the server restriction %s/"
+                          % (self.home, self.home), "!")
+        for name in ("private.tar", "listonly/denied.txt", "listonly/denied.txt.cat"):
+            self.assertRefused(c, name, "550 You do not have rights to read file %s\r\n" % name)
+        self.assertNotIn("Conversion - file requested", self.sb.log_text())
+        # Permitted conversions still run.
+        self.assertEqual(self.retr(c, "ok.txt.cat")[1], b"plain text")
+        with tarfile.open(fileobj=io.BytesIO(self.retr(c, "pub.tar")[1])) as tar:
+            self.assertTrue(any(n.endswith("pub/a.txt") for n in tar.getnames()), tar.getnames())
+
+
+class LinkRightsTest(PathsTest):
+    def test_rights_of_the_real_folder_apply_through_a_link(self):
+        self.put("secretdir/secret.txt", b"secret")
+        self.put("pub/a.txt", b"public")
+        self.rights("secretdir", "-")
+        self.link("alias", "secretdir")
+        self.link("publink", "pub")
+        self.one_instance()
+        c = self.logged_in()
+        self.assertRefused(c, "alias/secret.txt", "550 You do not have rights to read file alias/secret.txt\r\n")
+        self.assertEqual(c.cmd("SIZE alias/secret.txt"), NO_RIGHTS_TO_LIST)
+        self.assertEqual(self.retr(c, "publink/a.txt")[1], b"public")
+
+
+class LinkListingTest(PathsTest):
+    def test_a_link_leading_out_of_the_root_is_listed_by_its_own_status(self):
+        self.write(os.path.join(self.outside, "secret.txt"), b"x" * 54321)
+        os.utime(os.path.join(self.outside, "secret.txt"), (978307200, 978307200))  # 2001-01-01
+        self.put("pub/a.txt", b"y" * 4321)
+        os.utime(os.path.join(self.home, "pub", "a.txt"), (1009843200, 1009843200))  # 2002-01-01
+        os.makedirs(os.path.join(self.home, "links"))
+        out_target = os.path.join(self.outside, "secret.txt")
+        self.link("links/out", out_target)
+        self.link("links/outdir", os.path.join(self.outside, "dir"))
+        self.link("links/in", "../pub/a.txt")
+        self.one_instance()
+        c = self.logged_in()
+
+        lines = {line.split()[-1]: line for line in self.listing(c, "LIST links").splitlines()
+                 if not line.startswith("total ")}
+        self.assertEqual(set(lines), {"out", "outdir", "in"})
+        self.assertNotIn("54321", lines["out"])
+        self.assertNotRegex(lines["out"], r"\b2001\b")
+        self.assertFalse(lines["outdir"].startswith("d"), lines["outdir"])
+        self.assertIn(" 4321 ", lines["in"])
+
+        facts = {}
+        for line in self.listing(c, "MLSD links").splitlines():
+            text, _, name = line.partition(" ")
+            facts[name] = dict(f.split("=", 1) for f in text.split(";") if "=" in f)
+        self.assertEqual(facts["out"]["size"], str(len(out_target)))
+        self.assertFalse(facts["out"]["modify"].startswith("2001"), facts["out"])
+        self.assertEqual(facts["outdir"]["type"], "file")
+        self.assertEqual((facts["in"]["size"], facts["in"]["modify"][:8]), ("4321", "20020101"))
+
+
+class SizeTest(PathsTest):
+    def test_size_refuses_outside_paths_and_paths_without_rights_alike(self):
+        self.put("locked/f.txt", b"locked")
+        self.rights("locked", "-")
+        self.link("leak", os.path.join(self.outside, "secret.txt"))
+        self.one_instance()
+        c = self.logged_in()
+        self.assertReplies(
+            c,
+            ("SIZE ../../outside/secret.txt", NO_RIGHTS_TO_LIST),
+            ("SIZE leak", NO_RIGHTS_TO_LIST),
+            ("SIZE locked/f.txt", NO_RIGHTS_TO_LIST),
+            ("SIZE missing", "550 Error: File missing either does not exist, or is not a normal file\r\n"))
+
+
+def folded_order(names, reverse=False):
+    """Names in the order of a sorted listing: letter case ignored first, then the bytes."""
+    return sorted(names, key=lambda n: (n.lower(), n), reverse=reverse)
+
+
+class ListingBoundsTest(PathsTest):
+    def test_listings_beyond_the_bounds_are_refused_while_the_others_complete(self):
+        for i in range(30):
+            self.put("pub/f%02d.txt" % i)
+        self.one_instance(values={"Security\\MaxListings": 3, "Security\\MaxListingsPerAddress": 2})
+        started = []
+
+        def begin(source):
+            """Logs in from source and starts LIST pub without taking its data: the listing holds its place."""
+            c = self.control_from(source)
+            self.assertTrue(self.login(c).startswith("230"))
+            d = socket.socket()
+            self.addCleanup(d.close)
+            d.bind((source, 0))
+            address = pasv_address(c.cmd("PASV"))
+            c.send("LIST pub")
+            started.append(c)
+            self.assertTrue(wait_for(lambda: self.messages("C").count(
+                "LIST started successfully for path/wildcard pub") == len(started), timeout=5))
+            return c, d, address
+
+        held = [begin("127.0.0.1"), begin("127.0.0.1")]
+        c = self.control_from("127.0.0.1")
+        self.assertTrue(self.login(c).startswith("230"))
+        self.assertEqual(c.cmd("LIST pub"),
+                         "450 Too many listings in progress from your address - try again later.\r\n")
+        self.assertEqual(c.cmd("MLSD pub"),
+                         "450 Too many listings in progress from your address - try again later.\r\n")
+        self.assertEqual(c.cmd("STAT pub"),
+                         "450 Too many listings in progress from your address - try again later.\r\n")
+        held.append(begin("127.0.0.2"))
+        other = self.control_from("127.0.0.3")
+        self.assertTrue(self.login(other).startswith("230"))
+        self.assertEqual(other.cmd("NLST pub"), "450 Too many listings in progress - try again later.\r\n")
+        self.assertLogged("LIST refused - 2 listings from 127.0.0.1 in progress already", "!")
+
+        # The listings that got their places complete in full.
+        for conn, d, address in held:
+            d.connect(address)
+            self.assertTrue(conn.read_reply().startswith("150 "))
+            self.assertEqual(len(recv_all(d).decode().splitlines()), 31)  # the total and 30 files
+            self.assertEqual(conn.read_reply(), REPLY_226)
+        # Their places are given back.
+        self.assertTrue(self.listing(c, "NLST pub").startswith("f00.txt"))
+
+    def control_from(self, source):
+        c = Control(self.port, source=source)
+        self.addCleanup(c.close)
+        return c
+
+    def test_a_large_folder_lists_completely_and_in_order(self):
+        folder = os.path.join(self.home, "big")
+        os.makedirs(folder)
+        names = []
+        for i in range(20000):
+            name = "%s%05d" % ("F" if i % 3 == 0 else "f", (i * 7919) % 20000)
+            if i % 7 == 0:
+                name += "x"
+            names.append(name)
+            with open(os.path.join(folder, name), "wb") as f:
+                if i % 1000 == 0:
+                    f.write(b"z" * i)
+        self.one_instance()
+        c = self.logged_in()
+        for command, reverse in (("LIST big", False), ("LIST -r big", True), ("LIST big/*", False)):
+            lines = self.listing(c, command).splitlines()
+            # A wildcard's matches form a block without a total.
+            wildcard = "*" in command
+            self.assertEqual(lines[0].startswith("total "), not wildcard, lines[0])
+            fields = [line.split(None, 8) for line in (lines if wildcard else lines[1:])]
+            self.assertEqual([f[8] for f in fields], folded_order(names, reverse), command)
+            sizes = {f[8]: int(f[4]) for f in fields}
+            self.assertEqual(sizes[names[5000]], 5000)
+            self.assertEqual(sum(sizes.values()), sum(range(0, 20000, 1000)))
+
+
+if __name__ == "__main__":
+    unittest.main()
