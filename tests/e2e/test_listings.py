@@ -239,8 +239,8 @@ class MessageTest(ListingsTest):
 
 
 class FeatMlstStatTest(ListingsTest):
-    FEAT = ("211-Extensions supported:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n MDTM\r\n SIZE\r\n REST STREAM\r\n"
-            " TVFS\r\n MLST %s\r\n211 END\r\n")
+    FEAT = ("211-Extensions supported:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n MDTM\r\n MFMT\r\n SIZE\r\n"
+            " REST STREAM\r\n TVFS\r\n UTF8\r\n MLST %s\r\n211 END\r\n")
 
     def test_feat_before_login_and_opts(self):
         self.put("f.txt", b"xyz")
@@ -253,7 +253,7 @@ class FeatMlstStatTest(ListingsTest):
         self.assertEqual(c.cmd("FEAT"), self.FEAT % "type*;modify;perm;size*;")
         self.assertEqual(c.cmd("MLST f.txt"), "250-Listing f.txt\r\n type=file;size=3; /f.txt\r\n250 End\r\n")
         not_a_path = "501 MLST command requires any argument given to be a valid path name.\r\n"
-        self.assertReplies(c, ("OPTS UTF8 ON", '501 Option string "UTF8 ON" not recognised.\r\n'),
+        self.assertReplies(c, ("OPTS UTF8 ON", "200 UTF8 set to on\r\n"),
                            ("OPTS MLST perm", "200 MLST OPTS perm;\r\n"),
                            ("MLST", "250-Listing .\r\n perm=cdelmp; /\r\n250 End\r\n"),
                            ("MLST nothing", not_a_path), ("MLST ../..", not_a_path))

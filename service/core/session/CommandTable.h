@@ -109,6 +109,9 @@ enum CommandNumber : int {
     CMD_NOOP = 44,
     CMD_NOTFOUND = 45,
     CMD_EPSV = 46,
+    CMD_MFMT = 47,
+    CMD_CLNT = 48,
+    CMD_OPTS_UTF8 = 49,
 };
 
 // The whole table in lookup order; the not-found entry is always last.

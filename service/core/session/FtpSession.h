@@ -290,6 +290,9 @@ private:
     void OnAbor(std::string_view arg);
     void OnSize(std::string_view arg);
     void OnMdtm(std::string_view arg);
+    void OnMfmt(std::string_view arg);
+    void OnClnt(std::string_view arg);
+    void OnOptsUtf8(std::string_view arg);
     // MLST and MLSD while the instance's MLST setting is 0.
     bool MachineListingDisabled();
 

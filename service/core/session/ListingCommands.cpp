@@ -13,6 +13,7 @@
 #include "service/accounts/users/UserSettings.h"
 #include "service/core/server/FtpServer.h"
 #include "service/base/replies/Catalogue.h"
+#include "service/base/text/NoCase.h"
 #include "service/core/session/FtpSession.h"
 #include "service/accounts/paths/FileProbe.h"
 #include "service/transfer/listing/ListingProducer.h"
@@ -117,6 +118,25 @@ void WriteLines(CFtpSession& session, const std::vector<std::string>& lines) {
 void CFtpSession::OnFeat(std::string_view) {
     WriteLines(*this, FeatLines(MachineListingDisabled() ? nullptr : &files_.mlst));
     Log('C', "FEAT completed successfully");
+    status_ = "Success";
+}
+
+// CLNT: the client names itself; the command line in the log says who.
+void CFtpSession::OnClnt(std::string_view) {
+    WriteText("200 Noted.\r\n", false);
+    status_ = "Success";
+}
+
+// Names are bytes here and pass through unchanged, so UTF-8 is always on; a
+// client may say so either way.
+void CFtpSession::OnOptsUtf8(std::string_view arg) {
+    const bool on = EqualsNoCase(arg, "ON");
+    if (!on && !EqualsNoCase(arg, "OFF")) {
+        WriteText("501 OPTS UTF8: ON or OFF\r\n", false);
+        status_ = "Fail";
+        return;
+    }
+    WriteText(on ? "200 UTF8 set to on\r\n" : "200 UTF8 set to off\r\n", false);
     status_ = "Success";
 }
 

@@ -16,5 +16,6 @@ void CFtpSession::OnRest(std::string_view arg) { transfer_->Rest(arg); }
 void CFtpSession::OnAbor(std::string_view) { transfer_->Abor(); }
 void CFtpSession::OnSize(std::string_view arg) { transfer_->Size(arg); }
 void CFtpSession::OnMdtm(std::string_view arg) { transfer_->Mdtm(arg); }
+void CFtpSession::OnMfmt(std::string_view arg) { transfer_->Mfmt(arg); }
 
 }  // namespace orvyn

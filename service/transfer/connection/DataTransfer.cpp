@@ -1,10 +1,12 @@
 #include "service/transfer/connection/DataTransfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -22,6 +24,7 @@
 #include "service/transfer/files/BigFile.h"
 #include "service/transfer/files/FileException.h"
 #include "service/transfer/files/RestartMarker.h"
+#include "service/transfer/files/FileTimes.h"
 #include "service/transfer/files/TempFileName.h"
 #include "service/transfer/files/TransferTexts.h"
 #include "service/transfer/listing/SpoolFile.h"
@@ -456,6 +459,19 @@ void CDataTransfer::Size(std::string_view arg) {
 }
 
 void CDataTransfer::Mdtm(std::string_view arg) {
+    if (const std::optional<TimedPath> timed = SplitTimedPath(arg)) {
+        std::string whole, rightsPath;
+        struct stat st {};
+        bool wholeExists = false;
+        {
+            UserIdentity asUser(session_.account().rights());
+            wholeExists = asUser.ok() && Resolve(arg, whole, rightsPath) && ::stat(whole.c_str(), &st) == 0;
+        }
+        if (!wholeExists) {
+            SetModifiedTime(timed->when, timed->path);
+            return;
+        }
+    }
     const std::string missing = FormatText("550 Error: File %.256s does not exist", Cut(arg, 256).c_str());
     struct stat st {};
     std::string path;
@@ -466,6 +482,47 @@ void CDataTransfer::Mdtm(std::string_view arg) {
         return;
     }
     session_.Reply(text);
+    session_.SetStatus("Success");
+}
+
+void CDataTransfer::Mfmt(std::string_view arg) {
+    const std::optional<TimedPath> timed = SplitTimedPath(arg);
+    if (!timed) {
+        session_.Log('C', "MFMT failed - bad time or path \"%.100s\"", std::string(Cut(arg, 100)).c_str());
+        session_.Refuse("501 Syntax error: MFMT YYYYMMDDHHMMSS path");
+        return;
+    }
+    SetModifiedTime(timed->when, timed->path);
+}
+
+void CDataTransfer::SetModifiedTime(time_t when, std::string_view pathArg) {
+    const std::string shown = Cut(pathArg, 256);
+    std::string path, rightsPath;
+    UserIdentity asUser(session_.account().rights());
+    if (!asUser.ok() || !Resolve(pathArg, path, rightsPath)) {
+        session_.Refuse(FormatText("550 Error: File %.256s does not exist", shown.c_str()));
+        return;
+    }
+    if (!HasRights(rightsPath, kRightOverwrite)) {
+        session_.Log('C', "Setting the time of %s failed - no rights", path.c_str());
+        session_.Refuse(FormatText("550 You do not have rights to change the time of %.256s", shown.c_str()));
+        return;
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            session_.Refuse(FormatText("550 Error: File %.256s does not exist", shown.c_str()));
+        } else {
+            session_.Log('C', "Setting the time of %s failed - %s", path.c_str(), std::strerror(err));
+            session_.Refuse(FormatText("550 Could not change the time of %.256s: %s", shown.c_str(),
+                                       std::strerror(err)));
+        }
+        return;
+    }
+    const std::string stamp = MdtmTimeText(when);
+    session_.Log('C', "Modification time of %s set to %s", path.c_str(), stamp.c_str());
+    session_.Reply(FormatText("213 Modify=%s; %.256s", stamp.c_str(), shown.c_str()));
     session_.SetStatus("Success");
 }
 

@@ -46,7 +46,15 @@ public:
     void Rest(std::string_view arg);
     void Abor();
     void Size(std::string_view arg);
+    // MDTM path shows the modification time; MDTM with a time before the
+    // path ("MDTM YYYYMMDDHHMMSS path", as clients send after an upload)
+    // sets it, unless a file of that whole name exists.
     void Mdtm(std::string_view arg);
+    // MFMT YYYYMMDDHHMMSS path: sets the modification time (UTC).
+    void Mfmt(std::string_view arg);
+    // Sets the modification time of the file or folder the client named by
+    // pathArg, with the O right, as the user; replies 213 or 550.
+    void SetModifiedTime(time_t when, std::string_view pathArg);
 
     // Sends a listing the caller has written into a spool (kind SendListing
     // or SendMachineListing) over the data connection, through the same send

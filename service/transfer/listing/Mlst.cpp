@@ -193,7 +193,8 @@ std::vector<std::string> MLST::ReplyLines(std::string_view argument, const MlstI
 
 std::vector<std::string> FeatLines(const MLST* mlst) {
     std::vector<std::string> lines = {
-        "211-Extensions supported:", " AUTH TLS", " PBSZ", " PROT", " MDTM", " SIZE", " REST STREAM", " TVFS",
+        "211-Extensions supported:", " AUTH TLS", " PBSZ", " PROT", " MDTM", " MFMT", " SIZE", " REST STREAM", " TVFS",
+        " UTF8",
     };
     if (mlst != nullptr) lines.push_back(" MLST " + mlst->FeatFacts());
     lines.push_back("211 END");

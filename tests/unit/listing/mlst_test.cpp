@@ -98,12 +98,13 @@ TEST(Mlst, FeatLinesExactly) {
     MLST mlst;
     const std::vector<std::string> withMlst = FeatLines(&mlst);
     EXPECT_EQ(withMlst, (std::vector<std::string>{"211-Extensions supported:", " AUTH TLS", " PBSZ", " PROT", " MDTM",
-                                                  " SIZE", " REST STREAM", " TVFS", " MLST type*;modify*;perm*;size*;",
+                                                  " MFMT", " SIZE", " REST STREAM", " TVFS", " UTF8",
+                                                  " MLST type*;modify*;perm*;size*;",
                                                   "211 END"}));
     const std::vector<std::string> without = FeatLines(nullptr);
     EXPECT_EQ(without.size(), withMlst.size() - 1);
     EXPECT_EQ(without.back(), "211 END");
-    EXPECT_EQ(without[without.size() - 2], " TVFS");
+    EXPECT_EQ(without[without.size() - 2], " UTF8");
 }
 
 TEST(Mlst, SingleReplyAndItemsOnDisk) {

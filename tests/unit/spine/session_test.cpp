@@ -69,7 +69,8 @@ TEST_F(SessionTest, EveryCommandBeforeLoginMeetsTheGatesOfItsRow) {
     // The commands a client may send before it has logged in; any other row
     // must carry the login gate, so a new command cannot slip in without it.
     const std::set<std::string> open = {"USER", "PASS", "ACCT", "SMNT", "QUIT", "REIN", "TYPE", "ALLO", "ABOR", "SITE",
-                                        "SYST", "HELP", "NOOP", "MACB", "FEAT", "HOST", "AUTH", "PBSZ", "PROT"};
+                                        "SYST", "HELP", "NOOP", "MACB", "FEAT", "HOST", "AUTH", "PBSZ", "PROT",
+                                        "CLNT", "OPTS UTF8"};
     size_t refusals = 0;
     StartServer();
     WithClients([&] {

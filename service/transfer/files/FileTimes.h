@@ -1,0 +1,24 @@
+// Setting a file's modification time from a client: the time forms of MFMT,
+// of MDTM with a time argument and of SITE UTIME, all in UTC.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string_view>
+
+namespace orvyn {
+
+// "YYYYMMDDHHMMSS", optionally followed by "." and up to three digits of
+// milliseconds (ignored), as a time in UTC; nothing for any other text or an
+// impossible date.
+std::optional<time_t> ParseFtpTime(std::string_view text);
+
+// "<time> <path>" (MFMT, MDTM with a time): the time and the path after the
+// one blank; nothing unless the first word is a time and a path follows.
+struct TimedPath {
+    time_t when = 0;
+    std::string_view path;
+};
+std::optional<TimedPath> SplitTimedPath(std::string_view arg);
+
+}  // namespace orvyn

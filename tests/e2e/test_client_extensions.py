@@ -1,0 +1,77 @@
+"""What clients send on their own: modification times kept on upload (MFMT,
+MDTM with a time), CLNT, OPTS UTF8, FEAT."""
+
+import calendar
+import os
+import shutil
+import subprocess
+import unittest
+
+from orvyntest import LOGGED_IN, Control, ServerCase, lftp, require_programs
+
+OLD = calendar.timegm((2001, 2, 3, 4, 5, 6))
+
+
+def setUpModule():
+    require_programs("orvyn", "orvyn-reg")
+
+
+class ClientExtensionsTest(ServerCase):
+    user, password = "bob", "secret"
+
+    def setUp(self):
+        super().setUp()
+        self.home = os.path.join(self.sb.dir, "home")
+        os.mkdir(self.home)
+        self.sb.add_user("bob", "secret", self.home)
+
+    def local_tree(self):
+        src = os.path.join(self.sb.dir, "src")
+        os.makedirs(os.path.join(src, "sub"))
+        for i, name in enumerate(["a.txt", "sub/b.bin"]):
+            path = os.path.join(src, name)
+            with open(path, "wb") as f:
+                f.write(os.urandom(1000 + i))
+            os.utime(path, (OLD + i, OLD + i))
+        return src
+
+    def test_uploads_keep_their_modification_times(self):
+        self.one_instance()
+        src = self.local_tree()
+        r = lftp(self.sb, self.port, "bob,secret", "mirror -R %s up" % src)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(int(os.stat(os.path.join(self.home, "up", "a.txt")).st_mtime), OLD)
+        self.assertEqual(int(os.stat(os.path.join(self.home, "up", "sub", "b.bin")).st_mtime), OLD + 1)
+        if shutil.which("ncftpput"):
+            r = subprocess.run(["ncftpput", "-u", "bob", "-p", "secret", "-P", str(self.port), "127.0.0.1", ".",
+                                os.path.join(src, "a.txt")], capture_output=True, text=True, timeout=60,
+                               env=dict(os.environ, HOME=self.sb.dir))
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertEqual(int(os.stat(os.path.join(self.home, "a.txt")).st_mtime), OLD)
+            # ncftp names itself with CLNT: no warning about an unknown command.
+            self.assertFalse([m for m in self.messages("!") if "CLNT" in m], self.messages("!"))
+
+    def test_time_setting_needs_the_right_and_a_well_formed_time(self):
+        with open(os.path.join(self.home, "f.txt"), "w") as f:
+            f.write("x")
+        # A file whose name starts like a time is still only asked about.
+        with open(os.path.join(self.home, "20010203040506 g.txt"), "w") as f:
+            f.write("x")
+        self.sb.set_rights("bob", self.home + "/", "RL")  # no O: times stay as they are
+        self.one_instance()
+        with Control(self.port) as c:
+            self.assertEqual(self.login(c), LOGGED_IN)
+            self.assertReplies(
+                c,
+                ("OPTS UTF8 ON", "200 UTF8 set to on\r\n"),
+                ("CLNT some client 1.0", "200 Noted.\r\n"),
+                ("MFMT 20010203040506 f.txt", "550 You do not have rights to change the time of f.txt\r\n"),
+                ("MDTM 20010203040506 f.txt", "550 You do not have rights to change the time of f.txt\r\n"),
+                ("MFMT 2001020304 f.txt", "501 Syntax error: MFMT YYYYMMDDHHMMSS path\r\n"),
+                ("MFMT 20010231040506 f.txt", "501 Syntax error: MFMT YYYYMMDDHHMMSS path\r\n"))
+            self.assertTrue(c.cmd("MDTM 20010203040506 g.txt").startswith("213 2"))
+        self.assertNotEqual(int(os.stat(os.path.join(self.home, "f.txt")).st_mtime), OLD)
+
+
+if __name__ == "__main__":
+    unittest.main()
