@@ -2,6 +2,7 @@
 MDTM with a time), CLNT, OPTS UTF8, FEAT."""
 
 import calendar
+import hashlib
 import os
 import shutil
 import subprocess
@@ -71,6 +72,30 @@ class ClientExtensionsTest(ServerCase):
                 ("MFMT 20010231040506 f.txt", "501 Syntax error: MFMT YYYYMMDDHHMMSS path\r\n"))
             self.assertTrue(c.cmd("MDTM 20010203040506 g.txt").startswith("213 2"))
         self.assertNotEqual(int(os.stat(os.path.join(self.home, "f.txt")).st_mtime), OLD)
+
+    def test_hash_of_a_file_and_abor_of_a_running_one(self):
+        data = os.urandom(1 << 20) * 100
+        with open(os.path.join(self.home, "big.bin"), "wb") as f:
+            f.write(data)
+        with open(os.path.join(self.home, "huge.bin"), "wb") as f:
+            f.truncate(64 << 30)  # sparse: long to digest, nothing on disk
+        self.one_instance()
+        with Control(self.port) as c:
+            self.assertEqual(self.login(c), LOGGED_IN)
+            self.assertIn(" HASH SHA-256*;SHA-1;MD5\r\n", c.cmd("FEAT"))
+            self.assertEqual(c.cmd("HASH big.bin"),
+                             "213 SHA-256 0-%d %s big.bin\r\n" % (len(data), hashlib.sha256(data).hexdigest()))
+            self.assertReplies(c, ("OPTS HASH md5", "200 MD5\r\n"), ("OPTS HASH CRC32",
+                               "501 Unknown algorithm, current selection not changed\r\n"))
+            self.assertEqual(c.cmd("HASH big.bin").split()[3], hashlib.md5(data).hexdigest())
+            self.assertIn(" HASH SHA-256;SHA-1;MD5*\r\n", c.cmd("FEAT"))
+            # A running hash is stopped by ABOR, and the session goes on.
+            c.send("HASH huge.bin")
+            self.assertEqual(c.cmd("ABOR"), "426 Hash computation aborted.\r\n")
+            self.assertTrue(c.read_reply().startswith("2"))
+            self.assertEqual(c.cmd("HASH nothing.bin"),
+                             "550 Error: File nothing.bin either does not exist, or is not a normal file\r\n")
+            self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
 
 
 if __name__ == "__main__":

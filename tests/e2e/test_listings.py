@@ -240,7 +240,7 @@ class MessageTest(ListingsTest):
 
 class FeatMlstStatTest(ListingsTest):
     FEAT = ("211-Extensions supported:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n MDTM\r\n MFMT\r\n SIZE\r\n"
-            " REST STREAM\r\n TVFS\r\n UTF8\r\n MLST %s\r\n211 END\r\n")
+            " REST STREAM\r\n TVFS\r\n UTF8\r\n HASH SHA-256*;SHA-1;MD5\r\n MLST %s\r\n211 END\r\n")
 
     def test_feat_before_login_and_opts(self):
         self.put("f.txt", b"xyz")

@@ -108,6 +108,8 @@ struct CommandRows {
          "MFMT <YYYYMMDDHHMMSS> <path> - Sets a file's modification time (UTC)"},
         {kArgOptional, "CLNT", CMD_CLNT, 4, kGateClosing, &CFtpSession::OnClnt,
          "CLNT <client-name> - Tells the server the client's name"},
+        {kArgRequired, "HASH", CMD_HASH, 4, kGatesFiles, &CFtpSession::OnHash,
+         "HASH <path> - Displays the digest of a file (OPTS HASH chooses SHA-256, SHA-1 or MD5)"},
         {kArgOptional, "EPSV", CMD_EPSV, 4, kGatesFiles, &CFtpSession::OnEpsv,
          "EPSV [<protocol>|ALL] - enter extended passive mode"},
         {kArgOptional, "____", CMD_NOTFOUND, 4, kGateNone, &CFtpSession::OnUnidentified, "No such command"},

@@ -112,6 +112,7 @@ enum CommandNumber : int {
     CMD_MFMT = 47,
     CMD_CLNT = 48,
     CMD_OPTS_UTF8 = 49,
+    CMD_HASH = 50,
 };
 
 // The whole table in lookup order; the not-found entry is always last.

@@ -9,6 +9,9 @@ bool CFileListingState::Reset() {
     statJob.reset();
     if (dataJob) dataJob->Stop();
     dataJob.reset();
+    if (hashJob) hashJob->Stop();
+    hashJob.reset();
+    hashKind = DigestKind::Sha256;
     statSpool.reset();
     statName.clear();
     const bool wasOpen = statOpen;

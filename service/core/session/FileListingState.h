@@ -9,6 +9,7 @@
 #include <string>
 
 #include "service/transfer/data/TransferKind.h"
+#include "service/transfer/files/FileDigest.h"
 #include "service/transfer/listing/ListingJob.h"
 #include "service/transfer/listing/Mlst.h"
 #include "service/transfer/listing/SpoolFile.h"
@@ -27,7 +28,7 @@ public:
     bool Reset();
 
     // Whether a listing worker is still running.
-    bool WorkerRunning() const { return Running(statJob) || Running(dataJob); }
+    bool WorkerRunning() const { return Running(statJob) || Running(dataJob) || Running(hashJob); }
     // Whether a LIST, NLST or MLSD listing is ready to go over the data
     // connection.
     bool DataListingReady() const { return dataJob && dataJob->finished(); }
@@ -50,6 +51,10 @@ public:
     std::string statName;   // "File Listing \"...\"" while it runs
     bool statOpen = false;  // a "213-" reply waits for its lines and its end
     bool pumping = false;   // the spool is being copied into the reply buffer
+    // HASH: the worker computing a digest, and the algorithm OPTS HASH chose.
+    std::unique_ptr<ListingJob> hashJob;
+    DigestKind hashKind = DigestKind::Sha256;
+    bool HashReady() const { return hashJob && hashJob->finished(); }
 
 private:
     static bool Running(const std::unique_ptr<ListingJob>& job) {

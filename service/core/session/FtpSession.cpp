@@ -314,6 +314,7 @@ void CFtpSession::OnControlEvent(uint32_t event, int) {
             return;
         }
         if (files_.DataListingReady()) SendDataListing();
+        if (files_.HashReady()) FinishHash();
         SendPending();
     }
 }

@@ -293,6 +293,12 @@ private:
     void OnMfmt(std::string_view arg);
     void OnClnt(std::string_view arg);
     void OnOptsUtf8(std::string_view arg);
+    // HASH (HashCommands.cpp)
+    void OnHash(std::string_view arg);
+    void FinishHash();
+    // Stops a running HASH with its 426; false when none runs.
+    bool StopHash();
+    void OptsHash(std::string_view value);
     // MLST and MLSD while the instance's MLST setting is 0.
     bool MachineListingDisabled();
 

@@ -116,7 +116,8 @@ void WriteLines(CFtpSession& session, const std::vector<std::string>& lines) {
 }  // namespace
 
 void CFtpSession::OnFeat(std::string_view) {
-    WriteLines(*this, FeatLines(MachineListingDisabled() ? nullptr : &files_.mlst));
+    WriteLines(*this, FeatLines(MachineListingDisabled() ? nullptr : &files_.mlst,
+                                "HASH " + DigestFeatList(files_.hashKind)));
     Log('C', "FEAT completed successfully");
     status_ = "Success";
 }
@@ -141,6 +142,10 @@ void CFtpSession::OnOptsUtf8(std::string_view arg) {
 }
 
 void CFtpSession::OnOpts(std::string_view arg) {
+    if (StartsWithNoCase(arg, "HASH") && (arg.size() == 4 || arg[4] == ' ')) {
+        OptsHash(arg.size() > 5 ? arg.substr(5) : std::string_view());
+        return;
+    }
     const MLST::OptsReply reply = files_.mlst.Opts(arg);
     WriteText(reply.text + "\r\n", false);
     status_ = reply.accepted ? "Success" : "Fail";

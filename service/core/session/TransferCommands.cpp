@@ -13,7 +13,10 @@ void CFtpSession::OnStor(std::string_view arg) { transfer_->Store(arg, false, fa
 void CFtpSession::OnStou(std::string_view arg) { transfer_->Store(arg, true, false); }
 void CFtpSession::OnAppe(std::string_view arg) { transfer_->Store(arg, false, true); }
 void CFtpSession::OnRest(std::string_view arg) { transfer_->Rest(arg); }
-void CFtpSession::OnAbor(std::string_view) { transfer_->Abor(); }
+void CFtpSession::OnAbor(std::string_view) {
+    StopHash();
+    transfer_->Abor();
+}
 void CFtpSession::OnSize(std::string_view arg) { transfer_->Size(arg); }
 void CFtpSession::OnMdtm(std::string_view arg) { transfer_->Mdtm(arg); }
 void CFtpSession::OnMfmt(std::string_view arg) { transfer_->Mfmt(arg); }

@@ -191,11 +191,12 @@ std::vector<std::string> MLST::ReplyLines(std::string_view argument, const MlstI
     return lines;
 }
 
-std::vector<std::string> FeatLines(const MLST* mlst) {
+std::vector<std::string> FeatLines(const MLST* mlst, const std::string& more) {
     std::vector<std::string> lines = {
         "211-Extensions supported:", " AUTH TLS", " PBSZ", " PROT", " MDTM", " MFMT", " SIZE", " REST STREAM", " TVFS",
         " UTF8",
     };
+    if (!more.empty()) lines.push_back(" " + more);
     if (mlst != nullptr) lines.push_back(" MLST " + mlst->FeatFacts());
     lines.push_back("211 END");
     return lines;

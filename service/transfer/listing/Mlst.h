@@ -79,6 +79,7 @@ std::string PermLetters(MlstType type, int rights);
 
 // The FEAT reply lines (without CR LF). mlst: the session's state when the
 // server's MLST switch is on, null when it is off (no MLST line).
-std::vector<std::string> FeatLines(const MLST* mlst);
+// more, when given, is one more extension line, before MLST's.
+std::vector<std::string> FeatLines(const MLST* mlst, const std::string& more = std::string());
 
 }  // namespace orvyn

@@ -11,9 +11,9 @@ namespace {
 
 const char* Name(std::string_view line) { return LookupCommand(line).name; }
 
-TEST(CommandTable, HasFiftyFiveEntriesWithNotFoundLast) {
+TEST(CommandTable, HasFiftySixEntriesWithNotFoundLast) {
     const auto& t = CommandTable();
-    ASSERT_EQ(t.size(), 55u);
+    ASSERT_EQ(t.size(), 56u);
     EXPECT_STREQ(t.back().name, "____");
     EXPECT_EQ(t.back().number, CMD_NOTFOUND);
     EXPECT_STREQ(t.back().help, "No such command");
