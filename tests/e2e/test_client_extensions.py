@@ -98,5 +98,31 @@ class ClientExtensionsTest(ServerCase):
             self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
 
 
+    def test_text_line_ends_converted_when_asked(self):
+        self.one_instance(values={"TextLineEnds": 1})
+        text = b"first line\nsecond line\n\nlast, without an end"
+        local = os.path.join(self.sb.dir, "notes.txt")
+        with open(local, "wb") as f:
+            f.write(text)
+        with open(os.path.join(self.home, "unix.txt"), "wb") as f:
+            f.write(text + b"\r\nalready CR LF\r\n")
+        back = os.path.join(self.sb.dir, "back.txt")
+        r = lftp(self.sb, self.port, "bob,secret", "put -a %s -o notes.txt; get -a unix.txt -o %s" % (local, back))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        # lftp sends CR LF in TYPE A; the file keeps the local convention.
+        with open(os.path.join(self.home, "notes.txt"), "rb") as f:
+            self.assertEqual(f.read(), text)
+        # Bare LFs went out as CR LF (lftp turned them back), CR LF as it was.
+        with open(back, "rb") as f:
+            self.assertEqual(f.read(), text + b"\nalready CR LF\n")
+        with Control(self.port) as c:
+            self.assertEqual(self.login(c), LOGGED_IN)
+            self.assertEqual(c.cmd("REST 10"),
+                             "504 Restart markers are not supported for text transfers while line ends are "
+                             "converted.\r\n")
+            self.assertEqual(c.cmd("TYPE I"), "200 Type is Image (Binary)\r\n")
+            self.assertTrue(c.cmd("REST 10").startswith("350 "))
+
+
 if __name__ == "__main__":
     unittest.main()

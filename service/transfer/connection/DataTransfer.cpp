@@ -25,11 +25,17 @@
 #include "service/transfer/files/FileException.h"
 #include "service/transfer/files/RestartMarker.h"
 #include "service/transfer/files/FileTimes.h"
+#include "service/transfer/files/LineEndFile.h"
 #include "service/transfer/files/TempFileName.h"
 #include "service/transfer/files/TransferTexts.h"
 #include "service/transfer/listing/SpoolFile.h"
 
 namespace orvyn {
+
+namespace {
+constexpr const char* kReplyRestWithLineEnds =
+    "504 Restart markers are not supported for text transfers while line ends are converted.";
+}  // namespace
 
 using eventloop::FD_ACCEPT;
 using eventloop::FD_CONNECT;
@@ -192,6 +198,7 @@ CDataTransfer::ConversionStart CDataTransfer::StartConversion(const std::string&
 
 void CDataTransfer::Retr(std::string_view arg) {
     BeginTransferCommand();
+    if (RefusedForLineEnds()) return;
     const std::string argText = Cut(arg, 256);
     std::string path, rightsPath;
     UserIdentity asUser(session_.account().rights());
@@ -243,7 +250,13 @@ void CDataTransfer::Retr(std::string_view arg) {
                 return;
             }
             if (marker != 0) file->Seek(static_cast<int64_t>(marker), CBigFile::Origin::Begin);
-            engine_.Attach(std::move(file), size - marker);
+            if (ConvertLineEnds()) {
+                // The converted length is known only at the end.
+                engine_.Attach(std::make_unique<CLineEndFile>(std::move(file), CLineEndFile::Direction::ToNetwork),
+                               std::nullopt);
+            } else {
+                engine_.Attach(std::move(file), size - marker);
+            }
         } else if (const ConversionStart started = StartConversion(path); started != ConversionStart::Started) {
             if (started == ConversionStart::NoRights) {
                 refuseNoRights();
@@ -273,6 +286,7 @@ void CDataTransfer::Retr(std::string_view arg) {
 
 void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     BeginTransferCommand();
+    if (RefusedForLineEnds()) return;
     const std::string argText = Cut(arg, 256);
     UserIdentity asUser(session_.account().rights());
     if (!asUser.ok()) {
@@ -360,7 +374,12 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             auto file = std::make_unique<CBigFile>(path, CBigFile::Mode::Write);
             if (!(append && marker == 0)) file->SetLength(marker);
             file->SeekToEnd();
-            engine_.Attach(std::move(file), 0);
+            if (ConvertLineEnds()) {
+                engine_.Attach(std::make_unique<CLineEndFile>(std::move(file), CLineEndFile::Direction::FromNetwork),
+                               0);
+            } else {
+                engine_.Attach(std::move(file), 0);
+            }
             break;
         } catch (const CFileException& e) {
             if (e.TargetInUse() && marker == 0 && !append && !retried) {
@@ -390,7 +409,25 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
 
 // ---- REST, ABOR ---------------------------------------------------------------------
 
+bool CDataTransfer::ConvertLineEnds() {
+    return !session_.imageType() && session_.registry().ReadInt(nullptr, "TextLineEnds", 0) == 1;
+}
+
+bool CDataTransfer::RefusedForLineEnds() {
+    if (restartMarker_ == 0 || !ConvertLineEnds()) return false;
+    restartMarker_ = 0;
+    session_.Log('C', "Restart refused - line ends are converted in this type");
+    session_.Refuse(kReplyRestWithLineEnds);
+    return true;
+}
+
 void CDataTransfer::Rest(std::string_view arg) {
+    if (ConvertLineEnds()) {
+        // Offsets in converted text name no place in the file.
+        restartMarker_ = 0;
+        session_.Refuse(kReplyRestWithLineEnds);
+        return;
+    }
     const std::optional<int64_t> marker = ParseRestartMarker(arg);
     if (!marker) {
         restartMarker_ = 0;

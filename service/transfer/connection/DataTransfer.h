@@ -55,6 +55,10 @@ public:
     // Sets the modification time of the file or folder the client named by
     // pathArg, with the O right, as the user; replies 213 or 550.
     void SetModifiedTime(time_t when, std::string_view pathArg);
+    // TYPE A with the instance value TextLineEnds 1: CR LF <-> LF.
+    bool ConvertLineEnds();
+    // A restart marker with converted line ends: 504, marker dropped.
+    bool RefusedForLineEnds();
 
     // Sends a listing the caller has written into a spool (kind SendListing
     // or SendMachineListing) over the data connection, through the same send
