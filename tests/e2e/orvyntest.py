@@ -78,6 +78,30 @@ def free_port(host="127.0.0.1"):
             return port
 
 
+def pasv_address(reply):
+    """The address and port of a 227 reply."""
+    m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
+    if not reply.startswith("227 ") or not m:
+        raise AssertionError("bad PASV reply %r" % reply)
+    n = [int(x) for x in m.groups()]
+    return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
+
+
+def recv_all(sock, timeout=30.0):
+    """Everything a data connection sends until it closes (or is reset)."""
+    sock.settimeout(timeout)
+    chunks = []
+    try:
+        while True:
+            chunk = sock.recv(1 << 20)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    except ConnectionResetError:
+        pass
+    return b"".join(chunks)
+
+
 def wait_listening(port, host="127.0.0.1", timeout=10.0):
     """Waits until something accepts connections on host:port."""
     deadline = time.monotonic() + timeout

@@ -5,12 +5,11 @@ marker far beyond the end before STOR, and client text that looks like reply
 macros."""
 
 import os
-import re
 import socket
 import time
 import unittest
 
-from orvyntest import ServerCase, require_programs
+from orvyntest import ServerCase, pasv_address, recv_all, require_programs
 
 THIEF = "127.0.0.2"
 REPLY_226 = "226 Transfer finished successfully.\r\n"
@@ -20,25 +19,6 @@ def setUpModule():
     require_programs("orvyn", "orvyn-reg")
 
 
-def pasv_address(reply):
-    m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
-    if not reply.startswith("227 ") or not m:
-        raise AssertionError("bad PASV reply %r" % reply)
-    n = [int(x) for x in m.groups()]
-    return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
-
-
-def recv_all(sock, timeout=10.0):
-    sock.settimeout(timeout)
-    data = b""
-    try:
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data
-            data += chunk
-    except ConnectionResetError:
-        return data
 
 
 class OpenInstance(ServerCase):

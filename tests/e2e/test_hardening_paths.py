@@ -5,12 +5,11 @@ concurrent and large listings."""
 
 import io
 import os
-import re
 import socket
 import tarfile
 import unittest
 
-from orvyntest import Control, ServerCase, require_programs, wait_for
+from orvyntest import Control, ServerCase, pasv_address, recv_all, require_programs, wait_for
 
 PASSWORD = "pa55 word"
 REPLY_226 = "226 Transfer finished successfully.\r\n"
@@ -21,22 +20,6 @@ def setUpModule():
     require_programs("orvyn", "orvyn-reg")
 
 
-def pasv_address(reply):
-    m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
-    if not reply.startswith("227 ") or not m:
-        raise AssertionError("bad PASV reply %r" % reply)
-    n = [int(x) for x in m.groups()]
-    return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
-
-
-def recv_all(sock, timeout=30.0):
-    sock.settimeout(timeout)
-    chunks = []
-    while True:
-        chunk = sock.recv(1 << 20)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
 
 
 class PathsTest(ServerCase):

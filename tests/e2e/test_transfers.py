@@ -18,7 +18,8 @@ import subprocess
 import time
 import unittest
 
-from orvyntest import Control, ReplyCase, Sandbox, curl, free_port, ftp_connect, ftp_url, lftp, require_programs, wait_for
+from orvyntest import (Control, ReplyCase, Sandbox, curl, free_port, ftp_connect, ftp_url, lftp, pasv_address, recv_all,
+                       require_programs, wait_for)
 
 MIB = 1024 * 1024
 REPLY_226 = "226 Transfer finished successfully.\r\n"
@@ -28,13 +29,6 @@ def setUpModule():
     require_programs("orvyn", "orvyn-reg", wait=60)
 
 
-def pasv_address(reply):
-    m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
-    if not reply.startswith("227 ") or not m:
-        raise AssertionError("bad PASV reply %r" % reply)
-    n = [int(x) for x in m.groups()]
-    return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
-
 
 def epsv_port(reply):
     m = re.match(r"^229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)\r\n$", reply)
@@ -42,15 +36,6 @@ def epsv_port(reply):
         raise AssertionError("bad EPSV reply %r" % reply)
     return int(m.group(1))
 
-
-def recv_all(sock, timeout=30.0):
-    sock.settimeout(timeout)
-    chunks = []
-    while True:
-        chunk = sock.recv(1 << 20)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
 
 
 def digest(path):
