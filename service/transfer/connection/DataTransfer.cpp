@@ -17,6 +17,7 @@
 #include "service/accounts/paths/PathRights.h"
 #include "service/base/log/LogSink.h"
 #include "service/base/settings/ServerRegistry.h"
+#include "service/base/text/NoCase.h"
 #include "service/transfer/connection/DataSession.h"
 #include "service/transfer/conversions/Conversion.h"
 #include "service/transfer/conversions/ConversionCommand.h"
@@ -532,7 +533,7 @@ void CDataTransfer::Mfmt(std::string_view arg) {
     SetModifiedTime(timed->when, timed->path);
 }
 
-void CDataTransfer::SetModifiedTime(time_t when, std::string_view pathArg) {
+void CDataTransfer::SetModifiedTime(time_t when, std::string_view pathArg, std::string_view success) {
     const std::string shown = Cut(pathArg, 256);
     std::string path, rightsPath;
     UserIdentity asUser(session_.account().rights());
@@ -559,8 +560,86 @@ void CDataTransfer::SetModifiedTime(time_t when, std::string_view pathArg) {
     }
     const std::string stamp = MdtmTimeText(when);
     session_.Log('C', "Modification time of %s set to %s", path.c_str(), stamp.c_str());
-    session_.Reply(FormatText("213 Modify=%s; %.256s", stamp.c_str(), shown.c_str()));
+    session_.Reply(success.empty() ? FormatText("213 Modify=%s; %.256s", stamp.c_str(), shown.c_str())
+                                   : std::string(success));
     session_.SetStatus("Success");
+}
+
+void CDataTransfer::SiteChmod(std::string_view args) {
+    const size_t blank = args.find(' ');
+    const std::string_view modeText = args.substr(0, blank);
+    const std::string_view pathArg = blank == std::string_view::npos ? std::string_view() : args.substr(blank + 1);
+    unsigned mode = 0;
+    bool octal = !modeText.empty() && modeText.size() <= 4 && !pathArg.empty();
+    for (char c : modeText) {
+        if (c < '0' || c > '7') octal = false;
+        mode = mode * 8 + static_cast<unsigned>(c - '0');
+    }
+    if (!octal) {
+        session_.Refuse("501 SITE CHMOD <octal mode, at most 4 digits> <path>");
+        return;
+    }
+    const std::string shown = Cut(pathArg, 256);
+    if ((mode & (S_ISUID | S_ISGID)) != 0 && session_.registry().ReadInt("Security", "AllowSetId", 0) != 1) {
+        session_.Log('!', "SITE CHMOD %04o of %s refused - set-user-ID and set-group-ID bits are not allowed", mode,
+                     shown.c_str());
+        session_.Refuse("550 SITE CHMOD: set-user-ID and set-group-ID bits are not allowed here.");
+        return;
+    }
+    std::string path, rightsPath;
+    UserIdentity asUser(session_.account().rights());
+    if (!asUser.ok() || !Resolve(pathArg, path, rightsPath)) {
+        session_.Refuse(FormatText("550 Error: File %.256s does not exist", shown.c_str()));
+        return;
+    }
+    if (!HasRights(rightsPath, kRightOverwrite)) {
+        session_.Log('C', "SITE CHMOD of %s failed - no rights", path.c_str());
+        session_.Refuse(FormatText("550 You do not have rights to change the mode of %.256s", shown.c_str()));
+        return;
+    }
+    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+        const int err = errno;
+        session_.Log('C', "SITE CHMOD of %s failed - %s", path.c_str(), std::strerror(err));
+        session_.Refuse(err == ENOENT || err == ENOTDIR
+                            ? FormatText("550 Error: File %.256s does not exist", shown.c_str())
+                            : FormatText("550 Could not change the mode of %.256s: %s", shown.c_str(),
+                                         std::strerror(err)));
+        return;
+    }
+    session_.Log('C', "Mode of %s set to %04o", path.c_str(), mode);
+    session_.Reply("200 SITE CHMOD command successful.");
+    session_.SetStatus("Success");
+}
+
+void CDataTransfer::SiteUtime(std::string_view args) {
+    // The five-argument form: <path> <atime> <mtime> <ctime> UTC (the path
+    // may hold blanks, the times do not).
+    std::vector<std::string_view> tail;
+    std::string_view rest = args;
+    while (tail.size() < 4) {
+        const size_t blank = rest.rfind(' ');
+        if (blank == std::string_view::npos) break;
+        tail.push_back(rest.substr(blank + 1));
+        rest = rest.substr(0, blank);
+    }
+    if (tail.size() == 4 && EqualsNoCase(tail[0], "UTC") && !rest.empty()) {
+        const std::optional<time_t> mtime = ParseFtpTime(tail[2]);
+        if (mtime && ParseFtpTime(tail[1]) && ParseFtpTime(tail[3])) {
+            SetModifiedTime(*mtime, rest, "200 Date/time changed okay.");
+            return;
+        }
+    }
+    // The two-argument form: <YYYYMMDDhhmm[ss]> <path>.
+    const size_t blank = args.find(' ');
+    if (blank != std::string_view::npos && blank + 1 < args.size()) {
+        std::string stamp(args.substr(0, blank));
+        if (stamp.size() == 12) stamp += "00";
+        if (const std::optional<time_t> when = ParseFtpTime(stamp)) {
+            SetModifiedTime(*when, args.substr(blank + 1), "200 SITE UTIME command successful.");
+            return;
+        }
+    }
+    session_.Refuse("501 SITE UTIME <YYYYMMDDhhmmss> <path>, or SITE UTIME <path> <atime> <mtime> <ctime> UTC");
 }
 
 // ---- listings ----------------------------------------------------------------------

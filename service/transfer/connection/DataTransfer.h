@@ -53,8 +53,15 @@ public:
     // MFMT YYYYMMDDHHMMSS path: sets the modification time (UTC).
     void Mfmt(std::string_view arg);
     // Sets the modification time of the file or folder the client named by
-    // pathArg, with the O right, as the user; replies 213 or 550.
-    void SetModifiedTime(time_t when, std::string_view pathArg);
+    // pathArg, with the O right, as the user; replies 213 "Modify=..." (or
+    // success when given) or 550.
+    void SetModifiedTime(time_t when, std::string_view pathArg, std::string_view success = {});
+    // SITE CHMOD <octal mode> <path>: the O right, as the user; set-user-ID
+    // and set-group-ID bits only where Security\AllowSetId is 1.
+    void SiteChmod(std::string_view args);
+    // SITE UTIME <time> <path>, or SITE UTIME <path> <atime> <mtime> <ctime> UTC:
+    // sets the modification time as MFMT does.
+    void SiteUtime(std::string_view args);
     // TYPE A with the instance value TextLineEnds 1: CR LF <-> LF.
     bool ConvertLineEnds();
     // A restart marker with converted line ends: 504, marker dropped.
