@@ -133,6 +133,7 @@ struct EventLoop::Impl {
         bool connectPending = false;  // an FD_CONNECT is owed
         bool closeDelivered = false;  // FD_CLOSE (or a failed FD_CONNECT) went out: nothing follows
         bool recvCalled = false;      // Recv made progress during the current FD_READ handler
+        bool drained = false;         // ... and its last call took less than it asked for: nothing was left
         bool acceptStalled = false;   // Accept failed hard: wait for the next connection
         int connectError = 0;
         int closeError = 0;           // Winsock error of a reset or other connection loss
@@ -447,13 +448,19 @@ void EventLoop::Impl::AfterEvent(int fd, Registration& r, uint32_t event, long a
     if (event == FD_READ) {
         // Repeat while data remains, but only for a handler that reads: one
         // that leaves the data alone hears again when more arrives or after
-        // its next Recv.
-        const long avail = Available(fd);
-        r.readable = avail > 0 && (r.recvCalled || avail < availBefore);
+        // its next Recv. A handler whose last read came back short left
+        // nothing; what arrives later is reported by the kernel.
+        if (r.recvCalled && r.drained) {
+            r.readable = false;
+        } else {
+            const long avail = Available(fd);
+            r.readable = avail > 0 && (r.recvCalled || avail < availBefore);
+        }
     } else if (event == FD_ACCEPT) {
         r.readable = !r.acceptStalled && PollReadable(fd);
     }
     r.recvCalled = false;
+    r.drained = false;
     if (!r.closeDelivered &&
         (r.readable || r.connectPending || r.peerShut || r.closeError != 0 || (r.writeArmed && r.writable))) {
         Enqueue(fd, r);
@@ -476,6 +483,7 @@ void EventLoop::Impl::DispatchReady() {
         IEventTarget* target = r->target;
         const Message msg = r->msg;
         r->recvCalled = false;
+        r->drained = false;
         currentFd = fd;
         target->OnSocketEvent(msg, fd, event, err);
         currentFd = -1;
@@ -611,6 +619,7 @@ long EventLoop::Recv(Socket s, void* data, size_t size, int* wsaError) {
     if (n > 0) {
         if (r != nullptr) {
             r->recvCalled = true;
+            r->drained = static_cast<size_t>(n) < size;
             // Outside its own FD_READ handler a receive re-enables FD_READ
             // while data remains.
             if (!impl_->InHandlerFor(s)) {
