@@ -187,10 +187,12 @@ struct EventLoop::Impl {
     std::deque<std::pair<int, uint32_t>> ready;
     uint32_t lastGen = 0;
     int currentFd = -1;  // socket whose handler is running
-    // The socket the running handler has just accepted: non-blocking and
-    // connected, so selecting it needs no questions to the kernel. Valid
-    // only within that handler and until the socket is closed.
-    int justAccepted = -1;
+    // The socket the running handler has just accepted (non-blocking,
+    // connected) or made a listener of (non-blocking, listening): selecting
+    // it needs no questions to the kernel. Valid only within that handler
+    // and until the socket is closed.
+    int justMade = -1;
+    Kind justMadeKind = Kind::Unknown;
 
     PostQueue posted;
     TimerQueue timers;
@@ -296,8 +298,8 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
     if (fresh) {
         Registration r;
         r.gen = NextGen();
-        if (s == justAccepted) {
-            r.kind = Kind::Connected;
+        if (s == justMade) {
+            r.kind = justMadeKind;
         } else {
             // A socket is made non-blocking when it is first selected.
             const int flags = fcntl(s, F_GETFL);
@@ -305,7 +307,7 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
             if ((flags & O_NONBLOCK) == 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return WsaFromErrno(errno);
             Classify(s, r);
         }
-        justAccepted = -1;
+        justMade = -1;
         ev.data.u64 = PackKey(s, r.gen);
         if (epoll_ctl(epfd, EPOLL_CTL_ADD, s, &ev) != 0) {
             regs[s] = Registration{};
@@ -487,7 +489,7 @@ void EventLoop::Impl::DispatchReady() {
         currentFd = fd;
         target->OnSocketEvent(msg, fd, event, err);
         currentFd = -1;
-        justAccepted = -1;
+        justMade = -1;
         // The handler may have deselected, closed or reused the socket.
         r = Find(fd, gen);
         if (r != nullptr) AfterEvent(fd, *r, event, availBefore);
@@ -650,7 +652,8 @@ Socket EventLoop::Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, in
         s = ::accept4(listener, addr, addrLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (s < 0 && errno == EINTR);
     if (s >= 0) {
-        impl_->justAccepted = s;
+        impl_->justMade = s;
+        impl_->justMadeKind = Impl::Kind::Connected;
         return s;
     }
     const int e = errno;
@@ -667,6 +670,13 @@ Socket EventLoop::Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, in
     return INVALID_SOCKET;
 }
 
+int EventLoop::Listen(Socket s, int backlog) {
+    if (::listen(s, backlog) != 0) return WsaFromErrno(errno);
+    impl_->justMade = s;
+    impl_->justMadeKind = Impl::Kind::Listener;
+    return 0;
+}
+
 void EventLoop::ResumeAccept(Socket listener) {
     Impl::Registration* r = impl_->FindAny(listener);
     if (r == nullptr || r->kind != Impl::Kind::Listener) return;
@@ -678,7 +688,7 @@ void EventLoop::ResumeAccept(Socket listener) {
 int EventLoop::CloseSocket(Socket s, bool reset) {
     if (s < 0) return WSAENOTSOCK;
     impl_->Deselect(s);
-    if (impl_->justAccepted == s) impl_->justAccepted = -1;
+    if (impl_->justMade == s) impl_->justMade = -1;
     if (reset) {
         linger lg{1, 0};
         setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);

@@ -106,6 +106,10 @@ public:
     // on failure. After a failure other than WSAEWOULDBLOCK (out of
     // descriptors, ...) FD_ACCEPT pauses until the next connection arrives.
     Socket Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, int* wsaError);
+    // listen() on a bound non-blocking socket; 0 or the Winsock error.
+    // Selecting it from the same handler then needs no questions to the
+    // kernel about what it is.
+    int Listen(Socket s, int backlog);
     // Looks at a paused listener again (descriptors may have been freed):
     // FD_ACCEPT comes at once when connections wait.
     void ResumeAccept(Socket listener);

@@ -184,17 +184,17 @@ bool CDataChannel::OpenPassiveSocket() {
         session_.Refuse(kReplyPasvNoBind);
         return false;
     }
-    session_.RouteData(fd);
-    session_.SelectData(fd, FD_ACCEPT);
     const int window = WindowSize(session_);
     RaiseSocketBuffer(fd, SO_SNDBUF, window);
     RaiseSocketBuffer(fd, SO_RCVBUF, window);
-    if (::listen(fd, 1) != 0) {
-        session_.LogSocketError(eventloop::WsaFromErrno(errno), __LINE__, "listen");
+    session_.RouteData(fd);
+    if (const int listenError = session_.loop().Listen(fd, 1); listenError != 0) {
+        session_.LogSocketError(listenError, __LINE__, "listen");
         Close(true);
         session_.Refuse(kReplyPasvNoBind);
         return false;
     }
+    session_.SelectData(fd, FD_ACCEPT);
     return true;
 }
 
