@@ -41,6 +41,7 @@ enum SiteMessageNumber : int {
     MSG_ADMN_DELE = 30003,       // %d id
     MSG_ADMN_REFUSED = 42507,
     MSG_ADMN_DISC_FAILED = 42508,
+    MSG_CHPW_NOT_STORED = 45101,
     MSG_SITE_SYNTAX = 50103,     // %s
     MSG_CHPW_PARAMETERS = 50108,
     MSG_CHPW_SYSTEM = 50115,

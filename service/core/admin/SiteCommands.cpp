@@ -73,7 +73,7 @@ void SiteChangePassword(CFtpSession& session, std::string_view arg) {
     }
     if (!users.SetPasswd(user, PasswordHash(newPassword, NewSalt()))) {
         // The store could not be written: nothing changed.
-        session.ReplyText(MSG_CHPW_OLD_WRONG);
+        session.ReplyText(MSG_CHPW_NOT_STORED);
         session.setStatusText("Fail");
         session.server().log().Log(session.connectionNumber(), '!', "SITE CHPW - password of %s could not be stored",
                                    user.c_str());
