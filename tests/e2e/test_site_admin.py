@@ -60,7 +60,7 @@ class SiteAdminTest(ServerCase):
         return next(f[2] for f in fields if f[3].endswith(":%d" % port))
 
     def test_monitor_lines_and_access(self):
-        self.one_instance()
+        self.one_instance(values={"Security\\Allow_Anon": 1, "Users\\default\\Home": self.home})
         mon = self.control()
         # Alone: one line, with a blank after 300; then its own command's MODI.
         first = modi_fields(mon.cmd("SITE ADMN"))
@@ -97,6 +97,13 @@ class SiteAdminTest(ServerCase):
 
         other.cmd("QUIT")
         self.assertEqual(mon.read_reply(), "300 DELE %d\r\n" % accepted[2])
+        # An anonymous login shows its e-mail, quoted, blanks closed up.
+        anon = self.control()
+        modi_fields(mon.read_reply())
+        anon.cmd("USER anonymous")
+        modi_fields(mon.read_reply())
+        self.assertEqual(anon.cmd("PASS me at example.org"), LOGGED_IN)
+        self.assertEqual(modi_fields(mon.read_reply())[1], '"me_at_example.org"')
 
         # A foreign address gets 425 for everything but ADMN USER, which
         # logs in administrators only.
