@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "service/base/replies/SiteCatalogue.h"
+
 namespace orvyn {
 namespace {
 
@@ -102,7 +104,7 @@ static_assert(Sorted(), "catalogue entries must stay sorted by number");
 const char* MessageText(int number) {
     auto it = std::lower_bound(std::begin(kCatalogue), std::end(kCatalogue), number,
                                [](const Entry& e, int n) { return e.number < n; });
-    if (it == std::end(kCatalogue) || it->number != number) return nullptr;
+    if (it == std::end(kCatalogue) || it->number != number) return SiteMessageText(number);
     return it->text;
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/eventloop/Winsock.h"
 #include "platform/sound/Sound.h"
+#include "service/core/admin/MonitorFeed.h"
 #include "service/core/server/HostRules.h"
 #include "service/core/server/ListenAddress.h"
 #include "service/base/replies/Catalogue.h"
@@ -46,6 +47,8 @@ CFtpServer::CFtpServer(reg::Store& store, eventloop::EventLoop& loop, std::strin
     // A library that cannot be loaded is passed over: logins then go to the
     // password store or the system accounts.
     externalAuth_.load(registry_.ReadString(nullptr, "ExternalDLL", ""));
+    monitors_ = std::make_unique<CMonitorFeed>(*this);
+    observer_ = monitors_.get();
     childReaper_.AttachTo(&loop_);
 }
 

@@ -33,6 +33,7 @@
 namespace orvyn {
 
 class CFtpSession;
+class CMonitorFeed;
 struct CSessionRecord;
 
 // Settings re-read on every refresh of a running instance.
@@ -102,6 +103,9 @@ public:
     // negative), back up after backMinutes.
     void SetStopState(int forcedMinutes, int backMinutes);
     bool stopping() const { return stopping_; }
+    // Resumes after an administrative stop: new connections and logins are
+    // welcome again.
+    void ClearStopState() { stopping_ = false; }
     // The administrative stop has reached its forced-disconnect time: no
     // more logins.
     bool ForcedDisconnectReached() const;
@@ -132,6 +136,8 @@ public:
     // A login of the session failed: counts towards a ban of its address.
     void NoteFailedLogin(CFtpSession& session);
     void SetSessionObserver(ISessionObserver* observer) { observer_ = observer; }
+    // The administration monitors (the observer unless a test sets its own).
+    CMonitorFeed& monitors() { return *monitors_; }
     // The goodbye sound of a closing session: the file named by
     // Messages\GoodbyeSound, else the built-in one, never waited for.
     void PlayGoodbyeSound();
@@ -216,6 +222,7 @@ private:
 
     std::vector<std::string> greeting_;
     std::vector<std::string> farewell_;
+    std::unique_ptr<CMonitorFeed> monitors_;
     ISessionObserver* observer_ = nullptr;
     CPasvPortSearch pasvPorts_;
     CChildReaper childReaper_;

@@ -71,7 +71,7 @@ struct CommandRows {
         {kArgOptional, "NLST", CMD_NLST, 4, kGatesFiles, &CFtpSession::OnNlst,
          "NLST [[<options>] <path>] - Lists file names - if path not specified, default is current working directory - "
          "Unix 'ls' options supported"},
-        {kArgRequired, "SITE", CMD_SITE, 4, kGateNone, &CFtpSession::OnNotImplemented,
+        {kArgRequired, "SITE", CMD_SITE, 4, kGateNone, &CFtpSession::OnSite,
          "SITE <command> [<parameters>] - Site specific command - see ORVYN documentation for details"},
         {kArgNone, "SYST", CMD_SYST, 4, kGateNone, &CFtpSession::OnSyst,
          "SYST - Display system details (system type, transfer type, name of program)"},

@@ -14,6 +14,7 @@
 #include "service/accounts/paths/DeviceNames.h"
 #include "service/base/replies/Catalogue.h"
 #include "service/core/session/CommandTable.h"
+#include "service/core/admin/SiteCommands.h"
 
 namespace orvyn {
 
@@ -33,10 +34,6 @@ constexpr int kSiteShutdown = 1103;
 // The reply buffer grows in steps of this size and is given back once it
 // has been emptied after growing beyond it.
 constexpr size_t kReplyStep = 4096;
-// A client that sends commands without reading the replies is not read from
-// while this many reply bytes wait; reading resumes once half has gone.
-constexpr size_t kReplyBacklogLimit = 256 * 1024;
-
 constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
 
 }  // namespace
@@ -408,12 +405,14 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
             line.c_str(), e.name, e.nameLen, static_cast<int>(line.size()));
     }
     const bool isPass = number == CMD_PASS;
+    // A SITE line that carries a password is shown with it masked.
+    std::optional<std::string> masked = number == CMD_SITE ? MaskedSiteLine(line) : std::nullopt;
     if (IsNotFound(e)) {
         Log('!', "Unidentified command %s", line.c_str());
         lastCommand_ = line;
     } else {
-        lastCommand_ = isPass ? std::string("PASS xxxx") : line;
-        if (!isPass) Log('C', "Command \"%.100s\" received", line.c_str());
+        lastCommand_ = isPass ? std::string("PASS xxxx") : masked ? *masked : line;
+        if (!isPass) Log('C', "Command \"%.100s\" received", lastCommand_.c_str());
     }
     const std::string_view arg = CommandArgument(e, line);
     switch (CheckArgument(e, arg)) {
@@ -428,7 +427,7 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
             Dispatch(e, arg);
             break;
     }
-    if (isPass) SecureWipe(line);
+    if (isPass || masked) SecureWipe(line);
 
     if (server.FindSession(s) != rec) return LineOutcome::Gone;
     currentLine_ = {};

@@ -62,6 +62,11 @@ inline constexpr const char* kAdminContact = "ftp-admin@localhost";
 
 class CFtpSession : public IMacroSource {
 public:
+    // A client that sends commands without reading the replies is not read
+    // from while this many reply bytes wait; reading resumes once half has
+    // gone. Monitor lines are dropped past it.
+    static constexpr size_t kReplyBacklogLimit = 256 * 1024;
+
     CFtpSession(CFtpServer& server, CSessionRecord& record, int connectionNumber);
     ~CFtpSession() override;
     CFtpSession(const CFtpSession&) = delete;
@@ -273,7 +278,9 @@ private:
     // Ends an open STAT reply at once (at a line end), stopping its worker.
     void CutStatListing();
 
-    // SMNT, MACB, HOST, SITE, AUTH, PBSZ, PROT: "502 ... not implemented".
+    // SITE and its subcommands (service/core/admin).
+    void OnSite(std::string_view arg);
+    // SMNT, MACB, HOST, AUTH, PBSZ, PROT: "502 ... not implemented".
     void OnNotImplemented(std::string_view arg);
     // The not-found row: "500 ... not understood".
     void OnUnidentified(std::string_view arg);

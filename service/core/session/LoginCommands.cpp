@@ -4,6 +4,7 @@
 #include "service/accounts/login/Login.h"
 #include "service/core/server/FtpServer.h"
 #include "service/core/session/FtpSession.h"
+#include "service/core/admin/SiteCommands.h"
 
 namespace orvyn {
 namespace {
@@ -60,6 +61,11 @@ void CFtpSession::OnUser(std::string_view arg) {
 void CFtpSession::OnPass(std::string_view arg) {
     SessionLogin session(*this);
     CLogin(session).Pass(arg);
+}
+
+bool LoginWithPassword(CFtpSession& s, std::string_view password) {
+    SessionLogin session(s);
+    return CLogin(session).Login(password);
 }
 
 }  // namespace orvyn

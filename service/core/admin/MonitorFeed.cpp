@@ -1,0 +1,89 @@
+#include "service/core/admin/MonitorFeed.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "platform/eventloop/SocketAddress.h"
+#include "service/base/replies/SiteCatalogue.h"
+#include "service/core/server/HostRules.h"
+#include "service/core/session/FtpSession.h"
+
+namespace orvyn {
+
+std::string MonitorName(const CFtpSession& session) {
+    const CSessionAccount& account = session.account();
+    std::string name = account.anonymous() && session.loggedIn()
+                           ? "\"" + account.anonymousEmail() + "\""
+                           : session.userName();
+    if (name.size() > kMaxMonitorName) name.resize(kMaxMonitorName);
+    for (char& c : name) {
+        if (c == ' ') c = '_';
+    }
+    return name;
+}
+
+std::string MonitorAddress(const CFtpSession& session) {
+    const auto* sa = reinterpret_cast<const sockaddr*>(&session.peerAddress());
+    const std::string host = AddressText(sa, session.peerLength());
+    if (host.empty()) return "?";
+    unsigned port = 0;
+    bool bracket = false;
+    if (sa->sa_family == AF_INET) {
+        port = ntohs(reinterpret_cast<const sockaddr_in*>(sa)->sin_port);
+    } else {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        port = ntohs(in6->sin6_port);
+        bracket = eventloop::MappedIPv4Bytes(in6->sin6_addr) == nullptr;
+    }
+    return (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+void SendModiLine(CFtpSession& to, CFtpSession& about, bool last) {
+    // No field but the last may hold a blank: a status text with one
+    // (a transfer's progress text, say) is closed up.
+    std::string status = about.statusText();
+    for (char& c : status) {
+        if (c == ' ') c = '_';
+    }
+    to.Reply(MSG_ADMN_MODI, last ? ' ' : '-', MonitorName(about).c_str(), static_cast<int>(about.controlSocket()),
+             MonitorAddress(about).c_str(), status.c_str(), about.lastCommand().c_str());
+}
+
+bool CMonitorFeed::Room(CFtpSession& monitor) {
+    const eventloop::Socket s = monitor.controlSocket();
+    if (monitor.pendingReplyBytes().size() < CFtpSession::kReplyBacklogLimit) {
+        lagging_.erase(s);
+        return true;
+    }
+    if (lagging_.insert(s).second) {
+        server_.log().Log(monitor.connectionNumber(), '!',
+                          "Monitor connection %d does not read its lines - MODI lines dropped", static_cast<int>(s));
+    }
+    return false;
+}
+
+void CMonitorFeed::SessionChanged(CFtpSession& session, bool ended) {
+    if (ended) lagging_.erase(session.controlSocket());
+    for (const auto& [s, rec] : server_.sessionMap()) {
+        CFtpSession* monitor = rec->session.get();
+        if (monitor == nullptr || !monitor->monitor()) continue;
+        if (ended && monitor == &session) continue;
+        if (!Room(*monitor)) continue;
+        if (ended) {
+            monitor->Reply(MSG_ADMN_DELE, static_cast<int>(session.controlSocket()));
+        } else {
+            SendModiLine(*monitor, session, true);
+        }
+    }
+}
+
+void CMonitorFeed::SendSessionList(CFtpSession& monitor) {
+    const std::vector<eventloop::Socket> sockets = server_.sessionMap().Sockets();
+    for (size_t i = 0; i < sockets.size(); ++i) {
+        CSessionRecord* rec = server_.sessionMap().Lookup(sockets[i]);
+        if (rec == nullptr || !rec->session) continue;
+        SendModiLine(monitor, *rec->session, i + 1 == sockets.size());
+    }
+}
+
+}  // namespace orvyn
