@@ -124,5 +124,34 @@ class ClientExtensionsTest(ServerCase):
             self.assertTrue(c.cmd("REST 10").startswith("350 "))
 
 
+    def test_site_chmod_utime_and_help(self):
+        for name in ("f.txt", "locked/g.txt"):
+            os.makedirs(os.path.dirname(os.path.join(self.home, name)), exist_ok=True)
+            with open(os.path.join(self.home, name), "w") as f:
+                f.write("x")
+        os.chmod(os.path.join(self.home, "f.txt"), 0o644)
+        os.chmod(os.path.join(self.home, "locked", "g.txt"), 0o644)
+        self.sb.set_rights("bob", os.path.join(self.home, "locked") + "/", "RL")
+        self.one_instance()
+        r = lftp(self.sb, self.port, "bob,secret", "chmod 600 f.txt")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.stat(os.path.join(self.home, "f.txt")).st_mode & 0o7777, 0o600)
+        with Control(self.port) as c:
+            self.assertEqual(self.login(c), LOGGED_IN)
+            self.assertReplies(
+                c,
+                ("SITE CHMOD 640 locked/g.txt", "550 You do not have rights to change the mode of locked/g.txt\r\n"),
+                ("SITE CHMOD 640 ../../etc/passwd", "550 Error: File ../../etc/passwd does not exist\r\n"),
+                ("SITE CHMOD 4755 f.txt", "550 SITE CHMOD: set-user-ID and set-group-ID bits are not allowed here.\r\n"),
+                ("SITE CHMOD 9 f.txt", "501 SITE CHMOD <octal mode, at most 4 digits> <path>\r\n"),
+                ("SITE UTIME 20010203040506 f.txt", "200 SITE UTIME command successful.\r\n"),
+                ("SITE UTIME f.txt 20010203040507 20010203040507 20010203040507 UTC", "200 Date/time changed okay.\r\n"))
+            self.assertEqual(int(os.stat(os.path.join(self.home, "f.txt")).st_mtime), OLD + 1)
+            self.assertEqual(os.stat(os.path.join(self.home, "locked", "g.txt")).st_mode & 0o7777, 0o644)
+            help_text = c.cmd("SITE HELP")
+            for name in ("ADMN", "CHMOD", "CHPW", "HELP", "UTIME"):
+                self.assertIn(" " + name, help_text)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,5 +1,7 @@
 #include "service/core/admin/SiteCommands.h"
 
+#include <algorithm>
+
 #include "service/accounts/hash/PasswordHash.h"
 #include "service/accounts/users/UserSettings.h"
 #include "service/base/replies/Catalogue.h"
@@ -19,12 +21,37 @@ void SiteUnknown(CFtpSession& session, std::string_view arg) {
     session.setStatusText("Fail");
 }
 
+// What follows the subcommand's name and its blanks.
+std::string_view SubcommandArguments(std::string_view arg, size_t nameLength) {
+    std::string_view rest = arg.substr(std::min(nameLength, arg.size()));
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    return rest;
+}
+
+void SiteChmod(CFtpSession& session, std::string_view arg) { session.SiteChmod(SubcommandArguments(arg, 5)); }
+void SiteUtime(CFtpSession& session, std::string_view arg) { session.SiteUtime(SubcommandArguments(arg, 5)); }
+void SiteHelp(CFtpSession& session, std::string_view arg);
+
 constexpr SiteCommand kSiteCommands[] = {
     {"ADMN", kGateNone, &RunAdmin},
     {"CHPW", kGateClosing | kGateLogin, &SiteChangePassword},
+    {"CHMOD", kGateClosing | kGateLogin, &SiteChmod},
+    {"UTIME", kGateClosing | kGateLogin, &SiteUtime},
+    {"HELP", kGateClosing, &SiteHelp},
     // Known, and refused like any other text once the gates have passed.
     {"LINK", kGateClosing | kGateLogin, &SiteUnknown},
 };
+
+void SiteHelp(CFtpSession& session, std::string_view) {
+    std::string names;
+    for (const SiteCommand& command : kSiteCommands) {
+        names += ' ';
+        names += command.name;
+    }
+    session.WriteText("214-The following SITE commands are recognized:\r\n" + names + "\r\n214 End of SITE help.\r\n",
+                      false);
+    session.setStatusText("Success");
+}
 
 constexpr std::string_view kMask = "xxxx";
 

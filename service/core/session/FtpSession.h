@@ -161,6 +161,9 @@ public:
     void setReplyHoldCount(int n) { holdCount_ = n; }
     // The hold has run out: the held replies go, and held commands are read.
     void EndHold();
+    // SITE CHMOD and SITE UTIME with the subcommand's own arguments.
+    void SiteChmod(std::string_view args);
+    void SiteUtime(std::string_view args);
     // Replies collect while corked and go out together at the uncork.
     void CorkReplies(bool on) {
         corked_ = on;

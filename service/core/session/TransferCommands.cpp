@@ -20,5 +20,7 @@ void CFtpSession::OnAbor(std::string_view) {
 void CFtpSession::OnSize(std::string_view arg) { transfer_->Size(arg); }
 void CFtpSession::OnMdtm(std::string_view arg) { transfer_->Mdtm(arg); }
 void CFtpSession::OnMfmt(std::string_view arg) { transfer_->Mfmt(arg); }
+void CFtpSession::SiteChmod(std::string_view args) { transfer_->SiteChmod(args); }
+void CFtpSession::SiteUtime(std::string_view args) { transfer_->SiteUtime(args); }
 
 }  // namespace orvyn
