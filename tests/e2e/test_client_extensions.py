@@ -147,6 +147,8 @@ class ClientExtensionsTest(ServerCase):
                 ("SITE UTIME 20010203040506 f.txt", "200 SITE UTIME command successful.\r\n"),
                 ("SITE UTIME f.txt 20010203040507 20010203040507 20010203040507 UTC", "200 Date/time changed okay.\r\n"))
             self.assertEqual(int(os.stat(os.path.join(self.home, "f.txt")).st_mtime), OLD + 1)
+            self.assertEqual(c.cmd("MDTM 20010203040508 f.txt"), "213 Modify=20010203040508; f.txt\r\n")
+            self.assertEqual(c.cmd("MDTM f.txt"), "213 20010203040508\r\n")
             self.assertEqual(os.stat(os.path.join(self.home, "locked", "g.txt")).st_mode & 0o7777, 0o644)
             help_text = c.cmd("SITE HELP")
             for name in ("ADMN", "CHMOD", "CHPW", "HELP", "UTIME"):
