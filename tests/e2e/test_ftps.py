@@ -337,6 +337,8 @@ class Ftps(ServerCase):
                  "set ftp:ssl-force true; set ftp:ssl-protect-data true; set ssl:verify-certificate no; "
                  "cat file.txt")
         self.assertEqual((r.returncode, r.stdout), (0, b"resumed"), r.stderr)
+        r = curl(*self.curl_args(), self.curl_url("file.txt"))
+        self.assertEqual((r.returncode, r.stdout), (0, b"resumed"), r.stderr)
 
         # A fresh session on the data connection is turned away.
         plain = self.ftps()
