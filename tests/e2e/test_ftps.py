@@ -235,7 +235,23 @@ class Ftps(ServerCase):
                                    ("PROT C", "200 Protection now TLS-C (control encrypted, data clear)\r\n")):
                 tls.sendall(command.encode() + b"\r\n")
                 self.assertEqual(tls.recv(200).decode(), reply, command)
-            tls.close()
+            # A repeated AUTH drops the layer: its 234 comes in the clear,
+            # and a new handshake follows; REIN drops it as well.
+            tls.sendall(b"AUTH TLS\r\n")
+            raw = socket.socket(fileno=os.dup(tls.fileno()))
+            raw.settimeout(5)
+            self.assertTrue(raw.recv(200).startswith(b"234 "))
+            again = client_context().wrap_socket(raw, server_hostname="127.0.0.1")
+            again.sendall(b"PROT P\r\n")
+            self.assertEqual(again.recv(200), b"200 Protection now TLS-P (control and data encrypted)\r\n")
+            again.sendall(b"REIN\r\n")
+            plain = socket.socket(fileno=os.dup(again.fileno()))
+            plain.settimeout(5)
+            self.assertTrue(plain.recv(200).startswith(b"220 "))
+            plain.sendall(b"PROT P\r\n")
+            self.assertEqual(plain.recv(200), b'504 Bad/unrecognised PROT parameter "P"\r\n')
+            for s in (plain, again, tls):
+                s.close()
 
         # TLS 1.1 is never offered.
         with socket.create_connection(("127.0.0.1", self.tls_port), timeout=5) as s:

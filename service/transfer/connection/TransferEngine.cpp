@@ -232,7 +232,7 @@ void CTransferEngine::OnSocketEvent(uint32_t event, int wsaError) {
     if ((event & FD_READ) != 0) {
         if (IsReceivingKind(channel_.state()) && source_) {
             ReceiveLoop();
-        } else if (tls_ && started_) {
+        } else if (tls_) {
             TakeLayerInput();
         }
         if (s != channel_.socket()) return;
@@ -298,6 +298,11 @@ bool CTransferEngine::SessionAcceptable(int* wsaError) {
 void CTransferEngine::TakeLayerInput() {
     const eventloop::Socket s = channel_.socket();
     int err = tls_->TakeInput(session_.loop(), s);
+    if (err != 0 && !started_) {
+        // A block-mode connection between transfers: it just goes.
+        channel_.Close(true);
+        return;
+    }
     if (err == 0 && !SessionAcceptable(&err)) err = kNotResumed;
     if (err != 0) {
         ReportNetworkError(err, IsSendingKind(channel_.state()) ? "send" : "receive");
