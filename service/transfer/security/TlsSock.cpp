@@ -110,7 +110,16 @@ struct TlsBio {
             self->out_.clear();
             self->outHead_ = 0;
         }
-        self->out_.insert(self->out_.end(), data, data + len);
+        size_t sent = 0;
+        if (self->sendLoop_ != nullptr && self->OutputQueued() == 0) {
+            // Nothing queued: the record goes to the socket straight away,
+            // and only what the socket does not take is kept.
+            int err = 0;
+            const long n = self->sendLoop_->Send(self->sendSocket_, data, static_cast<size_t>(len), &err);
+            if (n > 0) sent = static_cast<size_t>(n);
+            if (n < 0 && err != eventloop::WSAEWOULDBLOCK) self->sendLoop_ = nullptr;  // SendOutput reports it
+        }
+        self->out_.insert(self->out_.end(), data + sent, data + len);
         return len;
     }
     static int Read(BIO* b, char* data, int len) {
@@ -416,16 +425,20 @@ long CTlsSock::Send(eventloop::EventLoop& loop, eventloop::Socket s, const void*
     // go out together.
     const auto* from = static_cast<const uint8_t*>(data);
     size_t taken = 0;
+    sendLoop_ = &loop;
+    sendSocket_ = s;
     while (taken < size && OutputQueued() + kMaxRecord + kRecordOverhead <= kBufferSize) {
         ERR_clear_error();
         const int n = SSL_write(ssl_, from + taken, static_cast<int>(std::min(size - taken, kMaxRecord)));
         if (n <= 0) {
             const int e = SSL_get_error(ssl_, n);
             if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
+            sendLoop_ = nullptr;
             return Fail(FailureCode(nullptr), s, wsaError);
         }
         taken += static_cast<size_t>(n);
     }
+    sendLoop_ = nullptr;
     if (taken == 0) {
         *wsaError = WSAEWOULDBLOCK;
         return -1;

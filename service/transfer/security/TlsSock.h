@@ -113,6 +113,10 @@ private:
     std::vector<uint8_t> in_;  // raw bytes [inHead_, inFill_)
     size_t inHead_ = 0;
     size_t inFill_ = 0;
+    // While Send makes records: records go to this socket at once when
+    // nothing is queued before them.
+    eventloop::EventLoop* sendLoop_ = nullptr;
+    eventloop::Socket sendSocket_ = eventloop::INVALID_SOCKET;
     std::vector<uint8_t> out_;  // encrypted bytes [outHead_, end)
     size_t outHead_ = 0;
     int64_t plainSent_ = 0;
