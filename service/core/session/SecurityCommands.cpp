@@ -69,6 +69,13 @@ void CFtpSession::OnAuth(std::string_view arg) {
         return;
     }
     ReplyText(MSG_AUTH_OK);  // in the clear
+    if (!replyBuf_.empty()) {
+        // The socket did not take the 234: what is left of it must not go
+        // out encrypted. A client that reads no replies is dropped.
+        Log('!', "Error %lx trying to negotiate SSL connection", tls::kSecEInternalError);
+        CloseSession();
+        return;
+    }
     // Whatever the client sent after AUTH in the clear is dropped: only
     // what arrives through the layer counts.
     record_.buffer.Clear();
