@@ -4,6 +4,8 @@ Pure-FTPd, all three serving the same temporary folder on loopback to an
 anonymous client that may upload:
 
   - RETR and STOR of one big file (default 1 GiB), with curl, in MB/s;
+  - the same over FTPS (AUTH TLS, PROT P, one self-signed certificate for
+    all servers), for the servers configured for TLS (orvyn and vsftpd);
   - RETR and STOR of many small files (default 1000 of 4 KiB) in one
     session with ftplib, PASV + RETR / PASV + STOR per file, in files/s.
 
@@ -55,10 +57,33 @@ def make_file(path, size):
             left -= n
 
 
+def make_certificate(sb):
+    """A self-signed certificate in the sandbox's service store; returns
+    (pem file with certificate and key, its SHA-1 hash as hex)."""
+    store = os.path.join(sb.certdir, "service")
+    os.makedirs(store, exist_ok=True)
+    pem = os.path.join(store, "bench.pem")
+    key, crt = pem + ".key", pem + ".crt"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", crt],
+                   check=True, capture_output=True)
+    with open(pem, "wb") as out:
+        for part in (crt, key):
+            with open(part, "rb") as f:
+                out.write(f.read())
+    os.chmod(pem, 0o600)
+    os.remove(key)
+    os.remove(crt)
+    fp = subprocess.run(["openssl", "x509", "-in", pem, "-noout", "-fingerprint", "-sha1"], check=True,
+                        capture_output=True, text=True).stdout
+    return pem, fp.strip().split("=", 1)[1].replace(":", "").lower()
+
+
 class Server:
     """One server process in the foreground; its output goes to a log file."""
 
     name = "?"
+    tls = False  # configured for FTPS
 
     def __init__(self, workdir, root):
         self.workdir = workdir
@@ -104,10 +129,13 @@ class Orvyn(Server):
 
     name = "orvyn"
 
-    def __init__(self, sandbox, root):
+    def __init__(self, sandbox, root, cert_hash=None):
         super().__init__(sandbox.dir, root)
         sandbox.add_instance("Bench", self.port, log=False, values={
             "Security\\Secure": 0, "Security\\Allow_Anon_Puts": 1, "Security\\DisableLowPorts": 1})
+        if cert_hash:
+            sandbox.reg("cert", "use", "Bench", cert_hash)
+            self.tls = True
         self.svc = Service(sandbox)
 
     def command(self):
@@ -125,9 +153,15 @@ class Vsftpd(Server):
 
     name = "vsftpd"
 
-    def __init__(self, workdir, root):
+    def __init__(self, workdir, root, cert=None):
         super().__init__(workdir, root)
         self.exe = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+        # TLS as it would be set up for clients today: AES-GCM and
+        # CHACHA20 suites, session reuse required (vsftpd's default).
+        tls = ["ssl_enable=YES", "allow_anon_ssl=YES", "rsa_cert_file=%s" % cert, "rsa_private_key_file=%s" % cert,
+               "ssl_ciphers=ECDHE+AESGCM:ECDHE+CHACHA20", "force_anon_logins_ssl=NO",
+               "force_anon_data_ssl=NO"] if cert else []
+        self.tls = cert is not None
         self.conf = os.path.join(workdir, "vsftpd.conf")
         empty = os.path.join(workdir, "vsftpd-empty")
         os.makedirs(empty, exist_ok=True)
@@ -140,8 +174,8 @@ class Vsftpd(Server):
                 "secure_chroot_dir=%s" % empty, "seccomp_sandbox=NO", "isolate=NO", "isolate_network=NO",
                 "pasv_enable=YES", "pasv_address=%s" % HOST, "xferlog_enable=NO", "syslog_enable=NO",
                 "vsftpd_log_file=%s" % os.path.join(workdir, "vsftpd.log"), "dual_log_enable=NO",
-                "use_localtime=NO", "check_shell=NO", "max_clients=50", "idle_session_timeout=120", "",
-            ]))
+                "use_localtime=NO", "check_shell=NO", "max_clients=50", "idle_session_timeout=120",
+            ] + tls + [""]))
 
     def missing(self):
         if not os.access(self.exe, os.X_OK):
@@ -236,14 +270,15 @@ def curl(args):
     return int(down) + int(up), float(total)
 
 
-def big_cases(port, root, tag, size):
+def big_cases(port, root, tag, size, tls=False):
     base = "ftp://%s:%d/" % (HOST, port)
-    n, t = curl(["-o", os.devnull, base + "data/big.bin"])
+    options = ["--ssl-reqd", "-k"] if tls else []
+    n, t = curl(options + ["-o", os.devnull, base + "data/big.bin"])
     if n != size:
         raise RuntimeError("RETR moved %d bytes, not %d" % (n, size))
     retr = size / t
     name = "big-%s.bin" % tag
-    n, t = curl(["-T", os.path.join(root, "data", "big.bin"), base + "up/" + name])
+    n, t = curl(options + ["-T", os.path.join(root, "data", "big.bin"), base + "up/" + name])
     stored = os.path.join(root, "up", name)
     got = os.path.getsize(stored)
     os.remove(stored)
@@ -311,9 +346,15 @@ def run_cases(server, root, tag, size_mib, blobs):
     """All cases against one server; returns [(case, unit, rate)]."""
     retr, stor = big_cases(server.port, root, tag, size_mib * MIB)
     n = len(blobs)
+    tls = []
+    if server.tls:
+        tls_retr, tls_stor = big_cases(server.port, root, tag + "t", size_mib * MIB, tls=True)
+        tls = [("FTPS RETR %d MiB" % size_mib, "MB/s", tls_retr / 1e6),
+               ("FTPS STOR %d MiB" % size_mib, "MB/s", tls_stor / 1e6)]
     return [
         ("RETR %d MiB" % size_mib, "MB/s", retr / 1e6),
         ("STOR %d MiB" % size_mib, "MB/s", stor / 1e6),
+    ] + tls + [
         ("RETR %d x 4 KiB" % n, "files/s", small_retr(server.port, n)),
         ("STOR %d x 4 KiB" % n, "files/s", small_stor(server.port, root, tag, blobs)),
     ]
@@ -367,7 +408,10 @@ def main():
         servers = []
         names = ["orvyn", "vsftpd", "Pure-FTPd"]
         try:
-            for server in (Orvyn(sb, root), Vsftpd(sb.dir, root), PureFtpd(sb.dir, root)):
+            cert, cert_hash = make_certificate(sb) if shutil.which("openssl") else (None, None)
+            if cert is None:
+                print("openssl is missing: FTPS is not measured", file=sys.stderr)
+            for server in (Orvyn(sb, root, cert_hash), Vsftpd(sb.dir, root, cert), PureFtpd(sb.dir, root)):
                 why = getattr(server, "missing", lambda: None)() or server.start()
                 if why:
                     if server.name == "orvyn":

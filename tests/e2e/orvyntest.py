@@ -479,10 +479,10 @@ def ftp_url(port, path="", user=None, password=None, host="127.0.0.1"):
     return "ftp://%s%s:%d/%s" % (login, host, port, path)
 
 
-def curl(*args, max_time=20, text=False):
+def curl(*args, max_time=20, text=False, input=None):
     """Runs curl (silent but for errors, for at most max_time seconds); returns the CompletedProcess."""
     return subprocess.run(["curl", "-sS", "--max-time", str(max_time)] + list(args), capture_output=True,
-                          text=text, timeout=max_time * 3 // 2)
+                          text=text, timeout=max_time * 3 // 2, input=input)
 
 
 def lftp(sandbox, port, login, commands, timeout=60):

@@ -32,7 +32,7 @@ constexpr std::array<OptionInfo, kOptionCount> kOptions = {{
 constexpr unsigned Bit(Option o) { return 1u << o; }
 
 // What stands after the command word besides options.
-enum class Operands { Key, KeyAndFile, ServerAndUser };
+enum class Operands { Key, KeyAndFile, ServerAndUser, Certificate };
 
 struct CommandInfo {
     std::string_view name;
@@ -41,7 +41,7 @@ struct CommandInfo {
     unsigned allowed;  // bit set of Option
 };
 
-constexpr std::array<CommandInfo, 6> kCommands = {{
+constexpr std::array<CommandInfo, 7> kCommands = {{
     {"query", Command::Query, Operands::Key, Bit(kValue) | Bit(kValueEmpty) | Bit(kSubkeys)},
     {"add", Command::Add, Operands::Key,
      Bit(kValue) | Bit(kValueEmpty) | Bit(kType) | Bit(kData) | Bit(kForce)},
@@ -50,6 +50,7 @@ constexpr std::array<CommandInfo, 6> kCommands = {{
     {"save", Command::Save, Operands::KeyAndFile, Bit(kYes)},
     {"restore", Command::Restore, Operands::KeyAndFile, 0},
     {"passwd", Command::Passwd, Operands::ServerAndUser, 0},
+    {"cert", Command::CertList, Operands::Certificate, 0},
 }};
 
 bool LooksLikeOption(std::string_view token) {
@@ -196,6 +197,23 @@ ParseResult ParseArguments(const std::vector<std::string>& args, Request& out) {
     }
     if (seen[kValue] && out.valueName.empty()) {
         return Error("Empty value name; use /ve for the unnamed value.");
+    }
+
+    if (command->operands == Operands::Certificate) {
+        if (positionals.empty()) return Error("cert needs list or use.");
+        if (EqualsNoCase(positionals[0], "list")) {
+            if (positionals.size() > 1) return Error("Too many arguments: \"" + positionals[1] + "\".");
+            out.command = Command::CertList;
+            return {ParseResult::kRun, {}};
+        }
+        if (!EqualsNoCase(positionals[0], "use")) return Error("Unknown cert command \"" + positionals[0] + "\".");
+        if (positionals.size() < 2) return Error("No server given.");
+        if (positionals.size() < 3) return Error("No certificate hash given.");
+        if (positionals.size() > 3) return Error("Too many arguments: \"" + positionals[3] + "\".");
+        out.command = Command::CertUse;
+        out.server = positionals[1];
+        out.hash = positionals[2];
+        return {ParseResult::kRun, {}};
     }
 
     if (command->operands == Operands::ServerAndUser) {

@@ -11,7 +11,7 @@
 
 namespace orvyn::regtool {
 
-enum class Command { Query, Add, Delete, Save, Restore, Passwd };
+enum class Command { Query, Add, Delete, Save, Restore, Passwd, CertList, CertUse };
 
 // A key as named on the command line.
 struct KeyName {
@@ -47,6 +47,7 @@ struct Request {
     std::string file;                 // save and restore
     std::string server;               // passwd: the server instance
     std::string user;                 // passwd: the user
+    std::string hash;                 // cert use: the certificate's SHA-1 hash as written
     std::string store;                // --store; empty means the default store
 };
 

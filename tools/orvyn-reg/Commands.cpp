@@ -10,6 +10,7 @@
 #include "service/accounts/hash/PasswordHash.h"
 #include "service/accounts/users/UserSettings.h"
 #include "service/base/settings/ServerRegistry.h"
+#include "service/transfer/security/CertStore.h"
 #include "tools/orvyn-reg/ValueText.h"
 
 namespace orvyn::regtool {
@@ -51,6 +52,8 @@ int Commands::Run(const Request& request) {
         case Command::Save: ok = Save(request); break;
         case Command::Restore: ok = Restore(request); break;
         case Command::Passwd: ok = Passwd(request); break;
+        case Command::CertList: ok = CertList(); break;
+        case Command::CertUse: ok = CertUse(request); break;
     }
     return ok ? 0 : 1;
 }
@@ -358,6 +361,64 @@ bool Commands::StoreFailure(const reg::Status& status, const std::string& what) 
     }
     if (message.back() != '.') message += '.';
     return Fail(message);
+}
+
+bool Commands::CertList() {
+    for (long number : {0L, 1L}) {
+        const std::string dir = tls::CertStoreDir(number);
+        out_ << "Store " << number << " (" << (number == 0 ? "service" : "machine") << "): " << dir << "\n";
+        std::vector<tls::CertEntry> entries;
+        if (const int err = tls::ReadStore(dir, entries); err != 0) {
+            out_ << "    (cannot be read: " << std::strerror(err) << ")\n";
+            continue;
+        }
+        if (entries.empty()) out_ << "    (no certificates)\n";
+        for (const tls::CertEntry& e : entries) {
+            out_ << "    " << tls::HashText(e.hash) << "  expires " << e.notAfter << "  " << e.subject << "\n"
+                 << "        " << e.path;
+            if (!e.hasKey) out_ << "  [no private key]";
+            if (e.keyExposed) out_ << "  [key readable by others: refused]";
+            out_ << "\n";
+        }
+    }
+    return true;
+}
+
+bool Commands::CertUse(const Request& request) {
+    if (request.server.empty() || request.server.find('\\') != std::string::npos) {
+        return Fail("Invalid server name \"" + request.server + "\".");
+    }
+    tls::CertHash hash{};
+    if (!tls::ParseHashText(request.hash, hash)) {
+        return Fail("Invalid hash \"" + request.hash + "\"; give the 40 hex digits cert list shows.");
+    }
+    const KeyName serverKey{std::string(kServersKey) + "\\" + request.server,
+                            "HKEY_LOCAL_MACHINE\\" + std::string(kServersKey) + "\\" + request.server};
+    reg::Status status = store_.KeyExists(serverKey.path);
+    if (status.code == reg::kNotFound) return Fail("The server " + request.server + " does not exist.");
+    if (!status) return StoreFailure(status, serverKey.display);
+    for (long number : {0L, 1L}) {
+        std::vector<tls::CertEntry> entries;
+        if (tls::ReadStore(tls::CertStoreDir(number), entries) != 0) continue;
+        for (const tls::CertEntry& e : entries) {
+            if (e.hash != hash) continue;
+            if (!e.hasKey) return Fail(e.path + " holds no private key; the server could not use it.");
+            if (e.keyExposed) {
+                return Fail(e.path + " may be read by other accounts; the server refuses such a key. "
+                            "Make it owned by the service's account and readable by it only (chmod 600).");
+            }
+            CServerRegistry settings(store_, request.server, nullptr);
+            const std::string key = settings.KeyPath("TLS");
+            const uint32_t storeNumber = static_cast<uint32_t>(number);  // REG_DWORD: little-endian
+            uint8_t dword[4] = {static_cast<uint8_t>(storeNumber), 0, 0, 0};
+            status = store_.SetValue(key, "CertificateHash", reg::REG_BINARY, hash.data(), hash.size());
+            if (status) status = store_.SetValue(key, "CertificateStore", reg::REG_DWORD, dword, sizeof dword);
+            if (!status) return StoreFailure(status, "HKEY_LOCAL_MACHINE\\" + key);
+            out_ << "The server " << request.server << " now uses " << e.subject << " (" << e.path << ").\n";
+            return true;
+        }
+    }
+    return Fail("No certificate with the hash " + tls::HashText(hash) + " is in the stores (see cert list).");
 }
 
 }  // namespace orvyn::regtool

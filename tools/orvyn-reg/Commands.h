@@ -52,6 +52,8 @@ private:
     bool Save(const Request& request);
     bool Restore(const Request& request);
     bool Passwd(const Request& request);
+    bool CertList();
+    bool CertUse(const Request& request);
 
     // Visits key and every key below it, depth first, subkeys in store
     // order. Subkeys that vanish while walking (another writer) are skipped.

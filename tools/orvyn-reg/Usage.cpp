@@ -10,6 +10,8 @@ std::string_view UsageText() {
   orvyn-reg save    KEY FILE [/y]
   orvyn-reg restore KEY FILE
   orvyn-reg passwd  SERVER USER
+  orvyn-reg cert    list
+  orvyn-reg cert    use SERVER HASH
   orvyn-reg --help
 
 Reads and changes the ORVYN Pro configuration store.
@@ -50,6 +52,14 @@ missing; a domain account DOMAIN\NAME is kept one level deeper). On a
 terminal the password is asked twice without echo; otherwise the first line
 of standard input is the password. Empty passwords, passwords longer than
 1024 characters and the pseudo-user "default" are refused.
+
+cert list shows the certificates of both certificate stores (folders of PEM
+files under $ORVYN_CERTDIR, default /etc/orvyn/certs: "service" is store 0,
+"machine" store 1): for each file its SHA-1 hash, expiry, subject and file
+name; files whose key others may read are marked, as the server refuses
+them. cert use makes the server instance SERVER use the certificate with
+that hash (40 hex digits, colons allowed): it sets TLS\CertificateHash and
+TLS\CertificateStore of the instance.
 
 query prints the key, one line per value (four blanks, name, four blanks,
 type, four blanks, data), a blank line, then the subkeys.

@@ -301,6 +301,14 @@ void CFtpServer::OnAccept(Socket listener) {
     records_.emplace(rec, std::move(record));
     sessionMap_.SetAt(s, rec);
 
+    if (listener == tlsListener_.socket() && !session.StartImplicitTls()) {
+        // No credentials: the client gets no greeting, only the close.
+        loop_.AsyncSelect(s, nullptr, Message::Command, 0);
+        session.CloseSession();
+        CloseControlSocket(s, false);
+        return;
+    }
+
     if (!session.acceptingCommands()) {
         session.ClosingGate();  // 421; the client's next line or close ends it
         NotifyObservers(session, false);

@@ -29,6 +29,7 @@
 #include "service/transfer/conversions/ChildReaper.h"
 #include "service/transfer/data/PasvPortSearch.h"
 #include "service/transfer/listing/ListingQuota.h"
+#include "service/transfer/security/TlsCredentials.h"
 
 namespace orvyn {
 
@@ -161,6 +162,11 @@ public:
     // The passive port search of this instance (its table goes with every
     // refresh of the settings).
     CPasvPortSearch& pasvPorts() { return pasvPorts_; }
+    // The instance's server credentials (its certificate, sessions and
+    // tickets); 0 or the failure code.
+    unsigned long AcquireTlsCredentials(std::shared_ptr<CTlsCredentials>& out) {
+        return tlsCredentials_.Acquire(registry_, log_, out);
+    }
     // Collects the conversion commands the sessions have ended.
     CChildReaper& childReaper() { return childReaper_; }
     // The listings in progress, bounded by MaxListings and MaxListingsPerAddress.
@@ -225,6 +231,7 @@ private:
     std::unique_ptr<CMonitorFeed> monitors_;
     ISessionObserver* observer_ = nullptr;
     CPasvPortSearch pasvPorts_;
+    CTlsCredentialCache tlsCredentials_{name_};
     CChildReaper childReaper_;
     ListingQuota listingQuota_;
     accounts::ExternalAuthLibrary externalAuth_;

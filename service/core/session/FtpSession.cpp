@@ -45,10 +45,10 @@ CFtpSession::CFtpSession(CFtpServer& server, CSessionRecord& record, int connect
 }
 
 CFtpSession::~CFtpSession() {
-    ownedControlLayer_.reset();
-    controlLayer_ = &CSecSock::Plain();
-    protection_ = 0;
     Reset();
+    controlLayer_ = &CSecSock::Plain();
+    controlTls_.reset();
+    protection_ = 0;
     server_.NotifyObservers(*this, true);
     if (countedAsUser_.exchange(false)) server_.DecrementUserCount();
     if (lookupHandle_ != 0) server_.CancelLookup(*this);
@@ -138,7 +138,8 @@ void CFtpSession::SendPending() {
         int err = 0;
         long n = controlLayer_->Send(loop, socket_, replyBuf_.data() + sent, replyBuf_.size() - sent, &err);
         if (n <= 0) {
-            if (n < 0) LogSocketError(err, kSiteSend, "send");
+            // A TLS layer still in its handshake takes the reply later.
+            if (n < 0 && !(controlTls_ && err == eventloop::WSAEWOULDBLOCK)) LogSocketError(err, kSiteSend, "send");
             break;
         }
         sent += static_cast<size_t>(n);
@@ -245,7 +246,7 @@ void CFtpSession::CloseSession() {
     if (dataSocket() != INVALID_SOCKET) CloseDataConnection();
     FlushBeforeClose();
     if (socket_ != INVALID_SOCKET) {
-        int err = controlLayer_->ShutdownSend(socket_);
+        int err = controlLayer_->ShutdownSend(server_.loop(), socket_);
         if (err != 0) LogSocketError(err, kSiteShutdown, "shutdown");
     }
     if (loggedIn_) {
@@ -339,7 +340,18 @@ void CFtpSession::OnRead() {
         int err = 0;
         long n = controlLayer_->Recv(server_.loop(), socket_, room.data(), room.size(), &err);
         if (n <= 0) {
-            if (controlLayer_->IsTls()) SendPending();
+            if (controlLayer_->IsTls()) {
+                SendPending();
+                if (n < 0 && err != eventloop::WSAEWOULDBLOCK) {
+                    // A failed handshake or record ends the session; so
+                    // does a client gone without the closure notice.
+                    CFtpServer& server = server_;
+                    const eventloop::Socket s = socket_;
+                    server.loop().AsyncSelect(s, nullptr, Message::Command, 0);
+                    CloseSession();
+                    server.CloseControlSocket(s, true);
+                }
+            }
             return;
         }
         buf.Commit(static_cast<size_t>(n));
@@ -360,7 +372,14 @@ void CFtpSession::OnRead() {
         }
     }
     SecureWipe(line);
-    if (!buf.HasLine() && buf.fill() > 0 && buf.fill() >= buf.lineLimit()) CloseSession();
+    if (!buf.HasLine() && buf.fill() > 0 && buf.fill() >= buf.lineLimit()) {
+        CloseSession();
+        return;
+    }
+    // Records already taken from the socket are not announced by it again.
+    if (controlLayer_->HasBufferedInput() && holdCount_ == 0 && !readPaused_) {
+        server_.loop().PostEvent(&server_, Message::Command, socket_, FD_READ);
+    }
 }
 
 // While a refused login's reply is held back the session reads no further

@@ -30,6 +30,7 @@
 #include "service/transfer/connection/DataTransfer.h"
 #include "service/transfer/data/TransferKind.h"
 #include "service/transfer/security/SecSock.h"
+#include "service/transfer/security/TlsSock.h"
 
 namespace orvyn {
 
@@ -203,6 +204,16 @@ public:
     void setUserDetail(std::string detail) { userDetail_ = std::move(detail); }
     void setLoggedIn(bool on) { loggedIn_ = on; }
     int protectionState() const { return protection_; }
+    // The control connection's TLS layer, or null while it is plain.
+    const CTlsSock* controlTls() const { return controlTls_.get(); }
+    // A new TLS layer for a connection of this session (the control
+    // connection, or a data connection), its credentials acquired and its
+    // handshake started; null after a failure, whose code is in *error.
+    std::unique_ptr<CTlsSock> NewTlsLayer(CTlsSock::Role role, unsigned long* error);
+    // A connection on the implicit-TLS port: the control connection is
+    // protected from the start. False when no layer could be set up (the
+    // caller closes the connection without a greeting).
+    bool StartImplicitTls();
 
     // ---- IMacroSource ---------------------------------------------------------
     bool LoggedIn() override { return loggedIn_; }
@@ -283,7 +294,13 @@ private:
 
     // SITE and its subcommands (service/core/admin).
     void OnSite(std::string_view arg);
-    // SMNT, MACB, HOST, AUTH, PBSZ, PROT: "502 ... not implemented".
+    // AUTH, PBSZ, PROT (SecurityCommands.cpp)
+    void OnAuth(std::string_view arg);
+    void OnPbsz(std::string_view arg);
+    void OnProt(std::string_view arg);
+    // AUTH and REIN: both connections back to the plain layer.
+    void DropSecurityLayers();
+    // SMNT, MACB, HOST: "502 ... not implemented".
     void OnNotImplemented(std::string_view arg);
     // The not-found row: "500 ... not understood".
     void OnUnidentified(std::string_view arg);
@@ -317,7 +334,7 @@ private:
     int connectionNumber_;
     eventloop::Socket socket_ = eventloop::INVALID_SOCKET;
     CSecSock* controlLayer_ = &CSecSock::Plain();
-    std::unique_ptr<CSecSock> ownedControlLayer_;  // set when the layer is not the plain one
+    std::unique_ptr<CTlsSock> controlTls_;  // the control layer when it is not the plain one
     int protection_ = 0;
     sockaddr_storage peer_{};
     socklen_t peerLen_ = 0;

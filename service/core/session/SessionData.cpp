@@ -46,6 +46,10 @@ const sockaddr_storage& CSessionData::localAddress() const { return s_.localAddr
 socklen_t CSessionData::localLength() const { return s_.localLength(); }
 int CSessionData::protectionState() const { return s_.protectionState(); }
 
+std::unique_ptr<CTlsSock> CSessionData::NewDataTlsLayer(unsigned long* error) {
+    return s_.NewTlsLayer(CTlsSock::Role::Data, error);
+}
+
 void CSessionData::Reply(std::string_view line) {
     std::string text(line);
     text += "\r\n";

@@ -33,6 +33,7 @@ public:
     const sockaddr_storage& localAddress() const override;
     socklen_t localLength() const override;
     int protectionState() const override;
+    std::unique_ptr<CTlsSock> NewDataTlsLayer(unsigned long* error) override;
     void Reply(std::string_view line) override;
     void CorkReplies(bool on) override;
     void SetStatus(std::string text) override;

@@ -85,9 +85,7 @@ void CFtpSession::OnStru(std::string_view arg) {
 }
 
 void CFtpSession::OnRein(std::string_view) {
-    ownedControlLayer_.reset();
-    controlLayer_ = &CSecSock::Plain();
-    protection_ = 0;
+    DropSecurityLayers();
     Reset();
     Log('C', "REINitialise successful - asking for user/password.");
     status_ = "Success";

@@ -10,11 +10,13 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/eventloop/EventLoop.h"
 #include "service/accounts/paths/PathResolver.h"
+#include "service/transfer/security/TlsSock.h"
 
 namespace orvyn {
 
@@ -64,6 +66,10 @@ public:
     virtual socklen_t localLength() const = 0;
     // Protection level of data connections (PROT): 2 is private.
     virtual int protectionState() const = 0;
+    // A TLS layer for a new data connection, its credentials acquired and
+    // its handshake started, expecting the control connection's sessions;
+    // null after a failure, whose code is in *error.
+    virtual std::unique_ptr<CTlsSock> NewDataTlsLayer(unsigned long* error) = 0;
     // One complete reply line, without its CR LF.
     virtual void Reply(std::string_view line) = 0;
     // While corked, replies collect and go out together at the uncork (or

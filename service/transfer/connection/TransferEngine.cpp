@@ -19,6 +19,7 @@
 #include "service/transfer/files/FileException.h"
 #include "service/transfer/files/TransferTexts.h"
 #include "service/transfer/security/SecSock.h"
+#include "service/transfer/security/TlsSock.h"
 
 namespace orvyn {
 
@@ -33,9 +34,21 @@ namespace {
 constexpr const char* kReply226 = "226 Transfer finished successfully.";
 constexpr const char* kReplyClientReset = "451 Connection reset by client - transfer aborted.";
 
+// A data connection whose TLS session is not its control connection's
+// while TLS\RequireSessionReuse is set (an error of the layer's range).
+constexpr int kNotResumed = static_cast<int>(0x80090350U);
+
+// Codes of the security layer carry facility 9.
+bool SecurityError(int err) { return ((static_cast<unsigned>(err) >> 16) & 0x1FFF) == 9; }
+
 std::string NetworkErrorText(const char* what, int err) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "451 Error %d in network on %s", err, what);
+    char buf[80];
+    if (SecurityError(err)) {
+        std::snprintf(buf, sizeof buf, "451 Transport security error %x in network on %s", static_cast<unsigned>(err),
+                      what);
+    } else {
+        std::snprintf(buf, sizeof buf, "451 Error %d in network on %s", err, what);
+    }
     return buf;
 }
 
@@ -108,7 +121,25 @@ void CTransferEngine::ConnectionReady(int error) {
         return;
     }
     if (!channel_.open()) return;
-    if (session_.protectionState() < 2 && session_.registry().ReadInt("TLS", "ForbidClearData", 0) != 0) {
+    if (session_.protectionState() >= 2) {
+        // A block-mode connection keeps its layer from one transfer to the next.
+        if (!(session_.blockMode() && tls_)) {
+            unsigned long code = 0;
+            std::unique_ptr<CTlsSock> layer = session_.NewDataTlsLayer(&code);
+            if (!layer) {
+                session_.Reply("535 Unable to create server credentials.");
+                session_.Log('!', "Unable to open credentials - error %lx", code);
+                session_.SetStatus("Fail");
+                EndSource();
+                channel_.Close(true);
+                FreeBuffers();
+                return;
+            }
+            tls_ = std::move(layer);
+            layer_ = tls_.get();
+            sessionChecked_ = false;
+        }
+    } else if (session_.registry().ReadInt("TLS", "ForbidClearData", 0) != 0) {
         session_.Reply("530 All data transfers and file listings must be encrypted.");
         session_.Log('!', "Data transfer attempted without encrypting data channel");
         session_.SetStatus("Fail");
@@ -136,9 +167,20 @@ void CTransferEngine::ConnectionReady(int error) {
     transferred_ = 0;
     recvFill_ = 0;
     if (sendBuf_) sendBuf_->Clear();
-    session_.SelectData(channel_.socket(),
-                        IsSendingKind(kind) ? (FD_READ | FD_WRITE | FD_CLOSE) : (FD_READ | FD_CLOSE));
+    // A TLS layer also writes while receiving (its handshake).
+    session_.SelectData(channel_.socket(), IsSendingKind(kind) || tls_ ? (FD_READ | FD_WRITE | FD_CLOSE)
+                                                                      : (FD_READ | FD_CLOSE));
     WatchPipe();
+    // A client that began its handshake before the transfer command (as
+    // some do right after connecting) finds its hello answered now.
+    if (tls_ && tls_->state() == CTlsSock::State::Handshaking) {
+        const eventloop::Socket d = channel_.socket();
+        TakeLayerInput();
+        if (d != channel_.socket()) {
+            if (sendNow) session_.CorkReplies(false);
+            return;
+        }
+    }
     if (sendNow) {
         SendLoop();
         session_.CorkReplies(false);
@@ -148,6 +190,12 @@ void CTransferEngine::ConnectionReady(int error) {
 void CTransferEngine::ConnectionClosed() {
     peerClosedEarly_ = false;
     waitingToWrite_ = false;
+    layer_ = &CSecSock::Plain();
+    tls_.reset();
+}
+
+void CTransferEngine::DropSecurityLayer() {
+    if (tls_) Abandon();
 }
 
 void CTransferEngine::WatchPipe() {
@@ -174,11 +222,19 @@ void CTransferEngine::OnSocketEvent(uint32_t event, int wsaError) {
     const eventloop::Socket s = channel_.socket();
     if ((event & FD_WRITE) != 0) {
         writeEventPosted_ = false;
-        if (IsSendingKind(channel_.state())) SendLoop();
+        if (IsSendingKind(channel_.state())) {
+            SendLoop();
+        } else if (tls_) {
+            tls_->Flush(session_.loop(), s);
+        }
         if (s != channel_.socket()) return;
     }
     if ((event & FD_READ) != 0) {
-        if (IsReceivingKind(channel_.state()) && source_) ReceiveLoop();
+        if (IsReceivingKind(channel_.state()) && source_) {
+            ReceiveLoop();
+        } else if (tls_) {
+            TakeLayerInput();
+        }
         if (s != channel_.socket()) return;
     }
     if ((event & FD_CLOSE) != 0) OnClose(wsaError);
@@ -219,11 +275,63 @@ void CTransferEngine::OnClose(int wsaError) {
 // ---- the security layer -----------------------------------------------------------
 
 long CTransferEngine::SendSome(const uint8_t* data, size_t size, int* wsaError) {
-    return layer_->Send(session_.loop(), channel_.socket(), data, size, wsaError);
+    const long n = layer_->Send(session_.loop(), channel_.socket(), data, size, wsaError);
+    if (n > 0 && !SessionAcceptable(wsaError)) return -1;
+    return n;
 }
 
 long CTransferEngine::ReceiveSome(uint8_t* data, size_t size, int* wsaError) {
-    return layer_->Recv(session_.loop(), channel_.socket(), data, size, wsaError);
+    const long n = layer_->Recv(session_.loop(), channel_.socket(), data, size, wsaError);
+    if (n >= 0 && !SessionAcceptable(wsaError)) return -1;
+    if (n < 0 && *wsaError == WSAEWOULDBLOCK && !SessionAcceptable(wsaError)) return -1;
+    return n;
+}
+
+bool CTransferEngine::SessionAcceptable(int* wsaError) {
+    if (!tls_ || sessionChecked_ || tls_->state() == CTlsSock::State::Handshaking || tls_->failed()) return true;
+    sessionChecked_ = true;
+    if (tls_->ResumedOwnSession() || session_.registry().ReadInt("TLS", "RequireSessionReuse", 0) == 0) return true;
+    *wsaError = kNotResumed;
+    return false;
+}
+
+void CTransferEngine::TakeLayerInput() {
+    const eventloop::Socket s = channel_.socket();
+    int err = tls_->TakeInput(session_.loop(), s);
+    if (err != 0 && !started_) {
+        // A block-mode connection between transfers: it just goes.
+        channel_.Close(true);
+        return;
+    }
+    if (err == 0 && !SessionAcceptable(&err)) err = kNotResumed;
+    if (err != 0) {
+        ReportNetworkError(err, IsSendingKind(channel_.state()) ? "send" : "receive");
+        EndSource();
+        Finish(false);
+        return;
+    }
+    // The handshake is done: what waited for it goes.
+    if (IsSendingKind(channel_.state()) && sendBuf_ && tls_->state() == CTlsSock::State::Established &&
+        !inSendLoop_) {
+        SendLoop();
+    }
+}
+
+void CTransferEngine::ReportNetworkError(int err, const char* call) {
+    if (err == kNotResumed) {
+        session_.Reply("425 Data connection refused: its TLS session does not resume the control connection's.");
+        session_.Log('!', "Data connection refused - its TLS session is not a resumption of the control "
+                          "connection's session");
+        return;
+    }
+    if (err != 0 && !SecurityError(err)) session_.LogSocketError(err, __LINE__, call);
+    session_.Reply(NetworkErrorText(call, err));
+    if (SecurityError(err)) {
+        session_.Log('!', "SSPI error %x while %s data", static_cast<unsigned>(err),
+                     std::strcmp(call, "send") == 0 ? "sending" : "receiving");
+    } else {
+        session_.Log('!', "Socket error %d while %s data", err, std::strcmp(call, "send") == 0 ? "sending" : "receiving");
+    }
 }
 
 // ---- sending ------------------------------------------------------------------------
@@ -319,14 +427,23 @@ void CTransferEngine::WaitForRoom() {
 }
 
 void CTransferEngine::SendFailed(int err, const char* call) {
-    if (err != 0) session_.LogSocketError(err, __LINE__, call);
-    session_.Reply(NetworkErrorText("send", err));
-    session_.Log('!', "Socket error %d while sending data", err);
+    if (err != 0 && err != kNotResumed && !SecurityError(err)) session_.LogSocketError(err, __LINE__, call);
+    if (err == kNotResumed || SecurityError(err)) {
+        ReportNetworkError(err, "send");
+    } else {
+        session_.Reply(NetworkErrorText("send", err));
+        session_.Log('!', "Socket error %d while sending data", err);
+    }
     Finish(false);
 }
 
 void CTransferEngine::EndOfSending() {
-    if (!session_.blockMode()) layer_->ShutdownSend(channel_.socket());
+    if (!session_.blockMode() && layer_->ShutdownSend(session_.loop(), channel_.socket()) == WSAEWOULDBLOCK) {
+        // The closure notice waits in the layer: the next write event
+        // comes back here.
+        WaitForRoom();
+        return;
+    }
     FreeBuffers();
     session_.Reply(kReply226);
     if (peerClosedEarly_ || session_.blockMode()) Finish(true);
@@ -429,7 +546,12 @@ void CTransferEngine::ReceiveLoop() {
             } else {
                 recvFill_ += static_cast<size_t>(n);
             }
-            if (moved >= kBytesPerEvent) break;  // FD_READ comes again for the rest
+            if (moved >= kBytesPerEvent) {
+                // FD_READ comes again for what the socket holds; what the
+                // layer already took needs an event of its own.
+                if (layer_->HasBufferedInput()) session_.PostDataEvent(channel_.socket(), FD_READ);
+                break;
+            }
             continue;
         }
         if (n == 0) {
@@ -446,8 +568,12 @@ void CTransferEngine::ReceiveLoop() {
         }
         if (err == WSAEWOULDBLOCK) break;
         WriteReceived(recvFill_);
-        session_.Reply(NetworkErrorText("receive", err));
-        session_.Log('!', "Socket error %d while receiving data", err);
+        if (err == kNotResumed || SecurityError(err)) {
+            ReportNetworkError(err, "receive");
+        } else {
+            session_.Reply(NetworkErrorText("receive", err));
+            session_.Log('!', "Socket error %d while receiving data", err);
+        }
         EndSource();
         Finish(false);
         return;

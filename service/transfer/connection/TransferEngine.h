@@ -27,6 +27,7 @@
 #include "service/transfer/connection/DataChannel.h"
 #include "service/transfer/files/BlockFraming.h"
 #include "service/transfer/files/RawBuffer.h"
+#include "service/transfer/security/TlsSock.h"
 
 namespace orvyn {
 
@@ -34,6 +35,7 @@ class CBigFile;
 class CFile;
 class CPopenFile;
 class CSecSock;
+class CTlsSock;
 class IDataSession;
 
 class CTransferEngine final : public IChannelOwner {
@@ -80,6 +82,8 @@ public:
     // Ends whatever runs: a transfer as aborted, else an idle data socket
     // (abortive close).
     void Abandon();
+    // AUTH and REIN: a data connection protected by TLS is closed.
+    void DropSecurityLayer();
 
     // ---- state ----------------------------------------------------------------------
     bool SourceOpen() const { return source_ != nullptr; }
@@ -123,10 +127,21 @@ private:
     // The connection's security layer.
     long SendSome(const uint8_t* data, size_t size, int* wsaError);
     long ReceiveSome(uint8_t* data, size_t size, int* wsaError);
+    // A protected connection just established: when TLS\RequireSessionReuse
+    // is set, its session must resume the control connection's; false
+    // (with *wsaError set to kNotResumed) when it does not.
+    bool SessionAcceptable(int* wsaError);
+    // A write event while the connection only receives, a read event while
+    // it only sends: the layer's handshake and closure go on.
+    void TakeLayerInput();
+    // The reply and log line of a send or receive error.
+    void ReportNetworkError(int err, const char* call);
 
     IDataSession& session_;
     CDataChannel& channel_;
     CSecSock* layer_;
+    std::unique_ptr<CTlsSock> tls_;  // the layer of a protected connection
+    bool sessionChecked_ = false;
     bool started_ = false;
     bool peerClosedEarly_ = false;
     bool inProgress_ = false;

@@ -19,7 +19,7 @@ long CSecSock::Recv(eventloop::EventLoop& loop, eventloop::Socket s, void* data,
 
 void CSecSock::Flush(eventloop::EventLoop&, eventloop::Socket) {}
 
-int CSecSock::ShutdownSend(eventloop::Socket s) {
+int CSecSock::ShutdownSend(eventloop::EventLoop&, eventloop::Socket s) {
     if (::shutdown(s, SHUT_WR) == 0) return 0;
     return eventloop::WsaFromErrno(errno);
 }

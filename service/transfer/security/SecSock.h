@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/eventloop/EventLoop.h"
 
@@ -23,9 +24,23 @@ public:
     // Pushes out whatever the layer itself still holds (nothing for the plain
     // layer).
     virtual void Flush(eventloop::EventLoop& loop, eventloop::Socket s);
-    // Shuts down the sending side; 0 or a Winsock error number.
-    virtual int ShutdownSend(eventloop::Socket s);
+    // Shuts down the sending side; 0 or a Winsock error number
+    // (WSAEWOULDBLOCK: output of the layer still waits; call again on the
+    // next write event).
+    virtual int ShutdownSend(eventloop::EventLoop& loop, eventloop::Socket s);
+    // Takes in what waits in the socket without handing out data (a TLS
+    // handshake or closure going on while the connection only sends); 0 or
+    // an error code.
+    virtual int TakeInput(eventloop::EventLoop&, eventloop::Socket) { return 0; }
     virtual bool IsTls() const { return false; }
+    // Established, or holding output not yet sent (the plain layer: always).
+    virtual bool Ready() const { return true; }
+    // Input taken from the socket and not yet handed out: the socket's read
+    // event will not come again for it.
+    virtual bool HasBufferedInput() const { return false; }
+    // Plaintext bytes sent and received so far; -1: not counted.
+    virtual int64_t PlainSent() const { return -1; }
+    virtual int64_t PlainReceived() const { return -1; }
 
     // The shared plain layer.
     static CSecSock& Plain();

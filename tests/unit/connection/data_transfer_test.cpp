@@ -79,6 +79,10 @@ public:
     const sockaddr_storage& localAddress() const override { return addr_; }
     socklen_t localLength() const override { return sizeof(sockaddr_in); }
     int protectionState() const override { return 0; }
+    std::unique_ptr<CTlsSock> NewDataTlsLayer(unsigned long* error) override {
+        *error = 0x8009030E;
+        return nullptr;
+    }
     void Reply(std::string_view line) override {
         replies.emplace_back(line);
         if (line.substr(0, 3) == "226" || line.substr(0, 1) == "4" || line.substr(0, 1) == "5") loop_.Quit();
