@@ -533,29 +533,40 @@ void CDataTransfer::Mfmt(std::string_view arg) {
     SetModifiedTime(timed->when, timed->path);
 }
 
-void CDataTransfer::SetModifiedTime(time_t when, std::string_view pathArg, std::string_view success) {
+bool CDataTransfer::AttributeTarget(std::string_view pathArg, const char* what, bool userOk, std::string& path) {
+    std::string rightsPath;
+    if (!userOk || !Resolve(pathArg, path, rightsPath)) {
+        session_.Refuse(FormatText("550 Error: File %.256s does not exist", Cut(pathArg, 256).c_str()));
+        return false;
+    }
+    if (!HasRights(rightsPath, kRightOverwrite)) {
+        session_.Log('C', "Changing the %s of %s failed - no rights", what, path.c_str());
+        session_.Refuse(FormatText("550 You do not have rights to change the %s of %.256s", what,
+                                   Cut(pathArg, 256).c_str()));
+        return false;
+    }
+    return true;
+}
+
+void CDataTransfer::RefuseAttributeChange(int err, std::string_view pathArg, const char* what,
+                                          const std::string& path) {
     const std::string shown = Cut(pathArg, 256);
-    std::string path, rightsPath;
-    UserIdentity asUser(session_.account().rights());
-    if (!asUser.ok() || !Resolve(pathArg, path, rightsPath)) {
+    if (err == ENOENT || err == ENOTDIR) {
         session_.Refuse(FormatText("550 Error: File %.256s does not exist", shown.c_str()));
         return;
     }
-    if (!HasRights(rightsPath, kRightOverwrite)) {
-        session_.Log('C', "Setting the time of %s failed - no rights", path.c_str());
-        session_.Refuse(FormatText("550 You do not have rights to change the time of %.256s", shown.c_str()));
-        return;
-    }
+    session_.Log('C', "Changing the %s of %s failed - %s", what, path.c_str(), std::strerror(err));
+    session_.Refuse(FormatText("550 Could not change the %s of %.256s: %s", what, shown.c_str(), std::strerror(err)));
+}
+
+void CDataTransfer::SetModifiedTime(time_t when, std::string_view pathArg, std::string_view success) {
+    const std::string shown = Cut(pathArg, 256);
+    std::string path;
+    UserIdentity asUser(session_.account().rights());
+    if (!AttributeTarget(pathArg, "time", asUser.ok(), path)) return;
     const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
     if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) {
-            session_.Refuse(FormatText("550 Error: File %.256s does not exist", shown.c_str()));
-        } else {
-            session_.Log('C', "Setting the time of %s failed - %s", path.c_str(), std::strerror(err));
-            session_.Refuse(FormatText("550 Could not change the time of %.256s: %s", shown.c_str(),
-                                       std::strerror(err)));
-        }
+        RefuseAttributeChange(errno, pathArg, "time", path);
         return;
     }
     const std::string stamp = MdtmTimeText(when);
@@ -586,24 +597,11 @@ void CDataTransfer::SiteChmod(std::string_view args) {
         session_.Refuse("550 SITE CHMOD: set-user-ID and set-group-ID bits are not allowed here.");
         return;
     }
-    std::string path, rightsPath;
+    std::string path;
     UserIdentity asUser(session_.account().rights());
-    if (!asUser.ok() || !Resolve(pathArg, path, rightsPath)) {
-        session_.Refuse(FormatText("550 Error: File %.256s does not exist", shown.c_str()));
-        return;
-    }
-    if (!HasRights(rightsPath, kRightOverwrite)) {
-        session_.Log('C', "SITE CHMOD of %s failed - no rights", path.c_str());
-        session_.Refuse(FormatText("550 You do not have rights to change the mode of %.256s", shown.c_str()));
-        return;
-    }
+    if (!AttributeTarget(pathArg, "mode", asUser.ok(), path)) return;
     if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
-        const int err = errno;
-        session_.Log('C', "SITE CHMOD of %s failed - %s", path.c_str(), std::strerror(err));
-        session_.Refuse(err == ENOENT || err == ENOTDIR
-                            ? FormatText("550 Error: File %.256s does not exist", shown.c_str())
-                            : FormatText("550 Could not change the mode of %.256s: %s", shown.c_str(),
-                                         std::strerror(err)));
+        RefuseAttributeChange(errno, pathArg, "mode", path);
         return;
     }
     session_.Log('C', "Mode of %s set to %04o", path.c_str(), mode);

@@ -62,6 +62,12 @@ public:
     // SITE UTIME <time> <path>, or SITE UTIME <path> <atime> <mtime> <ctime> UTC:
     // sets the modification time as MFMT does.
     void SiteUtime(std::string_view args);
+    // The file or folder of a time or mode change (what: "time", "mode"):
+    // resolved, with the O right; otherwise a 550 and false. The caller
+    // holds the user's identity (userOk: it could be taken).
+    bool AttributeTarget(std::string_view pathArg, const char* what, bool userOk, std::string& path);
+    // The 550 of a time or mode change the system refused with err.
+    void RefuseAttributeChange(int err, std::string_view pathArg, const char* what, const std::string& path);
     // TYPE A with the instance value TextLineEnds 1: CR LF <-> LF.
     bool ConvertLineEnds();
     // A restart marker with converted line ends: 504, marker dropped.
