@@ -1,0 +1,336 @@
+// The applet's entry and main dialog driven offscreen against a temporary
+// store and a real service started by the built-in manager.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+
+#include "applet/Cpl.h"
+#include "applet/CplApp.h"
+#include "applet/MainDlg.h"
+#include "platform/service/ServiceController.h"
+#include "service/base/settings/ServerRegistry.h"
+#include "tests/support/TempDir.h"
+
+using namespace orvyn;
+using namespace orvyn::applet;
+
+namespace {
+
+// Records what the dialog tells and answers its questions from a queue.
+class FakePrompt : public IPrompt {
+public:
+    void Tell(const QString& text, const QString&, Icon) override { told << text; }
+    bool AskYesNo(const QString& text, const QString&) override { return Answer(text); }
+    bool AskOkCancel(const QString& text, const QString&) override { return Answer(text); }
+    bool Answer(const QString& text) {
+        asked << text;
+        if (answers.empty())
+            return false;
+        const bool a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    QStringList told, asked;
+    std::deque<bool> answers;
+};
+
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Listening(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string Key(const std::string& name) { return std::string(kServersKey) + "\\" + name; }
+
+void SetString(reg::Store& s, const std::string& key, const char* name, const std::string& text,
+               uint32_t type = reg::REG_SZ) {
+    auto d = reg::StringData(text);
+    QVERIFY(s.SetValue(key, name, type, d.data(), d.size()).ok());
+}
+
+void SetDword(reg::Store& s, const std::string& key, const char* name, uint32_t v) {
+    auto d = reg::DwordData(v);
+    QVERIFY(s.SetValue(key, name, reg::REG_DWORD, d.data(), d.size()).ok());
+}
+
+// The row texts of the server list, top to bottom: "name|address|port|status".
+QStringList Rows(CMainDlg& dlg) {
+    QStringList out;
+    QTreeWidget* list = dlg.serverList();
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        auto* r = list->topLevelItem(i);
+        out << r->text(0) + "|" + r->text(1) + "|" + r->text(3) + "|" + r->text(5);
+    }
+    return out;
+}
+
+}  // namespace
+
+class MainDialogTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::TempDir> dir_;
+    std::unique_ptr<COrvynCplApp> app_;
+
+    std::string Store() const { return *dir_ / "registry.db"; }
+
+    int Orvyn(const char* args) {
+        const std::string cmd = std::string("\"") + std::getenv("ORVYN_BIN") + "/orvyn\" " + args + " >/dev/null 2>&1";
+        return std::system(cmd.c_str());
+    }
+
+    // Reads the service state into the dialog until it is `state`.
+    bool WaitForState(CMainDlg& dlg, uint32_t state) {
+        for (int i = 0; i < 200; ++i) {
+            dlg.WatchService();
+            if (dlg.lastServiceState() == state) {
+                dlg.Idle();
+                return true;
+            }
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<test::TempDir>("applet-test");
+        ::setenv("ORVYN_REGISTRY", Store().c_str(), 1);
+        ::setenv("ORVYN_RUNDIR", (*dir_ / "run").c_str(), 1);
+        ::setenv("ORVYN_CERTDIR", (*dir_ / "certs").c_str(), 1);
+        ::setenv("ORVYN_EVENTLOG_FILE", (*dir_ / "events.log").c_str(), 1);
+        ::setenv("ORVYN_SYSTEMD", "0", 1);
+        app_ = std::make_unique<COrvynCplApp>(Store());
+    }
+
+    void cleanup() {
+        // Never leave a service behind, whatever failed.
+        reg::Store store(Store());
+        service::ServiceController controller(store);
+        if (controller.Open() == 0 && controller.QueryState() != 1)
+            controller.Stop(10000);
+        app_.reset();
+        dir_.reset();
+    }
+
+    // Value forms of the store and what the list makes of them while no
+    // service is installed.
+    void valueFormsWithoutService() {
+        reg::Store& s = app_->store();
+        QVERIFY(s.CreateKey(Key("Bare")).ok());
+        SetString(s, Key("No"), "Started", "no");
+        SetString(s, Key("One"), "Enabled", "0");
+        SetDword(s, Key("One"), "Started", 1);
+        SetString(s, Key("Yes"), "Started", "yes");
+        ::setenv("APPLET_TEST_HOST", "host.example", 1);
+        SetString(s, Key("Yes"), "Address", "%APPLET_TEST_HOST%", reg::REG_EXPAND_SZ);
+        SetDword(s, Key("Yes"), "Port", 2121);
+        SetDword(s, Key("Yes"), "Enabled", 0);
+
+        QCOMPARE(ReadServerRecord(s, "Bare").failed, false);
+        QCOMPARE(ReadServerRecord(s, "No").failed, true);
+        QCOMPARE(ReadServerRecord(s, "One").failed, false);
+        QCOMPARE(ReadServerRecord(s, "Yes").failed, false);
+
+        FakePrompt prompt;
+        QVERIFY(!app_->OpenService());
+        CMainDlg dlg(*app_, nullptr, &prompt);
+        QCOMPARE(dlg.serviceButton()->text(), QString("No Svc status"));
+        QVERIFY(!dlg.serviceButton()->isEnabled());
+        QCOMPARE(Rows(dlg), QStringList({"Bare|0.0.0.0|ftp|Paused", "No|0.0.0.0|ftp|Paused", "One|0.0.0.0|ftp|Stopped",
+                                         "Yes|host.example|2121|Stopped"}));
+        // With the service stopped, the start/stop command disables a paused
+        // instance.
+        dlg.SelectServerRow("Bare");
+        dlg.Idle();
+        QVERIFY(dlg.command("&Stop Server")->isEnabled());
+        dlg.command("&Stop Server")->trigger();
+        QCOMPARE(CServerRegistry(s, "Bare", nullptr).ReadInt(nullptr, "Enabled", 1), 0L);
+        // Commands whose dialogs are not there yet say so.
+        dlg.command("&Configure Server...")->trigger();
+        QVERIFY(prompt.told.value(0).contains("Configure Server"));
+    }
+
+    // The real service from installed to running and back, with the service
+    // button, the start/stop and delete commands on the way.
+    void serviceAndServerCommands() {
+        reg::Store& s = app_->store();
+        const int port = FreePort();
+        SetString(s, Key("Live"), "Address", "127.0.0.1");
+        SetDword(s, Key("Live"), "Port", static_cast<uint32_t>(port));
+        // An address of no local interface: the instance cannot start.
+        SetString(s, Key("Broken"), "Address", "192.0.2.1");
+        const int brokenPort = FreePort();
+        SetDword(s, Key("Broken"), "Port", static_cast<uint32_t>(brokenPort));
+        SetDword(s, Key("Off"), "Enabled", 0);
+        SetString(s, Key("Off") + "\\Users\\bob", "Comment", "x");
+        FakePrompt prompt;
+
+        QCOMPARE(Orvyn("-installq"), 0);
+        QVERIFY(app_->OpenService());
+        CMainDlg dlg(*app_, nullptr, &prompt);
+        QCOMPARE(dlg.lastServiceState(), uint32_t(1));
+        QCOMPARE(dlg.serviceButton()->text(), QString("Start &Service"));
+        QVERIFY(dlg.serviceButton()->isEnabled());
+
+        QTest::mouseClick(dlg.serviceButton(), Qt::LeftButton);
+        QVERIFY(WaitForState(dlg, 4));
+        QCOMPARE(dlg.serviceButton()->text(), QString("Stop &Service"));
+        QVERIFY(dlg.serviceButton()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(Listening(port), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((dlg.setRefresh(), dlg.Idle(), Rows(dlg).value(0).endsWith("|Fatal Error")), 10000);
+        QCOMPARE(Rows(dlg), QStringList({"Broken|192.0.2.1|" + QString::number(brokenPort) + "|Fatal Error",
+                                         "Live|127.0.0.1|" + QString::number(port) + "|Running", "Off|0.0.0.0|ftp|Stopped"}));
+
+        // A running instance can be neither deleted nor renamed.
+        dlg.SelectServerRow("Live");
+        dlg.Idle();
+        QVERIFY(!dlg.command("&Rename Server...")->isEnabled());
+        QVERIFY(!dlg.command("&Delete Server...")->isEnabled());
+        QVERIFY(dlg.command("&Stop Server")->isEnabled());
+        QVERIFY(!dlg.command("&Start Server")->isEnabled());
+        dlg.OnDeleteServer();
+        QCOMPARE(prompt.told.value(0), QString("Unable to delete a running server:\nStop the server first."));
+        QVERIFY(s.KeyExists(Key("Live")).ok());
+
+        // Stop and start the instance: Enabled is written and the service
+        // follows at once.
+        CServerRegistry live(s, "Live", nullptr);
+        dlg.command("&Stop Server")->trigger();
+        reg::Value enabled;
+        QVERIFY(s.QueryValue(Key("Live"), "Enabled", enabled).ok());
+        QCOMPARE(enabled.type, uint32_t(reg::REG_DWORD));
+        QCOMPARE(live.ReadInt(nullptr, "Enabled", 1), 0L);
+        QCOMPARE(dlg.serverList()->selectedItems().value(0)->text(5), QString("Stopped"));
+        QTRY_VERIFY_WITH_TIMEOUT(!Listening(port), 10000);
+        dlg.Idle();
+        QVERIFY(dlg.command("&Start Server")->isEnabled());
+        QVERIFY(dlg.command("&Delete Server...")->isEnabled());
+        dlg.command("&Start Server")->trigger();
+        QCOMPARE(live.ReadInt(nullptr, "Enabled", 0), 1L);
+        QCOMPARE(dlg.serverList()->selectedItems().value(0)->text(5), QString("Running"));
+        QTRY_VERIFY_WITH_TIMEOUT(Listening(port), 10000);
+
+        // Stopping the service asks first; No sends nothing.
+        prompt.answers = {false, true};
+        QTest::mouseClick(dlg.serviceButton(), Qt::LeftButton);
+        QCOMPARE(prompt.asked.value(0), QString("Are you sure you want to stop the ORVYN Pro service and all servers?"));
+        dlg.WatchService();
+        dlg.Idle();
+        QCOMPARE(dlg.lastServiceState(), uint32_t(4));
+        QVERIFY(dlg.serviceButton()->isEnabled());
+        QTest::mouseClick(dlg.serviceButton(), Qt::LeftButton);
+        QVERIFY(WaitForState(dlg, 1));
+        QCOMPARE(dlg.serviceButton()->text(), QString("Start &Service"));
+        QVERIFY(!Listening(port));
+
+        // Delete: Cancel keeps the server, OK removes it with its subkeys.
+        dlg.SelectServerRow("Off");
+        prompt.answers = {false, true};
+        dlg.OnDeleteServer();
+        QVERIFY(s.KeyExists(Key("Off")).ok());
+        dlg.OnDeleteServer();
+        QVERIFY(prompt.asked.last().startsWith("Warning - you are about to delete a server.\n"));
+        QCOMPARE(s.KeyExists(Key("Off")).code, long(reg::kNotFound));
+        QCOMPARE(s.KeyExists(Key("Off") + "\\Users\\bob").code, long(reg::kNotFound));
+        dlg.Idle();
+        QCOMPARE(dlg.serverList()->topLevelItemCount(), 2);
+    }
+
+    // SortColumn and the column order survive closing and reopening.
+    void columnLayoutAndSortAcrossReopenings() {
+        reg::Store& s = app_->store();
+        SetDword(s, Key("A"), "Enabled", 0);
+        SetDword(s, Key("B"), "Started", 0);
+        QVERIFY(s.CreateKey(Key("C")).ok());
+        const std::string columns = std::string(kProductKey) + "\\ServerListColumns";
+        SetString(s, columns, "SortColumn", "-Status");
+        {
+            CMainDlg dlg(*app_);
+            QCOMPARE(dlg.serverSortState(), -6);
+            // Keys by status: A 0 (disabled), C 1, B 3 (failed); descending.
+            QCOMPARE(dlg.serverList()->topLevelItem(0)->text(0), QString("B"));
+            QCOMPARE(dlg.serverList()->topLevelItem(2)->text(0), QString("A"));
+            QHeaderView* header = dlg.serverList()->header();
+            header->moveSection(header->visualIndex(3), 1);  // "Port" in front of "Address"
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                              QPoint(header->sectionViewportPosition(0) + 5, header->height() / 2));
+            QCOMPARE(dlg.serverSortState(), 1);
+        }
+        reg::Value sort;
+        QVERIFY(s.QueryValue(columns, "SortColumn", sort).ok());
+        QCOMPARE(QString::fromUtf8(reinterpret_cast<const char*>(sort.data.data())), QString("+Name"));
+        {
+            CMainDlg dlg(*app_);
+            QHeaderView* header = dlg.serverList()->header();
+            QCOMPARE(header->logicalIndex(1), 3);
+            QCOMPARE(header->logicalIndex(2), 1);
+            QCOMPARE(dlg.serverList()->topLevelItem(0)->text(0), QString("A"));
+        }
+        SetString(s, columns, "SortColumn", "+Nothing");
+        CMainDlg dlg(*app_);
+        QCOMPARE(dlg.serverSortState(), 0);
+    }
+
+    // The exported entry: the panel's answers and the modal dialog.
+    void appletEntry() {
+        const std::string file = std::string(std::getenv("ORVYN_BIN")) + "/ORVYN.CPL";
+        void* lib = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        QVERIFY2(lib, dlerror());
+        auto entry = reinterpret_cast<CplAppletFn>(dlsym(lib, "CPlApplet"));
+        QVERIFY(entry);
+        QCOMPARE(entry(nullptr, CPL_INIT, 0, 0), 1L);
+        QCOMPARE(entry(nullptr, CPL_GETCOUNT, 0, 0), 1L);
+        QCOMPARE(entry(nullptr, 42, 0, 0), 1L);
+        NEWCPLINFO info{};
+        QCOMPARE(entry(nullptr, CPL_NEWINQUIRE, 0, reinterpret_cast<intptr_t>(&info)), 0L);
+        QCOMPARE(info.dwSize, 244u);
+        QCOMPARE(info.dwHelpContext, 131202u);
+        QCOMPARE(QString(info.szName), QString("ORVYN FTP Server"));
+        QCOMPARE(QString(info.szInfo), QString("Allows you to configure, start and stop FTP service"));
+
+        QString title;
+        QTimer::singleShot(0, [&title] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal) {
+                title = modal->windowTitle();
+                modal->close();
+            }
+        });
+        QCOMPARE(entry(nullptr, CPL_DBLCLK, 0, 0), 0L);
+        QVERIFY(title.startsWith("ORVYN Pro ") && title.endsWith(" Main Control"));
+        QCOMPARE(entry(nullptr, CPL_EXIT, 0, 0), 0L);
+    }
+};
+
+QTEST_MAIN(MainDialogTest)
+#include "main_dialog_test.moc"
