@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -15,10 +16,10 @@
 #include <QSplitter>
 #include <QToolBar>
 #include <QVBoxLayout>
-#include <QWhatsThis>
 
 #include "applet/ColumnLayout.h"
 #include "applet/CplApp.h"
+#include "applet/HelpWindow.h"
 #include "service/base/settings/ServerRegistry.h"
 
 #ifndef ORVYN_APPLET_VERSION
@@ -32,6 +33,7 @@ namespace {
 constexpr int kWatchMs = 5000;
 constexpr int kIdleMs = 200;
 constexpr int kStateRole = Qt::UserRole + 1;
+constexpr const char* kTopicProperty = "helpTopic";
 
 const char* const kWriteError = "There was an error writing to the registry.\nWhat you tried to do has not occurred.";
 const char* const kDeleteWarning =
@@ -250,7 +252,13 @@ void CMainDlg::BuildLayout() {
     closeButton_->setAutoDefault(false);
     connect(serviceButton_, &QPushButton::clicked, this, &CMainDlg::OnServiceButton);
     connect(connectButton_, &QPushButton::clicked, this, [this] { NotAvailable(connectButton_->text()); });
-    connect(helpButton_, &QPushButton::clicked, this, [this] { NotAvailable(helpButton_->text()); });
+    connect(helpButton_, &QPushButton::clicked, this, [this] { ShowHelp("main"); });
+    auto* contextHelp = new QShortcut(QKeySequence::HelpContents, this);
+    connect(contextHelp, &QShortcut::activated, this, [this] { ShowHelp(TopicAt(QCursor::pos())); });
+    setProperty(kTopicProperty, "main");
+    serverFrame_->setProperty(kTopicProperty, "servers");
+    connectionFrame_->setProperty(kTopicProperty, "connections");
+    serviceButton_->setProperty(kTopicProperty, "service");
     connect(closeButton_, &QPushButton::clicked, this, &QDialog::reject);
 
     auto* buttons = new QHBoxLayout;
@@ -482,12 +490,31 @@ void CMainDlg::NotAvailable(const QString& command) {
 
 void CMainDlg::ShowMenu(QTreeWidget* list, QMenu* menu, const QPoint& pos, QAction* defaultAction) {
     if (!list->itemAt(pos)) {
-        QWhatsThis::enterWhatsThisMode();
+        ShowHelp(TopicAt(list->viewport()->mapToGlobal(pos)));
         return;
     }
     UpdateCommands();
     menu->setDefaultAction(defaultAction);
     menu->popup(list->viewport()->mapToGlobal(pos));
+}
+
+QString CMainDlg::TopicAt(const QPoint& globalPos) const {
+    for (QWidget* w = QApplication::widgetAt(globalPos); w; w = w->parentWidget()) {
+        const QVariant topic = w->property(kTopicProperty);
+        if (topic.isValid())
+            return topic.toString();
+        if (w == this)
+            break;
+    }
+    return "main";
+}
+
+void CMainDlg::ShowHelp(const QString& topic) {
+    if (!help_)
+        help_ = new CHelpWindow(this);
+    if (!help_->ShowTopic(topic))
+        prompt_->Tell("Failed to find information in the help file on " + topic, "HTML Help Error",
+                      IPrompt::Icon::Warning);
 }
 
 void CMainDlg::RestoreLayout(QTreeWidget* list, const char* key, const std::vector<std::string>& titles,

@@ -27,6 +27,10 @@ class QMenu;
 class QGroupBox;
 
 namespace orvyn::applet {
+class CHelpWindow;
+}
+
+namespace orvyn::applet {
 
 class COrvynCplApp;
 
@@ -61,6 +65,8 @@ public slots:
     void OnStartStopServer();
     void OnDeleteServer();
     void OnRenameServer();
+    // Opens the help window at a topic; a missing topic is reported.
+    void ShowHelp(const QString& topic);
 
 private:
     void BuildCommands();
@@ -78,6 +84,8 @@ private:
                        const std::vector<QString>& samples, int& sortState);
     void SaveLayout(QTreeWidget* list, const char* key, const std::vector<std::string>& titles, int sortState);
     void ApplySortIndicator(QTreeWidget* list, int sortState);
+    // The topic of the control under the pointer (context help, F1).
+    QString TopicAt(const QPoint& globalPos) const;
 
     COrvynCplApp& app_;
     std::unique_ptr<IPrompt> ownPrompt_;
@@ -104,6 +112,7 @@ private:
     bool refresh_ = true;
     int serverSort_ = 0;
     int connectionSort_ = 0;
+    CHelpWindow* help_ = nullptr;
     QTimer watchTimer_;
     QTimer idleTimer_;
 };

@@ -18,6 +18,7 @@
 
 #include "applet/Cpl.h"
 #include "applet/CplApp.h"
+#include "applet/HelpWindow.h"
 #include "applet/MainDlg.h"
 #include "platform/service/ServiceController.h"
 #include "service/base/settings/ServerRegistry.h"
@@ -178,6 +179,17 @@ private slots:
         // Commands whose dialogs are not there yet say so.
         dlg.command("&Configure Server...")->trigger();
         QVERIFY(prompt.told.value(0).contains("Configure Server"));
+
+        // Help: the bundled pages by topic, the error for a missing one.
+        for (QPushButton* b : dlg.findChildren<QPushButton*>())
+            if (b->text() == "&Help")
+                QTest::mouseClick(b, Qt::LeftButton);
+        auto* help = dlg.findChild<CHelpWindow*>();
+        QVERIFY(help && help->isVisible());
+        QCOMPARE(help->currentTopic(), QString("main"));
+        dlg.ShowHelp("nosuch");
+        QCOMPARE(prompt.told.last(), QString("Failed to find information in the help file on nosuch"));
+        QCOMPARE(prompt.told.size(), 2);
     }
 
     // The real service from installed to running and back, with the service
