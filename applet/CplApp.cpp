@@ -40,4 +40,7 @@ COrvynCplApp::COrvynCplApp(std::string storePath)
     : store_(std::make_unique<reg::Store>(std::move(storePath))),
       service_(std::make_unique<LocalServiceControl>(*store_)) {}
 
+COrvynCplApp::COrvynCplApp(std::string storePath, std::unique_ptr<IServiceControl> service)
+    : store_(std::make_unique<reg::Store>(std::move(storePath))), service_(std::move(service)) {}
+
 }  // namespace orvyn::applet

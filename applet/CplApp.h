@@ -53,6 +53,8 @@ public:
     static COrvynCplApp& Instance();
 
     explicit COrvynCplApp(std::string storePath = {});
+    // With another service control (tests).
+    COrvynCplApp(std::string storePath, std::unique_ptr<IServiceControl> service);
 
     reg::Store& store() { return *store_; }
     IServiceControl& service() { return *service_; }

@@ -80,6 +80,29 @@ private:
     const int* sortState_;
 };
 
+// A row of the connection list: owns its record; "#" sorts the highest id
+// first in ascending order.
+class ConnectionItem : public QTreeWidgetItem {
+public:
+    ConnectionItem(const int* sortState) : sortState_(sortState) {}
+    ConnectionRecord& record() { return record_; }
+    bool operator<(const QTreeWidgetItem& other) const override {
+        const auto& o = static_cast<const ConnectionItem&>(other).record_;
+        switch (*sortState_ < 0 ? -*sortState_ : *sortState_) {
+        case 1: return CompareTextNoCase(record_.user, o.user) < 0;
+        case 2: return o.id < record_.id;
+        case 3: return CompareTextNoCase(record_.peer, o.peer) < 0;
+        case 4: return CompareTextNoCase(record_.command, o.command) < 0;
+        case 5: return CompareTextNoCase(record_.status, o.status) < 0;
+        default: return false;
+        }
+    }
+
+private:
+    ConnectionRecord record_;
+    const int* sortState_;
+};
+
 QString Plain(const QString& command) {
     QString s = command;
     s.remove('&');
@@ -105,6 +128,7 @@ int ReadDword(const reg::Store& store, const char* name, int def) {
 
 CMainDlg::CMainDlg(COrvynCplApp& app, QWidget* parent, IPrompt* prompt)
     : QDialog(parent), app_(app), prompt_(prompt) {
+    monitor_ = new CServerMonitor(*this, this);
     if (!prompt_) {
         ownPrompt_ = std::make_unique<MessageBoxPrompt>(this);
         prompt_ = ownPrompt_.get();
@@ -133,6 +157,7 @@ CMainDlg::CMainDlg(COrvynCplApp& app, QWidget* parent, IPrompt* prompt)
 }
 
 CMainDlg::~CMainDlg() {
+    monitor_->Reset();
     servers_->clear();
     connections_->clear();
     SaveLayout(servers_, "ServerListColumns", kServerTitles, serverSort_);
@@ -167,9 +192,9 @@ void CMainDlg::BuildCommands() {
     import_ = later("&Import Server...", "Import a server from a file");
     stop_ = make("&Stop Server", "Stop the selected server", &CMainDlg::OnStartStopServer);
     start_ = make("&Start Server", "Start the selected server", &CMainDlg::OnStartStopServer);
-    disconnect_ = later("Dis&connect user", "Disconnect selected user(s)");
-    disable_ = later("Dis&able user", "Disable User");
-    disconnectAll_ = later("&Disconnect all users", "Disconnect all connected users.");
+    disconnect_ = make("Dis&connect user", "Disconnect selected user(s)", &CMainDlg::OnDisconnectSelected);
+    disable_ = make("Dis&able user", "Disable User", &CMainDlg::OnDisableSelected);
+    disconnectAll_ = make("&Disconnect all users", "Disconnect all connected users.", &CMainDlg::OnDisconnectAll);
 }
 
 void CMainDlg::BuildLayout() {
@@ -216,6 +241,11 @@ void CMainDlg::BuildLayout() {
     connections_->setHeaderLabels(titles);
 
     connect(servers_->header(), &QHeaderView::sectionClicked, this, &CMainDlg::OnHeaderClicked);
+    connect(connections_->header(), &QHeaderView::sectionClicked, this, [this](int logical) {
+        const int column = logical + 1;
+        SortConnections(connectionSort_ == column ? -column : column);
+    });
+    connect(connections_, &QTreeWidget::itemSelectionChanged, this, &CMainDlg::UpdateCommands);
     connect(servers_, &QTreeWidget::itemSelectionChanged, this, [this] { SelectServer(SelectedServer()); });
     connect(servers_, &QTreeWidget::itemActivated, this, [this] {
         if (configure_->isEnabled())
@@ -317,6 +347,10 @@ void CMainDlg::WatchService() {
 
 void CMainDlg::Idle() {
     UpdateCommands();
+    if (resortConnections_) {
+        resortConnections_ = false;
+        SortConnections(connectionSort_);
+    }
     if (refresh_)
         RefreshServers();
 }
@@ -404,9 +438,99 @@ void CMainDlg::UpdateCommands() {
     disconnectAll_->setEnabled(running);
 }
 
-void CMainDlg::SelectServer(QTreeWidgetItem* /*row*/) {
-    // The connection list belongs to the selected instance only.
+void CMainDlg::SelectServer(QTreeWidgetItem* row) {
+    monitor_->Reset();
+    const QString name = row ? row->text(0) : QString();
+    const bool running = row && IsServerRunning(app_.store(), name.toStdString(), lastState_);
+    if (!row)
+        SetCaption("(No server selected)");
+    else if (!app_.remoteComputer().empty())
+        SetCaption("Unable to view remote server \"" + name + "\"");
+    else if (running)
+        SetCaption("Current connections at \"" + name + "\"");
+    else
+        SetCaption("Server \"" + name + "\" not running - no connections");
     connections_->clear();
+    resortConnections_ = true;
+    if (!row || !running || !app_.remoteComputer().empty())
+        return;
+    // The address and port the running instance reported, else the
+    // configured ones.
+    const QString address = row->text(2).isEmpty() ? row->text(1) : row->text(2);
+    const QString port = row->text(4).isEmpty() ? row->text(3) : row->text(4);
+    monitor_->Select(name.toStdString(), address.toStdString(), port.toStdString());
+}
+
+QString CMainDlg::connectionCaption() const { return connectionFrame_->title(); }
+
+void CMainDlg::SetCaption(const QString& caption) { connectionFrame_->setTitle(caption); }
+
+void CMainDlg::SendLine(const std::string& line) { monitor_->SendLine(line); }
+
+void CMainDlg::UpdateConnection(const ConnectionRecord& record) {
+    ConnectionItem* row = nullptr;
+    for (int i = 0; i < connections_->topLevelItemCount() && !row; ++i) {
+        auto* item = static_cast<ConnectionItem*>(connections_->topLevelItem(i));
+        if (item->record().id == record.id)
+            row = item;
+    }
+    if (!row) {
+        row = new ConnectionItem(&connectionSort_);
+        connections_->insertTopLevelItem(0, row);
+    }
+    row->record() = record;
+    row->setText(0, QString::fromStdString(record.user));
+    row->setText(1, QString::number(record.id));
+    row->setText(2, QString::fromStdString(record.peer));
+    row->setText(3, QString::fromStdString(record.command));
+    row->setText(4, QString::fromStdString(record.status));
+    resortConnections_ = true;
+}
+
+void CMainDlg::RemoveConnection(int32_t id) {
+    for (int i = 0; i < connections_->topLevelItemCount(); ++i) {
+        auto* item = static_cast<ConnectionItem*>(connections_->topLevelItem(i));
+        if (item->record().id == id) {
+            delete item;
+            resortConnections_ = true;
+            return;
+        }
+    }
+}
+
+void CMainDlg::SortConnections(int sortState) {
+    connectionSort_ = sortState;
+    if (sortState != 0) {
+        const int column = (sortState < 0 ? -sortState : sortState) - 1;
+        connections_->sortItems(column, sortState < 0 ? Qt::DescendingOrder : Qt::AscendingOrder);
+    }
+    ApplySortIndicator(connections_, sortState);
+}
+
+void CMainDlg::OnDisconnectSelected() {
+    for (int i = 0; i < connections_->topLevelItemCount(); ++i) {
+        auto* item = static_cast<ConnectionItem*>(connections_->topLevelItem(i));
+        if (item->isSelected())
+            SendLine("SITE ADMN DISC " + std::to_string(item->record().id));
+    }
+}
+
+void CMainDlg::OnDisconnectAll() {
+    for (int i = 0; i < connections_->topLevelItemCount(); ++i)
+        SendLine("SITE ADMN DISC " +
+                 std::to_string(static_cast<ConnectionItem*>(connections_->topLevelItem(i))->record().id));
+}
+
+void CMainDlg::OnDisableSelected() {
+    // The names first: the lines may change the list as they are answered.
+    std::vector<std::string> names;
+    for (int i = 0; i < connections_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = connections_->topLevelItem(i);
+        if (item->isSelected() && !item->text(0).isEmpty())
+            names.push_back(item->text(0).toStdString());
+    }
+    for (const std::string& name : names)
+        SendLine("SITE ADMN DISA " + name);
 }
 
 void CMainDlg::OnServiceButton() {

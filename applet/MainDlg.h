@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "applet/Monitor.h"
 #include "applet/Prompt.h"
 #include "applet/ServerList.h"
 
@@ -34,7 +35,7 @@ namespace orvyn::applet {
 
 class COrvynCplApp;
 
-class CMainDlg : public QDialog {
+class CMainDlg : public QDialog, private IMonitorSink {
     Q_OBJECT
 public:
     // prompt null: message boxes over the dialog.
@@ -54,6 +55,9 @@ public:
 
     QTreeWidget* serverList() const { return servers_; }
     QTreeWidget* connectionList() const { return connections_; }
+    // The caption of the connections frame (the monitor's state).
+    QString connectionCaption() const;
+    int monitorState() const { return monitor_->state(); }
     QPushButton* serviceButton() const { return serviceButton_; }
     // The command of the given text ("&Start Server", ...), or null.
     QAction* command(const QString& text) const;
@@ -65,6 +69,9 @@ public slots:
     void OnStartStopServer();
     void OnDeleteServer();
     void OnRenameServer();
+    void OnDisconnectSelected();
+    void OnDisconnectAll();
+    void OnDisableSelected();
     // Opens the help window at a topic; a missing topic is reported.
     void ShowHelp(const QString& topic);
 
@@ -84,6 +91,14 @@ private:
                        const std::vector<QString>& samples, int& sortState);
     void SaveLayout(QTreeWidget* list, const char* key, const std::vector<std::string>& titles, int sortState);
     void ApplySortIndicator(QTreeWidget* list, int sortState);
+    void SortConnections(int sortState);
+
+    // IMonitorSink
+    void SendLine(const std::string& line) override;
+    void SetCaption(const QString& caption) override;
+    void UpdateConnection(const ConnectionRecord& record) override;
+    void RemoveConnection(int32_t id) override;
+
     // The topic of the control under the pointer (context help, F1).
     QString TopicAt(const QPoint& globalPos) const;
 
@@ -113,6 +128,8 @@ private:
     int serverSort_ = 0;
     int connectionSort_ = 0;
     CHelpWindow* help_ = nullptr;
+    CServerMonitor* monitor_ = nullptr;
+    bool resortConnections_ = false;
     QTimer watchTimer_;
     QTimer idleTimer_;
 };

@@ -11,6 +11,8 @@
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 #include <cstdlib>
 #include <deque>
@@ -68,6 +70,35 @@ bool Listening(int port) {
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
+}
+
+// A service that always runs, for instances served by a scripted server.
+class RunningService : public IServiceControl {
+public:
+    bool Open() override { return true; }
+    void Close() override {}
+    bool debug() const override { return false; }
+    uint32_t QueryState() override { return 4; }
+    long Start() override { return 0; }
+    long Stop() override { return 0; }
+    void AskToReread() override {}
+};
+
+// Selects the connection rows whose Name column is one of names.
+void SelectConnections(CMainDlg& dlg, const QStringList& names) {
+    QTreeWidget* list = dlg.connectionList();
+    list->clearSelection();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (names.contains(list->topLevelItem(i)->text(0)))
+            list->topLevelItem(i)->setSelected(true);
+}
+
+QTreeWidgetItem* ConnectionRow(CMainDlg& dlg, const QString& column1) {
+    QTreeWidget* list = dlg.connectionList();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(1) == column1)
+            return list->topLevelItem(i);
+    return nullptr;
 }
 
 std::string Key(const std::string& name) { return std::string(kServersKey) + "\\" + name; }
@@ -204,6 +235,15 @@ private slots:
         const int brokenPort = FreePort();
         SetDword(s, Key("Broken"), "Port", static_cast<uint32_t>(brokenPort));
         SetDword(s, Key("Off"), "Enabled", 0);
+        SetString(s, Key("Live") + "\\Users\\bob", "Home", *dir_ / "");
+        {
+            const std::string cmd = std::string("\"") + std::getenv("ORVYN_BIN") + "/orvyn-reg\" --store \"" +
+                                    Store() + "\" passwd Live bob >/dev/null";
+            FILE* p = ::popen(cmd.c_str(), "w");
+            QVERIFY(p);
+            std::fputs("secret\n", p);
+            QCOMPARE(::pclose(p), 0);
+        }
         SetString(s, Key("Off") + "\\Users\\bob", "Comment", "x");
         FakePrompt prompt;
 
@@ -225,6 +265,42 @@ private slots:
 
         // A running instance can be neither deleted nor renamed.
         dlg.SelectServerRow("Live");
+        QCOMPARE(dlg.connectionCaption(), QString("Waiting for response from server"));
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.connectionCaption(), QString("Current connections at Live"), 10000);
+
+        // Real sessions show up; disconnect and disable reach the server.
+        QTcpSocket anonymous, bob;
+        for (QTcpSocket* c : {&anonymous, &bob}) {
+            c->connectToHost("127.0.0.1", static_cast<quint16>(port));
+            QVERIFY(c->waitForConnected(5000));
+            QTRY_VERIFY_WITH_TIMEOUT(c->bytesAvailable() > 0 || (c->waitForReadyRead(50), false), 10000);
+            c->readAll();
+        }
+        bob.write("USER bob\r\nPASS secret\r\n");
+        QByteArray login;
+        QTRY_VERIFY2_WITH_TIMEOUT((login += bob.readAll()).contains("230") || (bob.waitForReadyRead(50), false),
+                                  login.constData(), 10000);
+        // The monitor's own session, the anonymous one and bob's.
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.connectionList()->topLevelItemCount(), 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg.connectionList()->findItems("bob", Qt::MatchExactly, 0).isEmpty(), 10000);
+        SelectConnections(dlg, {"bob"});
+        dlg.Idle();
+        QVERIFY(dlg.command("Dis&able user")->isEnabled());
+        dlg.command("Dis&able user")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(bob.state() == QAbstractSocket::UnconnectedState || (bob.waitForReadyRead(50), false),
+                                 10000);
+        QCOMPARE(CServerRegistry(s, "Live", nullptr).ReadInt("Users\\bob", "Disabled", 0), 1L);
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.connectionList()->topLevelItemCount(), 2, 10000);
+        const QString anonymousPeer = "127.0.0.1:" + QString::number(anonymous.localPort());
+        QTreeWidgetItem* row = dlg.connectionList()->findItems(anonymousPeer, Qt::MatchExactly, 2).value(0);
+        QVERIFY(row);
+        dlg.connectionList()->clearSelection();
+        row->setSelected(true);
+        dlg.command("Dis&connect user")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            anonymous.state() == QAbstractSocket::UnconnectedState || (anonymous.waitForReadyRead(50), false), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.connectionList()->topLevelItemCount(), 1, 10000);
+
         dlg.Idle();
         QVERIFY(!dlg.command("&Rename Server...")->isEnabled());
         QVERIFY(!dlg.command("&Delete Server...")->isEnabled());
@@ -311,6 +387,73 @@ private slots:
         SetString(s, columns, "SortColumn", "+Nothing");
         CMainDlg dlg(*app_);
         QCOMPARE(dlg.serverSortState(), 0);
+    }
+
+    // The conversation against a scripted server: greeting, SITE ADMN, the
+    // 300 lines, a line over the bound, and what the commands send.
+    void monitorAgainstScriptedServer() {
+        app_.reset();
+        app_ = std::make_unique<COrvynCplApp>(Store(), std::make_unique<RunningService>());
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::AnyIPv4, 0));
+        reg::Store& s = app_->store();
+        SetString(s, Key("Fake"), "Address", "0.0.0.0");
+        SetDword(s, Key("Fake"), "Port", server.serverPort());
+        CMainDlg dlg(*app_);
+        dlg.SelectServerRow("Fake");
+        QVERIFY(server.waitForNewConnection(5000));
+        std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+        QCOMPARE(peer->localAddress().toString(), QString("127.125.126.127"));
+        QByteArray got;
+        auto receive = [&] {
+            peer->waitForReadyRead(20);
+            got += peer->readAll();
+            return got;
+        };
+        peer->write("220-Welcome\r\n220-to the fake\r\n");
+        QTest::qWait(100);
+        QCOMPARE(receive(), QByteArray());
+        peer->write("220 ready\r\n300-MODI alice 12 10.0.0.5:4000 Success RETR big file.zip\r\n"
+                    "300 MODI  7 10.0.0.6:4001 Success USER\r\n");
+        QTRY_COMPARE(dlg.connectionList()->topLevelItemCount(), 2);
+        QCOMPARE(receive(), QByteArray("SITE ADMN\r\n"));
+        QCOMPARE(dlg.connectionCaption(), QString("Current connections at Fake"));
+        QTreeWidgetItem* alice = ConnectionRow(dlg, "12");
+        QVERIFY(alice);
+        QCOMPARE(QStringList({alice->text(0), alice->text(2), alice->text(3), alice->text(4)}),
+                 QStringList({"alice", "10.0.0.5:4000", "RETR big file.zip", "Success"}));
+
+        got.clear();
+        peer->write("300 TIME\r\n200 User disconnected.\r\n300 MODI alice 12 10.0.0.5:4000 Success STOR x\r\n");
+        QTRY_COMPARE(ConnectionRow(dlg, "12")->text(3), QString("STOR x"));
+        QTRY_COMPARE(receive(), QByteArray("NOOP\r\n"));
+        QCOMPARE(dlg.connectionList()->topLevelItemCount(), 2);
+
+        // A line over the bound is dropped without stalling what follows.
+        peer->write("300 MODI " + QByteArray(70000, 'x') + "\r\n300 MODI bob_smith 9 1.2.3.4:5 Success LIST\r\n");
+        QTRY_VERIFY(ConnectionRow(dlg, "9"));
+        QCOMPARE(dlg.connectionList()->topLevelItemCount(), 3);
+
+        // Disable sends the names of the selected rows in full, none for
+        // an empty name; disconnect sends their ids.
+        SelectConnections(dlg, {"alice", "", "bob_smith"});
+        dlg.Idle();
+        got.clear();
+        dlg.command("Dis&able user")->trigger();
+        dlg.command("Dis&connect user")->trigger();
+        QTRY_COMPARE(receive().count('\n'), 5);
+        QStringList lines = QString::fromLatin1(got).split("\r\n", Qt::SkipEmptyParts);
+        QCOMPARE(lines.mid(0, 2), QStringList({"SITE ADMN DISA bob_smith", "SITE ADMN DISA alice"}));
+        lines = lines.mid(2);
+        lines.sort();
+        QCOMPARE(lines, QStringList({"SITE ADMN DISC 12", "SITE ADMN DISC 7", "SITE ADMN DISC 9"}));
+
+        peer->write("300 DELE 12\r\n");
+        QTRY_COMPARE(dlg.connectionList()->topLevelItemCount(), 2);
+        QVERIFY(!ConnectionRow(dlg, "12"));
+        peer->close();
+        QTRY_COMPARE(dlg.connectionCaption(), QString("Connection closed by server"));
+        QCOMPARE(dlg.connectionList()->topLevelItemCount(), 2);
     }
 
     // The exported entry: the panel's answers and the modal dialog.
