@@ -43,7 +43,7 @@ const char* const kDeleteWarning =
 const char* const kTitle = "ORVYN FTP Server";
 
 const std::vector<std::string> kServerTitles = {"Name", "Address", "# Address", "Port", "# Port", "Status"};
-const std::vector<QString> kServerSamples = {"Server Nickname", "ftp.a-rather-long-host-name.example.com",
+const std::vector<QString> kServerSamples = {"Server Nickname", "ftp.long-host.example.com",
                                              "255.255.255.255", "PORT", "2048", "Fatal Error"};
 const std::vector<std::string> kConnectionTitles = {"Name", "#", "IP", "Command", "Status"};
 const std::vector<QString> kConnectionSamples = {"longusername", "8888", "255.255.255.255",
@@ -247,10 +247,17 @@ void CMainDlg::BuildLayout() {
     });
     connect(connections_, &QTreeWidget::itemSelectionChanged, this, &CMainDlg::UpdateCommands);
     connect(servers_, &QTreeWidget::itemSelectionChanged, this, [this] { SelectServer(SelectedServer()); });
-    connect(servers_, &QTreeWidget::itemActivated, this, [this] {
+    // Double-click or Enter on a row configures that server.
+    auto configureRow = [this] {
+        UpdateCommands();
         if (configure_->isEnabled())
             configure_->trigger();
-    });
+    };
+    connect(servers_, &QTreeWidget::itemDoubleClicked, this, configureRow);
+    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* enter = new QShortcut(QKeySequence(key), servers_, nullptr, nullptr, Qt::WidgetShortcut);
+        connect(enter, &QShortcut::activated, this, configureRow);
+    }
     connect(servers_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { ShowMenu(servers_, serverMenu_, pos, configure_); });
     connect(connections_, &QWidget::customContextMenuRequested, this,
