@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -16,6 +17,8 @@
 #include <QSplitter>
 #include <QToolBar>
 #include <QVBoxLayout>
+
+#include <unistd.h>
 
 #include "applet/ColumnLayout.h"
 #include "applet/CplApp.h"
@@ -305,8 +308,14 @@ void CMainDlg::BuildLayout() {
     buttons->addWidget(helpButton_);
     buttons->addWidget(closeButton_);
 
+    // The computer managed; another one is chosen with "&Connect to...".
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    systemLabel_ = new QLabel(QString("Monitoring system '%1' (local computer):").arg(QString::fromLocal8Bit(host)), this);
+
     auto* layout = new QVBoxLayout(this);
     layout->setMenuBar(menuBar);
+    layout->addWidget(systemLabel_);
     layout->addWidget(splitter_, 1);
     layout->addLayout(buttons);
 }

@@ -26,6 +26,7 @@ class QSplitter;
 class QToolBar;
 class QMenu;
 class QGroupBox;
+class QLabel;
 
 namespace orvyn::applet {
 class CHelpWindow;
@@ -111,6 +112,7 @@ private:
     QGroupBox* serverFrame_ = nullptr;
     QGroupBox* connectionFrame_ = nullptr;
     QSplitter* splitter_ = nullptr;
+    QLabel* systemLabel_ = nullptr;
     QPushButton* serviceButton_ = nullptr;
     QPushButton* connectButton_ = nullptr;
     QPushButton* helpButton_ = nullptr;
