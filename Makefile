@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench clean sanitize
+.PHONY: all deps configure build test run bench clean sanitize screenshots
 
 all: build
 
@@ -30,6 +30,11 @@ bench:
 	./scripts/install-deps --bench
 	$(MAKE) build
 	cmake --build $(BUILD) --target benchmarks
+
+screenshots: deps
+	$(MAKE) configure
+	cmake --build $(BUILD) -j $(JOBS) --target orvyn-applet-screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/orvyn-applet-screenshots $(BUILD)/screenshots
 
 sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS=-DORVYN_SANITIZE=ON

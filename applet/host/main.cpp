@@ -1,0 +1,58 @@
+// orvyn-cpl: opens the administration applet ORVYN.CPL from this program's
+// own folder (or the file named by the first argument) the way a settings
+// host does: CPL_INIT, CPL_GETCOUNT, CPL_NEWINQUIRE, CPL_DBLCLK on the one
+// applet, then CPL_STOP and CPL_EXIT.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "applet/Cpl.h"
+
+using namespace orvyn::applet;
+
+namespace {
+
+std::string OwnFolder() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    std::string s(path, static_cast<size_t>(n));
+    return s.substr(0, s.rfind('/'));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string file = argc > 1 ? argv[1] : OwnFolder() + "/ORVYN.CPL";
+    void* lib = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        std::fprintf(stderr, "orvyn-cpl: cannot load %s: %s\n", file.c_str(), dlerror());
+        return 1;
+    }
+    auto entry = reinterpret_cast<CplAppletFn>(dlsym(lib, "CPlApplet"));
+    if (!entry) {
+        std::fprintf(stderr, "orvyn-cpl: %s exports no CPlApplet\n", file.c_str());
+        return 1;
+    }
+    if (entry(nullptr, CPL_INIT, 0, 0) == 0) {
+        std::fprintf(stderr, "orvyn-cpl: the applet refused to start\n");
+        return 1;
+    }
+    const long count = entry(nullptr, CPL_GETCOUNT, 0, 0);
+    for (long i = 0; i < count; ++i) {
+        NEWCPLINFO info{};
+        info.dwSize = sizeof info;
+        entry(nullptr, CPL_NEWINQUIRE, i, reinterpret_cast<intptr_t>(&info));
+    }
+    if (count > 0) {
+        entry(nullptr, CPL_DBLCLK, 0, 0);
+        entry(nullptr, CPL_STOP, 0, 0);
+    }
+    entry(nullptr, CPL_EXIT, 0, 0);
+    // The library stays loaded: Qt's objects may outlive the calls.
+    return 0;
+}
