@@ -2,8 +2,9 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test run bench clean sanitize screenshots
+.PHONY: all deps configure build test run bench clean sanitize screenshots install
 
 all: build
 
@@ -35,6 +36,10 @@ screenshots: deps
 	$(MAKE) configure
 	cmake --build $(BUILD) -j $(JOBS) --target orvyn-applet-screenshots
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/orvyn-applet-screenshots $(BUILD)/screenshots
+
+# Installs under PREFIX (DESTDIR honoured): see packaging/CMakeLists.txt.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS=-DORVYN_SANITIZE=ON
