@@ -75,7 +75,10 @@ std::vector<std::string> WaitForLines(const std::string& path, size_t lines) {
     std::vector<std::string> out;
     for (int i = 0; i < 1000; ++i) {
         out.clear();
-        std::istringstream in(ReadAll(path));
+        // Only whole lines: a player may be writing its line right now.
+        std::string text = ReadAll(path);
+        text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+        std::istringstream in(text);
         std::string line;
         while (std::getline(in, line)) {
             out.push_back(line);
