@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "service/base/settings/ServerRegistry.h"
-#include "service/core/server/ListenAddress.h"
+#include "service/base/text/Environment.h"
 
 namespace orvyn::applet {
 

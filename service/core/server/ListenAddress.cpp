@@ -150,34 +150,6 @@ std::string AddressValueText(const reg::Value* v) {
     return "0.0.0.0";
 }
 
-std::string ExpandEnvironment(std::string_view text) {
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] != '%') {
-            out.push_back(text[i++]);
-            continue;
-        }
-        const size_t end = text.find('%', i + 1);
-        if (end == std::string_view::npos) {
-            out.append(text.substr(i));
-            break;
-        }
-        const std::string name(text.substr(i + 1, end - i - 1));
-        const char* value = name.empty() || name.find('\0') != std::string::npos ? nullptr : std::getenv(name.c_str());
-        if (value != nullptr) {
-            out += value;
-            i = end + 1;
-        } else {
-            // Not a variable: keep the percent sign; the closing one may
-            // open the next name.
-            out.push_back('%');
-            ++i;
-        }
-    }
-    return out;
-}
-
 ListenAddress ResolveListenAddress(std::string_view where, ILogSink* log, IServiceLookup& services) {
     ListenAddress r;
     const size_t colon = where.rfind(':');

@@ -10,6 +10,7 @@
 
 #include "platform/registry/Registry.h"
 #include "service/base/log/LogSink.h"
+#include "service/base/text/Environment.h"
 
 namespace orvyn {
 
@@ -27,10 +28,6 @@ std::string PortValueText(const reg::Value* v);
 // absent or any other type gives "0.0.0.0".
 inline constexpr size_t kMaxAddressText = 254;
 std::string AddressValueText(const reg::Value* v);
-
-// %NAME% replaced by the environment variable NAME; a name that is not set is
-// left as it stands.
-std::string ExpandEnvironment(std::string_view text);
 
 // Looks a TCP service name up; returns 0 and the port (host order), or a
 // Winsock error number. The default implementation reads the system's
