@@ -30,6 +30,19 @@ public:
     virtual void AskToReread() = 0;
 };
 
+// A service that always runs and ignores every request: for pictures of the
+// dialog and for instances served by something other than the service.
+class RunningService : public IServiceControl {
+public:
+    bool Open() override { return true; }
+    void Close() override {}
+    bool debug() const override { return false; }
+    uint32_t QueryState() override { return 4; }
+    long Start() override { return 0; }
+    long Stop() override { return 0; }
+    void AskToReread() override {}
+};
+
 // The local service through platform/service.
 class LocalServiceControl : public IServiceControl {
 public:

@@ -24,17 +24,6 @@ using namespace orvyn::applet;
 
 namespace {
 
-class RunningService : public IServiceControl {
-public:
-    bool Open() override { return true; }
-    void Close() override {}
-    bool debug() const override { return false; }
-    uint32_t QueryState() override { return 4; }
-    long Start() override { return 0; }
-    long Stop() override { return 0; }
-    void AskToReread() override {}
-};
-
 void Put(reg::Store& store, const std::string& server, const char* name, const std::string& text) {
     auto data = reg::StringData(text);
     store.SetValue(std::string(kServersKey) + "\\" + server, name, reg::REG_SZ, data.data(), data.size());

@@ -72,18 +72,6 @@ bool Listening(int port) {
     return ok;
 }
 
-// A service that always runs, for instances served by a scripted server.
-class RunningService : public IServiceControl {
-public:
-    bool Open() override { return true; }
-    void Close() override {}
-    bool debug() const override { return false; }
-    uint32_t QueryState() override { return 4; }
-    long Start() override { return 0; }
-    long Stop() override { return 0; }
-    void AskToReread() override {}
-};
-
 // Selects the connection rows whose Name column is one of names.
 void SelectConnections(CMainDlg& dlg, const QStringList& names) {
     QTreeWidget* list = dlg.connectionList();
