@@ -33,7 +33,13 @@ def lowest_free_descriptor(pid):
 
 def holds_file(pid, path):
     fds = "/proc/%d/fd" % pid
-    return any(os.readlink(os.path.join(fds, n)) == path for n in os.listdir(fds))
+    for n in os.listdir(fds):
+        try:
+            if os.readlink(os.path.join(fds, n)) == path:
+                return True
+        except FileNotFoundError:
+            pass  # closed meanwhile
+    return False
 
 
 def sanitizer_build():
