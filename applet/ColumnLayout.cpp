@@ -58,7 +58,7 @@ namespace {
 std::string KeyOf(std::string_view listKey) { return std::string(kProductKey) + "\\" + std::string(listKey); }
 }  // namespace
 
-StoredLayout LoadLayout(const reg::Store& store, std::string_view listKey, const std::vector<std::string>& titles) {
+StoredLayout LoadLayout(const reg::IStore& store, std::string_view listKey, const std::vector<std::string>& titles) {
     StoredLayout out;
     const std::string key = KeyOf(listKey);
     for (const auto& title : titles) {
@@ -79,7 +79,7 @@ StoredLayout LoadLayout(const reg::Store& store, std::string_view listKey, const
     return out;
 }
 
-bool SaveLayout(reg::Store& store, std::string_view listKey, const std::vector<std::string>& titles,
+bool SaveLayout(reg::IStore& store, std::string_view listKey, const std::vector<std::string>& titles,
                 const std::vector<int>& rightEdges, int sortState) {
     const std::string key = KeyOf(listKey);
     bool ok = true;

@@ -37,10 +37,10 @@ struct StoredLayout {
     std::vector<std::optional<long>> edges;  // per title, in the titles' order
     std::string sortColumn;
 };
-StoredLayout LoadLayout(const reg::Store& store, std::string_view listKey, const std::vector<std::string>& titles);
+StoredLayout LoadLayout(const reg::IStore& store, std::string_view listKey, const std::vector<std::string>& titles);
 // rightEdges: per title in the titles' order, the right edge in the header
 // (0 for a hidden column).
-bool SaveLayout(reg::Store& store, std::string_view listKey, const std::vector<std::string>& titles,
+bool SaveLayout(reg::IStore& store, std::string_view listKey, const std::vector<std::string>& titles,
                 const std::vector<int>& rightEdges, int sortState);
 
 }  // namespace orvyn::applet

@@ -5,30 +5,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "applet/computer/Computer.h"
 #include "platform/registry/Registry.h"
-#include "platform/service/ServiceController.h"
 
 namespace orvyn::applet {
 
 class CMainDlg;
-
-// What the dialog needs of the service manager; tests may substitute it.
-class IServiceControl {
-public:
-    virtual ~IServiceControl() = default;
-    // True once a service was found ("ORVYN Pro", else its debug name).
-    virtual bool Open() = 0;
-    virtual void Close() = 0;
-    virtual bool debug() const = 0;
-    // 1 stopped, 2 start pending, 3 stop pending, 4 running; 0 unknown.
-    virtual uint32_t QueryState() = 0;
-    // 0 on success, else a system error number.
-    virtual long Start() = 0;
-    virtual long Stop() = 0;
-    // Control 131; when it cannot be delivered, "ORVYN Service Refresh".
-    virtual void AskToReread() = 0;
-};
 
 // A service that always runs and ignores every request: for pictures of the
 // dialog and for instances served by something other than the service.
@@ -43,23 +27,6 @@ public:
     void AskToReread() override {}
 };
 
-// The local service through platform/service.
-class LocalServiceControl : public IServiceControl {
-public:
-    explicit LocalServiceControl(reg::Store& store) : controller_(store) {}
-    bool Open() override;
-    void Close() override;
-    bool debug() const override { return opened_ && controller_.debug(); }
-    uint32_t QueryState() override;
-    long Start() override;
-    long Stop() override;
-    void AskToReread() override;
-
-private:
-    service::ServiceController controller_;
-    bool opened_ = false;
-};
-
 class COrvynCplApp {
 public:
     // The applet's own object, on the local store ($ORVYN_REGISTRY).
@@ -69,23 +36,25 @@ public:
     // With another service control (tests).
     COrvynCplApp(std::string storePath, std::unique_ptr<IServiceControl> service);
 
-    reg::Store& store() { return *store_; }
-    IServiceControl& service() { return *service_; }
+    reg::IStore& store() { return *computer_.store; }
+    IServiceControl& service() { return *computer_.service; }
+    IComputerFiles& files() { return *computer_.files; }
     // Empty while the local computer is managed.
-    const std::string& remoteComputer() const { return remote_; }
+    const std::string& remoteComputer() const { return computer_.name; }
+
+    // Manages another computer from now on (the previous one is closed).
+    void Manage(ManagedComputer computer);
 
     // Opens the service; the previous one is kept when none is found.
-    bool OpenService() { return service_->Open(); }
-    void CloseService() { service_->Close(); }
-    bool debugService() const { return service_->debug(); }
+    bool OpenService() { return service().Open(); }
+    void CloseService() { service().Close(); }
+    bool debugService() const { return computer_.service->debug(); }
 
     CMainDlg* mainDialog() const { return mainDialog_; }
     void setMainDialog(CMainDlg* dlg) { mainDialog_ = dlg; }
 
 private:
-    std::unique_ptr<reg::Store> store_;
-    std::unique_ptr<IServiceControl> service_;
-    std::string remote_;
+    ManagedComputer computer_;
     CMainDlg* mainDialog_ = nullptr;
 };
 

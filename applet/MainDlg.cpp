@@ -114,12 +114,12 @@ QString Plain(const QString& command) {
     return s;
 }
 
-void WriteDword(reg::Store& store, const char* name, int value) {
+void WriteDword(reg::IStore& store, const char* name, int value) {
     auto data = reg::DwordData(static_cast<uint32_t>(value));
     store.SetValue(kProductKey, name, reg::REG_DWORD, data.data(), data.size());
 }
 
-int ReadDword(const reg::Store& store, const char* name, int def) {
+int ReadDword(const reg::IStore& store, const char* name, int def) {
     reg::Value v;
     if (!store.QueryValue(kProductKey, name, v) || v.type != reg::REG_DWORD || v.data.size() < 4)
         return def;

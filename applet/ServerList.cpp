@@ -87,7 +87,7 @@ bool ValueAsBool(const reg::Value* v) {
     return true;
 }
 
-ServerRecord ReadServerRecord(const reg::Store& store, const std::string& name) {
+ServerRecord ReadServerRecord(const reg::IStore& store, const std::string& name) {
     ServerRecord r;
     r.name = name;
     const std::string key = InstanceKey(name);
@@ -122,7 +122,7 @@ ServerRecord ReadServerRecord(const reg::Store& store, const std::string& name) 
     return r;
 }
 
-std::vector<std::string> ServerNames(const reg::Store& store) {
+std::vector<std::string> ServerNames(const reg::IStore& store) {
     std::vector<std::string> names, out;
     store.EnumSubkeys(kServersKey, names);
     for (auto& n : names)
@@ -131,11 +131,11 @@ std::vector<std::string> ServerNames(const reg::Store& store) {
     return out;
 }
 
-bool IsServerRunning(const reg::Store& store, const std::string& name, uint32_t serviceState) {
+bool IsServerRunning(const reg::IStore& store, const std::string& name, uint32_t serviceState) {
     if (serviceState != kServiceRunning)
         return false;
     // CServerRegistry only reads here; the cast never leads to a write.
-    CServerRegistry registry(const_cast<reg::Store&>(store), name, nullptr);
+    CServerRegistry registry(const_cast<reg::IStore&>(store), name, nullptr);
     return registry.ReadInt(nullptr, "Enabled", 1) != 0 && registry.ReadInt(nullptr, "Started", 1) != 0;
 }
 

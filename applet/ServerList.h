@@ -50,14 +50,14 @@ struct ServerRecord {
 bool ValueAsBool(const reg::Value* value);
 
 // The record of the instance `name`; missing values take their defaults.
-ServerRecord ReadServerRecord(const reg::Store& store, const std::string& name);
+ServerRecord ReadServerRecord(const reg::IStore& store, const std::string& name);
 
 // Names of the instance keys in store order, empty names left out.
-std::vector<std::string> ServerNames(const reg::Store& store);
+std::vector<std::string> ServerNames(const reg::IStore& store);
 
 // The running test every command applies: the service runs and neither
 // Enabled nor Started, read as numbers (missing: 1), is 0.
-bool IsServerRunning(const reg::Store& store, const std::string& name, uint32_t serviceState);
+bool IsServerRunning(const reg::IStore& store, const std::string& name, uint32_t serviceState);
 
 // Caption and enabled state of the service button for a service state.
 struct ServiceButtonLook {

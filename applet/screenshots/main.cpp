@@ -24,7 +24,7 @@ using namespace orvyn::applet;
 
 namespace {
 
-void Put(reg::Store& store, const std::string& server, const char* name, const std::string& text) {
+void Put(reg::IStore& store, const std::string& server, const char* name, const std::string& text) {
     auto data = reg::StringData(text);
     store.SetValue(std::string(kServersKey) + "\\" + server, name, reg::REG_SZ, data.data(), data.size());
 }

@@ -93,40 +93,70 @@ std::vector<std::string> SplitKeyPath(std::string_view path);
 // process are seen by the next read in any case. Thread-safe.
 void NewReadEpoch();
 
-class Store {
+// What a caller needs of a configuration store. `Store` is the store file of
+// this computer; the applet also reaches the store of another computer
+// through the same calls. Status codes as described above.
+class IStore {
+public:
+    virtual ~IStore() = default;
+
+    // The store file; empty where the store is not a file of this process.
+    virtual const std::string& path() const = 0;
+
+    // Keys.
+    virtual Status KeyExists(std::string_view key) const = 0;  // ok, kNotFound or a store error
+    virtual Status CreateKey(std::string_view key) = 0;        // creates every missing parent
+    virtual Status DeleteKey(std::string_view key) = 0;        // kKeyHasChildren when it has subkeys
+    virtual Status DeleteTree(std::string_view key) = 0;       // the key with its whole subtree
+    virtual Status EnumSubkeys(std::string_view key, std::vector<std::string>& names) const = 0;
+    virtual Status QueryInfo(std::string_view key, KeyInfo& info) const = 0;
+
+    // Values. SetValue creates the key (and its parents) when missing;
+    // replacing an existing value keeps its place in the creation order.
+    virtual Status SetValue(std::string_view key, std::string_view name, uint32_t type,
+                            const void* data, size_t size) = 0;
+    Status SetValue(std::string_view key, const Value& value) {
+        return SetValue(key, value.name, value.type, value.data.data(), value.data.size());
+    }
+    virtual Status QueryValue(std::string_view key, std::string_view name, Value& out) const = 0;
+    virtual Status DeleteValue(std::string_view key, std::string_view name) = 0;
+    virtual Status EnumValues(std::string_view key, std::vector<Value>& values) const = 0;
+
+    // Save the subtree of a key (its values and all subkeys) into a
+    // standalone file of this computer; fails with kInvalidParameter when the
+    // file exists and overwrite is false.
+    virtual Status SaveKey(std::string_view key, const std::string& file,
+                           bool overwrite = false) const = 0;
+    // Replace the whole content of a key (values and subkeys) by what a saved
+    // file of this computer holds; the key is created when missing. A file
+    // that is not a saved key fails with kInvalidParameter and changes
+    // nothing.
+    virtual Status RestoreKey(std::string_view key, const std::string& file) = 0;
+};
+
+class Store final : public IStore {
 public:
     // path empty: DefaultStorePath().
     explicit Store(std::string path = {});
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const override { return path_; }
 
-    // Keys.
-    Status KeyExists(std::string_view key) const;  // ok, kNotFound or a store error
-    Status CreateKey(std::string_view key);        // creates every missing parent
-    Status DeleteKey(std::string_view key);        // kKeyHasChildren when it has subkeys
-    Status DeleteTree(std::string_view key);       // the key with its whole subtree
-    Status EnumSubkeys(std::string_view key, std::vector<std::string>& names) const;
-    Status QueryInfo(std::string_view key, KeyInfo& info) const;
+    Status KeyExists(std::string_view key) const override;
+    Status CreateKey(std::string_view key) override;
+    Status DeleteKey(std::string_view key) override;
+    Status DeleteTree(std::string_view key) override;
+    Status EnumSubkeys(std::string_view key, std::vector<std::string>& names) const override;
+    Status QueryInfo(std::string_view key, KeyInfo& info) const override;
 
-    // Values. SetValue creates the key (and its parents) when missing;
-    // replacing an existing value keeps its place in the creation order.
-    Status SetValue(std::string_view key, std::string_view name, uint32_t type,
-                    const void* data, size_t size);
-    Status SetValue(std::string_view key, const Value& value) {
-        return SetValue(key, value.name, value.type, value.data.data(), value.data.size());
-    }
-    Status QueryValue(std::string_view key, std::string_view name, Value& out) const;
-    Status DeleteValue(std::string_view key, std::string_view name);
-    Status EnumValues(std::string_view key, std::vector<Value>& values) const;
+    using IStore::SetValue;
+    Status SetValue(std::string_view key, std::string_view name, uint32_t type, const void* data,
+                    size_t size) override;
+    Status QueryValue(std::string_view key, std::string_view name, Value& out) const override;
+    Status DeleteValue(std::string_view key, std::string_view name) override;
+    Status EnumValues(std::string_view key, std::vector<Value>& values) const override;
 
-    // Save the subtree of a key (its values and all subkeys) into a
-    // standalone file; fails with kInvalidParameter when the file exists and
-    // overwrite is false.
-    Status SaveKey(std::string_view key, const std::string& file, bool overwrite = false) const;
-    // Replace the whole content of a key (values and subkeys) by what a saved
-    // file holds; the key is created when missing. A file that is not a saved
-    // key fails with kInvalidParameter and changes nothing.
-    Status RestoreKey(std::string_view key, const std::string& file);
+    Status SaveKey(std::string_view key, const std::string& file, bool overwrite = false) const override;
+    Status RestoreKey(std::string_view key, const std::string& file) override;
 
 private:
     // The reads themselves, past the cache.

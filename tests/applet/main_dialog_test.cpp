@@ -91,13 +91,13 @@ QTreeWidgetItem* ConnectionRow(CMainDlg& dlg, const QString& column1) {
 
 std::string Key(const std::string& name) { return std::string(kServersKey) + "\\" + name; }
 
-void SetString(reg::Store& s, const std::string& key, const char* name, const std::string& text,
+void SetString(reg::IStore& s, const std::string& key, const char* name, const std::string& text,
                uint32_t type = reg::REG_SZ) {
     auto d = reg::StringData(text);
     QVERIFY(s.SetValue(key, name, type, d.data(), d.size()).ok());
 }
 
-void SetDword(reg::Store& s, const std::string& key, const char* name, uint32_t v) {
+void SetDword(reg::IStore& s, const std::string& key, const char* name, uint32_t v) {
     auto d = reg::DwordData(v);
     QVERIFY(s.SetValue(key, name, reg::REG_DWORD, d.data(), d.size()).ok());
 }
@@ -165,7 +165,7 @@ private slots:
     // Value forms of the store and what the list makes of them while no
     // service is installed.
     void valueFormsWithoutService() {
-        reg::Store& s = app_->store();
+        reg::IStore& s = app_->store();
         QVERIFY(s.CreateKey(Key("Bare")).ok());
         SetString(s, Key("No"), "Started", "no");
         SetString(s, Key("One"), "Enabled", "0");
@@ -214,7 +214,7 @@ private slots:
     // The real service from installed to running and back, with the service
     // button, the start/stop and delete commands on the way.
     void serviceAndServerCommands() {
-        reg::Store& s = app_->store();
+        reg::IStore& s = app_->store();
         const int port = FreePort();
         SetString(s, Key("Live"), "Address", "127.0.0.1");
         SetDword(s, Key("Live"), "Port", static_cast<uint32_t>(port));
@@ -344,7 +344,7 @@ private slots:
 
     // SortColumn and the column order survive closing and reopening.
     void columnLayoutAndSortAcrossReopenings() {
-        reg::Store& s = app_->store();
+        reg::IStore& s = app_->store();
         SetDword(s, Key("A"), "Enabled", 0);
         SetDword(s, Key("B"), "Started", 0);
         QVERIFY(s.CreateKey(Key("C")).ok());
@@ -384,7 +384,7 @@ private slots:
         app_ = std::make_unique<COrvynCplApp>(Store(), std::make_unique<RunningService>());
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::AnyIPv4, 0));
-        reg::Store& s = app_->store();
+        reg::IStore& s = app_->store();
         SetString(s, Key("Fake"), "Address", "0.0.0.0");
         SetDword(s, Key("Fake"), "Port", server.serverPort());
         CMainDlg dlg(*app_);

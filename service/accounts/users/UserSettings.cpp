@@ -156,7 +156,7 @@ std::vector<std::string> CUserSettings::ListUsers() const {
     // A path cut at the limit would name some other key.
     if (usersKey.size() >= kMaxKeyPath) return users;
 
-    reg::Store& store = registry_.store();
+    reg::IStore& store = registry_.store();
     std::vector<std::string> names;
     if (!store.EnumSubkeys(usersKey, names).ok()) return users;
     for (std::string& name : names) {

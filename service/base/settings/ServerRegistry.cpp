@@ -54,7 +54,7 @@ long ParseDecimal(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-CServerRegistry::CServerRegistry(reg::Store& store, std::string instanceName, ILogSink* log)
+CServerRegistry::CServerRegistry(reg::IStore& store, std::string instanceName, ILogSink* log)
     : store_(store), name_(std::move(instanceName)), log_(log) {}
 
 void CServerRegistry::WarnTooLong() const {

@@ -26,11 +26,11 @@ inline constexpr size_t kMaxKeyPath = 1023;
 class CServerRegistry {
 public:
     // log may be null (no log lines are written then).
-    CServerRegistry(reg::Store& store, std::string instanceName, ILogSink* log);
+    CServerRegistry(reg::IStore& store, std::string instanceName, ILogSink* log);
 
     const std::string& instanceName() const { return name_; }
     void setInstanceName(std::string name) { name_ = std::move(name); }
-    reg::Store& store() { return store_; }
+    reg::IStore& store() { return store_; }
     // The log is usually built after the settings it reads its own switches
     // from, so it may be attached later.
     void setLog(ILogSink* log) { log_ = log; }
@@ -68,7 +68,7 @@ private:
     bool BuildPath(const char* section, std::string& path) const;
     void WarnTooLong() const;
 
-    reg::Store& store_;
+    reg::IStore& store_;
     std::string name_;
     ILogSink* log_;
     std::vector<std::string> names_;
