@@ -1,5 +1,7 @@
 #include "applet/CplApp.h"
 
+#include "applet/computer/RemoteComputer.h"
+
 namespace orvyn::applet {
 
 COrvynCplApp& COrvynCplApp::Instance() {
@@ -20,12 +22,25 @@ COrvynCplApp::COrvynCplApp(std::string storePath, std::unique_ptr<IServiceContro
     computer_.files = std::make_unique<LocalComputerFiles>();
 }
 
-void COrvynCplApp::Manage(ManagedComputer computer) {
+bool COrvynCplApp::ConnectTo(const std::string& computer, std::string& why) {
+    ManagedComputer remote;
+    if (!ConnectComputer(computer, remote, why))
+        return false;
     computer_.service->Close();
-    // The old computer goes as a whole at the end, its service before its
-    // store (the service control may refer to the store).
-    ManagedComputer old = std::move(computer_);
-    computer_ = std::move(computer);
+    // A computer goes as a whole, its service before its store (the service
+    // control may refer to the store).
+    ManagedComputer previous = std::move(computer_);
+    computer_ = std::move(remote);
+    if (previous.name.empty())
+        local_ = std::move(previous);
+    return true;
+}
+
+void COrvynCplApp::ManageLocal() {
+    if (computer_.name.empty())
+        return;
+    ManagedComputer remote = std::move(computer_);
+    computer_ = std::move(local_);
 }
 
 }  // namespace orvyn::applet

@@ -42,8 +42,12 @@ public:
     // Empty while the local computer is managed.
     const std::string& remoteComputer() const { return computer_.name; }
 
-    // Manages another computer from now on (the previous one is closed).
-    void Manage(ManagedComputer computer);
+    // Manages another computer from now on, reached through the remote
+    // shell; this computer's objects are kept for the way back. False, with
+    // the reason, when it cannot be reached (nothing changes then).
+    bool ConnectTo(const std::string& computer, std::string& why);
+    // Manages this computer again.
+    void ManageLocal();
 
     // Opens the service; the previous one is kept when none is found.
     bool OpenService() { return service().Open(); }
@@ -55,6 +59,7 @@ public:
 
 private:
     ManagedComputer computer_;
+    ManagedComputer local_;  // this computer's, while another one is managed
     CMainDlg* mainDialog_ = nullptr;
 };
 

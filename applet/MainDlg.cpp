@@ -20,7 +20,10 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "applet/ColumnLayout.h"
+#include "applet/ConnectDialog.h"
 #include "applet/CplApp.h"
 #include "applet/HelpWindow.h"
 #include "service/base/settings/ServerRegistry.h"
@@ -44,6 +47,15 @@ const char* const kDeleteWarning =
     "information associated with that server - all users,\nall rights, everything associated with that server.\n"
     "Press OK if this is really what you want to do, or\npress Cancel to back out.";
 const char* const kTitle = "ORVYN FTP Server";
+const char* const kRemoteFailed =
+    "Sorry - we were unable to connect to a remote machine of that name.\nNote that you need to have sufficient "
+    "privileges on that remote machine to access its registry, and to monitor, start and stop its services.";
+
+QString LocalLabel() {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    return QString("Monitoring system '%1' (local computer):").arg(QString::fromLocal8Bit(host));
+}
 
 const std::vector<std::string> kServerTitles = {"Name", "Address", "# Address", "Port", "# Port", "Status"};
 const std::vector<QString> kServerSamples = {"Server Nickname", "ftp.long-host.example.com",
@@ -291,7 +303,7 @@ void CMainDlg::BuildLayout() {
     helpButton_->setAutoDefault(false);
     closeButton_->setAutoDefault(false);
     connect(serviceButton_, &QPushButton::clicked, this, &CMainDlg::OnServiceButton);
-    connect(connectButton_, &QPushButton::clicked, this, [this] { NotAvailable(connectButton_->text()); });
+    connect(connectButton_, &QPushButton::clicked, this, &CMainDlg::OnConnectButton);
     connect(helpButton_, &QPushButton::clicked, this, [this] { ShowHelp("main"); });
     auto* contextHelp = new QShortcut(QKeySequence::HelpContents, this);
     connect(contextHelp, &QShortcut::activated, this, [this] { ShowHelp(TopicAt(QCursor::pos())); });
@@ -309,9 +321,7 @@ void CMainDlg::BuildLayout() {
     buttons->addWidget(closeButton_);
 
     // The computer managed; another one is chosen with "&Connect to...".
-    char host[256] = {};
-    ::gethostname(host, sizeof host - 1);
-    systemLabel_ = new QLabel(QString("Monitoring system '%1' (local computer):").arg(QString::fromLocal8Bit(host)), this);
+    systemLabel_ = new QLabel(LocalLabel(), this);
 
     auto* layout = new QVBoxLayout(this);
     layout->setMenuBar(menuBar);
@@ -621,6 +631,40 @@ void CMainDlg::OnRenameServer() {
     if (!SelectedServer() || SelectedIsRunning())
         return;
     NotAvailable(rename_->text());
+}
+
+QString CMainDlg::systemLabel() const { return systemLabel_->text(); }
+
+void CMainDlg::OnConnectButton() {
+    CConnectDialog dialog(QString::fromStdString(app_.remoteComputer()), this);
+    connect(&dialog, &CConnectDialog::helpRequested, this, [this] { ShowHelp("connect"); });
+    if (dialog.exec() == QDialog::Accepted)
+        ConnectTo(dialog.computer());
+}
+
+void CMainDlg::ConnectTo(const QString& computer) {
+    bool local = computer.isEmpty();
+    if (!local) {
+        systemLabel_->setText(QString("Monitoring system '%1' (remote computer):").arg(computer));
+        std::string why;
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        const bool connected = app_.ConnectTo(computer.toStdString(), why);
+        QApplication::restoreOverrideCursor();
+        if (!connected) {
+            std::fprintf(stderr, "orvyn applet: %s: %s\n", computer.toLocal8Bit().constData(), why.c_str());
+            prompt_->Tell(kRemoteFailed, kTitle, IPrompt::Icon::Error);
+            prompt_->Tell("Unable to connect to remote system - returning to local.", kTitle,
+                          IPrompt::Icon::Information);
+            local = true;
+        }
+    }
+    if (local) {
+        app_.ManageLocal();
+        app_.OpenService();
+        systemLabel_->setText(LocalLabel());
+    }
+    lastState_ = app_.service().QueryState();
+    refresh_ = true;
 }
 
 void CMainDlg::NotAvailable(const QString& command) {

@@ -58,6 +58,7 @@ public:
     QTreeWidget* connectionList() const { return connections_; }
     // The caption of the connections frame (the monitor's state).
     QString connectionCaption() const;
+    QString systemLabel() const;
     int monitorState() const { return monitor_->state(); }
     QPushButton* serviceButton() const { return serviceButton_; }
     // The command of the given text ("&Start Server", ...), or null.
@@ -73,6 +74,9 @@ public slots:
     void OnDisconnectSelected();
     void OnDisconnectAll();
     void OnDisableSelected();
+    void OnConnectButton();
+    // Manages another computer (empty: this one) as "Select Computer" does.
+    void ConnectTo(const QString& computer);
     // Opens the help window at a topic; a missing topic is reported.
     void ShowHelp(const QString& topic);
 

@@ -1,7 +1,7 @@
 // orvyn-applet-screenshots FOLDER: renders the main dialog offscreen with
 // two servers and three live connections (served by a scripted server on
 // loopback, over a temporary store) and saves main-dialog.png and
-// help.png into FOLDER, so a person can look at them.
+// help.png and connect-dialog.png into FOLDER, so a person can look at them.
 #include <stdlib.h>
 
 #include <QApplication>
@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+#include "applet/ConnectDialog.h"
 #include "applet/CplApp.h"
 #include "applet/HelpWindow.h"
 #include "applet/MainDlg.h"
@@ -92,8 +93,13 @@ int main(int argc, char** argv) {
         dlg.ShowHelp("servers");
         if (auto* help = dlg.findChild<CHelpWindow*>(); !help || !help->grab().save(folder + "/help.png"))
             status = 1;
+        CConnectDialog connectDialog("ftp.example.org", &dlg);
+        connectDialog.show();
+        if (!connectDialog.grab().save(folder + "/connect-dialog.png"))
+            status = 1;
         if (status == 0)
-            std::printf("saved %s and %s/help.png\n", qPrintable(mainFile), qPrintable(folder));
+            std::printf("saved %s, %s/help.png and %s/connect-dialog.png\n", qPrintable(mainFile), qPrintable(folder),
+                        qPrintable(folder));
     }
     QDir(QString::fromStdString(dir)).removeRecursively();
     return status;

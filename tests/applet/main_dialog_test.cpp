@@ -16,6 +16,8 @@
 #include <QtTest>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "applet/Cpl.h"
@@ -153,11 +155,16 @@ private slots:
     }
 
     void cleanup() {
-        // Never leave a service behind, whatever failed.
-        reg::Store store(Store());
-        service::ServiceController controller(store);
-        if (controller.Open() == 0 && controller.QueryState() != 1)
-            controller.Stop(10000);
+        // Never leave a service behind, whatever failed (the other
+        // computer's too).
+        for (const std::string& name : {std::string("far"), std::string()}) {
+            const std::string root = name.empty() ? dir_->path() : *dir_ / name;
+            ::setenv("ORVYN_RUNDIR", (std::filesystem::path(root) / "run").c_str(), 1);
+            reg::Store store(std::filesystem::path(root) / "registry.db");
+            service::ServiceController controller(store);
+            if (controller.Open() == 0 && controller.QueryState() != 1)
+                controller.Stop(10000);
+        }
         app_.reset();
         dir_.reset();
     }
@@ -340,6 +347,66 @@ private slots:
         QCOMPARE(s.KeyExists(Key("Off") + "\\Users\\bob").code, long(reg::kNotFound));
         dlg.Idle();
         QCOMPARE(dlg.serverList()->topLevelItemCount(), 2);
+    }
+
+    // Another computer through the remote shell: its servers, its service
+    // and its folders; a name the shell cannot reach leads back here.
+    void anotherComputer() {
+        const std::string far = *dir_ / "far";
+        std::filesystem::create_directories(far + "/run");
+        std::filesystem::create_directories(far + "/data/inbox");
+        const std::string shell = *dir_ / "remote-shell";
+        {
+            std::ofstream script(shell);
+            script << "#!/bin/sh\n[ \"$1\" = far ] || { echo \"unknown host $1\" >&2; exit 255; }\nshift\n"
+                   << "ORVYN_REGISTRY='" << far << "/registry.db' ORVYN_RUNDIR='" << far << "/run' PATH='"
+                   << std::getenv("ORVYN_BIN") << "':\"$PATH\" exec \"$@\"\n";
+        }
+        std::filesystem::permissions(shell, std::filesystem::perms::owner_all);
+        ::setenv("ORVYN_REMOTE_SHELL", shell.c_str(), 1);
+        const int port = FreePort();
+        {
+            reg::Store there(far + "/registry.db");
+            SetString(there, Key("There"), "Address", "127.0.0.1");
+            SetDword(there, Key("There"), "Port", static_cast<uint32_t>(port));
+            const std::string install = "ORVYN_REGISTRY='" + far + "/registry.db' ORVYN_RUNDIR='" + far +
+                                        "/run' \"" + std::getenv("ORVYN_BIN") + "/orvyn\" -installq >/dev/null 2>&1";
+            QCOMPARE(std::system(install.c_str()), 0);
+        }
+        QVERIFY(app_->store().CreateKey(Key("Here")).ok());
+        FakePrompt prompt;
+        CMainDlg dlg(*app_, nullptr, &prompt);
+        QCOMPARE(Rows(dlg), QStringList({"Here|0.0.0.0|ftp|Paused"}));
+
+        dlg.ConnectTo("far");
+        dlg.Idle();
+        QCOMPARE(dlg.systemLabel(), QString("Monitoring system 'far' (remote computer):"));
+        QCOMPARE(Rows(dlg), QStringList({"There|127.0.0.1|" + QString::number(port) + "|Paused"}));
+        QCOMPARE(dlg.serviceButton()->text(), QString("Start &Service"));
+        QTest::mouseClick(dlg.serviceButton(), Qt::LeftButton);
+        QVERIFY(WaitForState(dlg, 4));
+        QTRY_VERIFY_WITH_TIMEOUT(Listening(port), 10000);
+        dlg.SelectServerRow("There");
+        QCOMPARE(dlg.connectionCaption(), QString("Unable to view remote server \"There\""));
+        dlg.OnStartStopServer();
+        QTRY_VERIFY_WITH_TIMEOUT(!Listening(port), 10000);
+        QCOMPARE(CServerRegistry(app_->store(), "There", nullptr).ReadInt(nullptr, "Enabled", 1), 0L);
+        std::vector<std::string> folders;
+        QCOMPARE(app_->files().ListFolders(far + "/data", folders), 0);
+        QCOMPARE(folders, std::vector<std::string>({"inbox"}));
+        prompt.answers = {true};
+        QTest::mouseClick(dlg.serviceButton(), Qt::LeftButton);
+        QVERIFY(WaitForState(dlg, 1));
+
+        dlg.ConnectTo("nowhere");
+        dlg.Idle();
+        QCOMPARE(prompt.told, QStringList({"Sorry - we were unable to connect to a remote machine of that name.\nNote "
+                                           "that you need to have sufficient privileges on that remote machine to "
+                                           "access its registry, and to monitor, start and stop its services.",
+                                           "Unable to connect to remote system - returning to local."}));
+        QVERIFY(dlg.systemLabel().endsWith("' (local computer):"));
+        QVERIFY(app_->remoteComputer().empty());
+        QCOMPARE(Rows(dlg), QStringList({"Here|0.0.0.0|ftp|Paused"}));
     }
 
     // SortColumn and the column order survive closing and reopening.

@@ -32,7 +32,7 @@ constexpr std::array<OptionInfo, kOptionCount> kOptions = {{
 constexpr unsigned Bit(Option o) { return 1u << o; }
 
 // What stands after the command word besides options.
-enum class Operands { Key, KeyAndFile, ServerAndUser, Certificate };
+enum class Operands { Key, KeyAndFile, ServerAndUser, Certificate, None };
 
 struct CommandInfo {
     std::string_view name;
@@ -41,7 +41,7 @@ struct CommandInfo {
     unsigned allowed;  // bit set of Option
 };
 
-constexpr std::array<CommandInfo, 7> kCommands = {{
+constexpr std::array<CommandInfo, 8> kCommands = {{
     {"query", Command::Query, Operands::Key, Bit(kValue) | Bit(kValueEmpty) | Bit(kSubkeys)},
     {"add", Command::Add, Operands::Key,
      Bit(kValue) | Bit(kValueEmpty) | Bit(kType) | Bit(kData) | Bit(kForce)},
@@ -51,6 +51,7 @@ constexpr std::array<CommandInfo, 7> kCommands = {{
     {"restore", Command::Restore, Operands::KeyAndFile, 0},
     {"passwd", Command::Passwd, Operands::ServerAndUser, 0},
     {"cert", Command::CertList, Operands::Certificate, 0},
+    {"serve", Command::Serve, Operands::None, 0},
 }};
 
 bool LooksLikeOption(std::string_view token) {
@@ -197,6 +198,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args, Request& out) {
     }
     if (seen[kValue] && out.valueName.empty()) {
         return Error("Empty value name; use /ve for the unnamed value.");
+    }
+
+    if (command->operands == Operands::None) {
+        if (!positionals.empty()) return Error("Too many arguments: \"" + positionals[0] + "\".");
+        return {ParseResult::kRun, {}};
     }
 
     if (command->operands == Operands::Certificate) {

@@ -11,7 +11,7 @@
 
 namespace orvyn::regtool {
 
-enum class Command { Query, Add, Delete, Save, Restore, Passwd, CertList, CertUse };
+enum class Command { Query, Add, Delete, Save, Restore, Passwd, CertList, CertUse, Serve };
 
 // A key as named on the command line.
 struct KeyName {

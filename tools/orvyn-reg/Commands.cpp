@@ -54,6 +54,7 @@ int Commands::Run(const Request& request) {
         case Command::Passwd: ok = Passwd(request); break;
         case Command::CertList: ok = CertList(); break;
         case Command::CertUse: ok = CertUse(request); break;
+        case Command::Serve: break;  // a conversation, not a command: see Serve.h
     }
     return ok ? 0 : 1;
 }

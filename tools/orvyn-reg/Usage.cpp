@@ -12,6 +12,7 @@ std::string_view UsageText() {
   orvyn-reg passwd  SERVER USER
   orvyn-reg cert    list
   orvyn-reg cert    use SERVER HASH
+  orvyn-reg serve
   orvyn-reg --help
 
 Reads and changes the ORVYN Pro configuration store.
@@ -60,6 +61,12 @@ name; files whose key others may read are marked, as the server refuses
 them. cert use makes the server instance SERVER use the certificate with
 that hash (40 hex digits, colons allowed): it sets TLS\CertificateHash and
 TLS\CertificateStore of the instance.
+
+serve answers the administration applet of another computer, which runs it
+through ssh: one request per line on standard input, one answer per request
+on standard output, until standard input ends. It reads and writes the store,
+controls the service (svc open, state, start, stop, reread) and lists folders
+and certificates of this computer.
 
 query prints the key, one line per value (four blanks, name, four blanks,
 type, four blanks, data), a blank line, then the subkeys.

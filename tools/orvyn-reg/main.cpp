@@ -11,6 +11,7 @@
 #include "tools/orvyn-reg/Arguments.h"
 #include "tools/orvyn-reg/Commands.h"
 #include "tools/orvyn-reg/PasswordInput.h"
+#include "tools/orvyn-reg/Serve.h"
 #include "tools/orvyn-reg/Usage.h"
 
 namespace {
@@ -50,6 +51,8 @@ int Main(const std::vector<std::string>& args) {
     }
 
     orvyn::reg::Store store(request.store);
+    if (request.command == Command::Serve)
+        return Serve(store, STDIN_FILENO, STDOUT_FILENO);
     TerminalConfirmation confirmation;
     StdinPasswordSource passwords(std::cin, STDIN_FILENO, std::cerr);
     Commands commands(store, std::cout, std::cerr, confirmation, &passwords);
