@@ -180,7 +180,12 @@ def main():
                 for s in socks:
                     s.close()
                 socks = []
-                time.sleep(2.0)
+                # The sessions close as the service reads their ends; then
+                # give its timer (which trims the heap) a tick.
+                deadline = time.monotonic() + 60
+                while open_descriptors(svc.proc.pid) > fds_before and time.monotonic() < deadline:
+                    time.sleep(0.2)
+                time.sleep(6.0)
                 print("service VmRSS after all have left: %d KiB, descriptors %d" % (
                     vm_rss_kib(svc.proc.pid), open_descriptors(svc.proc.pid)), flush=True)
                 stop_start = time.monotonic()

@@ -40,8 +40,13 @@ size_t PostQueue::Size() const {
 }
 
 void PostQueue::InvalidateSocket(Socket s) {
+    if (s < 0)
+        return;
     std::lock_guard lock(mutex_);
-    ++epochs_[s];
+    const size_t index = static_cast<size_t>(s);
+    if (index >= epochs_.size())
+        epochs_.resize(std::max<size_t>(index + 1, epochs_.size() * 2));
+    ++epochs_[index];
 }
 
 void PostQueue::DropTarget(IEventTarget* target) {
@@ -52,8 +57,8 @@ void PostQueue::DropTarget(IEventTarget* target) {
 }
 
 uint64_t PostQueue::EpochLocked(Socket s) const {
-    auto it = epochs_.find(s);
-    return it == epochs_.end() ? 0 : it->second;
+    const size_t index = static_cast<size_t>(s);
+    return s < 0 || index >= epochs_.size() ? 0 : epochs_[index];
 }
 
 }  // namespace orvyn::eventloop

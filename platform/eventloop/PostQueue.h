@@ -11,7 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/eventloop/EventLoop.h"
 
@@ -43,7 +43,10 @@ private:
 
     mutable std::mutex mutex_;
     std::deque<Item> items_;
-    std::unordered_map<Socket, uint64_t> epochs_;
+    // Indexed by descriptor number: one block that grows to the highest
+    // descriptor seen, never a node per socket (those would be allocated
+    // among the memory of closing sessions and keep it from going back).
+    std::vector<uint64_t> epochs_;
 };
 
 }  // namespace orvyn::eventloop
