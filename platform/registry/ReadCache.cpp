@@ -1,10 +1,14 @@
 #include "platform/registry/ReadCache.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
+#include <cerrno>
 #include <map>
 
 #include "platform/registry/StoreDb.h"
@@ -39,6 +43,12 @@ pid_t CurrentPid() {
     return g_pid.load(std::memory_order_relaxed);
 }
 
+static int64_t NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 uint64_t CurrentReadEpoch() { return g_readEpoch.load(std::memory_order_acquire); }
 
 ReadCache::~ReadCache() { CloseWatcher(); }
@@ -48,7 +58,11 @@ void ReadCache::CloseWatcher() {
         // The parent's connection: a child leaves it alone.
         version_ = nullptr;
         watcher_ = nullptr;
+        notify_ = -1;
     }
+    if (notify_ >= 0)
+        ::close(notify_);
+    notify_ = -1;
     sqlite3_finalize(version_);
     version_ = nullptr;
     if (watcher_) {
@@ -76,6 +90,57 @@ void ReadCache::Forget() {
     ++generation_;
 }
 
+void ReadCache::ArmNotifications(const std::string& file) {
+    if (notify_ < 0) {
+        if (file.rfind("file:", 0) == 0)
+            return;  // a URI: checked by status and pragma only
+        notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (notify_ < 0)
+            return;
+        const size_t slash = file.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+        // The folder: a log or a file that appears, goes or is renamed over.
+        if (inotify_add_watch(notify_, folder.c_str(),
+                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                  IN_ONLYDIR) < 0) {
+            ::close(notify_);
+            notify_ = -1;
+            return;
+        }
+    }
+    // Commits write the log (or the file itself); a checkpoint writes the
+    // file. A log that is not there yet announces itself in the folder.
+    const uint32_t written = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE;
+    if (inotify_add_watch(notify_, file.c_str(), written) < 0) {
+        ::close(notify_);
+        notify_ = -1;
+        return;
+    }
+    inotify_add_watch(notify_, (file + "-wal").c_str(), written);
+}
+
+bool ReadCache::Noticed() {
+    if (notify_ < 0)
+        return true;
+    alignas(inotify_event) char buffer[4096];
+    bool noticed = false;
+    while (true) {
+        const ssize_t n = ::read(notify_, buffer, sizeof buffer);
+        if (n > 0) {
+            noticed = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return noticed;
+        // Anything else: no longer trusted.
+        ::close(notify_);
+        notify_ = -1;
+        return true;
+    }
+}
+
 bool ReadCache::Revalidate(const std::string& file) {
     const pid_t self = CurrentPid();
     if (owner_ != self) {
@@ -83,6 +148,17 @@ bool ReadCache::Revalidate(const std::string& file) {
         Forget();
         owner_ = self;
     }
+    const int64_t now = NowMs();
+    if (Noticed())
+        lastNoticeMs_ = now;
+    // Nothing written near the store for a while, and checked in full since.
+    if (watcher_ && notify_ >= 0 && lastFullMs_ >= lastNoticeMs_ + kSettleMs)
+        return true;
+    // Whatever is written from here on is noticed next time.
+    ArmNotifications(file);
+    if (Noticed())
+        lastNoticeMs_ = now;
+    lastFullMs_ = now;
     struct stat st {};
     const bool present = ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     // No store (yet), or another file now: nothing kept is valid.
@@ -104,17 +180,17 @@ bool ReadCache::Revalidate(const std::string& file) {
         dev_ = st.st_dev;
         ino_ = st.st_ino;
     }
-    int64_t now = -1;
-    if (sqlite3_step(version_) == SQLITE_ROW) now = sqlite3_column_int64(version_, 0);
+    int64_t version = -1;
+    if (sqlite3_step(version_) == SQLITE_ROW) version = sqlite3_column_int64(version_, 0);
     sqlite3_reset(version_);
-    if (now < 0) {
+    if (version < 0) {
         CloseWatcher();
         Forget();
         return false;
     }
-    if (now != dataVersion_) {
+    if (version != dataVersion_) {
         Forget();
-        dataVersion_ = now;
+        dataVersion_ = version;
     }
     return true;
 }

@@ -8,7 +8,12 @@
 // connection, of this process or any other, commits a change. Writes through
 // this process also drop the answers at once. So a value changed by any
 // writer is seen by the next read, and a read of an unchanged store costs a
-// status call and one pragma instead of a transaction.
+// status call and one pragma instead of a transaction. Between such checks
+// the cache listens to the file system (inotify on the store, its
+// write-ahead log and its folder): once nothing has been written there for a
+// while (a writer updates the log's index after writing the log, and the
+// index, a shared memory map, raises no notification), a read costs one
+// non-blocking read of the notifications and nothing else.
 //
 // Thread-safe: listing workers read through it beside the network thread.
 #pragma once
@@ -59,11 +64,20 @@ public:
 
 private:
     static constexpr size_t kMaxAnswers = 8192;
+    // How long after the last write near the store every read still checks
+    // it in full: longer than a writer takes from its log to its index.
+    static constexpr int64_t kSettleMs = 2000;
     static std::string Slot(Kind kind, std::string_view key, std::string_view name);
     // Brings the kept answers up to the store as it is now; false when the
     // store cannot be examined (nothing is kept then). Called locked.
     bool Revalidate(const std::string& file);
     void CloseWatcher();
+    // Watches the store file, its write-ahead log and its folder; from then
+    // on Quiet() tells whether anything was written there since.
+    void ArmNotifications(const std::string& file);
+    // Drains the notifications; true when there were any (or they cannot
+    // be trusted).
+    bool Noticed();
     // Drops every kept answer; tickets handed out before are void. Locked.
     void Forget();
 
@@ -76,6 +90,9 @@ private:
     int64_t dataVersion_ = -1;
     uint64_t generation_ = 1;  // moves with every change seen; 0 is never a valid ticket
     pid_t owner_ = 0;
+    int notify_ = -1;  // inotify descriptor; -1 when not armed
+    int64_t lastNoticeMs_ = 0;  // when something was last written near the store
+    int64_t lastFullMs_ = 0;    // when the store was last checked in full
     std::unordered_map<std::string, Answer> answers_;
 };
 

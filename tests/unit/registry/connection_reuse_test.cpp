@@ -94,6 +94,49 @@ TEST(ConnectionReuse, FileReplacedBetweenCallsIsReadAfresh) {
     EXPECT_EQ(ReadDword(Store(dir / "registry.db"), "Port"), 22u);
 }
 
+// With read epochs the cache stops asking the store once nothing has been
+// written near it for a while; a write by another process after such a
+// quiet spell, and a file moved over the store, are still seen at once.
+TEST(ConnectionReuse, ChangesAfterAQuietSpellAreSeenInTheNextEpoch) {
+    TempDir dir;
+    Store live(dir / "registry.db");
+    WriteDword(live, "Port", 21);
+    auto read = [&] {
+        NewReadEpoch();
+        return ReadDword(live, "Port");
+    };
+    ASSERT_EQ(read(), 21u);
+    // Long enough without writes (the first spell after a write of our own
+    // still sees the connections it replaced come and go).
+    auto quiet = [&] {
+        usleep(2300 * 1000);
+        for (int i = 0; i < 3; ++i) read();
+    };
+    quiet();
+    quiet();
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        Store other(dir / "registry.db");
+        auto data = DwordData(2121);
+        _exit(other.SetValue(kKey, "Port", REG_DWORD, data.data(), data.size()) ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read(), 2121u);
+
+    quiet();
+    {
+        Store other(dir / "other.db");
+        WriteDword(other, "Port", 990);
+    }
+    for (const char* suffix : {"-wal", "-shm"}) std::remove((dir / ("registry.db" + std::string(suffix))).c_str());
+    ASSERT_EQ(std::rename((dir / "other.db").c_str(), (dir / "registry.db").c_str()), 0);
+    EXPECT_EQ(read(), 990u);
+}
+
 TEST(StatementCache, NestedUsesAreApartAndKeptOnesStartClean) {
     TempDir dir;
     detail::Db db;
