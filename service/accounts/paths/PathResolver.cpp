@@ -76,25 +76,47 @@ bool PathResolver::Resolve(std::string_view ftpPath, std::string_view root, std:
     // the rest is taken as written.
     const auto parts = SplitComponents(*composed);
     std::string built(1, '/');
-    bool checking = true;
     for (size_t i = 0; i < parts.size(); ++i) {
-        if (checking && i > 0) {
-            PathKind kind = KindOf(built);
-            // A missing folder may continue elsewhere; built then names it.
-            if (kind == PathKind::Missing && ContinueMissing(built, docutech, maps, nullptr)) kind = KindOf(built);
-            if (kind != PathKind::Folder) checking = false;
-        }
         if (built.back() != '/') built += '/';
         built += parts[i];
         if (built.size() > kMaxDiskPath) return false;
     }
+    // Usually the whole path, or its folder, is there: then every folder on
+    // the way exists and nothing continues elsewhere, so one or two status
+    // calls stand for the walk.
+    enum class Known { Nothing, Exists, FolderExists } known = Known::Nothing;
+    if (parts.size() >= 2) {
+        if (KindOf(built) != PathKind::Missing)
+            known = Known::Exists;
+        else if (KindOf(ParentOf(built)) == PathKind::Folder)
+            known = Known::FolderExists;
+    }
+    bool checking = true;
+    if (known == Known::Nothing) {
+        built.assign(1, '/');
+        for (size_t i = 0; i < parts.size(); ++i) {
+            if (checking && i > 0) {
+                PathKind kind = KindOf(built);
+                // A missing folder may continue elsewhere; built then names it.
+                if (kind == PathKind::Missing && ContinueMissing(built, docutech, maps, nullptr))
+                    kind = KindOf(built);
+                if (kind != PathKind::Folder) checking = false;
+            }
+            if (built.back() != '/') built += '/';
+            built += parts[i];
+            if (built.size() > kMaxDiskPath) return false;
+        }
+    }
 
     std::string link;
     if (checking) {
-        if (built.size() > kDataStream.size() && EndsWithNoCase(built, kDataStream))
+        if (built.size() > kDataStream.size() && EndsWithNoCase(built, kDataStream)) {
             built.resize(built.size() - kDataStream.size());
+            known = Known::Nothing;
+        }
         if (built.empty()) built.assign(1, '/');
-        if (!PathExists(built) && built.size() + 4 <= kMaxDiskPath) ContinueMissing(built, docutech, maps, &link);
+        const bool exists = known == Known::Exists || (known == Known::Nothing && PathExists(built));
+        if (!exists && built.size() + 4 <= kMaxDiskPath) ContinueMissing(built, docutech, maps, &link);
     }
     TrimTrailingDotsAndSpaces(built);
     built = WithoutTrailingSlash(built);
