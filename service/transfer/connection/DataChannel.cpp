@@ -158,8 +158,12 @@ bool CDataChannel::OpenPassiveSocket() {
         } else {
             reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(static_cast<uint16_t>(port));
         }
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) return 0;
-        return eventloop::WsaFromErrno(errno);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return eventloop::WsaFromErrno(errno);
+        // A port of our choosing is known; the kernel's must be asked.
+        passiveBound_ = addr;
+        socklen_t boundLen = sizeof passiveBound_;
+        if (port == 0) ::getsockname(fd, reinterpret_cast<sockaddr*>(&passiveBound_), &boundLen);
+        return 0;
     };
     auto tryBind = [&](int port) -> int {
         if (port != 0) return bindTo(port);
@@ -185,8 +189,8 @@ bool CDataChannel::OpenPassiveSocket() {
         return false;
     }
     const int window = WindowSize(session_);
-    RaiseSocketBuffer(fd, SO_SNDBUF, window);
-    RaiseSocketBuffer(fd, SO_RCVBUF, window);
+    RaiseFreshSocketBuffer(fd, SO_SNDBUF, window);
+    RaiseFreshSocketBuffer(fd, SO_RCVBUF, window);
     session_.RouteData(fd);
     if (const int listenError = session_.loop().Listen(fd, 1); listenError != 0) {
         session_.LogSocketError(listenError, __LINE__, "listen");
@@ -201,9 +205,7 @@ bool CDataChannel::OpenPassiveSocket() {
 void CDataChannel::Pasv() {
     if (RefusedAfterEpsvAll()) return;
     if (!OpenPassiveSocket()) return;
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &len);
+    const sockaddr_storage& bound = passiveBound_;
     const std::optional<in_addr> staticIp =
         ParseStaticIp(session_.registry().ReadString("Security", "PASVStaticIP", ""));
     const auto numbers = PasvNumbers(reinterpret_cast<const sockaddr*>(&bound), staticIp);
@@ -232,9 +234,7 @@ void CDataChannel::Epsv(std::string_view arg) {
             break;
     }
     if (!OpenPassiveSocket()) return;
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &len);
+    const sockaddr_storage& bound = passiveBound_;
     const int port = AddressPort(reinterpret_cast<const sockaddr*>(&bound));
     session_.Reply(EpsvReplyText(port));
     targetGiven_ = true;
@@ -285,8 +285,8 @@ bool CDataChannel::OpenActive(DataState kind) {
     linger lg{0, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     const int window = WindowSize(session_);
-    if (session_.blockMode() || IsSendingKind(kind)) RaiseSocketBuffer(fd, SO_SNDBUF, window);
-    if (session_.blockMode() || IsReceivingKind(kind)) RaiseSocketBuffer(fd, SO_RCVBUF, window);
+    if (session_.blockMode() || IsSendingKind(kind)) RaiseFreshSocketBuffer(fd, SO_SNDBUF, window);
+    if (session_.blockMode() || IsReceivingKind(kind)) RaiseFreshSocketBuffer(fd, SO_RCVBUF, window);
     session_.SelectData(fd, FD_CONNECT);
     sockaddr_storage target = target_;
     socklen_t targetLen = targetLen_;

@@ -107,6 +107,7 @@ private:
     eventloop::Socket socket_ = eventloop::INVALID_SOCKET;
     DataState state_ = DataState::ReceiveFile;
     sockaddr_storage target_{};
+    sockaddr_storage passiveBound_{};  // where the passive listener was bound
     socklen_t targetLen_ = 0;
     bool targetGiven_ = false;
     bool epsvAll_ = false;

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,19 @@ int RaiseSocketBuffer(int fd, int option, int windowSize) {
     if (current >= windowSize) return 0;
     if (setsockopt(fd, SOL_SOCKET, option, &windowSize, sizeof windowSize) != 0) return WsaFromErrno(errno);
     return 0;
+}
+
+int RaiseFreshSocketBuffer(int fd, int option, int windowSize) {
+    static std::atomic<int> defaults[2] = {0, 0};
+    std::atomic<int>& known = defaults[option == SO_SNDBUF ? 0 : 1];
+    int current = known.load(std::memory_order_relaxed);
+    if (current == 0) {
+        socklen_t len = sizeof current;
+        if (getsockopt(fd, SOL_SOCKET, option, &current, &len) != 0) return WsaFromErrno(errno);
+        known.store(current, std::memory_order_relaxed);
+    }
+    if (current >= windowSize) return 0;
+    return RaiseSocketBuffer(fd, option, windowSize);
 }
 
 int BindActivePort(int controlPort, const std::function<int(int port)>& tryBind) {

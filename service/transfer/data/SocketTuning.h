@@ -11,6 +11,9 @@ namespace orvyn {
 // Raises the socket's SO_SNDBUF or SO_RCVBUF (option) to windowSize when it
 // is smaller; a larger buffer is left alone. Returns 0 or a Winsock error.
 int RaiseSocketBuffer(int fd, int option, int windowSize);
+// The same for a TCP socket made just now: its buffers are the system's
+// defaults, which are asked of the first such socket and remembered.
+int RaiseFreshSocketBuffer(int fd, int option, int windowSize);
 
 // The port an active data connection is bound to: the one below the control
 // port (port 20 for a control port of 21). When that bind is refused for

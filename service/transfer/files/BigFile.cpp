@@ -75,10 +75,10 @@ void CBigFile::Open(const std::string& path, Mode mode, bool followLinks) {
         if (err == ELOOP && !followLinks) Fail(EACCES);
         Fail(err);
     }
-    Adopt(fd);
+    Adopt(fd, flags);
 }
 
-void CBigFile::Adopt(int fd) {
+void CBigFile::Adopt(int fd, int openFlags) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         const int err = errno;
@@ -89,8 +89,9 @@ void CBigFile::Adopt(int fd) {
         ::close(fd);
         throw CFileException(FileCause::AccessDenied, EACCES, path_);
     }
-    const int fl = fcntl(fd, F_GETFL);
-    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    const int fl = openFlags >= 0 ? openFlags & ~(O_CREAT | O_EXCL | O_TRUNC | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC)
+                                  : fcntl(fd, F_GETFL);
+    if (fl < 0 || ((fl & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)) {
         const int err = errno;
         ::close(fd);
         Fail(err);

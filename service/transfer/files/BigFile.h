@@ -68,7 +68,8 @@ public:
 
 private:
     // Refuses anything but a regular file and makes the descriptor blocking.
-    void Adopt(int fd);
+    // openFlags: the flags it was opened with, when known (-1: ask).
+    void Adopt(int fd, int openFlags = -1);
     [[noreturn]] void Fail(int err) const;
 
     int fd_ = -1;
