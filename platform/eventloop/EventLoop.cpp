@@ -187,12 +187,23 @@ struct EventLoop::Impl {
     std::deque<std::pair<int, uint32_t>> ready;
     uint32_t lastGen = 0;
     int currentFd = -1;  // socket whose handler is running
-    // The socket the running handler has just accepted (non-blocking,
-    // connected) or made a listener of (non-blocking, listening): selecting
-    // it needs no questions to the kernel. Valid only within that handler
-    // and until the socket is closed.
-    int justMade = -1;
-    Kind justMadeKind = Kind::Unknown;
+    // Sockets accepted (non-blocking, connected) or made listeners
+    // (non-blocking, listening) through this loop and not selected yet:
+    // selecting them needs no questions to the kernel. Indexed by handle;
+    // an entry goes when the socket is selected or closed through the loop
+    // (a socket the loop accepted is always closed through it).
+    std::vector<Kind> made;
+    void Made(int s, Kind kind) {
+        if (s < 0) return;
+        if (static_cast<size_t>(s) >= made.size()) made.resize(static_cast<size_t>(s) + 1, Kind::Unknown);
+        made[static_cast<size_t>(s)] = kind;
+    }
+    Kind TakeMade(int s) {
+        if (s < 0 || static_cast<size_t>(s) >= made.size()) return Kind::Unknown;
+        const Kind kind = made[static_cast<size_t>(s)];
+        made[static_cast<size_t>(s)] = Kind::Unknown;
+        return kind;
+    }
 
     PostQueue posted;
     TimerQueue timers;
@@ -298,8 +309,8 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
     if (fresh) {
         Registration r;
         r.gen = NextGen();
-        if (s == justMade) {
-            r.kind = justMadeKind;
+        if (const Kind known = TakeMade(s); known != Kind::Unknown) {
+            r.kind = known;
         } else {
             // A socket is made non-blocking when it is first selected.
             const int flags = fcntl(s, F_GETFL);
@@ -307,7 +318,6 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
             if ((flags & O_NONBLOCK) == 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return WsaFromErrno(errno);
             Classify(s, r);
         }
-        justMade = -1;
         ev.data.u64 = PackKey(s, r.gen);
         if (epoll_ctl(epfd, EPOLL_CTL_ADD, s, &ev) != 0) {
             regs[s] = Registration{};
@@ -489,7 +499,6 @@ void EventLoop::Impl::DispatchReady() {
         currentFd = fd;
         target->OnSocketEvent(msg, fd, event, err);
         currentFd = -1;
-        justMade = -1;
         // The handler may have deselected, closed or reused the socket.
         r = Find(fd, gen);
         if (r != nullptr) AfterEvent(fd, *r, event, availBefore);
@@ -652,8 +661,7 @@ Socket EventLoop::Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, in
         s = ::accept4(listener, addr, addrLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (s < 0 && errno == EINTR);
     if (s >= 0) {
-        impl_->justMade = s;
-        impl_->justMadeKind = Impl::Kind::Connected;
+        impl_->Made(s, Impl::Kind::Connected);
         return s;
     }
     const int e = errno;
@@ -672,8 +680,7 @@ Socket EventLoop::Accept(Socket listener, sockaddr* addr, socklen_t* addrLen, in
 
 int EventLoop::Listen(Socket s, int backlog) {
     if (::listen(s, backlog) != 0) return WsaFromErrno(errno);
-    impl_->justMade = s;
-    impl_->justMadeKind = Impl::Kind::Listener;
+    impl_->Made(s, Impl::Kind::Listener);
     return 0;
 }
 
@@ -688,7 +695,7 @@ void EventLoop::ResumeAccept(Socket listener) {
 int EventLoop::CloseSocket(Socket s, bool reset) {
     if (s < 0) return WSAENOTSOCK;
     impl_->Deselect(s);
-    if (impl_->justMade == s) impl_->justMade = -1;
+    impl_->TakeMade(s);
     if (reset) {
         linger lg{1, 0};
         setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
