@@ -69,6 +69,7 @@ public slots:
     void OnServiceButton();
     void OnStartStopServer();
     void OnDeleteServer();
+    void OnConfigureServer();
     void OnRenameServer();
     void OnDisconnectSelected();
     void OnDisconnectAll();

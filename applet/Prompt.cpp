@@ -7,7 +7,9 @@
 namespace orvyn::applet {
 
 void MessageBoxPrompt::Tell(const QString& text, const QString& title, Icon icon) {
-    if (icon == Icon::Warning)
+    if (icon == Icon::Error)
+        QMessageBox::critical(parent_, title, text);
+    else if (icon == Icon::Warning)
         QMessageBox::warning(parent_, title, text);
     else
         QMessageBox::information(parent_, title, text);

@@ -10,7 +10,7 @@ namespace orvyn::applet {
 
 class IPrompt {
 public:
-    enum class Icon { Information, Warning };
+    enum class Icon { Information, Warning, Error };
     virtual ~IPrompt() = default;
     virtual void Tell(const QString& text, const QString& title, Icon icon) = 0;
     // True for Yes / OK.

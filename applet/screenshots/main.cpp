@@ -22,6 +22,10 @@
 using namespace orvyn;
 using namespace orvyn::applet;
 
+namespace orvyn::applet {
+bool SaveServerSheetPictures(const std::string& storePath, const QString& folder);
+}
+
 namespace {
 
 void Put(reg::IStore& store, const std::string& server, const char* name, const std::string& text) {
@@ -95,6 +99,8 @@ int main(int argc, char** argv) {
         if (status == 0)
             std::printf("saved %s and %s/help.png\n", qPrintable(mainFile), qPrintable(folder));
     }
+    if (!SaveServerSheetPictures(dir + "/sheet.db", folder))
+        status = 1;
     QDir(QString::fromStdString(dir)).removeRecursively();
     return status;
 }
