@@ -192,6 +192,8 @@ void CNetPage::OnDelete() {
     if (row < 0 || !list_->item(row)->isSelected())
         return;
     delete list_->takeItem(row);
+    list_->clearSelection();
+    list_->setCurrentRow(-1);
     StoreShown();
     setModified();
     UpdateControls();

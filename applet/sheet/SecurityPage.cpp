@@ -118,11 +118,15 @@ CSecurityPage::CSecurityPage(SheetContext& context) : CCtxPage(context, "Securit
     numbers->addWidget(timeOutLabel);
     numbers->addWidget(timeOut_);
     numbers->addStretch();
-    form->addRow("Ma&ximum User Count:", numbers);
+    auto* maxLabel = new QLabel("Ma&ximum User Count:", this);
+    maxLabel->setBuddy(maxUsers_);
+    form->addRow(maxLabel, numbers);
     auto* restrictRow = new QHBoxLayout;
     restrictRow->addWidget(restrict_, 1);
     restrictRow->addWidget(browse_);
-    form->addRow("&Restrict Server to Path:", restrictRow);
+    auto* restrictLabel = new QLabel("&Restrict Server to Path:", this);
+    restrictLabel->setBuddy(restrict_);
+    form->addRow(restrictLabel, restrictRow);
     form->addRow("User Security &Model:", model_);
     form->addRow(domainLabel_, domain_);
 
