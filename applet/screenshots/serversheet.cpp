@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "applet/CplApp.h"
+#include "applet/sheet/Pages.h"
 #include "applet/sheet/ServerSheet.h"
 #include "applet/sheet/TabCtrlWithDisable.h"
 #include "service/base/settings/ServerRegistry.h"
@@ -20,11 +21,32 @@ void Dword(reg::IStore& s, const std::string& key, const char* name, uint32_t v)
     auto d = reg::DwordData(v);
     s.SetValue(key, name, reg::REG_DWORD, d.data(), d.size());
 }
+// Two certificates in the service's store, none anywhere else.
+class PictureFiles : public IComputerFiles {
+public:
+    int ListFolders(const std::string&, std::vector<std::string>& names) override {
+        names.clear();
+        return 0;
+    }
+    int ListCertificates(long store, std::vector<CertificateInfo>& out) override {
+        out.clear();
+        if (store == 0) {
+            out.push_back({std::string(40, 'a'), "C = GB, O = Example Ltd, CN = ftp.example.com", "2027-06-30 12:00:00 UTC",
+                           "/etc/orvyn/certs/service/ftp.pem", true, false});
+            out.push_back({std::string(40, 'b'), "O = Example Test Lab", "2026-12-31 23:59:59 UTC",
+                           "/etc/orvyn/certs/service/lab.pem", true, false});
+        }
+        return 0;
+    }
+    std::string CheckCertificate(long, const std::string&) override { return {}; }
+};
 }  // namespace
 
 // Saves server-sheet-<n>-<page>.png into folder; false when one failed.
 bool SaveServerSheetPictures(const std::string& storePath, const QString& folder) {
     COrvynCplApp cpl(storePath, std::make_unique<RunningService>());
+    cpl.Manage({"", std::make_unique<reg::Store>(storePath), std::make_unique<RunningService>(),
+                std::make_unique<PictureFiles>()});
     reg::IStore& s = cpl.store();
     const std::string key = std::string(kServersKey) + "\\Main";
     Text(s, key, "Address", "0.0.0.0");
@@ -45,6 +67,8 @@ bool SaveServerSheetPictures(const std::string& storePath, const QString& folder
     Dword(s, key + "\\Security", "LowPort", 50000);
     Dword(s, key + "\\Security", "HighPort", 50100);
     Text(s, key + "\\TLS", "FTPSPort", "990");
+    const std::vector<uint8_t> hash(20, 0xaa);
+    s.SetValue(key + "\\TLS", "CertificateHash", reg::REG_BINARY, hash.data(), hash.size());
 
     CServerSheet sheet(cpl, "Main");
     sheet.show();
@@ -59,6 +83,11 @@ bool SaveServerSheetPictures(const std::string& storePath, const QString& folder
             ok = false;
         }
     }
+    CMessageDlg greeting(&sheet, true, {"Welcome to the example FTP server.\nUploads go to /incoming.", true, ""}, true);
+    greeting.show();
+    QApplication::processEvents();
+    if (!greeting.grab().save(folder + "/server-sheet-greeting.png"))
+        ok = false;
     if (ok)
         std::printf("saved %s/server-sheet-*.png\n", qPrintable(folder));
     return ok;

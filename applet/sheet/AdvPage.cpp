@@ -40,7 +40,9 @@ CAdvPage::CAdvPage(SheetContext& context) : CCtxPage(context, "Security", "Advan
     staticIp_ = new QLineEdit(pasv);
     staticIp_->setObjectName("PASVStaticIP");
     staticIp_->setMaxLength(64);
+    staticIp_->setMinimumWidth(160);
     auto* pasvForm = new QFormLayout(pasv);
+    pasvForm->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
     pasvForm->addRow(range_);
     pasvForm->addRow("&Lowest port in range:", low_);
     pasvForm->addRow("&Highest port in range:", high_);
@@ -57,6 +59,7 @@ CAdvPage::CAdvPage(SheetContext& context) : CCtxPage(context, "Security", "Advan
     auto* more = new QPushButton("&More About ORVYN Security...", this);
     more->setObjectName("MoreAboutSecurity");
     auto* hacks = new QFormLayout;
+    hacks->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
     hacks->addRow("Maximum number of &Failed logins:", maxHacks_);
 
     auto* layout = new QVBoxLayout(this);
