@@ -33,8 +33,9 @@ void CCtxPage::setModified(bool on) {
 
 void CCtxPage::WatchEdits() {
     auto mark = [this] { setModified(true); };
+    // Fields that only feed a command (the host entry) change nothing.
     for (auto* w : findChildren<QLineEdit*>())
-        if (!qobject_cast<QSpinBox*>(w->parentWidget()))
+        if (!qobject_cast<QSpinBox*>(w->parentWidget()) && !w->property("notAValue").toBool())
             connect(w, &QLineEdit::textEdited, this, mark);
     for (auto* w : findChildren<QAbstractButton*>())
         if (w->isCheckable())

@@ -47,6 +47,7 @@ CNetPage::CNetPage(SheetContext& context) : CCtxPage(context, "Hosts", "Network"
     list_->setObjectName("HostList");
     entry_ = new QLineEdit(this);
     entry_->setObjectName("HostEntry");
+    entry_->setProperty("notAValue", true);
     add_ = new QPushButton("<- Add <-", this);
     add_->setObjectName("AddHost");
     delete_ = new QPushButton("-> Delete ->", this);
