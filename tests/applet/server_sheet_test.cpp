@@ -260,6 +260,59 @@ private slots:
         QCOMPARE(Value(kKey + "\\Logging", "Gets").type, uint32_t(reg::REG_NONE));
     }
 
+    // "As:" asks for the account's password (Cancel puts the old name back)
+    // and warns about an account the system does not know or an empty one;
+    // General shows a failed start and refuses renaming.
+    void anonymousAccountAndGeneralPage() {
+        auto d = reg::DwordData(0);
+        store().SetValue(kKey, "Started", reg::REG_DWORD, d.data(), d.size());
+        auto error = reg::StringData("Port 2121 is in use");
+        store().SetValue(kKey, "Fatal Error", reg::REG_SZ, error.data(), error.size());
+        CServerSheet sheet(*app_, "S", nullptr, &prompt_);
+        QCOMPARE(Get(&sheet, "ServerName"), QVariant("S"));
+        QCOMPARE(Child<QLabel>(&sheet, "CurrentStatus")->text(), QString("Fatal error"));
+        QVERIFY(Child<QLabel>(&sheet, "StatusDescription")->text().endsWith("error description:\nPort 2121 is in use"));
+        QVERIFY(Child<QLineEdit>(&sheet, "Port")->isEnabled());
+
+        Set(&sheet, "ServerType", 1);
+        auto* user = Child<QLineEdit>(&sheet, "AnonUser");
+        auto leave = [&](const char* name, bool ok) {
+            user->setText(name);
+            QString caption;
+            QTimer::singleShot(0, [&] {
+                auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+                if (!dlg)
+                    return;
+                caption = dlg->windowTitle();
+                for (auto* field : dlg->findChildren<QLineEdit*>())
+                    field->setText("pw");
+                ok ? dlg->accept() : dlg->reject();
+            });
+            emit user->editingFinished();
+            return caption;
+        };
+        QCOMPARE(leave("no-such-account-here", true), QString("Enter password for user."));
+        QCOMPARE(prompt_.told.value(0),
+                 QString("I cannot confirm that this user exists - if it does not, anonymous users will not be able to "
+                         "log in."));
+        leave("another-missing-account", false);
+        QCOMPARE(user->text(), QString("no-such-account-here"));
+        QCOMPARE(prompt_.told.size(), 2);
+        Set(&sheet, "ServerName", "Renamed");
+        QVERIFY(sheet.Apply());
+        QCOMPARE(prompt_.told.value(2), QString("Renaming servers from this dialog is not supported.\nYou may rename "
+                                                "this server from the main dialog."));
+        QCOMPARE(Get(&sheet, "ServerName"), QVariant("S"));
+        QCOMPARE(TextOf(kKey + "\\Security", "AnonPass"), QString("pw"));
+        QCOMPARE(TextOf(kKey + "\\Security", "DefaultDomain"), QString(""));
+
+        QCOMPARE(leave("", true), QString());
+        QVERIFY(prompt_.told.value(3).startsWith("Warning - you are allowing anonymous users the same rights"));
+        QVERIFY(sheet.Apply());
+        QCOMPARE(TextOf(kKey + "\\Security", "AnonPass"), QString(""));
+        QCOMPARE(TextOf(kKey + "\\Security", "AnonUser"), QString(""));
+    }
+
     // Security off greys the dependent tabs at once; the keys skip them.
     void enablingRulesAndTabKeys() {
         CServerSheet sheet(*app_, "S", nullptr, &prompt_);
