@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "applet/CplApp.h"
+#include "applet/HelpWindow.h"
 #include "applet/MainDlg.h"
 #include "applet/sheet/Pages.h"
 #include "applet/sheet/ServerSheet.h"
@@ -194,6 +195,10 @@ private slots:
         QCOMPARE(Child<QLabel>(&sheet, "CurrentStatus")->text(), QString("Running"));
         QVERIFY(!Child<QLineEdit>(&sheet, "Port")->isEnabled());
         QCOMPARE(Child<QLabel>(&sheet, "GreetingSummary")->text(), QString("Display no greeting message.\nPlay no sound."));
+        // Every page's context help and the security topic are bundled.
+        QVERIFY(CHelpWindow::HasTopic("orvyn-security"));
+        for (int t = 0; t < CServerSheet::kTabs; ++t)
+            QVERIFY2(CHelpWindow::HasTopic(sheet.page(t)->helpTopic()), qPrintable(sheet.page(t)->helpTopic()));
 
         sheet.accept();
         QCOMPARE(sheet.result(), int(QDialog::Accepted));
