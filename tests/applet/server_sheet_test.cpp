@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QComboBox>
 #include <QLineEdit>
@@ -433,8 +434,22 @@ private slots:
             auto* page = sheet.page<CConversionsPage>(CServerSheet::kConversions);
             QCOMPARE(page->names(), QStringList({"gz"}));
             QCOMPARE(Get(&sheet, "Command"), QVariant("gzip -c %s"));
-            QVERIFY(!page->AddConversion("GZ"));
-            QVERIFY(page->AddConversion("pipe"));
+            // New asks again after a name in use (saying so) or an empty one.
+            QStringList answers = {"GZ", "", "pipe"};
+            QTimer answerer;
+            connect(&answerer, &QTimer::timeout, [&] {
+                auto* dlg = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+                if (dlg && !answers.isEmpty()) {
+                    dlg->setTextValue(answers.takeFirst());
+                    dlg->accept();
+                }
+            });
+            answerer.start(10);
+            page->OnNew();
+            answerer.stop();
+            QCOMPARE(answers, QStringList());
+            QCOMPARE(prompt_.told, QStringList({"That name has already been used - please choose another or cancel."}));
+            QCOMPARE(page->names(), QStringList({"gz", "pipe"}));
             Set(&sheet, "Command", "sh -c 'cat %s | sort'");
             Set(&sheet, "LocalPrefix", "a\\|b\\");
             Set(&sheet, "RequestedSuffix", ".sorted");
