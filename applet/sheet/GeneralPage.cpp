@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
+#include <cstring>
+#include <tuple>
 
 #include "applet/CplApp.h"
 #include "applet/ServerList.h"
@@ -67,6 +69,17 @@ void CGeneralPage::Read() {
     const ServerRecord record = ReadServerRecord(store, context().server);
     address_->setText(QString::fromStdString(record.address));
     port_->setText(QString::fromStdString(record.port));
+    // An expandable text is edited as written, %NAME% and all, and kept so.
+    for (auto [name, field, expandable] : {std::tuple{"Address", address_, &expandAddress_},
+                                           std::tuple{"Port", port_, &expandPort_}}) {
+        reg::Value v;
+        *expandable = store.QueryValue(key(), name, v).ok() && v.type == reg::REG_EXPAND_SZ;
+        if (*expandable)
+            field->setText(QString::fromUtf8(
+                std::string(reinterpret_cast<const char*>(v.data.data()),
+                            strnlen(reinterpret_cast<const char*>(v.data.data()), v.data.size()))
+                    .c_str()));
+    }
     email_->setText(Text("Email", ""));
 
     const bool running = IsServerRunning(store, context().server, context().app.service().QueryState());
@@ -101,8 +114,11 @@ bool CGeneralPage::Apply() {
     }
     if (!BeginWrite(kWriteFailed))
         return false;
-    PutText("Address", address_->text().trimmed());
-    PutText("Port", port_->text().trimmed());
+    for (auto [name, field, expandable] : {std::tuple{"Address", address_, expandAddress_},
+                                           std::tuple{"Port", port_, expandPort_}}) {
+        const std::string text = field->text().trimmed().toStdString();
+        PutTo(key(), name, expandable ? reg::REG_EXPAND_SZ : reg::REG_SZ, reg::StringData(text));
+    }
     PutText("Email", email_->text());
     EndWrite(kWriteFailed);
     return false;

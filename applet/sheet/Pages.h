@@ -42,6 +42,7 @@ public:
 private:
     QLineEdit *name_, *address_, *port_, *email_;
     QLabel *status_, *description_;
+    bool expandAddress_ = false, expandPort_ = false;
 };
 
 // "Security": logins, anonymous access, limits, the restricting folder and

@@ -274,6 +274,8 @@ private slots:
         store().SetValue(kKey, "Started", reg::REG_DWORD, d.data(), d.size());
         auto error = reg::StringData("Port 2121 is in use");
         store().SetValue(kKey, "Fatal Error", reg::REG_SZ, error.data(), error.size());
+        auto address = reg::StringData("%SHEET_TEST_ADDRESS%");
+        store().SetValue(kKey, "Address", reg::REG_EXPAND_SZ, address.data(), address.size());
         CServerSheet sheet(*app_, "S", nullptr, &prompt_);
         QCOMPARE(Get(&sheet, "ServerName"), QVariant("S"));
         QCOMPARE(Child<QLabel>(&sheet, "CurrentStatus")->text(), QString("Fatal error"));
@@ -309,6 +311,9 @@ private slots:
         QCOMPARE(prompt_.told.value(2), QString("Renaming servers from this dialog is not supported.\nYou may rename "
                                                 "this server from the main dialog."));
         QCOMPARE(Get(&sheet, "ServerName"), QVariant("S"));
+        QCOMPARE(Value(kKey, "Address").type, uint32_t(reg::REG_EXPAND_SZ));
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(Value(kKey, "Address").data.data())),
+                 QByteArray("%SHEET_TEST_ADDRESS%"));
         QCOMPARE(TextOf(kKey + "\\Security", "AnonPass"), QString("pw"));
         QCOMPARE(TextOf(kKey + "\\Security", "DefaultDomain"), QString(""));
 
