@@ -26,6 +26,7 @@
 #include "applet/ConnectDialog.h"
 #include "applet/CplApp.h"
 #include "applet/HelpWindow.h"
+#include "applet/sheet/ServerSheet.h"
 #include "service/base/settings/ServerRegistry.h"
 
 #ifndef ORVYN_APPLET_VERSION
@@ -196,7 +197,7 @@ void CMainDlg::BuildCommands() {
         connect(a, &QAction::triggered, this, [this, a] { NotAvailable(a->text()); });
         return a;
     };
-    configure_ = later("&Configure Server...", "Configure the selected server");
+    configure_ = make("&Configure Server...", "Configure the selected server", &CMainDlg::OnConfigureServer);
     users_ = later("&Users for Server...", "Users and rights of the selected server");
     new_ = later("&New Server...", "Create a new server");
     rename_ = make("&Rename Server...", "Rename the selected server", &CMainDlg::OnRenameServer);
@@ -623,6 +624,15 @@ void CMainDlg::OnDeleteServer() {
         return;
     }
     delete row;
+    refresh_ = true;
+}
+
+void CMainDlg::OnConfigureServer() {
+    QTreeWidgetItem* row = SelectedServer();
+    if (!row)
+        return;
+    CServerSheet sheet(app_, row->text(0).toStdString(), this, prompt_ == ownPrompt_.get() ? nullptr : prompt_);
+    sheet.exec();
     refresh_ = true;
 }
 

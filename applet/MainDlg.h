@@ -70,6 +70,7 @@ public slots:
     void OnServiceButton();
     void OnStartStopServer();
     void OnDeleteServer();
+    void OnConfigureServer();
     void OnRenameServer();
     void OnDisconnectSelected();
     void OnDisconnectAll();

@@ -23,6 +23,10 @@
 using namespace orvyn;
 using namespace orvyn::applet;
 
+namespace orvyn::applet {
+bool SaveServerSheetPictures(const std::string& storePath, const QString& folder);
+}
+
 namespace {
 
 void Put(reg::IStore& store, const std::string& server, const char* name, const std::string& text) {
@@ -101,6 +105,8 @@ int main(int argc, char** argv) {
             std::printf("saved %s, %s/help.png and %s/connect-dialog.png\n", qPrintable(mainFile), qPrintable(folder),
                         qPrintable(folder));
     }
+    if (!SaveServerSheetPictures(dir + "/sheet.db", folder))
+        status = 1;
     QDir(QString::fromStdString(dir)).removeRecursively();
     return status;
 }

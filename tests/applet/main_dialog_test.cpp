@@ -203,8 +203,8 @@ private slots:
         dlg.command("&Stop Server")->trigger();
         QCOMPARE(CServerRegistry(s, "Bare", nullptr).ReadInt(nullptr, "Enabled", 1), 0L);
         // Commands whose dialogs are not there yet say so.
-        dlg.command("&Configure Server...")->trigger();
-        QVERIFY(prompt.told.value(0).contains("Configure Server"));
+        dlg.command("&Users for Server...")->trigger();
+        QVERIFY(prompt.told.value(0).contains("Users for Server"));
 
         // Help: the bundled pages by topic, the error for a missing one.
         for (QPushButton* b : dlg.findChildren<QPushButton*>())
