@@ -35,6 +35,8 @@ public:
     explicit COrvynCplApp(std::string storePath = {});
     // With another service control (tests).
     COrvynCplApp(std::string storePath, std::unique_ptr<IServiceControl> service);
+    // With this computer's parts given (tests and pictures).
+    explicit COrvynCplApp(ManagedComputer local) : computer_(std::move(local)) {}
 
     reg::IStore& store() { return *computer_.store; }
     IServiceControl& service() { return *computer_.service; }
