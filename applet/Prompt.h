@@ -10,7 +10,7 @@ namespace orvyn::applet {
 
 class IPrompt {
 public:
-    enum class Icon { Information, Warning };
+    enum class Icon { Information, Warning, Error };
     virtual ~IPrompt() = default;
     virtual void Tell(const QString& text, const QString& title, Icon icon) = 0;
     // True for Yes / OK.
@@ -18,7 +18,8 @@ public:
     virtual bool AskOkCancel(const QString& text, const QString& title) = 0;
 };
 
-// Modal message boxes over a parent window.
+// Modal message boxes over a parent window (see MessageBox.h: also on
+// standard error, and not waiting where there is no display).
 class MessageBoxPrompt : public IPrompt {
 public:
     explicit MessageBoxPrompt(QWidget* parent) : parent_(parent) {}

@@ -39,6 +39,8 @@ bool WaitFor(const std::function<bool()>& done) {
 
 }  // namespace
 
+bool SaveServerDialogShots(COrvynCplApp& app, const QString& folder);  // servers.cpp
+
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -91,6 +93,8 @@ int main(int argc, char** argv) {
             status = 1;
         dlg.ShowHelp("servers");
         if (auto* help = dlg.findChild<CHelpWindow*>(); !help || !help->grab().save(folder + "/help.png"))
+            status = 1;
+        if (!SaveServerDialogShots(cpl, folder))
             status = 1;
         if (status == 0)
             std::printf("saved %s and %s/help.png\n", qPrintable(mainFile), qPrintable(folder));
