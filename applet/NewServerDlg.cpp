@@ -57,9 +57,6 @@ CNewServerDlg::CNewServerDlg(COrvynCplApp& app, IPrompt& prompt, QWidget* parent
     hint_ = new QLabel(this);
     hint_->setObjectName("Hint");
     hint_->setWordWrap(true);
-    QPalette palette = hint_->palette();
-    palette.setColor(QPalette::WindowText, QColor(160, 0, 0));
-    hint_->setPalette(palette);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help,
                                          this);
@@ -97,32 +94,36 @@ QString CNewServerDlg::hint() const { return hint_->text(); }
 
 void CNewServerDlg::Validate() {
     const std::string name = name_->text().toStdString();
-    QString hint;
+    QString problem, note;
     bool nameOk = IsServerName(name);
     existing_ = false;
     if (!name.empty() && !nameOk) {
-        hint = "A server name cannot contain \"\\\".";
+        problem = "A server name cannot contain \"\\\".";
     } else if (nameOk) {
         const reg::Status st = app_.store().KeyExists(ServerKey(name));
         if (st.ok()) {
             existing_ = true;
-            if (purpose_ == Purpose::Create) {
-                nameOk = false;
-                hint = "A server of that name already exists.";
-            }
+            nameOk = purpose_ == Purpose::Import;
+            if (nameOk)
+                note = "A server of that name exists: you will be asked whether to overwrite it.";
+            else
+                problem = "A server of that name already exists.";
         } else if (st.code != reg::kNotFound) {
             nameOk = false;
-            hint = "Unable to write to registry";
+            problem = "Unable to write to registry";
         }
     }
     const bool addressOk = IsValidAddress(address_->text().toStdString());
     const bool portOk = IsValidPort(port_->text().toStdString());
-    if (hint.isEmpty() && !addressOk && !address_->text().isEmpty())
-        hint = "The address is a host name, or four numbers below 256 separated by dots (without leading zeros).";
-    if (hint.isEmpty() && !portOk && !port_->text().isEmpty())
-        hint = "The port is a number, or the name of a service such as ftp.";
-    hint_->setText(hint);
-    hint_->setVisible(!hint.isEmpty());
+    if (problem.isEmpty() && !addressOk && !address_->text().isEmpty())
+        problem = "The address is a host name, or four numbers below 256 separated by dots (without leading zeros).";
+    if (problem.isEmpty() && !portOk && !port_->text().isEmpty())
+        problem = "The port is a number, or the name of a service such as ftp.";
+    QPalette palette = hint_->palette();
+    palette.setColor(QPalette::WindowText, problem.isEmpty() ? palette.color(QPalette::Text) : QColor(160, 0, 0));
+    hint_->setPalette(palette);
+    hint_->setText(problem.isEmpty() ? note : problem);
+    hint_->setVisible(!hint_->text().isEmpty());
     ok_->setEnabled(nameOk && addressOk && portOk);
 }
 

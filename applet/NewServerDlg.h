@@ -38,7 +38,7 @@ public:
     bool existing() const { return existing_; }
 
     QPushButton* okButton() const { return ok_; }
-    // Why OK is disabled, or empty.
+    // Why OK is disabled (or, for an import, that the server exists), or empty.
     QString hint() const;
 
     void accept() override;

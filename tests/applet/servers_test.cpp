@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,6 +18,7 @@
 #include <memory>
 
 #include "applet/CplApp.h"
+#include "applet/HelpWindow.h"
 #include "applet/MainDlg.h"
 #include "applet/NewServerDlg.h"
 #include "applet/Prompt.h"
@@ -210,6 +212,10 @@ private slots:
             QVERIFY(!valid("", "0.0.0.0", "21"));
             QVERIFY(!valid("MAIN", "0.0.0.0", "21"));  // taken, in any case
             QVERIFY(!valid("a\\b", "0.0.0.0", "21"));
+            // Its help, and the page it links to.
+            QTest::mouseClick(dlg.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Help), Qt::LeftButton);
+            QVERIFY(dlg.findChild<CHelpWindow*>() && dlg.findChild<CHelpWindow*>()->currentTopic() == "newserver");
+            QVERIFY(CHelpWindow::HasTopic("transfer"));
             QCOMPARE(dlg.findChildren<QLineEdit*>("AliasFor").size(), 1);
             QVERIFY(!dlg.findChild<QLineEdit*>("AliasFor")->isEnabled());
             // An import may name an existing server.
