@@ -89,8 +89,12 @@ void CServerCommands::Export(const QString& name) {
         return;
     // The file is replaced only once the whole key is written: a failed
     // export leaves an existing file as it was.
-    if (!app_.store().SaveKey(ServerKey(name.toStdString()), file.toStdString(), true)) {
-        prompt_.Tell("Error exporting server - perhaps you ran out of disk space?", kTitle, IPrompt::Icon::Warning);
+    if (const reg::Status st = app_.store().SaveKey(ServerKey(name.toStdString()), file.toStdString(), true); !st) {
+        // The system's reason under the usual sentence: it is not always the
+        // disk space.
+        prompt_.Tell("Error exporting server - perhaps you ran out of disk space?\n" +
+                         QString::fromStdString(st.message),
+                     kTitle, IPrompt::Icon::Warning);
         return;
     }
     prompt_.Tell("Server successfully exported", kTitle, IPrompt::Icon::Information);

@@ -289,12 +289,15 @@ private slots:
         const auto mainTree = Dump(s, ServerKey("Main"));
         auto dlg = Dialog();
 
-        file_ = QString::fromStdString(dir_->write("main.reg", std::string(100000, 'j')));
         dlg->Idle();
         dlg->SelectServerRow("Main");
         dlg->Idle();
+        file_ = QString::fromStdString(*dir_ / "no-such-folder/main.reg");
         dlg->command("&Export Server...")->trigger();
-        QCOMPARE(prompt_.told, QStringList({"Server successfully exported"}));
+        QVERIFY(prompt_.told.value(0).startsWith("Error exporting server - perhaps you ran out of disk space?\n"));
+        file_ = QString::fromStdString(dir_->write("main.reg", std::string(100000, 'j')));
+        dlg->command("&Export Server...")->trigger();
+        QCOMPARE(prompt_.told.value(1), QString("Server successfully exported"));
         QVERIFY(QFileInfo(file_).size() != 100000);
 
         // Not an exported server: refused before the name is asked for.
@@ -333,7 +336,7 @@ private slots:
         QCOMPARE(Dump(s, ServerKey("Copy")), mainTree);
         dlg->Idle();
         QCOMPARE(RowNames(*dlg), QStringList({"Copy", "Main", "Other"}));
-        QCOMPARE(prompt_.told.size(), 2);
+        QCOMPARE(prompt_.told.size(), 3);
     }
 
     // Without a display a message box is written to standard error and
