@@ -27,6 +27,8 @@
 #include "applet/CplApp.h"
 #include "applet/HelpWindow.h"
 #include "applet/sheet/ServerSheet.h"
+#include "applet/MessageBox.h"
+#include "applet/ServerCommands.h"
 #include "service/base/settings/ServerRegistry.h"
 
 #ifndef ORVYN_APPLET_VERSION
@@ -199,13 +201,13 @@ void CMainDlg::BuildCommands() {
     };
     configure_ = make("&Configure Server...", "Configure the selected server", &CMainDlg::OnConfigureServer);
     users_ = later("&Users for Server...", "Users and rights of the selected server");
-    new_ = later("&New Server...", "Create a new server");
+    new_ = make("&New Server...", "Create a new server", &CMainDlg::OnNewServer);
     rename_ = make("&Rename Server...", "Rename the selected server", &CMainDlg::OnRenameServer);
     rename_->setShortcut(QKeySequence(Qt::Key_F2));
     rename_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     delete_ = make("&Delete Server...", "Delete the selected server", &CMainDlg::OnDeleteServer);
-    export_ = later("&Export Server...", "Export the selected server to a file");
-    import_ = later("&Import Server...", "Import a server from a file");
+    export_ = make("&Export Server...", "Export the selected server to a file", &CMainDlg::OnExportServer);
+    import_ = make("&Import Server...", "Import a server from a file", &CMainDlg::OnImportServer);
     stop_ = make("&Stop Server", "Stop the selected server", &CMainDlg::OnStartStopServer);
     start_ = make("&Start Server", "Start the selected server", &CMainDlg::OnStartStopServer);
     disconnect_ = make("Dis&connect user", "Disconnect selected user(s)", &CMainDlg::OnDisconnectSelected);
@@ -233,7 +235,11 @@ void CMainDlg::BuildLayout() {
     servers_->setObjectName("ServerList");
     servers_->setRootIsDecorated(false);
     servers_->setSelectionMode(QAbstractItemView::SingleSelection);
-    servers_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    servers_->setEditTriggers(QAbstractItemView::SelectedClicked);
+    serverCommands_ = new CServerCommands(app_, *prompt_, this);
+    servers_->setItemDelegate(new CServerNameDelegate(
+        [this](const QString& name) { return !IsServerRunning(app_.store(), name.toStdString(), lastState_); },
+        [this](const QString& from, const QString& to) { refresh_ |= serverCommands_->Rename(from, to); }, this));
     servers_->setContextMenuPolicy(Qt::CustomContextMenu);
     servers_->addAction(rename_);
     connections_ = new QTreeWidget(this);
@@ -402,6 +408,7 @@ void CMainDlg::RefreshServers() {
             row->setText(5, StateText(state));
             row->setIcon(0, StateIcon(state));
             row->setData(0, kStateRole, state);
+            row->setFlags(row->flags() | Qt::ItemIsEditable);
             servers_->addTopLevelItem(row);
             if (!remembered.isEmpty() && row->text(0) == remembered)
                 reselect = row;
@@ -573,6 +580,7 @@ void CMainDlg::OnServiceButton() {
                          "stopped.",
                          QMessageBox::NoButton, this);
         busy.setModal(false);
+        EchoMessage(busy.windowTitle(), busy.text());
         busy.show();
         QApplication::processEvents();
         error = app_.service().Stop();
@@ -640,7 +648,7 @@ void CMainDlg::OnRenameServer() {
     // Renaming never begins on a running instance.
     if (!SelectedServer() || SelectedIsRunning())
         return;
-    NotAvailable(rename_->text());
+    servers_->editItem(SelectedServer(), 0);
 }
 
 QString CMainDlg::systemLabel() const { return systemLabel_->text(); }
@@ -676,6 +684,14 @@ void CMainDlg::ConnectTo(const QString& computer) {
     lastState_ = app_.service().QueryState();
     refresh_ = true;
 }
+void CMainDlg::OnNewServer() { refresh_ |= serverCommands_->NewServer(); }
+
+void CMainDlg::OnExportServer() {
+    if (QTreeWidgetItem* row = SelectedServer())
+        serverCommands_->Export(row->text(0));
+}
+
+void CMainDlg::OnImportServer() { refresh_ |= serverCommands_->Import(); }
 
 void CMainDlg::NotAvailable(const QString& command) {
     prompt_->Tell(QString("\"%1\" is not available yet in this version of the applet.").arg(Plain(command)), kTitle,

@@ -30,6 +30,7 @@ class QLabel;
 
 namespace orvyn::applet {
 class CHelpWindow;
+class CServerCommands;
 }
 
 namespace orvyn::applet {
@@ -63,6 +64,8 @@ public:
     QPushButton* serviceButton() const { return serviceButton_; }
     // The command of the given text ("&Start Server", ...), or null.
     QAction* command(const QString& text) const;
+    // New, rename, export and import (tests replace its file chooser).
+    CServerCommands& serverCommands() const { return *serverCommands_; }
     // Selects the row of the named instance (none when not found).
     void SelectServerRow(const QString& name);
 
@@ -72,6 +75,9 @@ public slots:
     void OnDeleteServer();
     void OnConfigureServer();
     void OnRenameServer();
+    void OnNewServer();
+    void OnExportServer();
+    void OnImportServer();
     void OnDisconnectSelected();
     void OnDisconnectAll();
     void OnDisableSelected();
@@ -136,6 +142,7 @@ private:
     int connectionSort_ = 0;
     CHelpWindow* help_ = nullptr;
     CServerMonitor* monitor_ = nullptr;
+    CServerCommands* serverCommands_ = nullptr;
     bool resortConnections_ = false;
     QTimer watchTimer_;
     QTimer idleTimer_;

@@ -1,26 +1,26 @@
 #include "applet/Prompt.h"
 
-#include <QMessageBox>
-
+#include "applet/MessageBox.h"
 #include "platform/service/ServiceStatus.h"
 
 namespace orvyn::applet {
 
 void MessageBoxPrompt::Tell(const QString& text, const QString& title, Icon icon) {
-    if (icon == Icon::Error)
-        QMessageBox::critical(parent_, title, text);
-    else if (icon == Icon::Warning)
-        QMessageBox::warning(parent_, title, text);
-    else
-        QMessageBox::information(parent_, title, text);
+    ShowMessage(parent_,
+                icon == Icon::Error     ? QMessageBox::Critical
+                : icon == Icon::Warning ? QMessageBox::Warning
+                                        : QMessageBox::Information,
+                title, text);
 }
 
 bool MessageBoxPrompt::AskYesNo(const QString& text, const QString& title) {
-    return QMessageBox::question(parent_, title, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    return ShowMessage(parent_, QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
 }
 
 bool MessageBoxPrompt::AskOkCancel(const QString& text, const QString& title) {
-    return QMessageBox::warning(parent_, title, text, QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
+    return ShowMessage(parent_, QMessageBox::Warning, title, text, QMessageBox::Ok | QMessageBox::Cancel) ==
+           QMessageBox::Ok;
 }
 
 QString ServiceErrorText(long error) {

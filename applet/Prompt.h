@@ -18,7 +18,8 @@ public:
     virtual bool AskOkCancel(const QString& text, const QString& title) = 0;
 };
 
-// Modal message boxes over a parent window.
+// Modal message boxes over a parent window (see MessageBox.h: also on
+// standard error, and not waiting where there is no display).
 class MessageBoxPrompt : public IPrompt {
 public:
     explicit MessageBoxPrompt(QWidget* parent) : parent_(parent) {}

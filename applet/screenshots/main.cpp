@@ -44,6 +44,8 @@ bool WaitFor(const std::function<bool()>& done) {
 
 }  // namespace
 
+bool SaveServerDialogShots(COrvynCplApp& app, const QString& folder);  // servers.cpp
+
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -96,6 +98,8 @@ int main(int argc, char** argv) {
             status = 1;
         dlg.ShowHelp("servers");
         if (auto* help = dlg.findChild<CHelpWindow*>(); !help || !help->grab().save(folder + "/help.png"))
+            status = 1;
+        if (!SaveServerDialogShots(cpl, folder))
             status = 1;
         CConnectDialog connectDialog("ftp.example.org", &dlg);
         connectDialog.show();

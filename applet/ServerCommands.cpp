@@ -1,0 +1,159 @@
+#include "applet/ServerCommands.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "applet/CplApp.h"
+#include "applet/NewServerDlg.h"
+#include "applet/Prompt.h"
+#include "applet/ServerKeys.h"
+
+namespace orvyn::applet {
+
+namespace {
+
+const char* const kTitle = "ORVYN FTP Server";
+const char* const kWriteError = "There was an error writing to the registry.\nWhat you tried to do has not occurred.";
+const char* const kFilter = "Registry files (*.reg);;All files (*)";
+
+QString FileDialog(QWidget* parent, const QString& title, QFileDialog::AcceptMode mode) {
+    QFileDialog dialog(parent, title, QDir::homePath(), kFilter);
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix("reg");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().first();
+}
+
+// Whether a file is a saved key, by restoring it into a store of its own in
+// a temporary folder: the same checks the real restore makes, without
+// touching the managed store. Empty when it is, else the reason.
+QString CheckSavedKey(const QString& file) {
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return "cannot create a temporary folder to check it in";
+    reg::Store store(scratch.filePath("check.db").toStdString());
+    const reg::Status st = store.RestoreKey("Check", file.toStdString());
+    return st ? QString() : QString::fromStdString(st.message);
+}
+
+}  // namespace
+
+QString DialogFileChooser::SaveFile(QWidget* parent, const QString& title) {
+    return FileDialog(parent, title, QFileDialog::AcceptSave);
+}
+
+QString DialogFileChooser::OpenFile(QWidget* parent, const QString& title) {
+    return FileDialog(parent, title, QFileDialog::AcceptOpen);
+}
+
+CServerCommands::CServerCommands(COrvynCplApp& app, IPrompt& prompt, QWidget* parent)
+    : QObject(parent), app_(app), prompt_(prompt), parent_(parent), chooser_(std::make_unique<DialogFileChooser>()) {}
+
+CServerCommands::~CServerCommands() = default;
+
+bool CServerCommands::NewServer() {
+    CNewServerDlg dlg(app_, prompt_, parent_);
+    return dlg.exec() == QDialog::Accepted;
+}
+
+bool CServerCommands::Rename(const QString& oldName, const QString& newName) {
+    if (newName.isEmpty() || newName == oldName)
+        return false;
+    const std::string from = oldName.toStdString();
+    const std::string to = newName.toStdString();
+    if (!IsServerName(to)) {
+        prompt_.Tell("Unable to rename server - a server name cannot contain \"\\\"", kTitle, IPrompt::Icon::Error);
+        return false;
+    }
+    // Another server of that name (names compare without regard to case).
+    if (oldName.compare(newName, Qt::CaseInsensitive) != 0 && app_.store().KeyExists(ServerKey(to)).ok()) {
+        prompt_.Tell("Unable to rename server - a server with the new name already exists", kTitle,
+                     IPrompt::Icon::Error);
+        return false;
+    }
+    if (!RenameServer(app_.store(), from, to)) {
+        prompt_.Tell(kWriteError, kTitle, IPrompt::Icon::Warning);
+        return false;
+    }
+    return true;
+}
+
+void CServerCommands::Export(const QString& name) {
+    const QString file = chooser_->SaveFile(parent_, "Export Server");
+    if (file.isEmpty())
+        return;
+    // The file is replaced only once the whole key is written: a failed
+    // export leaves an existing file as it was.
+    if (const reg::Status st = app_.store().SaveKey(ServerKey(name.toStdString()), file.toStdString(), true); !st) {
+        // The system's reason under the usual sentence: it is not always the
+        // disk space.
+        prompt_.Tell("Error exporting server - perhaps you ran out of disk space?\n" +
+                         QString::fromStdString(st.message),
+                     kTitle, IPrompt::Icon::Warning);
+        return;
+    }
+    prompt_.Tell("Server successfully exported", kTitle, IPrompt::Icon::Information);
+}
+
+bool CServerCommands::Import() {
+    const QString file = chooser_->OpenFile(parent_, "Import Server");
+    if (file.isEmpty())
+        return false;
+    // A file that is not a saved key is refused before anything is created.
+    if (const QString reason = CheckSavedKey(file); !reason.isEmpty()) {
+        prompt_.Tell("Unable to import server - the file is not an exported server.\n" + reason, kTitle,
+                     IPrompt::Icon::Error);
+        return false;
+    }
+    CNewServerDlg dlg(app_, prompt_, parent_, CNewServerDlg::Purpose::Import, file);
+    if (dlg.exec() != QDialog::Accepted)
+        return false;
+    const bool existing = dlg.existing();
+    if (existing && !prompt_.AskYesNo("Do you want to overwrite the existing server of that name?", kTitle))
+        return false;
+    const std::string key = ServerKey(dlg.name().toStdString());
+    if (const reg::Status st = app_.store().RestoreKey(key, file.toStdString()); !st) {
+        // The restore changes nothing when it fails; a server made for it
+        // goes again.
+        if (!existing)
+            app_.store().DeleteTree(key);
+        prompt_.Tell("Unable to import server.\n" + QString::fromStdString(st.message), kTitle,
+                     IPrompt::Icon::Error);
+        return !existing;
+    }
+    return true;
+}
+
+CServerNameDelegate::CServerNameDelegate(std::function<bool(const QString&)> canEdit,
+                                         std::function<void(const QString&, const QString&)> rename,
+                                         QObject* parent)
+    : QStyledItemDelegate(parent), canEdit_(std::move(canEdit)), rename_(std::move(rename)) {}
+
+QWidget* CServerNameDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                                           const QModelIndex& index) const {
+    if (index.column() != 0 || !canEdit_(index.data().toString()))
+        return nullptr;
+    auto* editor = QStyledItemDelegate::createEditor(parent, option, index);
+    if (auto* line = qobject_cast<QLineEdit*>(editor))
+        line->setMaxLength(255);
+    return editor;
+}
+
+void CServerNameDelegate::setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const {
+    auto* line = qobject_cast<QLineEdit*>(editor);
+    const QString oldName = index.data().toString();
+    if (!line || pending_ || line->text().isEmpty() || line->text() == oldName)
+        return;
+    pending_ = true;
+    QTimer::singleShot(0, const_cast<CServerNameDelegate*>(this), [this, oldName, newName = line->text()] {
+        pending_ = false;
+        rename_(oldName, newName);
+    });
+}
+
+}  // namespace orvyn::applet
