@@ -23,6 +23,7 @@
 #include "applet/ColumnLayout.h"
 #include "applet/CplApp.h"
 #include "applet/HelpWindow.h"
+#include "applet/UsersDlg.h"
 #include "service/base/settings/ServerRegistry.h"
 
 #ifndef ORVYN_APPLET_VERSION
@@ -185,7 +186,7 @@ void CMainDlg::BuildCommands() {
         return a;
     };
     configure_ = later("&Configure Server...", "Configure the selected server");
-    users_ = later("&Users for Server...", "Users and rights of the selected server");
+    users_ = make("&Users for Server...", "Users and rights of the selected server", &CMainDlg::OnUsers);
     new_ = later("&New Server...", "Create a new server");
     rename_ = make("&Rename Server...", "Rename the selected server", &CMainDlg::OnRenameServer);
     rename_->setShortcut(QKeySequence(Qt::Key_F2));
@@ -621,6 +622,14 @@ void CMainDlg::OnRenameServer() {
     if (!SelectedServer() || SelectedIsRunning())
         return;
     NotAvailable(rename_->text());
+}
+
+void CMainDlg::OnUsers() {
+    QTreeWidgetItem* row = SelectedServer();
+    if (!row)
+        return;
+    CUsersDlg dlg(app_, row->text(0), this, prompt_ == ownPrompt_.get() ? nullptr : prompt_);
+    dlg.exec();
 }
 
 void CMainDlg::NotAvailable(const QString& command) {

@@ -70,6 +70,8 @@ public slots:
     void OnStartStopServer();
     void OnDeleteServer();
     void OnRenameServer();
+    // "&Users for Server...": the users editor on the selected server.
+    void OnUsers();
     void OnDisconnectSelected();
     void OnDisconnectAll();
     void OnDisableSelected();

@@ -22,6 +22,8 @@
 using namespace orvyn;
 using namespace orvyn::applet;
 
+bool SaveUsersScreenshots(const QString& folder);  // users.cpp
+
 namespace {
 
 void Put(reg::IStore& store, const std::string& server, const char* name, const std::string& text) {
@@ -96,5 +98,7 @@ int main(int argc, char** argv) {
             std::printf("saved %s and %s/help.png\n", qPrintable(mainFile), qPrintable(folder));
     }
     QDir(QString::fromStdString(dir)).removeRecursively();
+    if (!SaveUsersScreenshots(folder))
+        status = 1;
     return status;
 }
