@@ -180,7 +180,9 @@ void CUsersDlg::BuildLayout() {
     forceEfs_ = box("Enforce EFS file encryption on all uploads", "ForceEFS");
     xerox_ = box("User is a Xerox Docutech", "Xerox");
     restrictedDefault_ = new QLabel(this);
+    restrictedDefault_->setObjectName("RestrictedDefault");
     forceEfsDefault_ = new QLabel(this);
+    forceEfsDefault_->setObjectName("ForceEFSDefault");
     for (QLabel* l : {restrictedDefault_, forceEfsDefault_})
         l->setForegroundRole(QPalette::PlaceholderText);
     connect(restricted_, &QCheckBox::clicked, this, &CUsersDlg::OnRestrictedClicked);
@@ -321,8 +323,13 @@ void CUsersDlg::LoadUsers() {
         // computer's are not read from here.
         if (systemModel_ && domain_.isEmpty() && app_.remoteComputer().empty())
             names = LoginAccounts();
-        for (std::string& name : key_->Names())
+        for (std::string& name : key_->Names()) {
+            // With this computer chosen, the keys of the domains are not
+            // users.
+            if (systemModel_ && domain_.isEmpty() && domains_->findText(QString::fromStdString(name), Qt::MatchFixedString) > 0)
+                continue;
             names.push_back(std::move(name));
+        }
         names.push_back(kAnonymousUser);
         names.push_back(kDefaultUser);
     }
