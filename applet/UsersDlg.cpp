@@ -326,7 +326,10 @@ void CUsersDlg::LoadUsers() {
         for (std::string& name : key_->Names()) {
             // With this computer chosen, the keys of the domains are not
             // users.
-            if (systemModel_ && domain_.isEmpty() && domains_->findText(QString::fromStdString(name), Qt::MatchFixedString) > 0)
+            const QString text = QString::fromStdString(name);
+            const bool domainKey =
+                systemModel_ && domain_.isEmpty() && domains_->findText(text, Qt::MatchFixedString) > 0;
+            if (domainKey)
                 continue;
             names.push_back(std::move(name));
         }
@@ -594,7 +597,9 @@ void CUsersDlg::OnDisableUser() {
 
 // ---- the folder tree ----
 
-QString CUsersDlg::PathOf(const QTreeWidgetItem* node) { return node ? node->data(0, kPathRole).toString() : QString(); }
+QString CUsersDlg::PathOf(const QTreeWidgetItem* node) {
+    return node ? node->data(0, kPathRole).toString() : QString();
+}
 
 QTreeWidgetItem* CUsersDlg::NewNode(QTreeWidgetItem* parent, const QString& path, const QString& label) {
     auto* node = new QTreeWidgetItem({label});

@@ -241,7 +241,8 @@ private slots:
         QVERIFY(store().EnumValues(carol + "\\Rights", rights).ok());
         QStringList entries;
         for (const reg::Value& v : rights)
-            entries << QString::fromStdString(v.name) + "=" + QString::fromUtf8(reinterpret_cast<const char*>(v.data.data()));
+            entries << QString::fromStdString(v.name) + "=" +
+                           QString::fromUtf8(reinterpret_cast<const char*>(v.data.data()));
         entries.sort();
         QCOMPARE(entries, QStringList({"/srv/ftp/=COR", "/srv/ftp/private/=", "/srv/ftp/pub/=CLOR"}));
         QCOMPARE(Text(carol, "Home"), QString("/srv/ftp/pub"));
