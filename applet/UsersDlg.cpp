@@ -607,13 +607,16 @@ QTreeWidgetItem* CUsersDlg::NewNode(QTreeWidgetItem* parent, const QString& path
     node->setData(0, kListRole, path.startsWith('/') ? 0 : 2);
     node->setChildIndicatorPolicy(path.startsWith('/') ? QTreeWidgetItem::ShowIndicator
                                                        : QTreeWidgetItem::DontShowIndicatorWhenChildless);
-    // Into its sorted place among the folders already known.
-    int at = parent->childCount();
-    if (parent->data(0, kListRole).toInt() != 1)
-        while (at > 0 && parent->child(at - 1)->text(0) > label &&
-               !parent->child(at - 1)->data(0, kPlaceholderRole).toBool())
-            --at;
-    parent->insertChild(at, node);
+    // Into its sorted place (after the placeholder of a listing under way).
+    int low = FirstFolder(parent), high = parent->childCount();
+    while (low < high) {
+        const int mid = (low + high) / 2;
+        if (parent->child(mid)->text(0) < label)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    parent->insertChild(low, node);
     nodes_.insert(path, node);
     return node;
 }
@@ -694,38 +697,53 @@ void CUsersDlg::InsertBatch() {
     QTreeWidgetItem* parent = nodes_.value(job.path);
     const std::vector<std::string>& names = *job.names;
     if (parent) {
+        // The names come sorted and the children are kept sorted: the new
+        // nodes are merged in runs between the folders already there
+        // (rights entries, the home), never sorted as a whole.
         const QString prefix = job.path == "/" ? job.path : job.path + "/";
-        QList<QTreeWidgetItem*> batch;
+        job.pos = std::max(job.pos, FirstFolder(parent));
+        QList<QTreeWidgetItem*> run;
+        auto flush = [&] {
+            if (run.isEmpty())
+                return;
+            parent->insertChildren(job.pos, run);
+            job.pos += int(run.size());
+            run.clear();
+        };
         const size_t end = std::min(names.size(), job.next + kBatch);
         for (; job.next < end; ++job.next) {
             const QString name = QString::fromStdString(names[job.next]);
             // Hidden folders are not offered; folders already in the tree
-            // (rights entries, the home) stay as they are.
+            // stay as they are.
             if (name.startsWith('.') || nodes_.contains(prefix + name))
                 continue;
+            while (job.pos < parent->childCount() && parent->child(job.pos)->text(0) < name) {
+                flush();
+                ++job.pos;
+            }
             auto* node = new QTreeWidgetItem({name});
             node->setData(0, kPathRole, prefix + name);
             node->setData(0, kListRole, 0);
             node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
             nodes_.insert(prefix + name, node);
-            batch.append(node);
+            run.append(node);
         }
-        job.inserted += batch.size();
-        parent->addChildren(batch);
+        flush();
     }
     if (!parent || job.next >= names.size()) {
         if (parent) {
-            for (int i = parent->childCount() - 1; i >= 0; --i)
-                if (parent->child(i)->data(0, kPlaceholderRole).toBool())
-                    delete parent->child(i);
-            if (size_t(parent->childCount()) != job.inserted)
-                parent->sortChildren(0, Qt::AscendingOrder);
+            if (FirstFolder(parent) == 1)
+                delete parent->child(0);
             parent->setData(0, kListRole, 2);
             if (parent->childCount() == 0)
                 parent->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
         }
         pending_.pop_front();
     }
+}
+
+int CUsersDlg::FirstFolder(const QTreeWidgetItem* parent) {
+    return parent->childCount() > 0 && parent->child(0)->data(0, kPlaceholderRole).toBool() ? 1 : 0;
 }
 
 // ---- rights of the selected folder ----

@@ -91,8 +91,8 @@ private:
     struct Pending {
         QString path;
         CFolderLister::Names names;
-        size_t next = 0;      // names taken so far
-        size_t inserted = 0;  // nodes added for them
+        size_t next = 0;  // names taken so far
+        int pos = 0;      // where the merge stands among the parent's children
     };
 
     void BuildLayout();
@@ -114,6 +114,8 @@ private:
     void OnExpanded(QTreeWidgetItem* node);
     void OnListed(const QString& path, int error, CFolderLister::Names names);
     void InsertBatch();
+    // 1 when the first child is the placeholder of a listing, else 0.
+    static int FirstFolder(const QTreeWidgetItem* parent);
     QTreeWidgetItem* NewNode(QTreeWidgetItem* parent, const QString& path, const QString& label);
     void MarkHome(const QString& home);
     void UpdateCommands();
