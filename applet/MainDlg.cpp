@@ -29,6 +29,7 @@
 #include "applet/sheet/ServerSheet.h"
 #include "applet/MessageBox.h"
 #include "applet/ServerCommands.h"
+#include "applet/UsersDlg.h"
 #include "service/base/settings/ServerRegistry.h"
 
 #ifndef ORVYN_APPLET_VERSION
@@ -200,7 +201,7 @@ void CMainDlg::BuildCommands() {
         return a;
     };
     configure_ = make("&Configure Server...", "Configure the selected server", &CMainDlg::OnConfigureServer);
-    users_ = later("&Users for Server...", "Users and rights of the selected server");
+    users_ = make("&Users for Server...", "Users and rights of the selected server", &CMainDlg::OnUsers);
     new_ = make("&New Server...", "Create a new server", &CMainDlg::OnNewServer);
     rename_ = make("&Rename Server...", "Rename the selected server", &CMainDlg::OnRenameServer);
     rename_->setShortcut(QKeySequence(Qt::Key_F2));
@@ -692,6 +693,14 @@ void CMainDlg::OnExportServer() {
 }
 
 void CMainDlg::OnImportServer() { refresh_ |= serverCommands_->Import(); }
+
+void CMainDlg::OnUsers() {
+    QTreeWidgetItem* row = SelectedServer();
+    if (!row)
+        return;
+    CUsersDlg dlg(app_, row->text(0), this, prompt_ == ownPrompt_.get() ? nullptr : prompt_);
+    dlg.exec();
+}
 
 void CMainDlg::NotAvailable(const QString& command) {
     prompt_->Tell(QString("\"%1\" is not available yet in this version of the applet.").arg(Plain(command)), kTitle,

@@ -78,6 +78,8 @@ public slots:
     void OnNewServer();
     void OnExportServer();
     void OnImportServer();
+    // "&Users for Server...": the users editor on the selected server.
+    void OnUsers();
     void OnDisconnectSelected();
     void OnDisconnectAll();
     void OnDisableSelected();

@@ -26,6 +26,7 @@ using namespace orvyn::applet;
 namespace orvyn::applet {
 bool SaveServerSheetPictures(const std::string& storePath, const QString& folder);
 }
+bool SaveUsersScreenshots(const QString& folder);  // users.cpp
 
 namespace {
 
@@ -112,5 +113,7 @@ int main(int argc, char** argv) {
     if (!SaveServerSheetPictures(dir + "/sheet.db", folder))
         status = 1;
     QDir(QString::fromStdString(dir)).removeRecursively();
+    if (!SaveUsersScreenshots(folder))
+        status = 1;
     return status;
 }

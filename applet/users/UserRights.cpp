@@ -1,0 +1,227 @@
+#include "applet/users/UserRights.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "service/accounts/hash/PasswordHash.h"
+#include "service/base/settings/ServerRegistry.h"
+
+namespace orvyn::applet {
+
+namespace {
+
+constexpr const char* kDefaultRightsKey = "DefaultRights";
+constexpr size_t kMaxUserName = 50;
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+bool IsDefault(std::string_view user) { return SameNoCase(user, kDefaultUser); }
+
+std::string TextOf(const reg::Value& v) {
+    std::string text(v.data.begin(), v.data.end());
+    if (const size_t nul = text.find('\0'); nul != std::string::npos)
+        text.resize(nul);
+    return text;
+}
+
+void SlashesOnly(std::string& path) { std::replace(path.begin(), path.end(), '\\', '/'); }
+
+}  // namespace
+
+int MaskOfLetters(std::string_view letters) {
+    int mask = 0;
+    for (const char c : letters) {
+        switch (c) {
+        case 'R': case 'r': mask |= kRead; break;
+        case 'C': case 'c': mask |= kCreate; break;
+        case 'O': case 'o': mask |= kOverwrite; break;
+        case 'L': case 'l': mask |= kList; break;
+        case 'W': case 'w': mask |= kCreate | kOverwrite; break;
+        default: break;
+        }
+    }
+    return mask;
+}
+
+std::string LettersOfMask(int mask) {
+    std::string letters;
+    if (mask & kCreate) letters += 'C';
+    if (mask & kList) letters += 'L';
+    if (mask & kOverwrite) letters += 'O';
+    if (mask & kRead) letters += 'R';
+    return letters;
+}
+
+std::string EntryName(std::string path) {
+    SlashesOnly(path);
+    if (path != kEverywhere && (path.empty() || path.back() != '/'))
+        path += '/';
+    return path;
+}
+
+int EffectiveRights(const RightsEntries& own, const RightsEntries* defaults, std::string_view path) {
+    std::string p = EntryName(std::string(path));
+    if (p != kEverywhere) {
+        while (!p.empty()) {
+            if (auto it = own.find(p); it != own.end())
+                return it->second;
+            // Back to the separator before the last component, keeping it.
+            const size_t cut = p.size() >= 2 ? p.find_last_of('/', p.size() - 2) : std::string::npos;
+            if (cut == std::string::npos)
+                break;
+            p.resize(cut + 1);
+        }
+    }
+    if (auto it = own.find(kEverywhere); it != own.end())
+        return it->second;
+    return defaults ? EffectiveRights(*defaults, nullptr, path) : kAllFour;
+}
+
+std::string HomeOfFolder(std::string path) {
+    SlashesOnly(path);
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+bool ValidUserName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxUserName || SameNoCase(name, kDefaultRightsKey))
+        return false;
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return c == '\\' || c == '/' || static_cast<unsigned char>(c) < 0x20; });
+}
+
+CUsersKey::CUsersKey(reg::IStore& store, const std::string& server, const std::string& domain)
+    : store_(store), key_(std::string(kServersKey) + "\\" + server + "\\Users") {
+    if (!domain.empty())
+        key_ += "\\" + domain;
+}
+
+std::string CUsersKey::UserKey(std::string_view user) const { return key_ + "\\" + std::string(user); }
+
+std::string CUsersKey::RightsKey(std::string_view user) const {
+    return IsDefault(user) ? key_ + "\\" + kDefaultRightsKey : UserKey(user) + "\\Rights";
+}
+
+std::vector<std::string> CUsersKey::Names() const {
+    std::vector<std::string> names;
+    store_.EnumSubkeys(key_, names);
+    for (std::string& name : names)
+        if (SameNoCase(name, kDefaultRightsKey))
+            name = kDefaultUser;
+    return names;
+}
+
+bool CUsersKey::Exists(std::string_view user) const {
+    if (IsDefault(user))
+        return store_.KeyExists(UserKey(user)).ok() || store_.KeyExists(RightsKey(user)).ok();
+    return store_.KeyExists(UserKey(user)).ok();
+}
+
+RightsEntries CUsersKey::LoadRights(std::string_view user) const {
+    RightsEntries rights;
+    std::vector<reg::Value> values;
+    store_.EnumValues(RightsKey(user), values);
+    for (const reg::Value& v : values) {
+        if (v.name.empty())
+            continue;
+        rights[EntryName(v.name)] = MaskOfLetters(TextOf(v));
+    }
+    return rights;
+}
+
+UserRecord CUsersKey::Load(std::string_view user, bool xeroxOption) const {
+    UserRecord r;
+    const std::string key = UserKey(user);
+    const bool isDefault = IsDefault(user);
+    auto flag = [&](const char* name) -> std::optional<bool> {
+        reg::Value v;
+        if (!store_.QueryValue(key, name, v).ok())
+            return std::nullopt;
+        // As the service's integer reader: DWORD in either byte order, or text.
+        if ((v.type == reg::REG_DWORD || v.type == reg::REG_DWORD_BIG_ENDIAN) && v.data.size() >= 4)
+            return (v.data[0] | v.data[1] | v.data[2] | v.data[3]) != 0;
+        if (v.type == reg::REG_SZ) {
+            const std::string text = TextOf(v);
+            return std::atol(text.c_str()) != 0;
+        }
+        return std::nullopt;
+    };
+    reg::Value home;
+    if (store_.QueryValue(key, "Home", home).ok() && home.type == reg::REG_SZ)
+        r.home = TextOf(home);
+    r.restricted = flag("Restricted");
+    r.forceEfs = flag("ForceEFS");
+    if (isDefault) {
+        r.restricted = r.restricted.value_or(false);
+        r.forceEfs = r.forceEfs.value_or(false);
+    } else if (!r.restricted && SameNoCase(user, kAnonymousUser)) {
+        r.restricted = true;
+    }
+    if (!isDefault && !SameNoCase(user, kAnonymousUser)) {
+        r.remoteAdmin = flag("RemoteAdmin").value_or(false);
+        r.disabled = flag("Disabled").value_or(false);
+        if (xeroxOption)
+            r.xerox = flag("XeroxDocutech").value_or(false);
+    }
+    r.rights = LoadRights(user);
+    return r;
+}
+
+bool CUsersKey::Save(std::string_view user, const UserRecord& r, bool xeroxOption) {
+    const std::string key = UserKey(user);
+    const std::string rightsKey = RightsKey(user);
+    if (!store_.CreateKey(key).ok() || !store_.CreateKey(rightsKey).ok())
+        return false;
+    bool ok = true;
+    std::vector<reg::Value> old;
+    store_.EnumValues(rightsKey, old);
+    for (const reg::Value& v : old)
+        ok = store_.DeleteValue(rightsKey, v.name).ok() && ok;
+    for (const auto& [path, mask] : r.rights) {
+        const auto data = reg::StringData(LettersOfMask(mask));
+        ok = store_.SetValue(rightsKey, EntryName(path), reg::REG_SZ, data.data(), data.size()).ok() && ok;
+    }
+    auto dword = [&](const char* name, bool on) {
+        const auto data = reg::DwordData(on ? 1 : 0);
+        ok = store_.SetValue(key, name, reg::REG_DWORD, data.data(), data.size()).ok() && ok;
+    };
+    auto remove = [&](const char* name) {
+        const reg::Status s = store_.DeleteValue(key, name);
+        ok = (s.ok() || s.code == reg::kNotFound) && ok;
+    };
+    if (r.home.empty()) {
+        remove("Home");
+    } else {
+        const auto data = reg::StringData(r.home);
+        ok = store_.SetValue(key, "Home", reg::REG_SZ, data.data(), data.size()).ok() && ok;
+    }
+    if (!IsDefault(user)) {
+        dword("Disabled", r.disabled);
+        dword("RemoteAdmin", r.remoteAdmin);
+        if (xeroxOption)
+            dword("XeroxDocutech", r.xerox);
+    }
+    r.restricted ? dword("Restricted", *r.restricted) : remove("Restricted");
+    r.forceEfs ? dword("ForceEFS", *r.forceEfs) : remove("ForceEFS");
+    return ok;
+}
+
+bool CUsersKey::Create(std::string_view user) { return store_.CreateKey(UserKey(user)).ok(); }
+
+bool CUsersKey::Delete(std::string_view user) {
+    const reg::Status s = store_.DeleteTree(UserKey(user));
+    return s.ok() || s.code == reg::kNotFound;
+}
+
+bool CUsersKey::SetPassword(std::string_view user, std::string_view password) {
+    const auto data = reg::StringData(PasswordHash(password, NewSalt()));
+    return store_.SetValue(UserKey(user), "Passwd", reg::REG_SZ, data.data(), data.size()).ok();
+}
+
+}  // namespace orvyn::applet
