@@ -122,14 +122,6 @@ private:
     const int* sortState_;
 };
 
-QString Plain(const QString& command) {
-    QString s = command;
-    s.remove('&');
-    if (s.endsWith("..."))
-        s.chop(3);
-    return s;
-}
-
 void WriteDword(reg::IStore& store, const char* name, int value) {
     auto data = reg::DwordData(static_cast<uint32_t>(value));
     store.SetValue(kProductKey, name, reg::REG_DWORD, data.data(), data.size());
@@ -193,11 +185,6 @@ void CMainDlg::BuildCommands() {
         if (slot)
             connect(a, &QAction::triggered, this, slot);
         commands_.push_back(a);
-        return a;
-    };
-    auto later = [this, make](const char* text, const char* tip) {
-        QAction* a = make(text, tip, nullptr);
-        connect(a, &QAction::triggered, this, [this, a] { NotAvailable(a->text()); });
         return a;
     };
     configure_ = make("&Configure Server...", "Configure the selected server", &CMainDlg::OnConfigureServer);
@@ -700,11 +687,6 @@ void CMainDlg::OnUsers() {
         return;
     CUsersDlg dlg(app_, row->text(0), this, prompt_ == ownPrompt_.get() ? nullptr : prompt_);
     dlg.exec();
-}
-
-void CMainDlg::NotAvailable(const QString& command) {
-    prompt_->Tell(QString("\"%1\" is not available yet in this version of the applet.").arg(Plain(command)), kTitle,
-                  IPrompt::Icon::Information);
 }
 
 void CMainDlg::ShowMenu(QTreeWidget* list, QMenu* menu, const QPoint& pos, QAction* defaultAction) {

@@ -96,7 +96,6 @@ private:
     void UpdateCommands();
     void SelectServer(QTreeWidgetItem* row);
     void OnHeaderClicked(int logicalIndex);
-    void NotAvailable(const QString& command);
     void ShowMenu(QTreeWidget* list, QMenu* menu, const QPoint& pos, QAction* defaultAction);
     QTreeWidgetItem* SelectedServer() const;
     const ServerRecord* RecordOf(QTreeWidgetItem* row) const;

@@ -63,8 +63,8 @@ bool SaveUsersScreenshots(const QString& folder) {
     {
         auto store = std::make_unique<reg::Store>(std::string(dirTemplate) + "/registry.db");
         reg::IStore& s = *store;
-        COrvynCplApp cpl(std::string(dirTemplate) + "/unused.db", std::make_unique<RunningService>());
-        cpl.Manage({"", std::move(store), std::make_unique<RunningService>(), std::make_unique<PictureFiles>()});
+        COrvynCplApp cpl(ManagedComputer{"", std::move(store), std::make_unique<RunningService>(),
+                                         std::make_unique<PictureFiles>()});
 
         CUsersKey users(s, "Main");
         UserRecord alice;

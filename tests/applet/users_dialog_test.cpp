@@ -155,7 +155,6 @@ private slots:
         ::setenv("ORVYN_RUNDIR", (*dir_ / "run").c_str(), 1);
         ::setenv("ORVYN_CERTDIR", (*dir_ / "certs").c_str(), 1);
         ::setenv("ORVYN_EVENTLOG_FILE", (*dir_ / "events.log").c_str(), 1);
-        app_ = std::make_unique<COrvynCplApp>(*dir_ / "registry.db", std::make_unique<RunningService>());
         auto files = std::make_unique<FakeFiles>();
         files_ = files.get();
         files_->folders = {{"/", {"big", "srv"}},
@@ -163,8 +162,8 @@ private slots:
                            {"/srv/ftp", {".hidden", "private", "pub"}},
                            {"/srv/ftp/pub", {"incoming"}},
                            {"/srv/ftp/pub/incoming", {}}};
-        app_->Manage({"", std::make_unique<reg::Store>(*dir_ / "registry.db"), std::make_unique<RunningService>(),
-                      std::move(files)});
+        app_ = std::make_unique<COrvynCplApp>(ManagedComputer{
+            "", std::make_unique<reg::Store>(*dir_ / "registry.db"), std::make_unique<RunningService>(), std::move(files)});
     }
 
     void cleanup() {
