@@ -373,8 +373,13 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
         engine_.EndSource();
         try {
             auto file = std::make_unique<CBigFile>(path, CBigFile::Mode::Write);
-            if (!(append && marker == 0)) file->SetLength(marker);
-            file->SeekToEnd();
+            // A new file is empty already and written from its start.
+            uint64_t length = file->openedSize();
+            if (!(append && marker == 0) && length != marker) {
+                file->SetLength(marker);
+                length = marker;
+            }
+            if (length != 0) file->SeekToEnd();
             if (ConvertLineEnds()) {
                 engine_.Attach(std::make_unique<CLineEndFile>(std::move(file), CLineEndFile::Direction::FromNetwork),
                                0);

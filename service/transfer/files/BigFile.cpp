@@ -41,6 +41,7 @@ CBigFile::CBigFile(CBigFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       writable_(other.writable_),
       ended_(other.ended_),
+      openedSize_(other.openedSize_),
       path_(std::move(other.path_)) {}
 
 CBigFile& CBigFile::operator=(CBigFile&& other) noexcept {
@@ -49,6 +50,7 @@ CBigFile& CBigFile::operator=(CBigFile&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         writable_ = other.writable_;
         ended_ = other.ended_;
+        openedSize_ = other.openedSize_;
         path_ = std::move(other.path_);
     }
     return *this;
@@ -98,6 +100,7 @@ void CBigFile::Adopt(int fd, int openFlags) {
     }
     fd_ = fd;
     writable_ = (fl & O_ACCMODE) != O_RDONLY;
+    openedSize_ = static_cast<uint64_t>(st.st_size);
 }
 
 uint64_t CBigFile::Seek(int64_t offset, Origin origin) {

@@ -65,6 +65,8 @@ public:
 
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
+    // The file's length when it was opened.
+    uint64_t openedSize() const { return openedSize_; }
 
 private:
     // Refuses anything but a regular file and makes the descriptor blocking.
@@ -75,6 +77,7 @@ private:
     int fd_ = -1;
     bool writable_ = false;
     bool ended_ = false;
+    uint64_t openedSize_ = 0;
     std::string path_;
 };
 
