@@ -287,6 +287,13 @@ class Ftps(ServerCase):
         r = curl(*self.curl_args(), "-T", "-", self.curl_url("curl-up.bin"), input=payload)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(read(os.path.join(self.home, "curl-up.bin")), payload)
+        # An upload that ends before the client reads anything on the data
+        # connection: nothing may be waiting there for it when it closes.
+        self.write("mib.bin", payload[:MIB])
+        for i in range(6):
+            r = curl(*self.curl_args(), "-T", os.path.join(self.home, "mib.bin"), self.curl_url("again.bin"))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(read(os.path.join(self.home, "again.bin")), payload[:MIB])
         r = curl("--cacert", os.path.join(CERTS, "root.pem"), self.curl_url("down.bin", implicit=True))
         self.assertEqual((r.returncode, r.stdout == payload), (0, True), r.stderr)
 

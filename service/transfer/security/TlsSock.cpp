@@ -206,6 +206,11 @@ unsigned long CTlsSock::StartHandshake() {
     if (requestClientCertificate_) {
         SSL_set_verify(ssl_, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
     }
+    // No tickets after a data connection's handshake: an uploading client
+    // does not read the connection, and closing it with a ticket unread
+    // resets it, so the end of the upload would be lost. Clients resume the
+    // control connection's session, whose tickets may be used again.
+    if (role_ == Role::Data) SSL_set_num_tickets(ssl_, 0);
     SSL_set_accept_state(ssl_);
     in_.resize(kBufferSize);
     out_.reserve(kBufferSize);
