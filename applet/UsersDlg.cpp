@@ -30,7 +30,6 @@
 #include "applet/NewUserDlg.h"
 #include "applet/ServerList.h"
 #include "applet/SetPassDlg.h"
-#include "applet/users/SystemAccounts.h"
 #include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn::applet {
@@ -319,10 +318,9 @@ void CUsersDlg::LoadUsers() {
     key_ = server_.isEmpty() ? nullptr : std::make_unique<CUsersKey>(app_.store(), Std(server_), Std(domain_));
     std::vector<std::string> names;
     if (key_) {
-        // The accounts of this computer's password database; another
-        // computer's are not read from here.
-        if (systemModel_ && domain_.isEmpty() && app_.remoteComputer().empty())
-            names = LoginAccounts();
+        // The accounts of the managed computer's password database.
+        if (systemModel_ && domain_.isEmpty())
+            app_.files().ListAccounts(names);
         for (std::string& name : key_->Names()) {
             // With this computer chosen, the keys of the domains are not
             // users.
@@ -511,7 +509,7 @@ void CUsersDlg::OnNewUser() {
         password = pass.password();
     } else {
         prompt_->Tell("You can't add users here!!!", kTitle, IPrompt::Icon::Information);
-        if (!app_.remoteComputer().empty() || !AccountExists(Std(name)))
+        if (!app_.files().AccountExists(Std(name)))
             prompt_->Tell("I cannot confirm that this user exists in Windows - if it does not, it will not be able "
                           "to log in.",
                           kTitle, IPrompt::Icon::Warning);

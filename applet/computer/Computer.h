@@ -56,6 +56,11 @@ public:
     // server's credential (certificate and matching private key); otherwise
     // a sentence saying why not.
     virtual std::string CheckCertificate(long storeNumber, const std::string& hash) = 0;
+    // The accounts of that computer's password database that can log in,
+    // in database order. 0, or an errno.
+    virtual int ListAccounts(std::vector<std::string>& names) = 0;
+    // Whether that computer's password database knows the account.
+    virtual bool AccountExists(const std::string& name) = 0;
 };
 
 // This computer's files.
@@ -64,6 +69,8 @@ public:
     int ListFolders(const std::string& path, std::vector<std::string>& names) override;
     int ListCertificates(long storeNumber, std::vector<CertificateInfo>& out) override;
     std::string CheckCertificate(long storeNumber, const std::string& hash) override;
+    int ListAccounts(std::vector<std::string>& names) override;
+    bool AccountExists(const std::string& name) override;
 };
 
 // The local service through platform/service.

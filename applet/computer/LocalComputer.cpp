@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "applet/computer/Computer.h"
+#include "applet/computer/SystemAccounts.h"
 #include "service/transfer/security/CertStore.h"
 #include "service/transfer/security/TlsCredentials.h"
 
@@ -99,5 +100,12 @@ std::string LocalComputerFiles::CheckCertificate(long storeNumber, const std::st
     }
     return "No certificate with this hash is in the store.";
 }
+
+int LocalComputerFiles::ListAccounts(std::vector<std::string>& names) {
+    names = LoginAccounts();
+    return 0;
+}
+
+bool LocalComputerFiles::AccountExists(const std::string& name) { return applet::AccountExists(name); }
 
 }  // namespace orvyn::applet

@@ -453,6 +453,24 @@ std::string RemoteComputerFiles::CheckCertificate(long storeNumber, const std::s
     return answer.lines.empty() ? std::string() : answer.reason();
 }
 
+int RemoteComputerFiles::ListAccounts(std::vector<std::string>& names) {
+    names.clear();
+    CRemoteShell::Answer answer;
+    if (!shell_->Call({"accounts"}, answer))
+        return EIO;
+    if (answer.code != 0)
+        return static_cast<int>(answer.code);
+    for (const wire::Line& line : answer.lines)
+        if (line.size() == 1)
+            names.push_back(line[0]);
+    return 0;
+}
+
+bool RemoteComputerFiles::AccountExists(const std::string& name) {
+    CRemoteShell::Answer answer;
+    return shell_->Call({"account", name}, answer) && answer.code == 0;
+}
+
 bool ConnectComputer(const std::string& computer, ManagedComputer& out, std::string& why) {
     std::shared_ptr<CRemoteShell> shell = CRemoteShell::Start(computer, why);
     if (!shell)

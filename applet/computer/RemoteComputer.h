@@ -112,6 +112,8 @@ public:
     int ListFolders(const std::string& path, std::vector<std::string>& names) override;
     int ListCertificates(long storeNumber, std::vector<CertificateInfo>& out) override;
     std::string CheckCertificate(long storeNumber, const std::string& hash) override;
+    int ListAccounts(std::vector<std::string>& names) override;
+    bool AccountExists(const std::string& name) override;
 
 private:
     std::shared_ptr<CRemoteShell> shell_;

@@ -22,7 +22,7 @@ void Dword(reg::IStore& s, const std::string& key, const char* name, uint32_t v)
     s.SetValue(key, name, reg::REG_DWORD, d.data(), d.size());
 }
 // Two certificates in the service's store, none anywhere else.
-class PictureFiles : public IComputerFiles {
+class PictureFiles : public LocalComputerFiles {
 public:
     int ListFolders(const std::string&, std::vector<std::string>& names) override {
         names.clear();

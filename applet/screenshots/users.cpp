@@ -25,7 +25,7 @@ using namespace orvyn::applet;
 namespace {
 
 // A small made-up computer, so the pictures look the same everywhere.
-class PictureFiles : public IComputerFiles {
+class PictureFiles : public LocalComputerFiles {
 public:
     int ListFolders(const std::string& path, std::vector<std::string>& names) override {
         static const std::map<std::string, std::vector<std::string>> tree = {

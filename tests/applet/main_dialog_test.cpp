@@ -391,6 +391,12 @@ private slots:
         std::vector<std::string> folders;
         QCOMPARE(app_->files().ListFolders(far + "/data", folders), 0);
         QCOMPARE(folders, std::vector<std::string>({"inbox"}));
+        std::vector<std::string> remoteAccounts, localAccounts;
+        QCOMPARE(app_->files().ListAccounts(remoteAccounts), 0);
+        LocalComputerFiles().ListAccounts(localAccounts);
+        QCOMPARE(remoteAccounts, localAccounts);
+        QVERIFY(app_->files().AccountExists("root"));
+        QVERIFY(!app_->files().AccountExists("no-such-account-here"));
         prompt.answers = {true};
         QTest::mouseClick(dlg.serviceButton(), Qt::LeftButton);
         QVERIFY(WaitForState(dlg, 1));

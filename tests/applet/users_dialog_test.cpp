@@ -52,7 +52,7 @@ public:
 };
 
 // A made-up computer. Listing "/big" waits until the test opens the gate.
-class FakeFiles : public IComputerFiles {
+class FakeFiles : public LocalComputerFiles {
 public:
     std::map<std::string, std::vector<std::string>> folders;
     std::mutex mutex;

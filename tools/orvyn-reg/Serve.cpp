@@ -115,6 +115,17 @@ public:
                 answer.lines.push_back({std::move(name)});
             return answer;
         }
+        if (verb == "accounts" && args == 0) {
+            std::vector<std::string> names;
+            if (int error = files_.ListAccounts(names))
+                return Fail(error, std::strerror(error));
+            Answer answer;
+            for (std::string& name : names)
+                answer.lines.push_back({std::move(name)});
+            return answer;
+        }
+        if (verb == "account" && args == 1)
+            return files_.AccountExists(arg(0)) ? Answer{} : Fail(ENOENT, "no such account");
         unsigned long long number = 0;
         if (verb == "certs" && args == 1 && ParseNumber(arg(0), number)) {
             std::vector<applet::CertificateInfo> certs;

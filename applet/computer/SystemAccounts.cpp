@@ -1,4 +1,4 @@
-#include "applet/users/SystemAccounts.h"
+#include "applet/computer/SystemAccounts.h"
 
 #include <pwd.h>
 #include <shadow.h>
