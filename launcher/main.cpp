@@ -10,30 +10,14 @@
 
 #include <QApplication>
 #include <QWidget>
-#include <climits>
 #include <cstdio>
 #include <string>
 
 #include "applet/Cpl.h"
 #include "applet/MessageBox.h"
+#include "applet/host/ProgramFolder.h"
 
 using namespace orvyn::applet;
-
-namespace {
-
-// The folder of this program's own file, with its trailing "/"; empty when
-// the file cannot be read or names no folder.
-std::string ProgramFolder() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return {};
-    const std::string self(path, static_cast<size_t>(n));
-    const size_t slash = self.rfind('/');
-    return slash == std::string::npos ? std::string() : self.substr(0, slash + 1);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

@@ -47,15 +47,6 @@ int MsLeft(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-bool ParseUnsigned(const std::string& text, unsigned long long& out) {
-    if (text.empty() || text.size() > 20 || text[0] == '-')
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtoull(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0';
-}
-
 bool ParseSigned(const std::string& text, long& out) {
     if (text.empty() || text.size() > 20)
         return false;
@@ -195,7 +186,7 @@ bool CRemoteShell::Call(const wire::Line& request, Answer& answer, int timeoutMs
     wire::Line head;
     unsigned long long count = 0;
     if (!ReadLine(line, timeoutMs) || !wire::Split(line, head) || head.size() != 2 ||
-        !ParseSigned(head[0], answer.code) || !ParseUnsigned(head[1], count)) {
+        !ParseSigned(head[0], answer.code) || !wire::ParseUnsigned(head[1], count)) {
         Break(answer, "it did not answer.");
         return false;
     }
@@ -224,7 +215,7 @@ std::string Key(std::string_view key) { return std::string(key); }
 
 bool ReadValueLine(const wire::Line& line, reg::Value& out) {
     unsigned long long type = 0;
-    if (line.size() != 3 || !ParseUnsigned(line[1], type) || type > 0xFFFFFFFFull)
+    if (line.size() != 3 || !wire::ParseUnsigned(line[1], type) || type > 0xFFFFFFFFull)
         return false;
     out.name = line[0];
     out.type = static_cast<uint32_t>(type);
@@ -261,12 +252,7 @@ reg::Status RemoteStore::EnumSubkeys(std::string_view key, std::vector<std::stri
     reg::Status status = Call({"subkeys", Key(key)}, answer);
     if (!status)
         return status;
-    for (const wire::Line& line : answer.lines) {
-        if (line.size() != 1)
-            return Malformed();
-        names.push_back(line[0]);
-    }
-    return status;
+    return wire::SingleWords(answer.lines, names) ? status : Malformed();
 }
 
 reg::Status RemoteStore::QueryInfo(std::string_view key, reg::KeyInfo& info) const {
@@ -280,7 +266,7 @@ reg::Status RemoteStore::QueryInfo(std::string_view key, reg::KeyInfo& info) con
         return Malformed();
     for (size_t i = 0; i < 5; ++i) {
         unsigned long long n = 0;
-        if (!ParseUnsigned(answer.lines[0][i], n) || n > 0xFFFFFFFFull)
+        if (!wire::ParseUnsigned(answer.lines[0][i], n) || n > 0xFFFFFFFFull)
             return Malformed();
         *fields[i] = static_cast<uint32_t>(n);
     }
@@ -333,24 +319,12 @@ reg::Status RemoteStore::SaveKey(std::string_view key, const std::string& file, 
         return status;
     if (answer.lines.size() != 1 || answer.lines[0].size() != 1)
         return Malformed();
-    const std::string& data = answer.lines[0][0];
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (overwrite ? 0 : O_EXCL), 0600);
     if (fd < 0)
         return {errno == EACCES || errno == EPERM ? reg::kAccessDenied : reg::kIoError,
                 "Cannot write " + file + ": " + std::strerror(errno)};
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    const bool written = done == data.size() && close(fd) == 0;
-    if (done != data.size())
-        close(fd);
-    if (!written) {
+    const bool wrote = wire::WriteAll(fd, answer.lines[0][0]);
+    if (close(fd) != 0 || !wrote) {
         unlink(file.c_str());
         return {reg::kIoError, "Cannot write " + file + "."};
     }
@@ -358,21 +332,11 @@ reg::Status RemoteStore::SaveKey(std::string_view key, const std::string& file, 
 }
 
 reg::Status RemoteStore::RestoreKey(std::string_view key, const std::string& file) {
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {errno == ENOENT ? reg::kNotFound : reg::kIoError, "Cannot read " + file + ": " + std::strerror(errno)};
     std::string data;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0)
-            data.append(buffer, static_cast<size_t>(n));
-        if (data.size() > wire::kMaxLine / 4)
-            break;
-    }
-    close(fd);
-    if (n != 0)
+    if (const int error = wire::ReadWholeFile(file, data, wire::kMaxSavedKey); error == EFBIG)
         return {reg::kInvalidParameter, "The file " + file + " is not a saved key."};
+    else if (error != 0)
+        return {error == ENOENT ? reg::kNotFound : reg::kIoError, "Cannot read " + file + ": " + std::strerror(error)};
     CRemoteShell::Answer answer;
     return Call({"restore", Key(key), data}, answer);
 }
@@ -397,7 +361,7 @@ uint32_t RemoteServiceControl::QueryState() {
     CRemoteShell::Answer answer;
     unsigned long long state = 0;
     if (!opened_ || Request("state", answer) != 0 || answer.lines.empty() || answer.lines[0].empty() ||
-        !ParseUnsigned(answer.lines[0][0], state) || state > kMaxState)
+        !wire::ParseUnsigned(answer.lines[0][0], state) || state > kMaxState)
         return 0;
     return static_cast<uint32_t>(state);
 }
@@ -420,18 +384,17 @@ void RemoteServiceControl::AskToReread() {
 
 // --- the files ----------------------------------------------------------------
 
-int RemoteComputerFiles::ListFolders(const std::string& path, std::vector<std::string>& names) {
+int RemoteComputerFiles::Names(const wire::Line& request, std::vector<std::string>& names) {
     names.clear();
     CRemoteShell::Answer answer;
-    if (!shell_->Call({"folders", path}, answer))
+    if (!shell_->Call(request, answer))
         return EIO;
     if (answer.code != 0)
         return static_cast<int>(answer.code);
-    for (const wire::Line& line : answer.lines)
-        if (line.size() == 1)
-            names.push_back(line[0]);
-    return 0;
+    return wire::SingleWords(answer.lines, names) ? 0 : EIO;
 }
+
+int RemoteComputerFiles::ListFolders(const std::string& path, std::vector<std::string>& names) { return Names({"folders", path}, names); }
 
 int RemoteComputerFiles::ListCertificates(long storeNumber, std::vector<CertificateInfo>& out) {
     out.clear();
@@ -453,18 +416,7 @@ std::string RemoteComputerFiles::CheckCertificate(long storeNumber, const std::s
     return answer.lines.empty() ? std::string() : answer.reason();
 }
 
-int RemoteComputerFiles::ListAccounts(std::vector<std::string>& names) {
-    names.clear();
-    CRemoteShell::Answer answer;
-    if (!shell_->Call({"accounts"}, answer))
-        return EIO;
-    if (answer.code != 0)
-        return static_cast<int>(answer.code);
-    for (const wire::Line& line : answer.lines)
-        if (line.size() == 1)
-            names.push_back(line[0]);
-    return 0;
-}
+int RemoteComputerFiles::ListAccounts(std::vector<std::string>& names) { return Names({"accounts"}, names); }
 
 bool RemoteComputerFiles::AccountExists(const std::string& name) {
     CRemoteShell::Answer answer;

@@ -116,6 +116,9 @@ public:
     bool AccountExists(const std::string& name) override;
 
 private:
+    // A request answered by one name per line; 0 or an errno.
+    int Names(const wire::Line& request, std::vector<std::string>& names);
+
     std::shared_ptr<CRemoteShell> shell_;
 };
 

@@ -1,5 +1,10 @@
 #include "applet/computer/Wire.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace orvyn::applet::wire {
 
 namespace {
@@ -90,6 +95,69 @@ bool Split(std::string_view line, Line& words) {
             return true;
         start = end + 1;
     }
+}
+
+bool ParseUnsigned(std::string_view word, unsigned long long& out) {
+    if (word.empty() || word.size() > 20)
+        return false;
+    unsigned long long value = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (value > (~0ull - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    out = value;
+    return true;
+}
+
+bool SingleWords(const std::vector<Line>& lines, std::vector<std::string>& out) {
+    out.clear();
+    for (const Line& line : lines) {
+        if (line.size() != 1)
+            return false;
+        out.push_back(line[0]);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int ReadWholeFile(const std::string& path, std::string& out, size_t limit) {
+    out.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    char buffer[65536];
+    int error = 0;
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<size_t>(n));
+        if (out.size() > limit) {
+            error = EFBIG;
+            break;
+        }
+    }
+    ::close(fd);
+    return error;
 }
 
 }  // namespace orvyn::applet::wire

@@ -21,6 +21,8 @@ using Line = std::vector<std::string>;
 
 // The longest line either side reads (a saved key travels in one line).
 inline constexpr size_t kMaxLine = 256u * 1024 * 1024;
+// The largest saved key either side sends (escaping may triple it).
+inline constexpr size_t kMaxSavedKey = kMaxLine / 4;
 
 std::string Encode(std::string_view word);
 // False when the word holds a malformed escape.
@@ -30,5 +32,17 @@ bool Decode(std::string_view word, std::string& out);
 std::string Join(const Line& words);
 // False when a word is malformed.
 bool Split(std::string_view line, Line& words);
+
+// A word that is a decimal number of at most 20 digits and nothing else.
+bool ParseUnsigned(std::string_view word, unsigned long long& out);
+
+// The words of an answer's lines of one word each (names); false when a
+// line has another number of words.
+bool SingleWords(const std::vector<Line>& lines, std::vector<std::string>& out);
+
+// A saved key's bytes on either side. WriteAll retries short writes; false
+// on an error. ReadWholeFile: 0, the errno of reading, or EFBIG above limit.
+bool WriteAll(int fd, std::string_view data);
+int ReadWholeFile(const std::string& path, std::string& out, size_t limit);
 
 }  // namespace orvyn::applet::wire

@@ -5,29 +5,17 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <string>
 
 #include "applet/Cpl.h"
+#include "applet/host/ProgramFolder.h"
 
 using namespace orvyn::applet;
 
-namespace {
-
-std::string OwnFolder() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return ".";
-    std::string s(path, static_cast<size_t>(n));
-    return s.substr(0, s.rfind('/'));
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    const std::string file = argc > 1 ? argv[1] : OwnFolder() + "/ORVYN.CPL";
+    const std::string folder = ProgramFolder();
+    const std::string file = argc > 1 ? argv[1] : (folder.empty() ? std::string("./") : folder) + "ORVYN.CPL";
     void* lib = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         std::fprintf(stderr, "orvyn-cpl: cannot load %s: %s\n", file.c_str(), dlerror());

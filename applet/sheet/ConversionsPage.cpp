@@ -195,34 +195,30 @@ void CConversionsPage::RenameSelected(const QString& name) {
     setModified();
 }
 
-void CConversionsPage::OnNew() {
-    QString name;
+bool CConversionsPage::AskFreeName(QString& name, const char* usedText) {
     for (;;) {
         if (!AskName(name))
-            return;
+            return false;
         if (name.isEmpty())
             continue;
         if (!InUse(name))
-            break;
-        Tell(kNameUsed);
+            return true;
+        Tell(usedText);
     }
-    AddConversion(name);
+}
+
+void CConversionsPage::OnNew() {
+    QString name;
+    if (AskFreeName(name, kNameUsed))
+        AddConversion(name);
 }
 
 void CConversionsPage::OnRename() {
     if (shown_ < 0)
         return;
     QString name = conversions_[shown_].name;
-    for (;;) {
-        if (!AskName(name))
-            return;
-        if (name.isEmpty())
-            continue;
-        if (!InUse(name))
-            break;
-        Tell(kRenameUsed);
-    }
-    RenameSelected(name);
+    if (AskFreeName(name, kRenameUsed))
+        RenameSelected(name);
 }
 
 void CConversionsPage::OnDelete() {

@@ -199,6 +199,8 @@ private:
     bool InUse(const QString& name) const;
     // The naming dialog; false on Cancel.
     bool AskName(QString& name);
+    // Asks until the name is one not in use (usedText says so); false on Cancel.
+    bool AskFreeName(QString& name, const char* usedText);
 
     std::vector<Entry> conversions_;
     int shown_ = -1;

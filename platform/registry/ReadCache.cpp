@@ -149,15 +149,20 @@ bool ReadCache::Revalidate(const std::string& file) {
         owner_ = self;
     }
     const int64_t now = NowMs();
-    if (Noticed())
+    const bool noticed = Noticed();
+    if (noticed)
         lastNoticeMs_ = now;
     // Nothing written near the store for a while, and checked in full since.
     if (watcher_ && notify_ >= 0 && lastFullMs_ >= lastNoticeMs_ + kSettleMs)
         return true;
-    // Whatever is written from here on is noticed next time.
-    ArmNotifications(file);
-    if (Noticed())
-        lastNoticeMs_ = now;
+    // The watches hold until something happens there (a log that appears,
+    // a file moved over the store): only then are they set again. Whatever
+    // is written from here on is noticed next time.
+    if (noticed) {
+        ArmNotifications(file);
+        if (Noticed())
+            lastNoticeMs_ = now;
+    }
     lastFullMs_ = now;
     struct stat st {};
     const bool present = ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -26,42 +26,16 @@
 #include "applet/MainDlg.h"
 #include "platform/service/ServiceController.h"
 #include "service/base/settings/ServerRegistry.h"
+#include "tests/applet/AppletTestSupport.h"
 #include "tests/support/TempDir.h"
 
 using namespace orvyn;
 using namespace orvyn::applet;
+using orvyn::test::FakePrompt;
+using orvyn::test::FreePort;
 
 namespace {
 
-// Records what the dialog tells and answers its questions from a queue.
-class FakePrompt : public IPrompt {
-public:
-    void Tell(const QString& text, const QString&, Icon) override { told << text; }
-    bool AskYesNo(const QString& text, const QString&) override { return Answer(text); }
-    bool AskOkCancel(const QString& text, const QString&) override { return Answer(text); }
-    bool Answer(const QString& text) {
-        asked << text;
-        if (answers.empty())
-            return false;
-        const bool a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    QStringList told, asked;
-    std::deque<bool> answers;
-};
-
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 bool Listening(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

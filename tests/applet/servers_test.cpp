@@ -25,24 +25,15 @@
 #include "applet/ServerCommands.h"
 #include "applet/ServerKeys.h"
 #include "service/base/settings/ServerRegistry.h"
+#include "tests/applet/AppletTestSupport.h"
 #include "tests/support/TempDir.h"
 
 using namespace orvyn;
 using namespace orvyn::applet;
+using orvyn::test::FakePrompt;
+using orvyn::test::FreePort;
 
 namespace {
-
-class FakePrompt : public IPrompt {
-public:
-    void Tell(const QString& text, const QString&, Icon) override { told << text; }
-    bool AskYesNo(const QString& text, const QString&) override {
-        asked << text;
-        return yes;
-    }
-    bool AskOkCancel(const QString& text, const QString&) override { return AskYesNo(text, {}); }
-    QStringList told, asked;
-    bool yes = false;
-};
 
 class FakeChooser : public IFileChooser {
 public:
@@ -306,7 +297,7 @@ private slots:
         const auto before = Dump(s, kProductKey);
         {
             DialogAnswer answer("Other");
-            prompt_.yes = true;
+            prompt_.fallback = true;
             dlg->command("&Import Server...")->trigger();
             QCOMPARE(answer.shown, 0);
         }
@@ -316,7 +307,7 @@ private slots:
         file_ = exported;
         {
             DialogAnswer answer("Other");
-            prompt_.yes = false;
+            prompt_.fallback = false;
             dlg->command("&Import Server...")->trigger();
             QCOMPARE(answer.shown, 1);
         }
@@ -324,7 +315,7 @@ private slots:
         QCOMPARE(Dump(s, kProductKey), before);
         {
             DialogAnswer answer("Other");
-            prompt_.yes = true;
+            prompt_.fallback = true;
             dlg->command("&Import Server...")->trigger();
         }
         QCOMPARE(Dump(s, ServerKey("Other")), mainTree);

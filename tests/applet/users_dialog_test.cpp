@@ -27,29 +27,16 @@
 #include "applet/UsersDlg.h"
 #include "applet/users/UserRights.h"
 #include "service/base/settings/ServerRegistry.h"
+#include "tests/applet/AppletTestSupport.h"
 #include "tests/support/TempDir.h"
 
 using namespace orvyn;
 using namespace orvyn::applet;
+using orvyn::test::FakePrompt;
+using orvyn::test::FreePort;
 
 namespace {
 
-class FakePrompt : public IPrompt {
-public:
-    void Tell(const QString& text, const QString&, Icon) override { told << text; }
-    bool AskYesNo(const QString& text, const QString&) override { return Answer(text); }
-    bool AskOkCancel(const QString& text, const QString&) override { return Answer(text); }
-    bool Answer(const QString& text) {
-        asked << text;
-        if (answers.empty())
-            return false;
-        const bool a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    QStringList told, asked;
-    std::deque<bool> answers;
-};
 
 // A made-up computer. Listing "/big" waits until the test opens the gate.
 class FakeFiles : public LocalComputerFiles {

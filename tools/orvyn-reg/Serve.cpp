@@ -28,13 +28,16 @@ Answer FromStatus(const reg::Status& status) {
     return status.ok() ? Answer{} : Fail(status.code, status.message.empty() ? "failed" : status.message);
 }
 
-bool ParseNumber(const std::string& text, unsigned long long& out) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtoull(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0';
+using applet::wire::ParseUnsigned;
+
+// An answer of one name per line, or the failure (an errno) of listing them.
+Answer Names(int error, std::vector<std::string> names) {
+    if (error != 0)
+        return Fail(error, std::strerror(error));
+    Answer answer;
+    for (std::string& name : names)
+        answer.lines.push_back({std::move(name)});
+    return answer;
 }
 
 std::string Text(const std::vector<uint8_t>& data) { return {data.begin(), data.end()}; }
@@ -56,33 +59,9 @@ public:
             unlink(path_.c_str());
     }
     const std::string& path() const { return path_; }
-    bool Write(const std::string& data) {
-        for (size_t done = 0; done < data.size();) {
-            const ssize_t n = write(fd_, data.data() + done, data.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool Write(const std::string& data) { return applet::wire::WriteAll(fd_, data); }
     bool ReadAll(std::string& out) {
-        const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        char buffer[65536];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-            if (n > 0)
-                out.append(buffer, static_cast<size_t>(n));
-            if (out.size() > applet::wire::kMaxLine / 4) {
-                close(fd);
-                return false;
-            }
-        }
-        close(fd);
-        return n == 0;
+        return applet::wire::ReadWholeFile(path_, out, applet::wire::kMaxSavedKey) == 0;
     }
 
 private:
@@ -106,28 +85,19 @@ public:
             return Store(verb, request);
         if (verb == "svc" && args == 1)
             return Service(arg(0));
+        std::vector<std::string> names;
         if (verb == "folders" && args == 1) {
-            std::vector<std::string> names;
-            if (int error = files_.ListFolders(arg(0), names))
-                return Fail(error, std::strerror(error));
-            Answer answer;
-            for (std::string& name : names)
-                answer.lines.push_back({std::move(name)});
-            return answer;
+            const int error = files_.ListFolders(arg(0), names);
+            return Names(error, std::move(names));
         }
         if (verb == "accounts" && args == 0) {
-            std::vector<std::string> names;
-            if (int error = files_.ListAccounts(names))
-                return Fail(error, std::strerror(error));
-            Answer answer;
-            for (std::string& name : names)
-                answer.lines.push_back({std::move(name)});
-            return answer;
+            const int error = files_.ListAccounts(names);
+            return Names(error, std::move(names));
         }
         if (verb == "account" && args == 1)
             return files_.AccountExists(arg(0)) ? Answer{} : Fail(ENOENT, "no such account");
         unsigned long long number = 0;
-        if (verb == "certs" && args == 1 && ParseNumber(arg(0), number)) {
+        if (verb == "certs" && args == 1 && ParseUnsigned(arg(0), number)) {
             std::vector<applet::CertificateInfo> certs;
             if (int error = files_.ListCertificates(static_cast<long>(number), certs))
                 return Fail(error, std::strerror(error));
@@ -137,7 +107,7 @@ public:
                     {c.hash, c.subject, c.notAfter, c.file, c.hasKey ? "1" : "0", c.keyExposed ? "1" : "0"});
             return answer;
         }
-        if (verb == "certcheck" && args == 2 && ParseNumber(arg(0), number)) {
+        if (verb == "certcheck" && args == 2 && ParseUnsigned(arg(0), number)) {
             const std::string why = files_.CheckCertificate(static_cast<long>(number), arg(1));
             return why.empty() ? Answer{} : Answer{0, {{why}}};
         }
@@ -170,11 +140,8 @@ private:
             return FromStatus(store_.DeleteTree(key));
         if (verb == "subkeys") {
             std::vector<std::string> names;
-            Answer answer = FromStatus(store_.EnumSubkeys(key, names));
-            if (answer.code == 0)
-                for (std::string& name : names)
-                    answer.lines.push_back({std::move(name)});
-            return answer;
+            const reg::Status status = store_.EnumSubkeys(key, names);
+            return status.ok() ? Names(0, std::move(names)) : FromStatus(status);
         }
         if (verb == "info") {
             reg::KeyInfo info;
@@ -187,7 +154,7 @@ private:
         }
         if (verb == "set") {
             unsigned long long type = 0;
-            if (!ParseNumber(r[3], type) || type > 0xFFFFFFFFull)
+            if (!ParseUnsigned(r[3], type) || type > 0xFFFFFFFFull)
                 return Fail(reg::kInvalidParameter, "bad value type");
             return FromStatus(store_.SetValue(key, r[2], static_cast<uint32_t>(type), r[4].data(), r[4].size()));
         }
@@ -247,18 +214,6 @@ private:
     applet::LocalComputerFiles files_;
 };
 
-bool WriteAll(int fd, const std::string& data) {
-    for (size_t done = 0; done < data.size();) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 int Serve(reg::Store& store, int in, int out) {
@@ -288,7 +243,7 @@ int Serve(reg::Store& store, int in, int out) {
         std::string reply = std::to_string(answer.code) + " " + std::to_string(answer.lines.size()) + "\n";
         for (const Line& line : answer.lines)
             reply += applet::wire::Join(line);
-        if (!WriteAll(out, reply))
+        if (!applet::wire::WriteAll(out, reply))
             return 1;
     }
 }
