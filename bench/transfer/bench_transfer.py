@@ -11,7 +11,9 @@ anonymous client that may upload:
 
 Prints per case the rate of each server and the ratios orvyn / vsftpd,
 orvyn / Pure-FTPd and orvyn / the better peer. --runs N keeps the best of N
-runs per server and case; the servers take turns within every run.
+runs per server and case; the servers take turns within every run. The
+disk is synced before every big case and every upload case, so that no case
+pays for the pages an earlier one left to be written.
 
 Every server runs in the foreground with its own configuration on a free
 loopback port; none is started as a system service. vsftpd comes from its
@@ -270,14 +272,21 @@ def curl(args):
     return int(down) + int(up), float(total)
 
 
+def settle_disk():
+    """Writes back what earlier cases left dirty: an upload must not pay for the one before it."""
+    os.sync()
+
+
 def big_cases(port, root, tag, size, tls=False):
     base = "ftp://%s:%d/" % (HOST, port)
     options = ["--ssl-reqd", "-k"] if tls else []
+    settle_disk()
     n, t = curl(options + ["-o", os.devnull, base + "data/big.bin"])
     if n != size:
         raise RuntimeError("RETR moved %d bytes, not %d" % (n, size))
     retr = size / t
     name = "big-%s.bin" % tag
+    settle_disk()
     n, t = curl(options + ["-T", os.path.join(root, "data", "big.bin"), base + "up/" + name])
     stored = os.path.join(root, "up", name)
     got = os.path.getsize(stored)
@@ -322,6 +331,7 @@ def small_retr(port, nfiles):
 def small_stor(port, root, tag, blobs):
     """Files per second over one session: PASV + STOR per file."""
     names = ["s-%s-%04d.bin" % (tag, i) for i in range(len(blobs))]
+    settle_disk()
     ftp = ftp_session(port)
     try:
         t0 = time.perf_counter()

@@ -60,6 +60,12 @@ const char* SwitchName(char category) {
 
 void CActivityLog::LogV(int conn, char category, const char* format, va_list ap) {
     if (!format) format = "";
+    // Without a log file nothing is written, not even a warning about the
+    // format: the line need not be made.
+    {
+        accounts::ServiceScope asService;
+        if (settings_.ReadString("Logging", "LogFile", "").empty()) return;
+    }
     char buf[kMaxMessage + 1];
     const int n = vsnprintf(buf, sizeof buf, format, ap);
     if (n < 0) {
