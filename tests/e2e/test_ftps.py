@@ -400,6 +400,30 @@ class Ftps(ServerCase):
         conn.close()
         self.assertEqual(sha256_file(os.path.join(self.home, "block.bin")), digest)
 
+    def test_block_mode_download_read_slowly_arrives_whole(self):
+        # A reader slower than the server keeps the connection full, so the
+        # file's last records wait in the TLS layer when the file has been
+        # read: they must still leave, and before the 226.
+        self.serve()
+        data = os.urandom(4 * MIB)
+        self.write("mid.bin", data)
+        ftp = self.ftps(ResumingFTP)
+        ftp.voidcmd("TYPE I")
+        ftp.voidcmd("MODE B")
+        for _ in range(2):
+            conn = ftp.transfercmd("RETR mid.bin")
+            conn.settimeout(10)
+
+            class Slow:
+                @staticmethod
+                def recv(_):
+                    time.sleep(0.002)
+                    return conn.recv(16384)
+
+            self.assertEqual(read_blocks(Slow()), data)
+            self.assertEqual(ftp.getresp(), "226 Transfer finished successfully.")
+            conn.close()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -438,7 +438,20 @@ void CTransferEngine::SendFailed(int err, const char* call) {
 }
 
 void CTransferEngine::EndOfSending() {
-    if (!session_.blockMode() && layer_->ShutdownSend(session_.loop(), channel_.socket()) == WSAEWOULDBLOCK) {
+    if (session_.blockMode()) {
+        // The connection stays open and no closure notice follows, but what
+        // the layer still holds of this file must leave before the 226: the
+        // connection is not watched between transfers.
+        const int err = layer_->Flush(session_.loop(), channel_.socket());
+        if (err == WSAEWOULDBLOCK) {
+            WaitForRoom();
+            return;
+        }
+        if (err != 0) {
+            SendFailed(err, "send");
+            return;
+        }
+    } else if (layer_->ShutdownSend(session_.loop(), channel_.socket()) == WSAEWOULDBLOCK) {
         // The closure notice waits in the layer: the next write event
         // comes back here.
         WaitForRoom();

@@ -17,7 +17,7 @@ long CSecSock::Recv(eventloop::EventLoop& loop, eventloop::Socket s, void* data,
     return loop.Recv(s, data, size, wsaError);
 }
 
-void CSecSock::Flush(eventloop::EventLoop&, eventloop::Socket) {}
+int CSecSock::Flush(eventloop::EventLoop&, eventloop::Socket) { return 0; }
 
 int CSecSock::ShutdownSend(eventloop::EventLoop&, eventloop::Socket s) {
     if (::shutdown(s, SHUT_WR) == 0) return 0;

@@ -22,8 +22,9 @@ public:
                       int* wsaError);
     virtual long Recv(eventloop::EventLoop& loop, eventloop::Socket s, void* data, size_t size, int* wsaError);
     // Pushes out whatever the layer itself still holds (nothing for the plain
-    // layer).
-    virtual void Flush(eventloop::EventLoop& loop, eventloop::Socket s);
+    // layer): 0 once nothing is left, WSAEWOULDBLOCK while some waits for
+    // room (the next write event comes), or an error code.
+    virtual int Flush(eventloop::EventLoop& loop, eventloop::Socket s);
     // Shuts down the sending side; 0 or a Winsock error number
     // (WSAEWOULDBLOCK: output of the layer still waits; call again on the
     // next write event).

@@ -457,8 +457,9 @@ long CTlsSock::Send(eventloop::EventLoop& loop, eventloop::Socket s, const void*
     return static_cast<long>(taken);
 }
 
-void CTlsSock::Flush(eventloop::EventLoop& loop, eventloop::Socket s) {
-    if (failure_ == 0) SendOutput(loop, s);
+int CTlsSock::Flush(eventloop::EventLoop& loop, eventloop::Socket s) {
+    if (failure_ != 0) return static_cast<int>(failure_);
+    return SendOutput(loop, s);
 }
 
 int CTlsSock::ShutdownSend(eventloop::EventLoop& loop, eventloop::Socket s) {

@@ -61,7 +61,7 @@ public:
     long Send(eventloop::EventLoop& loop, eventloop::Socket s, const void* data, size_t size,
               int* wsaError) override;
     long Recv(eventloop::EventLoop& loop, eventloop::Socket s, void* data, size_t size, int* wsaError) override;
-    void Flush(eventloop::EventLoop& loop, eventloop::Socket s) override;
+    int Flush(eventloop::EventLoop& loop, eventloop::Socket s) override;
     int ShutdownSend(eventloop::EventLoop& loop, eventloop::Socket s) override;
     int TakeInput(eventloop::EventLoop& loop, eventloop::Socket s) override;
     bool IsTls() const override { return true; }
