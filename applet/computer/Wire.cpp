@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 
 namespace orvyn::applet::wire {
 
@@ -98,17 +99,13 @@ bool Split(std::string_view line, Line& words) {
 }
 
 bool ParseUnsigned(std::string_view word, unsigned long long& out) {
+    // Digits only: no sign, blank or base prefix; too large is refused.
     if (word.empty() || word.size() > 20)
         return false;
     unsigned long long value = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9')
-            return false;
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (value > (~0ull - digit) / 10)
-            return false;
-        value = value * 10 + digit;
-    }
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+    if (error != std::errc() || end != word.data() + word.size())
+        return false;
     out = value;
     return true;
 }

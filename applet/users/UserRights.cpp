@@ -33,21 +33,6 @@ void SlashesOnly(std::string& path) { std::replace(path.begin(), path.end(), '\\
 
 }  // namespace
 
-int MaskOfLetters(std::string_view letters) {
-    int mask = 0;
-    for (const char c : letters) {
-        switch (c) {
-        case 'R': case 'r': mask |= kRead; break;
-        case 'C': case 'c': mask |= kCreate; break;
-        case 'O': case 'o': mask |= kOverwrite; break;
-        case 'L': case 'l': mask |= kList; break;
-        case 'W': case 'w': mask |= kCreate | kOverwrite; break;
-        default: break;
-        }
-    }
-    return mask;
-}
-
 std::string LettersOfMask(int mask) {
     std::string letters;
     if (mask & kCreate) letters += 'C';
@@ -130,7 +115,7 @@ RightsEntries CUsersKey::LoadRights(std::string_view user) const {
     for (const reg::Value& v : values) {
         if (v.name.empty())
             continue;
-        rights[EntryName(v.name)] = MaskOfLetters(TextOf(v));
+        rights[EntryName(v.name)] = ParseRights(TextOf(v));
     }
     return rights;
 }

@@ -15,25 +15,23 @@
 #include <vector>
 
 #include "platform/registry/Registry.h"
+#include "service/base/text/RightsLetters.h"
 
 namespace orvyn::applet {
 
-// The four rights bits of the editor.
+// The four rights bits of the editor, as the service judges them.
 enum : int {
-    kRead = 1,       // R
-    kCreate = 2,     // C
-    kOverwrite = 4,  // O
-    kList = 8,       // L
-    kAllFour = 15,
+    kRead = kRightRead,
+    kCreate = kRightCreate,
+    kOverwrite = kRightOverwrite,
+    kList = kRightList,
+    kAllFour = kAllRights,
 };
 
 inline constexpr const char* kDefaultUser = "default";
 inline constexpr const char* kAnonymousUser = "anonymous";
 inline constexpr const char* kEverywhere = "*";
 
-// R, C, O, L in either case, W (either case) as C and O; anything else is
-// ignored.
-int MaskOfLetters(std::string_view letters);
 // The letters of a mask in the order C, L, O, R; "" for no rights.
 std::string LettersOfMask(int mask);
 

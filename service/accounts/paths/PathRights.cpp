@@ -32,21 +32,6 @@ const std::string& DefaultRightsSection() {
 
 }  // namespace
 
-int ParseRights(std::string_view letters) {
-    int mask = 0;
-    for (const char c : letters) {
-        switch (c) {
-        case 'R': case 'r': mask |= kRightRead; break;
-        case 'C': case 'c': mask |= kRightCreate; break;
-        case 'O': case 'o': mask |= kRightOverwrite; break;
-        case 'L': case 'l': mask |= kRightList; break;
-        case 'W': case 'w': mask |= kRightWrite; break;
-        default: break;
-        }
-    }
-    return mask;
-}
-
 PathRights::PathRights() = default;
 
 PathRights::~PathRights() {

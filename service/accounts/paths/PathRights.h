@@ -28,6 +28,7 @@
 
 #include "platform/accounts/Token.h"
 #include "service/accounts/paths/VirtualDirs.h"
+#include "service/base/text/RightsLetters.h"
 
 namespace orvyn {
 
@@ -38,19 +39,6 @@ namespace accounts {
 class ImpersonationScope;
 }
 class CServerRegistry;
-
-enum Rights : int {
-    kRightRead = 1,       // R: download a file
-    kRightCreate = 2,     // C: create a file or folder, be the target of a rename
-    kRightOverwrite = 4,  // O: overwrite, append, delete, rename, remove a folder
-    kRightList = 8,       // L: list a folder
-    kRightWrite = kRightCreate | kRightOverwrite,  // W
-    kAllRights = 15,
-};
-
-// The mask of a rights text: R, C, O, L and W in either case; every other
-// character ("-" for no rights among them) is ignored.
-int ParseRights(std::string_view letters);
 
 class PathRights {
 public:
