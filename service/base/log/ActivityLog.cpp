@@ -60,12 +60,13 @@ const char* SwitchName(char category) {
 
 void CActivityLog::LogV(int conn, char category, const char* format, va_list ap) {
     if (!format) format = "";
+    // The settings and the file are read and written as the service, also
+    // when the calling thread acts for a user.
+    accounts::ServiceScope asService;
     // Without a log file nothing is written, not even a warning about the
     // format: the line need not be made.
-    {
-        accounts::ServiceScope asService;
-        if (settings_.ReadString("Logging", "LogFile", "").empty()) return;
-    }
+    const std::string file = settings_.ReadString("Logging", "LogFile", "");
+    if (file.empty()) return;
     char buf[kMaxMessage + 1];
     const int n = vsnprintf(buf, sizeof buf, format, ap);
     if (n < 0) {
@@ -75,7 +76,7 @@ void CActivityLog::LogV(int conn, char category, const char* format, va_list ap)
         Log(conn, '!', "Format string \"%s\" too long!", format);
         t_formatWarning = false;
     }
-    WriteLine(conn, category, buf);
+    WriteLine(file, conn, category, buf);
 }
 
 bool CActivityLog::CategoryEnabled(char category) const {
@@ -122,12 +123,8 @@ std::string CActivityLog::FormatLine(const std::string& instance, char category,
     return line;
 }
 
-void CActivityLog::WriteLine(int conn, char category, const char* message) {
-    // The settings and the file are read and written as the service, also
-    // when the calling thread acts for a user.
-    accounts::ServiceScope asService;
-    const std::string file = settings_.ReadString("Logging", "LogFile", "");
-    if (file.empty() || !CategoryEnabled(category)) return;
+void CActivityLog::WriteLine(const std::string& file, int conn, char category, const char* message) {
+    if (!CategoryEnabled(category)) return;
 
     const time_t now = time(nullptr);
     struct tm when {};

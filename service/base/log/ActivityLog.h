@@ -31,8 +31,9 @@ public:
 
     void LogV(int conn, char category, const char* format, va_list ap) override;
 
-    // Applies the switches and appends one line holding message.
-    void WriteLine(int conn, char category, const char* message);
+    // Applies the switches and appends one line holding message to file.
+    // Called as the service.
+    void WriteLine(const std::string& file, int conn, char category, const char* message);
 
     // Whether a line of this category is written under the current settings
     // (Logging\Enable and the category's own switch).
