@@ -57,6 +57,8 @@ void ReadCache::CloseWatcher() {
     if (owner_ != 0 && owner_ != CurrentPid()) {
         // The parent's connection: a child leaves it alone.
         version_ = nullptr;
+        begin_ = nullptr;
+        rollback_ = nullptr;
         watcher_ = nullptr;
         notify_ = -1;
     }
@@ -64,7 +66,12 @@ void ReadCache::CloseWatcher() {
         ::close(notify_);
     notify_ = -1;
     sqlite3_finalize(version_);
+    sqlite3_finalize(begin_);
+    sqlite3_finalize(rollback_);
     version_ = nullptr;
+    begin_ = nullptr;
+    rollback_ = nullptr;
+    settled_ = false;
     if (watcher_) {
         // A reader never checkpoints: the file may have been replaced.
         sqlite3_db_config(watcher_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
@@ -149,20 +156,22 @@ bool ReadCache::Revalidate(const std::string& file) {
         owner_ = self;
     }
     const int64_t now = NowMs();
-    const bool noticed = Noticed();
-    if (noticed)
-        lastNoticeMs_ = now;
-    // Nothing written near the store for a while, and checked in full since.
-    if (watcher_ && notify_ >= 0 && lastFullMs_ >= lastNoticeMs_ + kSettleMs)
-        return true;
+    bool noticed = Noticed();
     // The watches hold until something happens there (a log that appears,
     // a file moved over the store): only then are they set again. Whatever
     // is written from here on is noticed next time.
     if (noticed) {
         ArmNotifications(file);
-        if (Noticed())
-            lastNoticeMs_ = now;
+        Noticed();
     }
+    if (noticed) {
+        lastNoticeMs_ = now;
+        settled_ = false;
+    }
+    // Nothing written near the store since a full check that found no
+    // writer at work (or, where that cannot be asked, for a while).
+    if (watcher_ && notify_ >= 0 && (settled_ || lastFullMs_ >= lastNoticeMs_ + kSettleMs))
+        return true;
     lastFullMs_ = now;
     struct stat st {};
     const bool present = ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -174,16 +183,34 @@ bool ReadCache::Revalidate(const std::string& file) {
     if (!present) return false;  // every call asks the store
     if (!watcher_) {
         const std::string name = file.rfind("file:", 0) == 0 ? "./" + file : file;
-        if (sqlite3_open_v2(name.c_str(), &watcher_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        // Opened for writing only to ask whether a writer is at work (a
+        // transaction begun and rolled back): it never writes.
+        if (sqlite3_open_v2(name.c_str(), &watcher_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
                 SQLITE_OK ||
             sqlite3_prepare_v3(watcher_, "PRAGMA data_version", -1, SQLITE_PREPARE_PERSISTENT, &version_,
                                nullptr) != SQLITE_OK) {
             CloseWatcher();
             return false;
         }
+        if (sqlite3_db_readonly(watcher_, "main") != 0 ||
+            sqlite3_prepare_v3(watcher_, "BEGIN IMMEDIATE", -1, SQLITE_PREPARE_PERSISTENT, &begin_, nullptr) !=
+                SQLITE_OK ||
+            sqlite3_prepare_v3(watcher_, "ROLLBACK", -1, SQLITE_PREPARE_PERSISTENT, &rollback_, nullptr) !=
+                SQLITE_OK) {
+            // A store this process may not write: the time rule alone.
+            sqlite3_finalize(begin_);
+            begin_ = nullptr;
+        }
         sqlite3_busy_timeout(watcher_, kBusyTimeoutMs);
         dev_ = st.st_dev;
         ino_ = st.st_ino;
+    }
+    // Asked before the version: a writer that is done by now has also
+    // updated the log's index the version is read from.
+    const bool writersDone = NoWriterAtWork();
+    if (!watcher_) {
+        Forget();
+        return false;
     }
     int64_t version = -1;
     if (sqlite3_step(version_) == SQLITE_ROW) version = sqlite3_column_int64(version_, 0);
@@ -197,7 +224,29 @@ bool ReadCache::Revalidate(const std::string& file) {
         Forget();
         dataVersion_ = version;
     }
+    if (writersDone)
+        settled_ = true;
     return true;
+}
+
+bool ReadCache::NoWriterAtWork() {
+    if (begin_ == nullptr)
+        return false;
+    // Whoever holds the write lock is still between its log and its index.
+    sqlite3_busy_timeout(watcher_, 0);
+    const bool free = sqlite3_step(begin_) == SQLITE_DONE;
+    sqlite3_reset(begin_);
+    if (free) {
+        sqlite3_step(rollback_);
+        sqlite3_reset(rollback_);
+    }
+    sqlite3_busy_timeout(watcher_, kBusyTimeoutMs);
+    if (sqlite3_get_autocommit(watcher_) == 0) {
+        // Not rolled back after all: this connection must not hold the lock.
+        CloseWatcher();
+        return false;
+    }
+    return free;
 }
 
 bool ReadCache::Find(const std::string& file, Kind kind, std::string_view key, std::string_view name, Answer& out,

@@ -10,10 +10,13 @@
 // writer is seen by the next read, and a read of an unchanged store costs a
 // status call and one pragma instead of a transaction. Between such checks
 // the cache listens to the file system (inotify on the store, its
-// write-ahead log and its folder): once nothing has been written there for a
-// while (a writer updates the log's index after writing the log, and the
-// index, a shared memory map, raises no notification), a read costs one
-// non-blocking read of the notifications and nothing else.
+// write-ahead log and its folder): once nothing has been written there since
+// a full check that found no writer at work, a read costs one non-blocking
+// read of the notifications and nothing else. (A writer updates the log's
+// index, a shared memory map that raises no notification, after writing the
+// log; whether one is at work is asked by beginning a write transaction
+// without waiting and rolling it back. Where this process may not write the
+// store, a full check must instead come a while after the last write.)
 //
 // Thread-safe: listing workers read through it beside the network thread.
 #pragma once
@@ -64,14 +67,18 @@ public:
 
 private:
     static constexpr size_t kMaxAnswers = 8192;
-    // How long after the last write near the store every read still checks
-    // it in full: longer than a writer takes from its log to its index.
+    // Where writers cannot be asked: how long after the last write near the
+    // store every read still checks it in full (longer than a writer takes
+    // from its log to its index).
     static constexpr int64_t kSettleMs = 2000;
     static std::string Slot(Kind kind, std::string_view key, std::string_view name);
     // Brings the kept answers up to the store as it is now; false when the
     // store cannot be examined (nothing is kept then). Called locked.
     bool Revalidate(const std::string& file);
     void CloseWatcher();
+    // True when no connection holds the store's write lock (asked without
+    // waiting); false when it is held or cannot be asked.
+    bool NoWriterAtWork();
     // Watches the store file, its write-ahead log and its folder; from then
     // on Quiet() tells whether anything was written there since.
     void ArmNotifications(const std::string& file);
@@ -85,6 +92,9 @@ private:
     uint64_t checkedEpoch_ = 0;  // the read epoch the store was last found unchanged in
     sqlite3* watcher_ = nullptr;
     sqlite3_stmt* version_ = nullptr;
+    sqlite3_stmt* begin_ = nullptr;     // BEGIN IMMEDIATE; null where the store is read-only to us
+    sqlite3_stmt* rollback_ = nullptr;
+    bool settled_ = false;              // a full check since the last notice found no writer at work
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     int64_t dataVersion_ = -1;
