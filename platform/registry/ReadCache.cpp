@@ -81,15 +81,12 @@ void ReadCache::CloseWatcher() {
     dataVersion_ = -1;
 }
 
-std::string ReadCache::Slot(Kind kind, std::string_view key, std::string_view name) {
-    std::string slot;
-    slot.reserve(key.size() + name.size() + 2);
-    // As the caller spelled them: an answer's message quotes the names.
+void ReadCache::Slot(Kind kind, std::string_view key, std::string_view name, std::string& slot) {
+    slot.clear();
     slot += static_cast<char>(kind);
     slot += key;
     slot += '\n';
     slot += name;
-    return slot;
 }
 
 void ReadCache::Forget() {
@@ -249,31 +246,43 @@ bool ReadCache::NoWriterAtWork() {
     return free;
 }
 
-bool ReadCache::Find(const std::string& file, Kind kind, std::string_view key, std::string_view name, Answer& out,
-                     uint64_t& ticket) {
+std::shared_ptr<const ReadCache::Answer> ReadCache::Find(const std::string& file, Kind kind, std::string_view key,
+                                                         std::string_view name, uint64_t& ticket) {
     std::lock_guard<std::mutex> lock(mutex_);
     ticket = 0;
+    if (!CheckedThisEpoch(file)) return nullptr;
+    ticket = generation_;
+    Slot(kind, key, name, slot_);
+    auto it = answers_.find(std::string_view(slot_));
+    if (it == answers_.end()) return nullptr;
+    return it->second;
+}
+
+bool ReadCache::CheckedThisEpoch(const std::string& file) {
     const uint64_t epoch = CurrentReadEpoch();
     if (epoch == 0 || epoch != checkedEpoch_ || owner_ != CurrentPid()) {
         checkedEpoch_ = 0;
         if (!Revalidate(file)) return false;
         checkedEpoch_ = epoch;
     }
-    ticket = generation_;
-    auto it = answers_.find(Slot(kind, key, name));
-    if (it == answers_.end()) return false;
-    out = it->second;
     return true;
 }
 
-void ReadCache::Keep(Kind kind, std::string_view key, std::string_view name, const Answer& answer,
-                     uint64_t ticket) {
+uint64_t ReadCache::Stamp(const std::string& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (CurrentReadEpoch() == 0 || !CheckedThisEpoch(file)) return 0;
+    return generation_;
+}
+
+void ReadCache::Keep(Kind kind, std::string_view key, std::string_view name, Answer answer, uint64_t ticket) {
     // Only answers about what exists or does not: a failing store is asked again.
     if (ticket == 0 || (!answer.status.ok() && answer.status.code != kNotFound)) return;
+    auto kept = std::make_shared<const Answer>(std::move(answer));
     std::lock_guard<std::mutex> lock(mutex_);
     if (ticket != generation_) return;
     if (answers_.size() >= kMaxAnswers) answers_.clear();
-    answers_[Slot(kind, key, name)] = answer;
+    Slot(kind, key, name, slot_);
+    answers_.insert_or_assign(slot_, std::move(kept));
 }
 
 void ReadCache::Invalidate() {

@@ -54,16 +54,19 @@ public:
         std::vector<Value> values;       // kValue (one) and kValues
     };
 
-    // The kept answer for a call, or false when there is none for the store
-    // as it is now (the caller then asks the store and Keep()s the answer
-    // with the ticket it got here).
-    bool Find(const std::string& file, Kind kind, std::string_view key, std::string_view name, Answer& out,
-              uint64_t& ticket);
+    // The kept answer for a call (shared, never changed once kept), or null
+    // when there is none for the store as it is now (the caller then asks
+    // the store and Keep()s the answer with the ticket it got here).
+    std::shared_ptr<const Answer> Find(const std::string& file, Kind kind, std::string_view key,
+                                       std::string_view name, uint64_t& ticket);
     // Keeps an answer obtained after Find gave `ticket`; dropped when the
     // store has changed since (or errors, which are never kept).
-    void Keep(Kind kind, std::string_view key, std::string_view name, const Answer& answer, uint64_t ticket);
+    void Keep(Kind kind, std::string_view key, std::string_view name, Answer answer, uint64_t ticket);
     // A write through this process: nothing kept is trusted any more.
     void Invalidate();
+    // The generation of the kept answers once the store has been checked for
+    // this read epoch; 0 when it cannot be (outside read epochs, no store).
+    uint64_t Stamp(const std::string& file);
 
 private:
     static constexpr size_t kMaxAnswers = 8192;
@@ -71,10 +74,19 @@ private:
     // store every read still checks it in full (longer than a writer takes
     // from its log to its index).
     static constexpr int64_t kSettleMs = 2000;
-    static std::string Slot(Kind kind, std::string_view key, std::string_view name);
+    // The answers' index: the kind, the key and the name as the caller
+    // spelled them (an answer's message quotes the names).
+    static void Slot(Kind kind, std::string_view key, std::string_view name, std::string& slot);
+    struct SlotHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view slot) const { return std::hash<std::string_view>{}(slot); }
+    };
     // Brings the kept answers up to the store as it is now; false when the
     // store cannot be examined (nothing is kept then). Called locked.
     bool Revalidate(const std::string& file);
+    // Revalidates once per read epoch; false when nothing kept may be used.
+    // Called locked.
+    bool CheckedThisEpoch(const std::string& file);
     void CloseWatcher();
     // True when no connection holds the store's write lock (asked without
     // waiting); false when it is held or cannot be asked.
@@ -103,7 +115,8 @@ private:
     int notify_ = -1;  // inotify descriptor; -1 when not armed
     int64_t lastNoticeMs_ = 0;  // when something was last written near the store
     int64_t lastFullMs_ = 0;    // when the store was last checked in full
-    std::unordered_map<std::string, Answer> answers_;
+    std::unordered_map<std::string, std::shared_ptr<const Answer>, SlotHash, std::equal_to<>> answers_;
+    std::string slot_;  // Find's index text, kept for its capacity (under mutex_)
 };
 
 // Drops the kept answers when it goes: a write's first line, so that the

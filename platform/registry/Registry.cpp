@@ -56,15 +56,16 @@ Status OpenKeyForRead(const std::string& file, std::string_view key, StoreTxn& t
 // ---- keys ----
 
 Status Store::KeyExists(std::string_view key) const {
-    ReadCache::Answer answer;
     uint64_t ticket = 0;
-    if (cache_->Find(path_, ReadCache::Kind::kKeyExists, key, {}, answer, ticket)) return answer.status;
+    if (auto kept = cache_->Find(path_, ReadCache::Kind::kKeyExists, key, {}, ticket)) return kept->status;
+    ReadCache::Answer answer;
     StoreTxn txn(pool_.get());
     int64_t id = 0;
     bool found = false;
     answer.status = OpenKeyForRead(path_, key, txn, id, found);
-    cache_->Keep(ReadCache::Kind::kKeyExists, key, {}, answer, ticket);
-    return answer.status;
+    Status st = answer.status;
+    cache_->Keep(ReadCache::Kind::kKeyExists, key, {}, std::move(answer), ticket);
+    return st;
 }
 
 Status Store::CreateKey(std::string_view key) {
@@ -130,16 +131,17 @@ namespace {
 template <class T, class Read>
 Status CachedList(ReadCache& cache, const std::string& file, ReadCache::Kind kind, std::string_view key,
                   std::vector<T> ReadCache::Answer::*list, std::vector<T>& out, Read read) {
-    ReadCache::Answer answer;
     uint64_t ticket = 0;
-    if (cache.Find(file, kind, key, {}, answer, ticket)) {
-        out = std::move(answer.*list);
-        return answer.status;
+    if (auto kept = cache.Find(file, kind, key, {}, ticket)) {
+        out = (*kept).*list;
+        return kept->status;
     }
+    ReadCache::Answer answer;
     answer.status = read(out);
     answer.*list = out;
-    cache.Keep(kind, key, {}, answer, ticket);
-    return answer.status;
+    Status st = answer.status;
+    cache.Keep(kind, key, {}, std::move(answer), ticket);
+    return st;
 }
 
 }  // namespace
@@ -218,17 +220,20 @@ Status Store::SetValue(std::string_view key, std::string_view name, uint32_t typ
 Status Store::QueryValue(std::string_view key, std::string_view name, Value& out) const {
     out = {};
     if (Status st = detail::CheckValueName(name); !st) return st;
-    ReadCache::Answer answer;
     uint64_t ticket = 0;
-    if (cache_->Find(path_, ReadCache::Kind::kValue, key, name, answer, ticket)) {
-        if (!answer.values.empty()) out = std::move(answer.values.front());
-        return answer.status;
+    if (auto kept = cache_->Find(path_, ReadCache::Kind::kValue, key, name, ticket)) {
+        if (!kept->values.empty()) out = kept->values.front();
+        return kept->status;
     }
+    ReadCache::Answer answer;
     answer.status = ReadValue(key, name, out);
     if (answer.status) answer.values.push_back(out);
-    cache_->Keep(ReadCache::Kind::kValue, key, name, answer, ticket);
-    return answer.status;
+    Status st = answer.status;
+    cache_->Keep(ReadCache::Kind::kValue, key, name, std::move(answer), ticket);
+    return st;
 }
+
+uint64_t Store::ReadStamp() const { return cache_->Stamp(path_); }
 
 Status Store::ReadValue(std::string_view key, std::string_view name, Value& out) const {
     StoreTxn txn(pool_.get());

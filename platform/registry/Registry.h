@@ -132,6 +132,12 @@ public:
     // that is not a saved key fails with kInvalidParameter and changes
     // nothing.
     virtual Status RestoreKey(std::string_view key, const std::string& file) = 0;
+
+    // A number that stays the same while every read would answer the same
+    // (it moves when the store is found changed, at most once per read
+    // epoch, and with every write through this process); 0 when nothing
+    // can be promised. Lets a caller keep what it made of a read.
+    virtual uint64_t ReadStamp() const { return 0; }
 };
 
 class Store final : public IStore {
@@ -157,6 +163,8 @@ public:
 
     Status SaveKey(std::string_view key, const std::string& file, bool overwrite = false) const override;
     Status RestoreKey(std::string_view key, const std::string& file) override;
+
+    uint64_t ReadStamp() const override;
 
 private:
     // The reads themselves, past the cache.

@@ -65,7 +65,7 @@ void CActivityLog::LogV(int conn, char category, const char* format, va_list ap)
     accounts::ServiceScope asService;
     // Without a log file nothing is written, not even a warning about the
     // format: the line need not be made.
-    const std::string file = settings_.ReadString("Logging", "LogFile", "");
+    const std::string file = LogFileName();
     if (file.empty()) return;
     char buf[kMaxMessage + 1];
     const int n = vsnprintf(buf, sizeof buf, format, ap);
@@ -77,6 +77,20 @@ void CActivityLog::LogV(int conn, char category, const char* format, va_list ap)
         t_formatWarning = false;
     }
     WriteLine(file, conn, category, buf);
+}
+
+std::string CActivityLog::LogFileName() {
+    const uint64_t stamp = settings_.ReadStamp();
+    {
+        std::lock_guard<std::mutex> lock(fileNameMutex_);
+        if (stamp != 0 && stamp == fileNameStamp_) return fileName_;
+    }
+    // Read unlocked: a setting that cannot be read logs a warning itself.
+    std::string name = settings_.ReadString("Logging", "LogFile", "");
+    std::lock_guard<std::mutex> lock(fileNameMutex_);
+    fileName_ = name;
+    fileNameStamp_ = stamp;
+    return name;
 }
 
 bool CActivityLog::CategoryEnabled(char category) const {

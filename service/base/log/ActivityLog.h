@@ -1,7 +1,8 @@
 // The activity log of one server instance: one text line per event, appended
 // to the file named by the instance's Logging\LogFile setting and filtered by
-// the Logging switches. Settings are read from the store for every line, so a
-// change takes effect on the next line.
+// the Logging switches. Settings are read for every line (the file's name
+// again only when the store may have changed since), so a change takes
+// effect on the next line.
 //
 // Every line is built in memory and appended with one write() to a file opened
 // with O_APPEND, flushed to disk and closed again: several instances, threads
@@ -10,7 +11,9 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "service/base/log/LogSink.h"
@@ -44,7 +47,13 @@ public:
                                   const char* message);
 
 private:
+    // Logging\LogFile, read again only when the store may have changed.
+    std::string LogFileName();
+
     CServerRegistry& settings_;
+    std::mutex fileNameMutex_;
+    uint64_t fileNameStamp_ = 0;
+    std::string fileName_;
 };
 
 }  // namespace orvyn

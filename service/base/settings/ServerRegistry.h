@@ -45,6 +45,8 @@ public:
     bool ReadFlag(const char* section, const char* name, bool def) const;
     // String: REG_SZ only (text up to the first NUL).
     std::string ReadString(const char* section, const char* name, std::string_view def) const;
+    // See reg::IStore::ReadStamp.
+    uint64_t ReadStamp() const { return store_.ReadStamp(); }
     // Binary: REG_BINARY only; out holds the data.
     bool ReadBinary(const char* section, const char* name, std::vector<uint8_t>& out) const;
     bool Exists(const char* section, const char* name) const;
