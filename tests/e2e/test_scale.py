@@ -81,6 +81,12 @@ class StoreChangesTest(ServerCase):
         c.cmd("SYST")
         self.assertLogged('Command "SYST" received')
         self.assertNotIn('Command "NOOP" received', self.messages("C"))
+        # The log file's name.
+        moved = os.path.join(self.sb.dir, "moved.log")
+        self.sb.set_value(self.sb.instance_key("Main", "Logging"), "LogFile", moved)
+        c.cmd("NOOP")
+        with open(moved, "rb") as f:
+            self.assertIn(b'Command "NOOP" received', f.read())
 
 
 class IdleSessionsTest(ServerCase):
