@@ -153,15 +153,12 @@ bool ReadCache::Revalidate(const std::string& file) {
         owner_ = self;
     }
     const int64_t now = NowMs();
-    bool noticed = Noticed();
     // The watches hold until something happens there (a log that appears,
     // a file moved over the store): only then are they set again. Whatever
     // is written from here on is noticed next time.
-    if (noticed) {
+    if (Noticed()) {
         ArmNotifications(file);
         Noticed();
-    }
-    if (noticed) {
         lastNoticeMs_ = now;
         settled_ = false;
     }
