@@ -324,7 +324,10 @@ TEST(ORVYNService, ServiceMainUnderTheBuiltInManager) {
     EXPECT_EQ(got.currentState, SERVICE_RUNNING);
 
     ASSERT_EQ(SendControlRequest(socket, FormatControl(SERVICE_CONTROL_STOP), got), ERROR_SUCCESS);
-    EXPECT_EQ(got.currentState, SERVICE_STOP_PENDING);
+    // The answer is the status when the request was handled: the service
+    // may already have finished stopping by then.
+    EXPECT_TRUE(got.currentState == SERVICE_STOP_PENDING || got.currentState == SERVICE_STOPPED)
+        << got.currentState;
     main.join();
     EXPECT_TRUE(started);
     EXPECT_EQ(exitCode, 0);
