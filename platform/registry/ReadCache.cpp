@@ -271,10 +271,11 @@ uint64_t ReadCache::Stamp(const std::string& file) {
     return generation_;
 }
 
-void ReadCache::Keep(Kind kind, std::string_view key, std::string_view name, Answer answer, uint64_t ticket) {
+void ReadCache::Keep(Kind kind, std::string_view key, std::string_view name, const Answer& answer,
+                     uint64_t ticket) {
     // Only answers about what exists or does not: a failing store is asked again.
     if (ticket == 0 || (!answer.status.ok() && answer.status.code != kNotFound)) return;
-    auto kept = std::make_shared<const Answer>(std::move(answer));
+    auto kept = std::make_shared<const Answer>(answer);
     std::lock_guard<std::mutex> lock(mutex_);
     if (ticket != generation_) return;
     if (answers_.size() >= kMaxAnswers) answers_.clear();

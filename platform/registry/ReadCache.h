@@ -61,7 +61,7 @@ public:
                                        std::string_view name, uint64_t& ticket);
     // Keeps an answer obtained after Find gave `ticket`; dropped when the
     // store has changed since (or errors, which are never kept).
-    void Keep(Kind kind, std::string_view key, std::string_view name, Answer answer, uint64_t ticket);
+    void Keep(Kind kind, std::string_view key, std::string_view name, const Answer& answer, uint64_t ticket);
     // A write through this process: nothing kept is trusted any more.
     void Invalidate();
     // The generation of the kept answers once the store has been checked for
@@ -92,7 +92,7 @@ private:
     // waiting); false when it is held or cannot be asked.
     bool NoWriterAtWork();
     // Watches the store file, its write-ahead log and its folder; from then
-    // on Quiet() tells whether anything was written there since.
+    // on Noticed() tells whether anything was written there since.
     void ArmNotifications(const std::string& file);
     // Drains the notifications; true when there were any (or they cannot
     // be trusted).

@@ -63,9 +63,8 @@ Status Store::KeyExists(std::string_view key) const {
     int64_t id = 0;
     bool found = false;
     answer.status = OpenKeyForRead(path_, key, txn, id, found);
-    Status st = answer.status;
-    cache_->Keep(ReadCache::Kind::kKeyExists, key, {}, std::move(answer), ticket);
-    return st;
+    cache_->Keep(ReadCache::Kind::kKeyExists, key, {}, answer, ticket);
+    return answer.status;
 }
 
 Status Store::CreateKey(std::string_view key) {
@@ -139,9 +138,8 @@ Status CachedList(ReadCache& cache, const std::string& file, ReadCache::Kind kin
     ReadCache::Answer answer;
     answer.status = read(out);
     answer.*list = out;
-    Status st = answer.status;
-    cache.Keep(kind, key, {}, std::move(answer), ticket);
-    return st;
+    cache.Keep(kind, key, {}, answer, ticket);
+    return answer.status;
 }
 
 }  // namespace
@@ -228,9 +226,8 @@ Status Store::QueryValue(std::string_view key, std::string_view name, Value& out
     ReadCache::Answer answer;
     answer.status = ReadValue(key, name, out);
     if (answer.status) answer.values.push_back(out);
-    Status st = answer.status;
-    cache_->Keep(ReadCache::Kind::kValue, key, name, std::move(answer), ticket);
-    return st;
+    cache_->Keep(ReadCache::Kind::kValue, key, name, answer, ticket);
+    return answer.status;
 }
 
 uint64_t Store::ReadStamp() const { return cache_->Stamp(path_); }
