@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+
 #include "platform/eventloop/SocketAddress.h"
 #include "service/base/replies/SiteCatalogue.h"
 #include "service/core/server/HostRules.h"
@@ -64,9 +66,7 @@ bool CMonitorFeed::Room(CFtpSession& monitor) {
 
 void CMonitorFeed::SessionChanged(CFtpSession& session, bool ended) {
     if (ended) lagging_.erase(session.controlSocket());
-    for (const auto& [s, rec] : server_.sessionMap()) {
-        CFtpSession* monitor = rec->session.get();
-        if (monitor == nullptr || !monitor->monitor()) continue;
+    for (CFtpSession* monitor : monitoring_) {
         if (ended && monitor == &session) continue;
         if (!Room(*monitor)) continue;
         if (ended) {
@@ -75,6 +75,12 @@ void CMonitorFeed::SessionChanged(CFtpSession& session, bool ended) {
             SendModiLine(*monitor, session, true);
         }
     }
+}
+
+void CMonitorFeed::MonitorToggled(CFtpSession& session, bool on) {
+    const auto at = std::find(monitoring_.begin(), monitoring_.end(), &session);
+    if (on && at == monitoring_.end()) monitoring_.push_back(&session);
+    if (!on && at != monitoring_.end()) monitoring_.erase(at);
 }
 
 void CMonitorFeed::SendSessionList(CFtpSession& monitor) {

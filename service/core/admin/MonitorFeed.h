@@ -11,6 +11,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/eventloop/EventLoop.h"
 #include "service/core/server/FtpServer.h"
@@ -47,12 +48,19 @@ public:
     // in map order, as one multi-line 300 reply.
     void SendSessionList(CFtpSession& monitor);
 
+    // A session became a monitor or stopped being one (the toggle, REIN, its
+    // end). Only monitors are visited after each command, so a command costs
+    // the same with ten sessions as with ten thousand.
+    void MonitorToggled(CFtpSession& session, bool on);
+
 private:
     // Whether a line may still be queued on the monitor; logs the start of an
     // episode of dropped lines once.
     bool Room(CFtpSession& monitor);
 
     CFtpServer& server_;
+    // The sessions that are monitors, in the order they became one.
+    std::vector<CFtpSession*> monitoring_;
     // Monitors whose lines are being dropped (by control socket).
     std::set<eventloop::Socket> lagging_;
 };

@@ -14,6 +14,7 @@
 #include "service/accounts/paths/DeviceNames.h"
 #include "service/base/replies/Catalogue.h"
 #include "service/core/session/CommandTable.h"
+#include "service/core/admin/MonitorFeed.h"
 #include "service/core/admin/SiteCommands.h"
 
 namespace orvyn {
@@ -205,7 +206,13 @@ void CFtpSession::Reset() {
     files_.Reset();
     CloseDataConnection();
     transfer_->Forget();
-    monitor_ = false;
+    setMonitor(false);
+}
+
+void CFtpSession::setMonitor(bool on) {
+    if (monitor_ == on) return;
+    monitor_ = on;
+    server_.monitors().MonitorToggled(*this, on);
 }
 
 void CFtpSession::Greet() {

@@ -157,7 +157,7 @@ public:
     const std::string& statusText() const { return status_; }
     void setStatusText(std::string text) { status_ = std::move(text); }
     bool monitor() const { return monitor_; }
-    void setMonitor(bool on) { monitor_ = on; }
+    void setMonitor(bool on);
     int replyHoldCount() const { return holdCount_; }
     void setReplyHoldCount(int n) { holdCount_ = n; }
     // The hold has run out: the held replies go, and held commands are read.
