@@ -1,5 +1,6 @@
 #include "service/accounts/paths/DeviceNames.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -15,7 +16,10 @@ DeviceNames::DeviceNames(std::string_view list) {
         if (comma == std::string_view::npos) comma = list.size();
         // A name with a NUL in it could never match a component anyway.
         const std::string_view name = list.substr(i, comma - i);
-        if (!name.empty() && name.find('\0') == std::string_view::npos) names_.emplace(name);
+        if (!name.empty() && name.find('\0') == std::string_view::npos) {
+            names_.emplace(name);
+            longest_ = std::max(longest_, name.size());
+        }
         i = comma + 1;
     }
 }
@@ -41,11 +45,15 @@ bool IsDevicePath(std::string_view path, const DeviceNames& devices) {
         size_t j = i;
         while (j < path.size() && path[j] != '/' && path[j] != '\\') ++j;
         if (j - i > kMaxDiskPath) return true;
-        std::string part;
-        part.reserve(j - i);
-        for (size_t k = i; k < j; ++k)
-            if (path[k] != ':') part += path[k];
-        if (devices.Contains(part)) return true;
+        const std::string_view component = path.substr(i, j - i);
+        const size_t colons = static_cast<size_t>(std::count(component.begin(), component.end(), ':'));
+        if (component.size() - colons <= devices.longest()) {
+            std::string part;
+            part.reserve(component.size() - colons);
+            for (const char c : component)
+                if (c != ':') part += c;
+            if (devices.Contains(part)) return true;
+        }
         i = j + 1;
     }
     return false;

@@ -24,6 +24,8 @@ public:
 
     bool Contains(std::string_view name) const;
     size_t size() const { return names_.size(); }
+    // The length of the longest name (no longer text can be one).
+    size_t longest() const { return longest_; }
 
     // The list of this process: read from the product key on the first call
     // (the settings only decide which store is read then) and kept until the
@@ -32,6 +34,7 @@ public:
 
 private:
     std::set<std::string, LessNoCase> names_;
+    size_t longest_ = 0;
 };
 
 // Whether any component of the path ("/" and "\" both separate, every ":"

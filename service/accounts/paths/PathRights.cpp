@@ -90,6 +90,8 @@ void PathRights::ReadEntryNames(const std::string& section, std::vector<std::str
 
 void PathRights::ReadEntriesAndMaps() {
     if (!settings_) return;
+    // Noted before reading: a change made meanwhile moves the stamp.
+    entriesStamp_ = frozen_ ? 0 : settings_->ReadStamp();
     frozenSecure_ = -1;
     frozenLetters_.clear();
     lettersKept_ = false;
@@ -98,6 +100,43 @@ void PathRights::ReadEntriesAndMaps() {
     ReadEntryNames(userKey_, userEntries_);
     ReadEntryNames(DefaultRightsSection(), defaultEntries_);
     maps_.Load(*settings_, user_);
+}
+
+void PathRights::RefreshEntriesAndMaps() {
+    if (!frozen_ && entriesStamp_ != 0 && settings_->ReadStamp() == entriesStamp_) return;
+    ReadEntriesAndMaps();
+}
+
+bool PathRights::SecureNow() {
+    const uint64_t stamp = settings_->ReadStamp();
+    if (stamp == 0 || stamp != answersStamp_) {
+        keptSecure_ = -1;
+        keptLetters_.clear();
+        answersStamp_ = stamp;
+    }
+    if (keptSecure_ < 0) {
+        const bool secure = settings_->ReadFlag("Security", "Secure", secureDefault_);
+        if (stamp == 0) return secure;
+        keptSecure_ = secure ? 1 : 0;
+    }
+    return keptSecure_ != 0;
+}
+
+int PathRights::LettersNow(const std::string& section, const std::string& entry) {
+    const uint64_t stamp = settings_->ReadStamp();
+    if (stamp == 0) return ParseRights(settings_->ReadString(section.c_str(), entry.c_str(), "-"));
+    if (stamp != answersStamp_) {
+        keptSecure_ = -1;
+        keptLetters_.clear();
+        answersStamp_ = stamp;
+    }
+    letterKey_.assign(section).append(1, '\n').append(entry);
+    auto it = keptLetters_.find(letterKey_);
+    if (it == keptLetters_.end()) {
+        const int mask = ParseRights(settings_->ReadString(section.c_str(), entry.c_str(), "-"));
+        it = keptLetters_.emplace(letterKey_, mask).first;
+    }
+    return it->second;
 }
 
 int PathRights::FileSystemRights(std::string_view path) const {
@@ -154,7 +193,7 @@ int PathRights::EntryRights(const std::vector<std::string>& names, const std::st
         }
     }
     if (!best) return -1;
-    if (!frozen_) return ParseRights(settings_->ReadString(section.c_str(), best->c_str(), "-"));
+    if (!frozen_) return LettersNow(section, *best);
     std::string key = section + '\n' + *best;
     auto it = frozenLetters_.find(key);
     if (it == frozenLetters_.end()) {
@@ -330,14 +369,16 @@ int PathRights::GetRights(std::string_view diskPath, bool reload, std::string* o
     // the service's identity: the thread judges as the service already.
     std::optional<accounts::ServiceScope> asService;
     if (!frozen_ || reload || token_) asService.emplace();
-    if (reload) ReadEntriesAndMaps();
+    if (reload) RefreshEntriesAndMaps();
     const int fileSystem = tokenHeld_ ? FileSystemRights(diskPath) : kAllRights;
     bool secure;
     if (frozen_ && frozenSecure_ >= 0) {
         secure = frozenSecure_ != 0;
-    } else {
+    } else if (frozen_) {
         secure = settings_->ReadFlag("Security", "Secure", secureDefault_);
-        if (frozen_) frozenSecure_ = secure ? 1 : 0;
+        frozenSecure_ = secure ? 1 : 0;
+    } else {
+        secure = SecureNow();
     }
     const int configured = secure ? ConfigurationRights(diskPath) : kAllRights;
     int mask = fileSystem & configured;

@@ -19,6 +19,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <memory>
@@ -110,6 +111,13 @@ public:
 
 private:
     void ReadEntriesAndMaps();
+    // What a transfer command's reload must do: nothing while the store is
+    // known to be unchanged since the entries were read.
+    void RefreshEntriesAndMaps();
+    // The Secure switch, and the letters of an entry, as the store holds
+    // them now (kept while the store's read stamp stays the same).
+    bool SecureNow();
+    int LettersNow(const std::string& section, const std::string& entry);
     void ReadEntryNames(const std::string& section, std::vector<std::string>& names);
     int FileSystemRights(std::string_view path) const;
     // The file-system part from st, or nothing when only the full walk can
@@ -152,6 +160,13 @@ private:
     int frozenSecure_ = -1;                     // -1: not read yet
     std::map<std::string, int, std::less<>> frozenLetters_;  // section + '\n' + entry -> mask
     bool lettersKept_ = false;  // every entry's letters were read by Freeze
+    // A session's answers of the store, valid while its read stamp is the
+    // one noted (0: nothing kept).
+    uint64_t entriesStamp_ = 0;
+    uint64_t answersStamp_ = 0;
+    int keptSecure_ = -1;
+    std::map<std::string, int, std::less<>> keptLetters_;  // section + '\n' + entry -> mask
+    std::string letterKey_;
     accounts::Token processToken_;  // the service's identity, judged when no account token is held
 
     // The folder a frozen copy judged last, for the entries inside it.
