@@ -230,6 +230,26 @@ Status Store::QueryValue(std::string_view key, std::string_view name, Value& out
     return answer.status;
 }
 
+long Store::QueryValueCode(std::string_view key, std::string_view name, Value& out) const {
+    uint64_t ticket = 0;
+    if (detail::CheckValueName(name)) {
+        if (auto kept = cache_->Find(path_, ReadCache::Kind::kValue, key, name, ticket)) {
+            if (kept->values.empty()) {
+                out.name.clear();
+                out.type = REG_NONE;
+                out.data.clear();
+            } else {
+                const Value& v = kept->values.front();
+                out.name.assign(v.name);
+                out.type = v.type;
+                out.data.assign(v.data.begin(), v.data.end());
+            }
+            return kept->status.code;
+        }
+    }
+    return QueryValue(key, name, out).code;
+}
+
 uint64_t Store::ReadStamp() const { return cache_->Stamp(path_); }
 
 Status Store::ReadValue(std::string_view key, std::string_view name, Value& out) const {

@@ -119,6 +119,12 @@ public:
         return SetValue(key, value.name, value.type, value.data.data(), value.data.size());
     }
     virtual Status QueryValue(std::string_view key, std::string_view name, Value& out) const = 0;
+    // QueryValue for a caller that needs only the status code: no message is
+    // made, and out keeps the room it had (a caller that reuses one Value
+    // for many reads allocates nothing once the store is cached).
+    virtual long QueryValueCode(std::string_view key, std::string_view name, Value& out) const {
+        return QueryValue(key, name, out).code;
+    }
     virtual Status DeleteValue(std::string_view key, std::string_view name) = 0;
     virtual Status EnumValues(std::string_view key, std::vector<Value>& values) const = 0;
 
@@ -158,6 +164,7 @@ public:
     Status SetValue(std::string_view key, std::string_view name, uint32_t type, const void* data,
                     size_t size) override;
     Status QueryValue(std::string_view key, std::string_view name, Value& out) const override;
+    long QueryValueCode(std::string_view key, std::string_view name, Value& out) const override;
     Status DeleteValue(std::string_view key, std::string_view name) override;
     Status EnumValues(std::string_view key, std::vector<Value>& values) const override;
 

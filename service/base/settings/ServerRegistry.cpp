@@ -52,6 +52,20 @@ long ParseDecimal(const std::vector<uint8_t>& data) {
     return static_cast<long>(negative ? -value : value);
 }
 
+// Room for the reads of this thread, kept between calls so that a read of
+// a cached store allocates nothing. A read never starts another read while
+// it uses this (the only nested read, from the too-long warning's log line,
+// comes when the outer read has already failed).
+struct ReadScratch {
+    std::string path;
+    reg::Value value;
+};
+
+ReadScratch& Scratch() {
+    thread_local ReadScratch scratch;
+    return scratch;
+}
+
 }  // namespace
 
 CServerRegistry::CServerRegistry(reg::IStore& store, std::string instanceName, ILogSink* log)
@@ -100,10 +114,10 @@ std::string CServerRegistry::KeyPath(const char* section) const {
 }
 
 long CServerRegistry::ReadInt(const char* section, const char* name, long def) const {
-    std::string path;
-    if (!BuildPath(section, path)) return def;
-    reg::Value v;
-    if (!store_.QueryValue(path, ValueName(name), v)) return def;
+    ReadScratch& scratch = Scratch();
+    if (!BuildPath(section, scratch.path)) return def;
+    reg::Value& v = scratch.value;
+    if (store_.QueryValueCode(scratch.path, ValueName(name), v) != reg::kSuccess) return def;
     if (v.data.size() > kMaxNumericData) return def;
     const auto& d = v.data;
     switch (v.type) {
@@ -131,9 +145,10 @@ bool CServerRegistry::ReadFlag(const char* section, const char* name, bool def) 
 }
 
 std::string CServerRegistry::ReadString(const char* section, const char* name, std::string_view def) const {
-    std::string path;
-    reg::Value v;
-    if (!BuildPath(section, path) || !store_.QueryValue(path, ValueName(name), v) || v.type != reg::REG_SZ)
+    ReadScratch& scratch = Scratch();
+    reg::Value& v = scratch.value;
+    if (!BuildPath(section, scratch.path) ||
+        store_.QueryValueCode(scratch.path, ValueName(name), v) != reg::kSuccess || v.type != reg::REG_SZ)
         return std::string(def);
     // The text ends at the first NUL, or with the data when a writer left the
     // terminator out.
@@ -154,9 +169,9 @@ bool CServerRegistry::ReadBinary(const char* section, const char* name, std::vec
 }
 
 bool CServerRegistry::Exists(const char* section, const char* name) const {
-    std::string path;
-    reg::Value v;
-    return BuildPath(section, path) && store_.QueryValue(path, ValueName(name), v).ok();
+    ReadScratch& scratch = Scratch();
+    return BuildPath(section, scratch.path) &&
+           store_.QueryValueCode(scratch.path, ValueName(name), scratch.value) == reg::kSuccess;
 }
 
 bool CServerRegistry::WriteInt(const char* section, const char* name, long value) {

@@ -53,6 +53,31 @@ TEST(ConnectionReuse, WritesOfAnotherStoreObjectAreSeen) {
     }
 }
 
+TEST(ConnectionReuse, StatusCodeReadsAnswerLikeFullReads) {
+    TempDir dir;
+    Store store(dir / "registry.db");
+    Store writer(dir / "registry.db");
+    WriteDword(writer, "Port", 21);
+    Value reused;
+    for (int round = 0; round < 2; ++round) {  // the second round is answered from the cache
+        SCOPED_TRACE(round);
+        ASSERT_EQ(store.QueryValueCode(kKey, "Port", reused), kSuccess);
+        EXPECT_EQ(reused.name, "Port");
+        EXPECT_EQ(reused.type, REG_DWORD);
+        EXPECT_EQ(reused.data, DwordData(21));
+        // A missing value leaves nothing of the last answer behind.
+        EXPECT_EQ(store.QueryValueCode(kKey, "Missing", reused), kNotFound);
+        EXPECT_TRUE(reused.name.empty() && reused.data.empty());
+        EXPECT_EQ(reused.type, REG_NONE);
+        Value full;
+        EXPECT_EQ(store.QueryValueCode(kKey, std::string(20000, 'x'), reused),
+                  store.QueryValue(kKey, std::string(20000, 'x'), full).code);
+    }
+    WriteDword(writer, "Port", 990);
+    ASSERT_EQ(store.QueryValueCode(kKey, "Port", reused), kSuccess);
+    EXPECT_EQ(reused.data, DwordData(990));
+}
+
 TEST(ConnectionReuse, ChildAfterForkUsesItsOwnConnections) {
     TempDir dir;
     Store store(dir / "registry.db");
