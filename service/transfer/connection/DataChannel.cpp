@@ -209,9 +209,11 @@ void CDataChannel::Pasv() {
     const std::optional<in_addr> staticIp =
         ParseStaticIp(session_.registry().ReadString("Security", "PASVStaticIP", ""));
     const auto numbers = PasvNumbers(reinterpret_cast<const sockaddr*>(&bound), staticIp);
-    session_.Reply(PasvReplyText(numbers));
+    const std::string reply = PasvReplyText(numbers);
+    session_.Reply(reply);
     targetGiven_ = true;
-    session_.Log('C', "%s", PasvLogText(numbers).c_str());
+    // The log line is the reply's text without its code.
+    session_.Log('C', "%s", reply.c_str() + 4);
     session_.SetStatus("Success");
 }
 

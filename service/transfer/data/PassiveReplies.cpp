@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -19,10 +20,19 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-std::string SixNumbers(const std::array<int, 6>& n) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "(%d,%d,%d,%d,%d,%d)", n[0], n[1], n[2], n[3], n[4], n[5]);
-    return buf;
+// "(h1,h2,h3,h4,p1,p2)" after prefix.
+std::string SixNumbers(std::string_view prefix, const std::array<int, 6>& n) {
+    char buf[96];
+    char* at = buf;
+    std::memcpy(at, prefix.data(), prefix.size());
+    at += prefix.size();
+    *at++ = '(';
+    for (size_t i = 0; i < n.size(); ++i) {
+        if (i != 0) *at++ = ',';
+        at = std::to_chars(at, buf + sizeof buf, n[i]).ptr;
+    }
+    *at++ = ')';
+    return std::string(buf, at);
 }
 
 }  // namespace
@@ -41,11 +51,7 @@ std::array<int, 6> PasvNumbers(const sockaddr* bound, const std::optional<in_add
 }
 
 std::string PasvReplyText(const std::array<int, 6>& numbers) {
-    return "227 Entering Passive Mode " + SixNumbers(numbers);
-}
-
-std::string PasvLogText(const std::array<int, 6>& numbers) {
-    return "Entering Passive Mode " + SixNumbers(numbers);
+    return SixNumbers("227 Entering Passive Mode ", numbers);
 }
 
 std::optional<in_addr> ParseStaticIp(std::string_view text) {

@@ -36,8 +36,6 @@ std::array<int, 6> PasvNumbers(const sockaddr* bound, const std::optional<in_add
 
 // "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)"
 std::string PasvReplyText(const std::array<int, 6>& numbers);
-// "Entering Passive Mode (%d,%d,%d,%d,%d,%d)"
-std::string PasvLogText(const std::array<int, 6>& numbers);
 
 // Security\PASVStaticIP: a numeric IPv4 address, surrounding blanks allowed.
 // Empty or anything else means none (names are not looked up: that would
