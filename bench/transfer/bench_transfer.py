@@ -277,23 +277,26 @@ def settle_disk():
     os.sync()
 
 
-def big_cases(port, root, tag, size, tls=False):
-    base = "ftp://%s:%d/" % (HOST, port)
+def big_retr(port, size, tls=False):
     options = ["--ssl-reqd", "-k"] if tls else []
     settle_disk()
-    n, t = curl(options + ["-o", os.devnull, base + "data/big.bin"])
+    n, t = curl(options + ["-o", os.devnull, "ftp://%s:%d/data/big.bin" % (HOST, port)])
     if n != size:
         raise RuntimeError("RETR moved %d bytes, not %d" % (n, size))
-    retr = size / t
+    return size / t
+
+
+def big_stor(port, root, tag, size, tls=False):
+    options = ["--ssl-reqd", "-k"] if tls else []
     name = "big-%s.bin" % tag
     settle_disk()
-    n, t = curl(options + ["-T", os.path.join(root, "data", "big.bin"), base + "up/" + name])
+    n, t = curl(options + ["-T", os.path.join(root, "data", "big.bin"), "ftp://%s:%d/up/%s" % (HOST, port, name)])
     stored = os.path.join(root, "up", name)
     got = os.path.getsize(stored)
     os.remove(stored)
     if n != size or got != size:
         raise RuntimeError("STOR sent %d bytes and stored %d, not %d" % (n, got, size))
-    return retr, size / t
+    return size / t
 
 
 def ftp_session(port):
@@ -352,21 +355,18 @@ def small_stor(port, root, tag, blobs):
     return len(blobs) / elapsed
 
 
-def run_cases(server, root, tag, size_mib, blobs):
-    """All cases against one server; returns [(case, unit, rate)]."""
-    retr, stor = big_cases(server.port, root, tag, size_mib * MIB)
+def bench_cases(root, size_mib, blobs):
+    """[(case, unit, tls only, measure(server, tag) -> rate)]."""
+    size = size_mib * MIB
     n = len(blobs)
-    tls = []
-    if server.tls:
-        tls_retr, tls_stor = big_cases(server.port, root, tag + "t", size_mib * MIB, tls=True)
-        tls = [("FTPS RETR %d MiB" % size_mib, "MB/s", tls_retr / 1e6),
-               ("FTPS STOR %d MiB" % size_mib, "MB/s", tls_stor / 1e6)]
     return [
-        ("RETR %d MiB" % size_mib, "MB/s", retr / 1e6),
-        ("STOR %d MiB" % size_mib, "MB/s", stor / 1e6),
-    ] + tls + [
-        ("RETR %d x 4 KiB" % n, "files/s", small_retr(server.port, n)),
-        ("STOR %d x 4 KiB" % n, "files/s", small_stor(server.port, root, tag, blobs)),
+        ("RETR %d MiB" % size_mib, "MB/s", False, lambda s, tag: big_retr(s.port, size) / 1e6),
+        ("STOR %d MiB" % size_mib, "MB/s", False, lambda s, tag: big_stor(s.port, root, tag, size) / 1e6),
+        ("FTPS RETR %d MiB" % size_mib, "MB/s", True, lambda s, tag: big_retr(s.port, size, tls=True) / 1e6),
+        ("FTPS STOR %d MiB" % size_mib, "MB/s", True,
+         lambda s, tag: big_stor(s.port, root, tag + "t", size, tls=True) / 1e6),
+        ("RETR %d x 4 KiB" % n, "files/s", False, lambda s, tag: small_retr(s.port, n)),
+        ("STOR %d x 4 KiB" % n, "files/s", False, lambda s, tag: small_stor(s.port, root, tag, blobs)),
     ]
 
 
@@ -435,15 +435,20 @@ def main():
             results = {}
             cases = []
             for run in range(args.runs):
-                # The servers take turns, starting with a different one each run.
+                # Case by case, the servers take turns (starting with a
+                # different one each run), so that the machine's speed, which
+                # drifts over minutes, is much the same for all of them.
                 k = run % len(servers)
-                for server in servers[k:] + servers[:k]:
-                    try:
-                        rows = run_cases(server, root, "%s%d" % (server.name[0].lower(), run), args.size_mib, blobs)
-                    except (RuntimeError, OSError, ftplib.Error) as e:
-                        print("%s, run %d: %s" % (server.name, run + 1, e), file=sys.stderr)
-                        continue
-                    for case, unit, rate in rows:
+                order = servers[k:] + servers[:k]
+                for case, unit, tls_only, measure in bench_cases(root, args.size_mib, blobs):
+                    for server in order:
+                        if tls_only and not server.tls:
+                            continue
+                        try:
+                            rate = measure(server, "%s%d" % (server.name[0].lower(), run))
+                        except (RuntimeError, OSError, ftplib.Error) as e:
+                            print("%s, %s, run %d: %s" % (server.name, case, run + 1, e), file=sys.stderr)
+                            continue
                         if (case, unit) not in cases:
                             cases.append((case, unit))
                         best = results.setdefault(server.name, {})
