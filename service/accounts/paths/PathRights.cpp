@@ -89,6 +89,11 @@ void PathRights::ReadEntryNames(const std::string& section, std::vector<std::str
 }
 
 void PathRights::ReadEntriesAndMaps() {
+    // What was kept belonged to the user and switches before (a new login
+    // or copy reads everything again).
+    answersStamp_ = 0;
+    keptSecure_ = -1;
+    keptLetters_.clear();
     if (!settings_) return;
     // Noted before reading: a change made meanwhile moves the stamp.
     entriesStamp_ = frozen_ ? 0 : settings_->ReadStamp();
