@@ -18,7 +18,17 @@ constexpr const char* kNotLoggedIn = "{not-logged-in}";
 
 bool CReplyWriter::Feed(std::string_view text, bool continuation, std::string& out) {
     bool complete = false;
-    for (char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        if (state_ == 0 || state_ == 6) {
+            // Text up to the next CR passes as it is (most of every reply).
+            const size_t cr = text.find('\r', i);
+            const size_t end = cr == std::string_view::npos ? text.size() : cr + 1;
+            out.append(text.data() + i, end - i);
+            if (cr != std::string_view::npos) state_ = state_ == 0 ? 1 : 7;
+            i = end;
+            continue;
+        }
+        const char c = text[i++];
         // One byte may pass through two states: a byte that sends the machine
         // back to state 0 or 6 is then read in that state.
         bool again = true;
