@@ -183,7 +183,7 @@ int SpineTest::RunUntilQuit(const std::function<void()>& fn, int timeoutMs) {
 CFtpSession* SpineTest::FirstSession() const {
     const CMapSockToSess& map = server_->sessionMap();
     if (map.IsEmpty()) return nullptr;
-    return map.begin()->second->session.get();
+    return (*map.begin()).second->session.get();
 }
 
 CFtpSession* SpineTest::SessionOf(const Client& c) const {
