@@ -94,6 +94,14 @@ class SiteAdminTest(ServerCase):
         modi_fields(mon.read_reply())
         self.assertEqual(mon2.cmd("NOOP"), "200 No operation completed successfully\r\n")
         modi_fields(mon.read_reply())
+        # So does REIN: no line about its own or later commands.
+        self.assertEqual(len(mon2.cmd("SITE ADMN").splitlines()), 3)
+        modi_fields(mon2.read_reply())
+        modi_fields(mon.read_reply())
+        self.assertTrue(mon2.cmd("REIN").startswith("220"))
+        modi_fields(mon.read_reply())
+        self.assertEqual(mon2.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        modi_fields(mon.read_reply())
 
         other.cmd("QUIT")
         self.assertEqual(mon.read_reply(), "300 DELE %d\r\n" % accepted[2])
