@@ -7,7 +7,10 @@
 //  - the configuration: the rights entries of the user, then those of the
 //    pseudo-user "default", each named by a disk path prefix (longest
 //    covering entry wins) or "*"; used only while the instance's `Secure` is
-//    on. Only the entry names are cached; the letters are read fresh.
+//    on. Only the entry names are cached; the letters are read fresh. (A
+//    session keeps what it read of the store, entry names and maps included,
+//    for as long as the store's read stamp shows it unchanged: the next
+//    command after any change reads again.)
 //
 // Uploads may further be switched off for the whole instance (`Allow_Puts`)
 // or for anonymous users (`Allow_Anon_Puts`), which removes C and O.
