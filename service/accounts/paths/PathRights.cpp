@@ -89,17 +89,15 @@ void PathRights::ReadEntryNames(const std::string& section, std::vector<std::str
 }
 
 void PathRights::ReadEntriesAndMaps() {
-    // What was kept belonged to the user and switches before (a new login
-    // or copy reads everything again).
+    // What was kept belonged to the entries and switches before (a new
+    // login, a copy or a reload reads everything again).
     answersStamp_ = 0;
     keptSecure_ = -1;
     keptLetters_.clear();
+    lettersKept_ = false;
     if (!settings_) return;
     // Noted before reading: a change made meanwhile moves the stamp.
     entriesStamp_ = frozen_ ? 0 : settings_->ReadStamp();
-    frozenSecure_ = -1;
-    frozenLetters_.clear();
-    lettersKept_ = false;
     folder_ = ExaminedFolder{};
     realFolder_ = RealFolder{};
     ReadEntryNames(userKey_, userEntries_);
@@ -112,36 +110,15 @@ void PathRights::RefreshEntriesAndMaps() {
     ReadEntriesAndMaps();
 }
 
-bool PathRights::SecureNow() {
+bool PathRights::MayKeepAnswers() {
+    if (frozen_) return true;
     const uint64_t stamp = settings_->ReadStamp();
-    if (stamp == 0 || stamp != answersStamp_) {
-        keptSecure_ = -1;
-        keptLetters_.clear();
-        answersStamp_ = stamp;
-    }
-    if (keptSecure_ < 0) {
-        const bool secure = settings_->ReadFlag("Security", "Secure", secureDefault_);
-        if (stamp == 0) return secure;
-        keptSecure_ = secure ? 1 : 0;
-    }
-    return keptSecure_ != 0;
-}
-
-int PathRights::LettersNow(const std::string& section, const std::string& entry) {
-    const uint64_t stamp = settings_->ReadStamp();
-    if (stamp == 0) return ParseRights(settings_->ReadString(section.c_str(), entry.c_str(), "-"));
     if (stamp != answersStamp_) {
         keptSecure_ = -1;
         keptLetters_.clear();
         answersStamp_ = stamp;
     }
-    letterKey_.assign(section).append(1, '\n').append(entry);
-    auto it = keptLetters_.find(letterKey_);
-    if (it == keptLetters_.end()) {
-        const int mask = ParseRights(settings_->ReadString(section.c_str(), entry.c_str(), "-"));
-        it = keptLetters_.emplace(letterKey_, mask).first;
-    }
-    return it->second;
+    return stamp != 0;
 }
 
 int PathRights::FileSystemRights(std::string_view path) const {
@@ -198,12 +175,12 @@ int PathRights::EntryRights(const std::vector<std::string>& names, const std::st
         }
     }
     if (!best) return -1;
-    if (!frozen_) return LettersNow(section, *best);
-    std::string key = section + '\n' + *best;
-    auto it = frozenLetters_.find(key);
-    if (it == frozenLetters_.end()) {
+    if (!MayKeepAnswers()) return ParseRights(settings_->ReadString(section.c_str(), best->c_str(), "-"));
+    letterKey_.assign(section).append(1, '\n').append(*best);
+    auto it = keptLetters_.find(letterKey_);
+    if (it == keptLetters_.end()) {
         const int mask = ParseRights(settings_->ReadString(section.c_str(), best->c_str(), "-"));
-        it = frozenLetters_.emplace(std::move(key), mask).first;
+        it = keptLetters_.emplace(letterKey_, mask).first;
     }
     return it->second;
 }
@@ -255,10 +232,10 @@ void PathRights::Freeze() {
     // Taken before acting as the service, which narrows the thread's groups.
     processToken_ = accounts::ProcessToken();
     accounts::ServiceScope asService;
-    frozenSecure_ = settings_->ReadFlag("Security", "Secure", secureDefault_) ? 1 : 0;
+    keptSecure_ = settings_->ReadFlag("Security", "Secure", secureDefault_) ? 1 : 0;
     auto keep = [this](const std::vector<std::string>& names, const std::string& section) {
         for (const std::string& name : names) {
-            frozenLetters_[section + '\n' + name] = ParseRights(settings_->ReadString(section.c_str(), name.c_str(), "-"));
+            keptLetters_[section + '\n' + name] = ParseRights(settings_->ReadString(section.c_str(), name.c_str(), "-"));
         }
     };
     keep(userEntries_, userKey_);
@@ -345,7 +322,7 @@ std::optional<std::string> PathRights::ExaminedRealPlace(std::string_view path) 
 }
 
 int PathRights::GetExaminedRights(std::string_view diskPath, const struct stat& st) {
-    if (!frozen_ || !lettersKept_ || frozenSecure_ < 0 || S_ISLNK(st.st_mode)) return GetRights(diskPath, false);
+    if (!frozen_ || !lettersKept_ || keptSecure_ < 0 || S_ISLNK(st.st_mode)) return GetRights(diskPath, false);
     int fileSystem = kAllRights;
     if (tokenHeld_) {
         const std::optional<int> examined = ExaminedFileSystemRights(diskPath, st);
@@ -356,7 +333,7 @@ int PathRights::GetExaminedRights(std::string_view diskPath, const struct stat& 
     // store is not touched here. The object is no link, so its real place
     // is the real place of its folder with its own name.
     int configured = kAllRights;
-    if (frozenSecure_ != 0) {
+    if (keptSecure_ != 0) {
         const std::optional<std::string> real = ExaminedRealPlace(diskPath);
         configured = ConfigurationRights(diskPath, &real);
     }
@@ -377,13 +354,11 @@ int PathRights::GetRights(std::string_view diskPath, bool reload, std::string* o
     if (reload) RefreshEntriesAndMaps();
     const int fileSystem = tokenHeld_ ? FileSystemRights(diskPath) : kAllRights;
     bool secure;
-    if (frozen_ && frozenSecure_ >= 0) {
-        secure = frozenSecure_ != 0;
-    } else if (frozen_) {
+    if (!MayKeepAnswers()) {
         secure = settings_->ReadFlag("Security", "Secure", secureDefault_);
-        frozenSecure_ = secure ? 1 : 0;
     } else {
-        secure = SecureNow();
+        if (keptSecure_ < 0) keptSecure_ = settings_->ReadFlag("Security", "Secure", secureDefault_) ? 1 : 0;
+        secure = keptSecure_ != 0;
     }
     const int configured = secure ? ConfigurationRights(diskPath) : kAllRights;
     int mask = fileSystem & configured;

@@ -117,10 +117,10 @@ private:
     // What a transfer command's reload must do: nothing while the store is
     // known to be unchanged since the entries were read.
     void RefreshEntriesAndMaps();
-    // The Secure switch, and the letters of an entry, as the store holds
-    // them now (kept while the store's read stamp stays the same).
-    bool SecureNow();
-    int LettersNow(const std::string& section, const std::string& entry);
+    // Whether the Secure switch and entry letters read before may be used
+    // again: always for a frozen copy; for a session while the store's read
+    // stamp stays the same (what was kept under another one is dropped).
+    bool MayKeepAnswers();
     void ReadEntryNames(const std::string& section, std::vector<std::string>& names);
     int FileSystemRights(std::string_view path) const;
     // The file-system part from st, or nothing when only the full walk can
@@ -160,16 +160,13 @@ private:
     bool hasSessionToken_ = false;
     std::vector<std::unique_ptr<accounts::ImpersonationScope>> scopes_;
     bool frozen_ = false;
-    int frozenSecure_ = -1;                     // -1: not read yet
-    std::map<std::string, int, std::less<>> frozenLetters_;  // section + '\n' + entry -> mask
-    bool lettersKept_ = false;  // every entry's letters were read by Freeze
-    // A session's answers of the store, valid while its read stamp is the
-    // one noted (0: nothing kept).
-    uint64_t entriesStamp_ = 0;
-    uint64_t answersStamp_ = 0;
-    int keptSecure_ = -1;
+    // The Secure switch and entry letters as read (see MayKeepAnswers).
+    int keptSecure_ = -1;                                    // -1: not read yet
     std::map<std::string, int, std::less<>> keptLetters_;  // section + '\n' + entry -> mask
-    std::string letterKey_;
+    std::string letterKey_;                                // keptLetters_'s lookup text, kept for its room
+    bool lettersKept_ = false;  // every entry's letters were read by Freeze
+    uint64_t answersStamp_ = 0;  // a session's: the read stamp keptSecure_ and keptLetters_ belong to
+    uint64_t entriesStamp_ = 0;  // a session's: the read stamp the entries and maps were read at
     accounts::Token processToken_;  // the service's identity, judged when no account token is held
 
     // The folder a frozen copy judged last, for the entries inside it.
