@@ -216,38 +216,45 @@ Status Store::SetValue(std::string_view key, std::string_view name, uint32_t typ
 }
 
 Status Store::QueryValue(std::string_view key, std::string_view name, Value& out) const {
-    out = {};
-    if (Status st = detail::CheckValueName(name); !st) return st;
+    if (Status st = detail::CheckValueName(name); !st) {
+        out = {};
+        return st;
+    }
+    return CachedValue(key, name, out, true);
+}
+
+long Store::QueryValueCode(std::string_view key, std::string_view name, Value& out) const {
+    if (Status st = detail::CheckValueName(name); !st) {
+        out = {};
+        return st.code;
+    }
+    return CachedValue(key, name, out, false).code;
+}
+
+Status Store::CachedValue(std::string_view key, std::string_view name, Value& out, bool message) const {
+    // out is assigned, not replaced: it keeps its room.
     uint64_t ticket = 0;
     if (auto kept = cache_->Find(path_, ReadCache::Kind::kValue, key, name, ticket)) {
-        if (!kept->values.empty()) out = kept->values.front();
-        return kept->status;
+        if (kept->values.empty()) {
+            out.name.clear();
+            out.type = REG_NONE;
+            out.data.clear();
+        } else {
+            const Value& v = kept->values.front();
+            out.name.assign(v.name);
+            out.type = v.type;
+            out.data.assign(v.data.begin(), v.data.end());
+        }
+        return message ? kept->status : Status{kept->status.code, {}};
     }
+    out.name.clear();
+    out.type = REG_NONE;
+    out.data.clear();
     ReadCache::Answer answer;
     answer.status = ReadValue(key, name, out);
     if (answer.status) answer.values.push_back(out);
     cache_->Keep(ReadCache::Kind::kValue, key, name, answer, ticket);
     return answer.status;
-}
-
-long Store::QueryValueCode(std::string_view key, std::string_view name, Value& out) const {
-    uint64_t ticket = 0;
-    if (detail::CheckValueName(name)) {
-        if (auto kept = cache_->Find(path_, ReadCache::Kind::kValue, key, name, ticket)) {
-            if (kept->values.empty()) {
-                out.name.clear();
-                out.type = REG_NONE;
-                out.data.clear();
-            } else {
-                const Value& v = kept->values.front();
-                out.name.assign(v.name);
-                out.type = v.type;
-                out.data.assign(v.data.begin(), v.data.end());
-            }
-            return kept->status.code;
-        }
-    }
-    return QueryValue(key, name, out).code;
 }
 
 uint64_t Store::ReadStamp() const { return cache_->Stamp(path_); }

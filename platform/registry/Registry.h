@@ -177,6 +177,9 @@ private:
     // The reads themselves, past the cache.
     Status ReadSubkeys(std::string_view key, std::vector<std::string>& names) const;
     Status ReadValue(std::string_view key, std::string_view name, Value& out) const;
+    // QueryValue of a valid name, through the cache; a kept answer's message
+    // is copied only when asked for.
+    Status CachedValue(std::string_view key, std::string_view name, Value& out, bool message) const;
     Status ReadValues(std::string_view key, std::vector<Value>& values) const;
 
     std::string path_;
