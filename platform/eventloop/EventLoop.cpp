@@ -44,7 +44,7 @@ constexpr int kMaxEpollEvents = 512;
 // While lookups are outstanding the loop wakes at least this often to run the
 // resolver's time-outs.
 constexpr int kResolverTickMs = 100;
-constexpr uint32_t kSocketEpollMask = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+constexpr uint32_t kSocketEpollMask = EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
 uint64_t NowMs() {
     timespec ts{};
@@ -69,10 +69,17 @@ bool IsListening(int fd) {
     return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) == 0 && on != 0;
 }
 
-// Bytes waiting to be read (sockets and pipes alike); 0 when unknown.
-long Available(int fd) {
+// Bytes waiting to be read (sockets and pipes alike); 0 when unknown. While
+// urgent data is pending the kernel counts only up to it; when the urgent
+// byte itself is next (and not kept in line) a read steps over it to what
+// follows, so the socket counts as readable.
+long Available(int fd, bool urgent) {
     int n = 0;
     if (ioctl(fd, FIONREAD, &n) != 0) return 0;
+    if (n == 0 && urgent) {
+        int atMark = 0;
+        if (ioctl(fd, SIOCATMARK, &atMark) == 0 && atMark != 0) return 1;
+    }
     return n;
 }
 
@@ -135,6 +142,7 @@ struct EventLoop::Impl {
         bool recvCalled = false;      // Recv made progress during the current FD_READ handler
         bool drained = false;         // ... and its last call took less than it asked for: nothing was left
         bool acceptStalled = false;   // Accept failed hard: wait for the next connection
+        bool urgent = false;          // the last report saw urgent data: reads stop at its mark
         int connectError = 0;
         int closeError = 0;           // Winsock error of a reset or other connection loss
     };
@@ -380,6 +388,7 @@ void EventLoop::Impl::OnSocketReport(int fd, uint32_t gen, uint32_t mask) {
         break;
     case Kind::Connected:
         if ((mask & EPOLLIN) != 0) r.readable = true;
+        r.urgent = (mask & EPOLLPRI) != 0;
         // Each report carries the socket's whole current readiness.
         r.writable = (mask & EPOLLOUT) != 0;
         if ((mask & (EPOLLRDHUP | EPOLLHUP)) != 0) r.peerShut = true;
@@ -438,7 +447,7 @@ uint32_t EventLoop::Impl::NextEvent(int fd, Registration& r, int* err, long* ava
     }
     long avail = -1;
     if (r.readable && (sel & FD_READ) != 0) {
-        avail = Available(fd);
+        avail = Available(fd, r.urgent);
         if (avail > 0) {
             *availBefore = avail;
             return FD_READ;
@@ -448,7 +457,7 @@ uint32_t EventLoop::Impl::NextEvent(int fd, Registration& r, int* err, long* ava
     if (r.peerShut && (sel & FD_CLOSE) != 0) {
         // Graceful close only once the data has been read; if nobody reads
         // (FD_READ not selected) it would never be, so close at once.
-        if ((sel & FD_READ) == 0 || (avail >= 0 ? avail : Available(fd)) == 0) {
+        if ((sel & FD_READ) == 0 || (avail >= 0 ? avail : Available(fd, r.urgent)) == 0) {
             r.closeDelivered = true;
             return FD_CLOSE;
         }
@@ -461,11 +470,12 @@ void EventLoop::Impl::AfterEvent(int fd, Registration& r, uint32_t event, long a
         // Repeat while data remains, but only for a handler that reads: one
         // that leaves the data alone hears again when more arrives or after
         // its next Recv. A handler whose last read came back short left
-        // nothing; what arrives later is reported by the kernel.
-        if (r.recvCalled && r.drained) {
+        // nothing; what arrives later is reported by the kernel. Reads stop
+        // short at an urgent mark, though, with more behind it.
+        if (r.recvCalled && r.drained && !r.urgent) {
             r.readable = false;
         } else {
-            const long avail = Available(fd);
+            const long avail = Available(fd, r.urgent);
             r.readable = avail > 0 && (r.recvCalled || avail < availBefore);
         }
     } else if (event == FD_ACCEPT) {

@@ -4,7 +4,8 @@
 // (message kind, socket, event, error).
 //
 // Delivery rules (kept from asynchronous socket selection):
-//  - FD_READ comes again after every handler call while unread data remains.
+//  - FD_READ comes again after every handler call while unread data remains,
+//    urgent data included (a read stops short at its mark; FD_READ goes on).
 //  - FD_WRITE comes once after a connect or accept completes, and once after a
 //    send that would block, when space frees (sends must go through Send()).
 //  - FD_ACCEPT comes while connections wait on a listener.

@@ -92,6 +92,16 @@ class CommandLineTest(ServerCase):
             c.send_raw(b"\xff\xf4\xff\xf2ABOR\r\nNOOP\r\n")
             self.assertEqual(c.read_reply(), "225 ABOR command successful (nothing to abort!)\r\n")
             self.assertEqual(c.read_reply(), "200 No operation completed successfully\r\n")
+            # The same with the Telnet mark sent urgent, and the whole line
+            # sent urgent: the session must go on reading commands.
+            for urgent, rest in ((b"\xf2", b"ABOR\r\n"), (b"ABOR\r\n", b"")):
+                c.send_raw(b"\xff\xf4\xff" if rest else b"")
+                time.sleep(0.05)
+                c.sock.send(urgent, socket.MSG_OOB)
+                time.sleep(0.05)
+                c.send_raw(rest + b"NOOP\r\n")
+                self.assertEqual(c.read_reply(), "225 ABOR command successful (nothing to abort!)\r\n")
+                self.assertEqual(c.read_reply(), "200 No operation completed successfully\r\n")
 
     def test_lines_after_quit_are_ignored(self):
         port = self.one_instance()

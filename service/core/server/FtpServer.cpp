@@ -293,6 +293,10 @@ void CFtpServer::OnAccept(Socket listener) {
     // wait for the client's delayed acknowledgement of the first.
     const int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // Clients that abort send a byte (or the whole ABOR line) as urgent
+    // data: kept in line, it reaches the parser, which skips the Telnet
+    // bytes ahead of the command, instead of vanishing from the stream.
+    ::setsockopt(s, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
     err = loop_.AsyncSelect(s, this, Message::Command, kControlEvents);
     if (err != 0) log_.Log(number, '?', "Conn - Status %d Line %d doing %s on %d", err, kSiteSelect,
                            "WSAAsyncSelect", s);
