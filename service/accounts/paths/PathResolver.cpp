@@ -109,16 +109,20 @@ bool PathResolver::Resolve(std::string_view ftpPath, std::string_view root, std:
     }
 
     std::string link;
+    bool existsAsWritten = false;
     if (checking) {
         if (built.size() > kDataStream.size() && EndsWithNoCase(built, kDataStream)) {
             built.resize(built.size() - kDataStream.size());
             known = Known::Nothing;
         }
         if (built.empty()) built.assign(1, '/');
-        const bool exists = known == Known::Exists || (known == Known::Nothing && PathExists(built));
-        if (!exists && built.size() + 4 <= kMaxDiskPath) ContinueMissing(built, docutech, maps, &link);
+        existsAsWritten = known == Known::Exists || (known == Known::Nothing && PathExists(built));
+        if (!existsAsWritten && built.size() + 4 <= kMaxDiskPath) ContinueMissing(built, docutech, maps, &link);
     }
-    TrimTrailingDotsAndSpaces(built);
+    // Trailing dots and spaces go, except from a name that exists as
+    // written: on this file system "report." is not "report", and a listed
+    // name must lead to the file it names.
+    if (!existsAsWritten) TrimTrailingDotsAndSpaces(built);
     built = WithoutTrailingSlash(built);
 
     // Whatever the end-of-walk rules did, the result must still be a plain

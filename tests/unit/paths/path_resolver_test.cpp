@@ -225,6 +225,13 @@ TEST_F(ResolverTest, DataStreamSuffixAndTrailingDots) {
     EXPECT_EQ(R("new. . "), In("ftp/alice/pub/new"));
     EXPECT_EQ(R("..."), In("ftp/alice/pub/..."));
     EXPECT_EQ(R("sub/. ."), In("ftp/alice/pub/sub/. ."));
+    // A name that exists as written is that file, not its trimmed namesake.
+    tree.File("ftp/alice/pub/report");
+    tree.File("ftp/alice/pub/report.");
+    tree.File("ftp/alice/pub/notes ");
+    EXPECT_EQ(R("report."), In("ftp/alice/pub/report."));
+    EXPECT_EQ(R("/pub/notes "), In("ftp/alice/pub/notes "));
+    EXPECT_EQ(R("report.."), In("ftp/alice/pub/report"));
     // Below a folder that does not exist the walk takes names as written.
     EXPECT_EQ(R("missing/x::$DATA"), In("ftp/alice/pub/missing/x::$DATA"));
 }
