@@ -7,7 +7,9 @@ anonymous client that may upload:
   - the same over FTPS (AUTH TLS, PROT P, one self-signed certificate for
     all servers), for the servers configured for TLS (orvyn and vsftpd);
   - RETR and STOR of many small files (default 1000 of 4 KiB) in one
-    session with ftplib, PASV + RETR / PASV + STOR per file, in files/s.
+    session with ftplib, PASV + RETR / PASV + STOR per file, in files/s,
+    and the same over FTPS (a fifth as many files, each data connection
+    resuming the control connection's TLS session).
 
 Prints per case the rate of each server and the ratios orvyn / vsftpd,
 orvyn / Pure-FTPd and orvyn / the better peer. --runs N keeps the best of N
@@ -34,6 +36,7 @@ import ftplib
 import glob
 import os
 import shutil
+import ssl
 import subprocess
 import sys
 import time
@@ -299,18 +302,37 @@ def big_stor(port, root, tag, size, tls=False):
     return size / t
 
 
-def ftp_session(port):
-    ftp = ftplib.FTP()
+class ResumingFtpTls(ftplib.FTP_TLS):
+    """FTP_TLS whose data connections resume the control connection's TLS
+    session, as curl and lftp do (and as vsftpd requires)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=self.sock.session)
+        return conn, size
+
+
+def ftp_session(port, tls=False):
+    if tls:
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        ftp = ResumingFtpTls(context=context)
+    else:
+        ftp = ftplib.FTP()
     ftp.connect(HOST, port, timeout=60)
     ftp.login()
+    if tls:
+        ftp.prot_p()
     ftp.set_pasv(True)
     ftp.voidcmd("TYPE I")
     return ftp
 
 
-def small_retr(port, nfiles):
+def small_retr(port, nfiles, tls=False):
     """Files per second over one session: PASV + RETR per file."""
-    ftp = ftp_session(port)
+    ftp = ftp_session(port, tls)
     try:
         t0 = time.perf_counter()
         for i in range(nfiles):
@@ -321,6 +343,8 @@ def small_retr(port, nfiles):
                     if not block:
                         break
                     got += len(block)
+                if tls:
+                    conn.unwrap()
             ftp.voidresp()
             if got != SMALL:
                 raise RuntimeError("RETR f%04d.bin gave %d bytes" % (i, got))
@@ -331,16 +355,18 @@ def small_retr(port, nfiles):
     return nfiles / elapsed
 
 
-def small_stor(port, root, tag, blobs):
+def small_stor(port, root, tag, blobs, tls=False):
     """Files per second over one session: PASV + STOR per file."""
     names = ["s-%s-%04d.bin" % (tag, i) for i in range(len(blobs))]
     settle_disk()
-    ftp = ftp_session(port)
+    ftp = ftp_session(port, tls)
     try:
         t0 = time.perf_counter()
         for name, blob in zip(names, blobs):
             with ftp.transfercmd("STOR up/" + name) as conn:
                 conn.sendall(blob)
+                if tls:
+                    conn.unwrap()
             ftp.voidresp()
         elapsed = time.perf_counter() - t0
         ftp.quit()
@@ -359,6 +385,9 @@ def bench_cases(root, size_mib, blobs):
     """[(case, unit, tls only, measure(server, tag) -> rate)]."""
     size = size_mib * MIB
     n = len(blobs)
+    # A TLS handshake per file: a fifth as many files keeps the case short.
+    tls_blobs = blobs[:max(1, n // 5)]
+    nt = len(tls_blobs)
     return [
         ("RETR %d MiB" % size_mib, "MB/s", False, lambda s, tag: big_retr(s.port, size) / 1e6),
         ("STOR %d MiB" % size_mib, "MB/s", False, lambda s, tag: big_stor(s.port, root, tag, size) / 1e6),
@@ -367,6 +396,9 @@ def bench_cases(root, size_mib, blobs):
          lambda s, tag: big_stor(s.port, root, tag + "t", size, tls=True) / 1e6),
         ("RETR %d x 4 KiB" % n, "files/s", False, lambda s, tag: small_retr(s.port, n)),
         ("STOR %d x 4 KiB" % n, "files/s", False, lambda s, tag: small_stor(s.port, root, tag, blobs)),
+        ("FTPS RETR %d x 4 KiB" % nt, "files/s", True, lambda s, tag: small_retr(s.port, nt, tls=True)),
+        ("FTPS STOR %d x 4 KiB" % nt, "files/s", True,
+         lambda s, tag: small_stor(s.port, root, tag + "t", tls_blobs, tls=True)),
     ]
 
 

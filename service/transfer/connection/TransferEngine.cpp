@@ -1,6 +1,7 @@
 #include "service/transfer/connection/TransferEngine.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -290,6 +291,15 @@ long CTransferEngine::ReceiveSome(uint8_t* data, size_t size, int* wsaError) {
 bool CTransferEngine::SessionAcceptable(int* wsaError) {
     if (!tls_ || sessionChecked_ || tls_->state() == CTlsSock::State::Handshaking || tls_->failed()) return true;
     sessionChecked_ = true;
+    if (IsReceivingKind(channel_.state())) {
+        // The handshake went both ways, so the kernel now holds back its
+        // acknowledgements in the hope of sending them with data; but an
+        // upload gets no data back. A client that writes a small record only
+        // once the previous one is acknowledged would wait for the delayed
+        // acknowledgement with every file: acknowledge at once instead.
+        const int one = 1;
+        ::setsockopt(channel_.socket(), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
     if (tls_->ResumedOwnSession() || session_.registry().ReadInt("TLS", "RequireSessionReuse", 0) == 0) return true;
     *wsaError = kNotResumed;
     return false;
