@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import unittest
 
-from orvyntest import LOGGED_IN, Control, ServerCase, lftp, require_programs
+from orvyntest import LOGGED_IN, Control, ServerCase, curl, ftp_url, lftp, require_programs
 
 OLD = calendar.timegm((2001, 2, 3, 4, 5, 6))
 
@@ -115,6 +115,13 @@ class ClientExtensionsTest(ServerCase):
         # Bare LFs went out as CR LF (lftp turned them back), CR LF as it was.
         with open(back, "rb") as f:
             self.assertEqual(f.read(), text + b"\nalready CR LF\n")
+        # A CR that ends the upload starts no CR LF: it is stored.
+        with open(local, "wb") as f:
+            f.write(b"a\rb\r")
+        r = curl("-B", "-T", local, ftp_url(self.port, "cr.txt", "bob", "secret"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(self.home, "cr.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"a\rb\r")
         with Control(self.port) as c:
             self.assertEqual(self.login(c), LOGGED_IN)
             self.assertEqual(c.cmd("REST 10"),

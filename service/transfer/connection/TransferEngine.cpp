@@ -535,6 +535,21 @@ bool CTransferEngine::WriteReceived(size_t n) {
     return true;
 }
 
+bool CTransferEngine::CloseReceived() {
+    if (!source_) return true;
+    try {
+        // What the file still holds back (the CR of a line end that might
+        // have continued) goes to disk now; a failing close fails the upload.
+        source_->Close();
+    } catch (const CFileException& e) {
+        session_.Reply(LocalWriteErrorReplyText(clientName_, e));
+        EndSource();
+        Finish(false);
+        return false;
+    }
+    return true;
+}
+
 void CTransferEngine::RefreshUploadProgress() {
     auto* file = dynamic_cast<CBigFile*>(source_.get());
     if (file == nullptr) return;
@@ -560,7 +575,7 @@ void CTransferEngine::ReceiveLoop() {
                 size_t consumed = 0;
                 recvFill_ += decoder_.Decode(at, static_cast<size_t>(n), &consumed);
                 if (decoder_.EndSeen()) {
-                    if (!WriteReceived(recvFill_)) return;
+                    if (!WriteReceived(recvFill_) || !CloseReceived()) return;
                     session_.Reply(kReply226);
                     decoder_.Reset();
                     Finish(true);
@@ -585,6 +600,7 @@ void CTransferEngine::ReceiveLoop() {
                 Finish(false);
                 return;
             }
+            if (!CloseReceived()) return;
             session_.Reply(kReply226);
             Finish(true);
             return;

@@ -120,6 +120,9 @@ private:
     // Writes n bytes from the front of the receive buffer; false after a
     // write error (replied, transfer ended).
     bool WriteReceived(size_t n);
+    // Closes the file of a complete upload; false (the failure replied and
+    // the transfer finished) when the close fails.
+    bool CloseReceived();
     void RefreshUploadProgress();
     void WatchPipe();
     void StopWatchingPipe();
