@@ -495,6 +495,35 @@ class TimeOuts(unittest.TestCase):
                           sb.log_text())
 
 
+    def test_stalled_download_times_out(self):
+        with Sandbox() as sb:
+            os.makedirs(os.path.join(sb.dir, "files"))
+            with open(os.path.join(sb.dir, "files", "big.bin"), "wb") as f:
+                f.truncate(64 * MIB)
+            with sb.start_instance("Slow", values={"Security\\Secure": 0, "Security\\TimeOut": 1}, timer_ms=100) as svc:
+                with Control(svc.port, timeout=10) as c:
+                    d = socket.socket()
+                    d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                    d.connect(pasv_address(c.cmd("PASV")))
+                    self.assertTrue(c.cmd("RETR files/big.bin").startswith('150 "'))
+                    # The client reads nothing: the send stalls, and the
+                    # timer's retries of it are no activity of the client's.
+                    self.assertEqual(c.read_reply(), "425 Timeout on network transaction - closing connection.\r\n")
+                    self.assertTrue(c.cmd("NOOP").startswith("200"))
+                    d.close()
+                    # After QUIT the session ends with its stalled transfer.
+                    d = socket.socket()
+                    d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                    d.connect(pasv_address(c.cmd("PASV")))
+                    self.assertTrue(c.cmd("RETR files/big.bin").startswith('150 "'))
+                    self.assertTrue(c.cmd("QUIT").startswith("221 "))
+                    self.assertEqual(c.read_until_closed(),
+                                     "425 Timeout on network transaction - closing connection.\r\n"
+                                     "421 Service not available, closing TELNET connection\r\n")
+                    d.close()
+            self.assertIn("Timeout while transferring data", sb.log_text())
+
+
 class PassivePorts(unittest.TestCase):
     def test_sequential_search_offers_two_above_the_cursor(self):
         low = 5000

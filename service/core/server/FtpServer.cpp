@@ -36,6 +36,9 @@ constexpr int kSiteSelect = 1202;
 constexpr int kSiteListenSelect = 1203;
 
 constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
+// Marks the timer's retry of a stalled send (in the error field, which a
+// write event never uses otherwise).
+constexpr int kTimerRetry = -1;
 
 // Whether tick a is at or after tick b, across the 32-bit wrap.
 bool TickReached(uint32_t now, uint32_t at) { return static_cast<int32_t>(now - at) >= 0; }
@@ -559,7 +562,13 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
     }
     // A connection arriving at a passive listener is no progress by itself:
     // a stranger's connection, turned away, must not keep the session alive.
-    if ((event & FD_ACCEPT) == 0) rec->lastActivity = eventloop::EventLoop::TickCount();
+    // Nor is the timer's own retry of a stalled send: a client that stops
+    // reading a download would otherwise never time out.
+    if (wsaError == kTimerRetry) {
+        wsaError = 0;
+    } else if ((event & FD_ACCEPT) == 0) {
+        rec->lastActivity = eventloop::EventLoop::TickCount();
+    }
     CFtpSession& session = *rec->session;
     const Socket control = session.controlSocket();
     session.OnDataEvent(s, event, wsaError);
@@ -629,14 +638,18 @@ void CFtpServer::TimerStep() {
             continue;
         }
         if (idleChecks && idle >= limit) {
-            if (!session.OnTimeOut()) rec->lastActivity = now;
+            if (!session.OnTimeOut()) {
+                rec->lastActivity = now;
+                // A session that has said QUIT ends with its transfer.
+                if (!session.TransferBusy() && session.ClosingGate()) session.CloseSession();
+            }
             continue;
         }
         if (idleChecks && session.monitor() && static_cast<uint64_t>(idle) * 4 > static_cast<uint64_t>(limit) * 3) {
             session.Reply(MSG_TIME_WARNING);
         }
         if (idleChecks && session.transferWaitingToWrite() && session.dataSocket() != INVALID_SOCKET) {
-            loop_.PostEvent(this, Message::Data, session.dataSocket(), FD_WRITE);
+            loop_.PostEvent(this, Message::Data, session.dataSocket(), FD_WRITE, kTimerRetry);
         }
         if (session.replyHoldCount() > 0) {
             session.setReplyHoldCount(session.replyHoldCount() - 1);
