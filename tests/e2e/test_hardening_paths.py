@@ -125,6 +125,24 @@ class LinkRightsTest(PathsTest):
         self.assertEqual(self.retr(c, "publink/a.txt")[1], b"public")
 
 
+class VirtualDirectoryTest(PathsTest):
+    def test_the_folder_behind_a_virtual_directory_is_neither_removed_nor_moved(self):
+        os.makedirs(os.path.join(self.outside, "empty"))
+        self.one_instance(values={
+            "Virtual Directories\\" + os.path.join(self.home, "shared"): os.path.join(self.outside, "dir"),
+            "Virtual Directories\\" + os.path.join(self.home, "empty"): os.path.join(self.outside, "empty"),
+        })
+        c = self.logged_in()
+        self.assertEqual(c.cmd("RMD empty"), "550 You do not have the rights to remove that subdirectory.\r\n")
+        self.assertEqual(c.cmd("RNFR shared"), "550 You do not have sufficient rights to rename that file.\r\n")
+        self.assertTrue(os.path.isdir(os.path.join(self.outside, "empty")))
+        self.assertTrue(os.path.isfile(os.path.join(self.outside, "dir", "inner.txt")))
+        # Inside, the rights of the place apply as before.
+        self.assertTrue(c.cmd("RNFR shared/inner.txt").startswith("350 "))
+        self.assertTrue(c.cmd("RNTO shared/moved.txt").startswith("250 "))
+        self.assertTrue(os.path.isfile(os.path.join(self.outside, "dir", "moved.txt")))
+
+
 class LinkListingTest(PathsTest):
     def test_a_link_leading_out_of_the_root_is_listed_by_its_own_status(self):
         self.write(os.path.join(self.outside, "secret.txt"), b"x" * 54321)

@@ -41,6 +41,15 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+// Whether a disk path is the directory a virtual directory stands for. It is
+// shown elsewhere and may be shared by every user of the instance: removing
+// or moving it would take it from under its place (and out of its owner's
+// tree), so it is never removed or renamed through the place.
+bool IsVirtualDirectoryTarget(const VirtualDirs& maps, const std::string& path) {
+    if (maps.back().empty() || path.empty()) return false;
+    return maps.back().count(WithoutTrailingSlash(path)) != 0;
+}
+
 }  // namespace
 
 bool CFtpSession::ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase) {
@@ -162,7 +171,8 @@ void CFtpSession::OnRmd(std::string_view arg) {
         linkBase.clear();
     }
     const std::string& checked = linkBase.empty() ? result : linkBase;
-    if (!account_.rights().HasRights(checked, kRightOverwrite)) {
+    if (!account_.rights().HasRights(checked, kRightOverwrite) ||
+        (linkBase.empty() && IsVirtualDirectoryTarget(account_.maps(), result))) {
         ReplyText(MSG_RMD_NO_RIGHTS);
         Log('C', "No rights to remove directory %s", result.c_str());
         return;
@@ -234,7 +244,8 @@ void CFtpSession::OnRnfr(std::string_view arg) {
         }
         if (!linkBase.empty()) source = linkBase + std::string(kShortcutExtension);
         if (source.size() > kMaxDiskPath) source.clear();
-        allowed = account_.rights().HasRights(source, kRightOverwrite);
+        allowed = account_.rights().HasRights(source, kRightOverwrite) &&
+                  (!linkBase.empty() || !IsVirtualDirectoryTarget(account_.maps(), source));
     }
     if (!allowed) {
         ReplyText(MSG_RENAME_NO_RIGHTS);
