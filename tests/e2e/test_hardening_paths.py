@@ -143,6 +143,25 @@ class VirtualDirectoryTest(PathsTest):
         self.assertTrue(os.path.isfile(os.path.join(self.outside, "dir", "moved.txt")))
 
 
+class LinkRemovalTest(PathsTest):
+    def test_links_that_lead_nowhere_are_deleted_and_renamed_themselves(self):
+        self.link("dangle", "missing.txt")
+        self.link("self", "self")
+        self.link("gone", "missing.txt")
+        self.link("out", os.path.join(self.outside, "secret.txt"))
+        self.one_instance()
+        c = self.logged_in()
+        for name in ("dangle", "self"):
+            self.assertTrue(c.cmd("DELE " + name).startswith("250 "), name)
+            self.assertFalse(os.path.lexists(os.path.join(self.home, name)), name)
+        self.assertTrue(c.cmd("RNFR gone").startswith("350 "))
+        self.assertTrue(c.cmd("RNTO renamed").startswith("250 "))
+        self.assertEqual(os.readlink(os.path.join(self.home, "renamed")), "missing.txt")
+        # A link leading out of the root lends no rights, not even to itself.
+        self.assertEqual(c.cmd("DELE out"), "550 You do not have rights to delete that file.\r\n")
+        self.assertTrue(os.path.islink(os.path.join(self.home, "out")))
+
+
 class LinkListingTest(PathsTest):
     def test_a_link_leading_out_of_the_root_is_listed_by_its_own_status(self):
         self.write(os.path.join(self.outside, "secret.txt"), b"x" * 54321)

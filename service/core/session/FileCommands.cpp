@@ -57,6 +57,19 @@ bool CFtpSession::ResolvePath(std::string_view ftpPath, std::string& diskPath, s
                               account_.maps(), diskPath, linkBase);
 }
 
+std::string CFtpSession::ResolveLinkItself(std::string_view ftpPath) {
+    const size_t cut = ftpPath.find_last_of("/\\");
+    const std::string_view name = cut == std::string_view::npos ? ftpPath : ftpPath.substr(cut + 1);
+    if (name.empty() || name == "." || name == "..") return {};
+    std::string_view folder = cut == std::string_view::npos ? std::string_view(".") : ftpPath.substr(0, cut + 1);
+    std::string folderPath;
+    if (!ResolvePath(folder, folderPath)) return {};
+    std::string path = WithoutTrailingSlash(folderPath) + "/" + std::string(name);
+    struct stat st {};
+    if (path.size() > kMaxDiskPath || ::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return {};
+    return path;
+}
+
 void CFtpSession::SendLoginMessage(const std::string& directory, int code) {
     if (directory.empty()) return;
     std::string path;
@@ -200,7 +213,7 @@ void CFtpSession::OnDele(std::string_view arg) {
     std::string path;
     std::string linkBase;
     if (!user.ok() || !ResolvePath(arg, path, &linkBase)) {
-        path.clear();
+        path = user.ok() ? ResolveLinkItself(arg) : std::string();
         linkBase.clear();
     }
     // The shortcut file itself is deleted, never what it leads to.
@@ -233,7 +246,7 @@ void CFtpSession::OnRnfr(std::string_view arg) {
         UserIdentity user(account_.rights());
         std::string linkBase;
         if (!user.ok() || !ResolvePath(arg, source, &linkBase)) {
-            source.clear();
+            source = user.ok() ? ResolveLinkItself(arg) : std::string();
             linkBase.clear();
         }
         exists = Exists(source);

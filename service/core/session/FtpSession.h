@@ -281,6 +281,12 @@ private:
     void SendDataListing();
     // Resolves a client path against the session's root and current directory.
     bool ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase = nullptr);
+    // The disk path of a symbolic link named by a client path that does not
+    // resolve (dangling, looping or leading out of the root): its folder
+    // resolved like any path, then its own name. DELE and RNFR act on the
+    // link itself, never on what it leads to. Empty when the path does not
+    // name such a link.
+    std::string ResolveLinkItself(std::string_view ftpPath);
     // A spool for a new listing holding the listing's place in the
     // instance's bound; null, after a 450 reply and a log line, when the
     // bound is reached.
