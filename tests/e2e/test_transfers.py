@@ -197,6 +197,18 @@ class Transfers(ReplyCase):
             f.storbinary("APPE files/log.txt", io.BytesIO(b"one\n"))
             f.storbinary("APPE files/log.txt", io.BytesIO(b"two\n"))
             self.assertEqual(self.read("log.txt"), b"one\ntwo\n")
+            # Two sessions appending at once both land, neither over the other.
+            with self.control() as a, self.control() as b:
+                da = self.passive(a)
+                self.assertTrue(a.cmd("APPE files/log.txt").startswith("150 "))
+                da.sendall(b"A" * 1000)
+                time.sleep(0.2)
+                self.raw_stor(b, "APPE files/log.txt", b"B" * 500)
+                da.sendall(b"a" * 1000)
+                da.close()
+                self.assertEqual(a.read_reply(), REPLY_226)
+            got = self.read("log.txt")
+            self.assertEqual((len(got), got.count(b"A"), got.count(b"B"), got.count(b"a")), (2508, 1000, 500, 1000))
             # STOR replaces the old contents.
             f.storbinary("STOR files/log.txt", io.BytesIO(b"new"))
             self.assertEqual(self.read("log.txt"), b"new")

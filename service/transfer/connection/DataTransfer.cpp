@@ -372,7 +372,10 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     for (;;) {
         engine_.EndSource();
         try {
-            auto file = std::make_unique<CBigFile>(path, CBigFile::Mode::Write);
+            // A plain APPE writes at the end as it is at every write, so that
+            // what another session appends meanwhile is not overwritten.
+            const bool atEnd = append && marker == 0;
+            auto file = std::make_unique<CBigFile>(path, atEnd ? CBigFile::Mode::Append : CBigFile::Mode::Write);
             // A new file is empty already and written from its start.
             uint64_t length = file->openedSize();
             if (!(append && marker == 0) && length != marker) {
