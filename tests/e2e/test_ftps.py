@@ -349,6 +349,13 @@ class Ftps(ServerCase):
         conn.close()
         self.assertLogged("Secure Transport error - TCP stream closed without accompanying closure message.", "!")
 
+        # A download whose client leaves before the handshake ends too.
+        conn, _ = ftplib.FTP.ntransfercmd(ftp, "RETR big.bin")
+        conn.close()
+        with self.assertRaises(ftplib.error_temp) as e:
+            ftp.getresp()
+        self.assertEqual(str(e.exception), "451 Connection reset by client - transfer aborted.")
+
     def test_resumption_required(self):
         self.serve({"TLS\\RequireSessionReuse": 1})
         self.write("file.txt", b"resumed")

@@ -257,6 +257,14 @@ void CTransferEngine::OnClose(int wsaError) {
         return;
     }
     if (IsSendingKind(state) && Busy()) {
+        if (tls_ && tls_->state() == CTlsSock::State::Handshaking) {
+            // Gone before its handshake was done: nothing can be sent any
+            // more, so no send would ever fail and end the transfer.
+            session_.Reply(kReplyClientReset);
+            session_.Log('C', "Transfer terminated by client closing connection");
+            Finish(false);
+            return;
+        }
         peerClosedEarly_ = true;
         return;
     }
