@@ -281,6 +281,24 @@ class Transfers(ReplyCase):
 
     # ---- aborts and dropped connections ------------------------------------------------
 
+    def test_a_file_cut_short_while_it_is_sent_fails_the_download(self):
+        make_file(self.path("shrink.bin"), 32 * MIB, seed=7)
+        with self.control() as c:
+            d = socket.socket()
+            d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+            d.connect(pasv_address(c.cmd("PASV")))
+            self.assertTrue(c.cmd("RETR files/shrink.bin").startswith('150 "'))
+            self.assertTrue(d.recv(65536))
+            os.truncate(self.path("shrink.bin"), 10)
+            try:
+                got = recv_all(d, timeout=10)
+            except ConnectionResetError:
+                got = b""
+            d.close()
+            self.assertLess(len(got), 32 * MIB)
+            self.assertEqual(c.read_reply(), "451 The file ended before its announced size - transfer aborted.\r\n")
+        self.assertIsNotNone(self.sb.wait_log("File ended after"))
+
     def test_abort_in_the_middle_of_a_large_download(self):
         with self.control() as c:
             d = self.passive(c)

@@ -34,6 +34,7 @@ namespace {
 
 constexpr const char* kReply226 = "226 Transfer finished successfully.";
 constexpr const char* kReplyClientReset = "451 Connection reset by client - transfer aborted.";
+constexpr const char* kReplyCutShort = "451 The file ended before its announced size - transfer aborted.";
 
 // A data connection whose TLS session is not its control connection's
 // while TLS\RequireSessionReuse is set (an error of the layer's range).
@@ -456,6 +457,17 @@ void CTransferEngine::SendFailed(int err, const char* call) {
 }
 
 void CTransferEngine::EndOfSending() {
+    if (!session_.blockMode() && transferred_ < fileSize_) {
+        // The file ended before the length the 150 announced: cut short
+        // while it was sent, or unreadable. The client must not take what
+        // it got for the whole file; the reset tells it so on the data
+        // connection too.
+        session_.Reply(kReplyCutShort);
+        session_.Log('!', "File ended after %llu of %llu bytes", static_cast<unsigned long long>(transferred_),
+                     static_cast<unsigned long long>(fileSize_));
+        Finish(false);
+        return;
+    }
     if (session_.blockMode()) {
         // The connection stays open and no closure notice follows, but what
         // the layer still holds of this file must leave before the 226: the
