@@ -209,6 +209,18 @@ class Transfers(ReplyCase):
                 self.assertEqual(a.read_reply(), REPLY_226)
             got = self.read("log.txt")
             self.assertEqual((len(got), got.count(b"A"), got.count(b"B"), got.count(b"a")), (2508, 1000, 500, 1000))
+            # An upload that overwrites is alone with its file.
+            with self.control() as a, self.control() as b:
+                da = self.passive(a)
+                self.assertTrue(a.cmd("STOR files/log.txt").startswith("150 "))
+                da.sendall(b"first")
+                for verb in ("STOR", "APPE"):
+                    self.assertEqual(b.cmd(verb + " files/log.txt"),
+                                     "450 File files/log.txt is busy: another upload is writing it.\r\n")
+                da.close()
+                self.assertEqual(a.read_reply(), REPLY_226)
+                self.raw_stor(b, "APPE files/log.txt", b" second")
+            self.assertEqual(self.read("log.txt"), b"first second")
             # STOR replaces the old contents.
             f.storbinary("STOR files/log.txt", io.BytesIO(b"new"))
             self.assertEqual(self.read("log.txt"), b"new")

@@ -367,6 +367,11 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             session_.Refuse(FormatText("550 Error: %.256s is a volume or a directory.", argText.c_str()));
             return;
         }
+        if (!CUploadClaim::Free(st, append && marker == 0)) {
+            session_.Log('P', "STORe refused - another upload is writing %s", path.c_str());
+            session_.Refuse(FormatText("450 File %.256s is busy: another upload is writing it.", argText.c_str()));
+            return;
+        }
     }
     bool retried = false;
     for (;;) {
@@ -383,12 +388,14 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
                 length = marker;
             }
             if (length != 0) file->SeekToEnd();
+            auto claim = std::make_unique<CUploadClaim>(file->fd(), atEnd);
             if (ConvertLineEnds()) {
                 engine_.Attach(std::make_unique<CLineEndFile>(std::move(file), CLineEndFile::Direction::FromNetwork),
                                0);
             } else {
                 engine_.Attach(std::move(file), 0);
             }
+            engine_.HoldClaim(std::move(claim));
             break;
         } catch (const CFileException& e) {
             if (e.TargetInUse() && marker == 0 && !append && !retried) {

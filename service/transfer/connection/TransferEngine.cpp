@@ -651,6 +651,7 @@ void CTransferEngine::EndSource() {
         sizeUnknown_ = false;
         s->Abort();
     }
+    claim_.reset();
     inProgress_ = false;
 }
 

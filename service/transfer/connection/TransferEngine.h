@@ -25,6 +25,7 @@
 
 #include "platform/eventloop/EventLoop.h"
 #include "service/transfer/connection/DataChannel.h"
+#include "service/transfer/files/UploadClaim.h"
 #include "service/transfer/files/BlockFraming.h"
 #include "service/transfer/files/RawBuffer.h"
 #include "service/transfer/security/TlsSock.h"
@@ -67,6 +68,8 @@ public:
     void Describe(const std::string& localPath, std::string clientName);
     // Closes and forgets the source without finishing anything.
     void EndSource();
+    // Holds the upload's claim on its file until the source ends.
+    void HoldClaim(std::unique_ptr<CUploadClaim> claim) { claim_ = std::move(claim); }
     void SetInProgress(bool on) { inProgress_ = on; }
 
     // ---- events ---------------------------------------------------------------------
@@ -153,6 +156,7 @@ private:
     bool inSendLoop_ = false;
 
     std::unique_ptr<CFile> source_;
+    std::unique_ptr<CUploadClaim> claim_;  // an upload's claim on its file
     CPopenFile* pipe_ = nullptr;  // source_ when it is a conversion's output
     CBigFile* direct_ = nullptr;  // source_ when it is a plain file the kernel can send
     int pipeFd_ = -1;             // the pipe as selected on the loop
