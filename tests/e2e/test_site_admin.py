@@ -77,7 +77,8 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(accepted[5], "<<None>>")
         for command, status, shown in (("USER bob", "Success", "USER bob"), ("PASS pw1", "Success", "PASS xxxx"),
                                        ("SITE CHPW wrong pw2", "Fail", "SITE CHPW xxxx xxxx"),
-                                       ("MDTM nothing here", "Fail", "MDTM nothing here")):
+                                       ("MDTM nothing here", "Fail", "MDTM nothing here"),
+                                       ("NOOP\r300 DELE 99", "Fail", "NOOP?300 DELE 99")):
             other.cmd(command)
             sep, name, ident, _, st, last = modi_fields(mon.read_reply())
             self.assertEqual((sep, name, ident, st, last), (" ", "bob", accepted[2], status, shown))

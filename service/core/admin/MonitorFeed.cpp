@@ -47,8 +47,14 @@ void SendModiLine(CFtpSession& to, CFtpSession& about, bool last) {
     for (char& c : status) {
         if (c == ' ') c = '_';
     }
+    // The last command is the client's line as it came: a control character
+    // in it (a lone CR, say) must not break or forge a line of the feed.
+    std::string command = about.lastCommand();
+    for (char& c : command) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
     to.Reply(MSG_ADMN_MODI, last ? ' ' : '-', MonitorName(about).c_str(), static_cast<int>(about.controlSocket()),
-             MonitorAddress(about).c_str(), status.c_str(), about.lastCommand().c_str());
+             MonitorAddress(about).c_str(), status.c_str(), command.c_str());
 }
 
 bool CMonitorFeed::Room(CFtpSession& monitor) {
