@@ -58,6 +58,10 @@ std::optional<std::string> VirtualDirs::Forward(std::string_view place) const {
     return it->second;
 }
 
+bool VirtualDirs::IsTarget(std::string_view path) const {
+    return !back_.empty() && !path.empty() && back_.count(WithoutTrailingSlash(path)) != 0;
+}
+
 std::string VirtualDirs::BackMap(std::string_view path, std::string* anchor) const {
     if (anchor) anchor->clear();
     std::string prefix = WithoutTrailingSlash(path);

@@ -44,6 +44,10 @@ public:
     // "/") is a virtual directory.
     std::optional<std::string> Forward(std::string_view place) const;
 
+    // Whether a disk path (with or without a trailing "/") is the directory
+    // a virtual directory stands for.
+    bool IsTarget(std::string_view path) const;
+
     // Back-map: turns a real path that lies inside virtual directories into
     // the path where it is shown. The longest leading part of the path that is
     // a target is replaced by its place, and the result is looked up again

@@ -41,15 +41,6 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-// Whether a disk path is the directory a virtual directory stands for. It is
-// shown elsewhere and may be shared by every user of the instance: removing
-// or moving it would take it from under its place (and out of its owner's
-// tree), so it is never removed or renamed through the place.
-bool IsVirtualDirectoryTarget(const VirtualDirs& maps, const std::string& path) {
-    if (maps.back().empty() || path.empty()) return false;
-    return maps.back().count(WithoutTrailingSlash(path)) != 0;
-}
-
 }  // namespace
 
 bool CFtpSession::ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase) {
@@ -64,7 +55,7 @@ std::string CFtpSession::ResolveLinkItself(std::string_view ftpPath) {
     std::string_view folder = cut == std::string_view::npos ? std::string_view(".") : ftpPath.substr(0, cut + 1);
     std::string folderPath;
     if (!ResolvePath(folder, folderPath)) return {};
-    std::string path = WithoutTrailingSlash(folderPath) + "/" + std::string(name);
+    std::string path = WithTrailingSlash(folderPath) + std::string(name);
     struct stat st {};
     if (path.size() > kMaxDiskPath || ::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return {};
     return path;
@@ -184,8 +175,10 @@ void CFtpSession::OnRmd(std::string_view arg) {
         linkBase.clear();
     }
     const std::string& checked = linkBase.empty() ? result : linkBase;
+    // The directory a virtual directory stands for is shown elsewhere and may
+    // be every user's: it is never removed (or renamed) through its place.
     if (!account_.rights().HasRights(checked, kRightOverwrite) ||
-        (linkBase.empty() && IsVirtualDirectoryTarget(account_.maps(), result))) {
+        (linkBase.empty() && account_.maps().IsTarget(result))) {
         ReplyText(MSG_RMD_NO_RIGHTS);
         Log('C', "No rights to remove directory %s", result.c_str());
         return;
@@ -258,7 +251,7 @@ void CFtpSession::OnRnfr(std::string_view arg) {
         if (!linkBase.empty()) source = linkBase + std::string(kShortcutExtension);
         if (source.size() > kMaxDiskPath) source.clear();
         allowed = account_.rights().HasRights(source, kRightOverwrite) &&
-                  (!linkBase.empty() || !IsVirtualDirectoryTarget(account_.maps(), source));
+                  (!linkBase.empty() || !account_.maps().IsTarget(source));
     }
     if (!allowed) {
         ReplyText(MSG_RENAME_NO_RIGHTS);
