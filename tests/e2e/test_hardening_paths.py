@@ -137,6 +137,8 @@ class VirtualDirectoryTest(PathsTest):
         self.assertEqual(c.cmd("RNFR shared"), "550 You do not have sufficient rights to rename that file.\r\n")
         self.assertTrue(os.path.isdir(os.path.join(self.outside, "empty")))
         self.assertTrue(os.path.isfile(os.path.join(self.outside, "dir", "inner.txt")))
+        # Asked for as one entry, it is listed where it is shown.
+        self.assertEqual([line.split()[-1] for line in self.listing(c, "LIST -d shared").splitlines()], ["shared"])
         # Inside, the rights of the place apply as before.
         self.assertTrue(c.cmd("RNFR shared/inner.txt").startswith("350 "))
         self.assertTrue(c.cmd("RNTO shared/moved.txt").startswith("250 "))

@@ -285,7 +285,18 @@ ListingProducer::Step ListingProducer::ForEachSorted(const std::string& disk, co
 
 ListingProducer::Step ListingProducer::ListSingle(const std::string& clientPath, const std::string& disk,
                                                   ListingOutput& out) {
-    if (!(reader_.RightsOf(lp::Parent(disk), true) & kList)) return Step::Go;
+    // The L right is needed on the folder the entry is shown in. That is the
+    // folder of the path as the client wrote it: a virtual directory's own
+    // place on disk may lie anywhere, even outside the user's root.
+    std::string folder = clientPath;
+    while (!folder.empty() && lp::IsSeparator(folder.back())) folder.pop_back();
+    std::size_t cut = folder.size();
+    while (cut > 0 && !lp::IsSeparator(folder[cut - 1])) --cut;
+    folder = cut == 0 ? (clientPath.empty() || !lp::IsSeparator(clientPath[0]) ? std::string(".") : clientPath.substr(0, 1))
+                      : folder.substr(0, cut);
+    const auto folderDisk = request_.resolve ? request_.resolve(folder) : std::nullopt;
+    const std::string parent = folderDisk && !folderDisk->empty() ? *folderDisk : lp::Parent(disk);
+    if (!(reader_.RightsOf(parent, true) & kList)) return Step::Go;
     auto entry = reader_.ReadOne(disk, lp::ClientLastComponent(clientPath));
     if (!entry) return Step::Go;
     std::vector<ListEntry> one;
