@@ -71,6 +71,11 @@ class ClientExtensionsTest(ServerCase):
                 ("MFMT 2001020304 f.txt", "501 Syntax error: MFMT YYYYMMDDHHMMSS path\r\n"),
                 ("MFMT 20010231040506 f.txt", "501 Syntax error: MFMT YYYYMMDDHHMMSS path\r\n"))
             self.assertTrue(c.cmd("MDTM 20010203040506 g.txt").startswith("213 2"))
+            # A time past what the file system holds is reported as it was stored.
+            self.sb.set_rights("bob", self.home + "/", "RLO")
+            stored = c.cmd("MFMT 99991231235959 f.txt")
+            self.assertRegex(stored, r"^213 Modify=\d{14}; f\.txt\r\n$")
+            self.assertEqual(stored[11:25], c.cmd("MDTM f.txt")[4:18])
         self.assertNotEqual(int(os.stat(os.path.join(self.home, "f.txt")).st_mtime), OLD)
 
     def test_hash_of_a_file_and_abor_of_a_running_one(self):

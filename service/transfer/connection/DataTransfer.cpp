@@ -584,6 +584,10 @@ void CDataTransfer::SetModifiedTime(time_t when, std::string_view pathArg, std::
         RefuseAttributeChange(errno, pathArg, "time", path);
         return;
     }
+    // A file system holds only so wide a range of times and clamps the rest:
+    // what is reported is the time the file now has.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) when = st.st_mtime;
     const std::string stamp = MdtmTimeText(when);
     session_.Log('C', "Modification time of %s set to %s", path.c_str(), stamp.c_str());
     session_.Reply(success.empty() ? FormatText("213 Modify=%s; %.256s", stamp.c_str(), shown.c_str())
