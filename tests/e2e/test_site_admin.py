@@ -128,6 +128,25 @@ class SiteAdminTest(ServerCase):
         self.assertNotIn("adminpw", log)
         self.assertNotIn("wrong pw2", log)
 
+    def test_a_data_connection_aimed_at_the_own_listener_carries_no_commands(self):
+        # Without RequireBackPort any target is allowed, the server's own
+        # control port too; a session there would see this very machine.
+        self.one_instance(values={"Security\\RequireBackPort": 0})
+        with open(os.path.join(self.home, "cmds.txt"), "w") as f:
+            f.write("SITE ADMN ADDU evil\r\nQUIT\r\n")
+        far = Control(self.port, source="127.0.0.2")
+        self.addCleanup(far.close)
+        self.assertEqual(self.login(far), LOGGED_IN)
+        self.assertEqual(far.cmd("SITE ADMN ADDU evil"), REFUSED)
+        self.assertTrue(far.cmd("PORT 127,0,0,1,%d,%d" % (self.port >> 8, self.port & 255)).startswith("200 "))
+        reply = far.cmd("RETR cmds.txt")
+        while reply.startswith("1"):
+            reply = far.read_reply()
+        self.assertLogged("Connection from this service's own data connection refused", "!")
+        self.assertEqual(far.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        self.assertIsNone(self.value(self.sb.user_key("evil"), "Passwd"))
+        self.assertNotIn("ADDU evil - by user", self.sb.log_text())
+
     def test_instance_settings(self):
         self.one_instance()
         c = self.control()

@@ -17,6 +17,7 @@
 #include "service/base/replies/Catalogue.h"
 #include "service/base/text/NoCase.h"
 #include "service/core/session/FtpSession.h"
+#include "service/transfer/data/OwnEndpoints.h"
 
 namespace orvyn {
 
@@ -286,6 +287,13 @@ void CFtpServer::OnAccept(Socket listener) {
         const char* text = MessageText(MSG_ADDRESS_BANNED);
         static_cast<void>(::send(s, text, std::strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT));
         loop_.CloseSocket(s, false);
+        return;
+    }
+    if (own_endpoints::Contains(reinterpret_cast<const sockaddr*>(&session.peerAddress()), session.peerLength())) {
+        // One of our own data connections, sent to this listener by a PORT
+        // or EPRT: what it carries would run as commands from this machine.
+        log_.Log(-1, '!', "Connection from this service's own data connection refused");
+        loop_.CloseSocket(session.controlSocket(), true);
         return;
     }
     const int number = NextConnectionNumber();

@@ -17,6 +17,7 @@
 #include "service/base/settings/ServerRegistry.h"
 #include "service/transfer/connection/DataSession.h"
 #include "service/transfer/data/DataAddress.h"
+#include "service/transfer/data/OwnEndpoints.h"
 #include "service/transfer/data/PassiveReplies.h"
 #include "service/transfer/data/PasvPortSearch.h"
 #include "service/transfer/data/SocketTuning.h"
@@ -71,6 +72,7 @@ CDataChannel::CDataChannel(IDataSession& session, IChannelOwner& owner) : sessio
 CDataChannel::~CDataChannel() {
     // The session closes the connection before it goes; a socket left here
     // is only released.
+    if (ownEndNoted_) own_endpoints::Remove(ownEnd_);
     if (socket_ != INVALID_SOCKET) {
         session_.UnrouteData(socket_);
         if (session_.loop().CloseSocket(socket_, true) != WSAEWOULDBLOCK) session_.SocketClosed();
@@ -296,10 +298,16 @@ bool CDataChannel::OpenActive(DataState kind) {
         owner_.ConnectionReady(eventloop::WSAEAFNOSUPPORT);
         return true;
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&target), targetLen) == 0) {
+    const int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&target), targetLen);
+    const int connectErrno = errno;
+    // Noted before the loop turns: a connection to one of our own listeners
+    // is accepted there, and must be known as ours by then.
+    ownEndNoted_ = own_endpoints::Add(fd, ownEnd_);
+    if (connected == 0) {
         owner_.ConnectionReady(0);
         return true;
     }
+    errno = connectErrno;
     err = eventloop::WsaFromErrno(errno);
     if (errno == EINPROGRESS || err == WSAEWOULDBLOCK) return true;
     owner_.ConnectionReady(err);
@@ -358,6 +366,8 @@ void CDataChannel::Deselect() {
 void CDataChannel::Close(bool abortive) {
     const eventloop::Socket d = socket_;
     if (d == INVALID_SOCKET) return;
+    if (ownEndNoted_) own_endpoints::Remove(ownEnd_);
+    ownEndNoted_ = false;
     session_.UnrouteData(d);
     socket_ = INVALID_SOCKET;
     owner_.ConnectionClosed();

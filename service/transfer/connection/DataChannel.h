@@ -110,6 +110,9 @@ private:
     sockaddr_storage passiveBound_{};  // where the passive listener was bound
     socklen_t targetLen_ = 0;
     bool targetGiven_ = false;
+    // The local end of an active connection, noted while it is open.
+    sockaddr_storage ownEnd_{};
+    bool ownEndNoted_ = false;
     bool epsvAll_ = false;
     int acceptError_ = 0;
 };
