@@ -181,6 +181,12 @@ class LimitsAndRulesTest(ServerCase):
             self.assertEqual(c.read_until_closed(timeout=5),
                              "421 Timeout (1 seconds): closing control connection.\r\n")
         self.assertTrue(self.sb.wait_log("Connection timed out."))
+        # Longer than 32-bit milliseconds hold: long, not wrapped round.
+        with Control(port) as admin:
+            self.assertEqual(admin.cmd("SITE ADMN IDLE 4294968"), "215 ADMN IDLE 4294968\r\n")
+        with Control(port) as c:
+            time.sleep(1.0)
+            self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
 
     def test_allow_logins_zero_refuses_commands(self):
         port = self.one_instance(values={"AllowLogins": 0})
@@ -255,6 +261,7 @@ class InstancesTest(ServerCase):
         taken = busy.getsockname()[1]
         good = free_port()
         self.sb.add_instance("Busy", taken)
+        self.sb.add_instance("Big", 70000)
         self.sb.add_instance("Good", good)
         self.start(good)
         with Control(good) as c:
@@ -264,6 +271,11 @@ class InstancesTest(ServerCase):
         self.assertEqual(self.sb.query_value(key, "Fatal Error"),
                          "Fatal error binding listening socket: WSAEADDRINUSE - Address already in use")
         self.assertIn("ORVYN - Fatal (bind to ftp)", self.messages("!", "Busy"))
+        # A port out of range fails the same way, each line once.
+        fatal = "Fatal error binding listening socket: port 70000 is out of range"
+        self.assertEqual(self.sb.query_value(self.sb.instance_key("Big"), "Fatal Error"), fatal)
+        big = self.messages("!", "Big")
+        self.assertEqual((big.count("ORVYN - Fatal (bind to ftp)"), big.count(fatal)), (1, 1), big)
 
     def test_refresh_starts_enabled_and_stops_disabled(self):
         p1, p2 = free_port(), free_port()
@@ -278,6 +290,17 @@ class InstancesTest(ServerCase):
         svc.refresh()
         self.assertTrue(wait_listening(p2), "newly enabled instance does not listen")
         self.assertTrue(wait_closed(p1), "disabled instance still listens")
+        # With nothing running, nothing else reads the store: the next
+        # refresh must still see what changed.
+        with Control(p2) as c:
+            self.assertEqual(c.greeting, GREETING)
+        time.sleep(0.3)
+        self.sb.set_value(self.sb.instance_key("Later"), "Enabled", 0)
+        svc.refresh()
+        self.assertTrue(wait_closed(p2), "disabled instance still listens")
+        self.sb.set_value(self.sb.instance_key("Running"), "Enabled", 1)
+        svc.refresh()
+        self.assertTrue(wait_listening(p1), "instance enabled again does not listen")
 
     def test_refresh_rereads_settings_of_running_instance(self):
         port = self.one_instance()

@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/eventloop/Winsock.h"
@@ -631,7 +633,10 @@ void CFtpServer::TimerStep() {
     connections_.WriteBack();
     if (bans_.size() > 0) bans_.Expire(SteadySeconds(), ReadBanPolicy());
     if (sessionMap_.IsEmpty()) return;
-    const uint32_t limit = static_cast<uint32_t>(settings_.timeOut) * 1000u;
+    // Idle times are measured in 32-bit milliseconds (about 49.7 days); a
+    // longer time-out is as long as they can measure, never a wrapped one.
+    const uint32_t limit = static_cast<uint32_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(settings_.timeOut) * 1000u, UINT32_MAX));
     const bool idleChecks = limit != 0;
     const bool forced = ForcedDisconnectDue(now);
 

@@ -169,8 +169,9 @@ ListenAddress ResolveListenAddress(std::string_view where, ILogSink* log, IServi
     if (!portText.empty() && IsDigit(portText[0])) {
         const auto n = LeadingNumber(portText, 65535);
         if (!n) {
+            // Reported like a failed bind; the caller logs the fatal text.
+            LogLine(log, "ORVYN - Fatal (bind to ftp)");
             r.fatalError = "Fatal error binding listening socket: port " + std::string(portText) + " is out of range";
-            LogLine(log, r.fatalError);
             return r;
         }
         port = static_cast<int>(*n);

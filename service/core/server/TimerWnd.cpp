@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/registry/Registry.h"
 #include "platform/sound/Sound.h"
 #include "service/core/server/FtpServer.h"
 #include "service/core/server/ListenAddress.h"
@@ -75,6 +76,9 @@ CFtpServer* CTimerWnd::FindInstance(const std::string& name) const {
 }
 
 bool CTimerWnd::StartAllInstances() {
+    // What the store says now: with no instance running, nothing else may
+    // have asked it since it last changed.
+    reg::NewReadEpoch();
     if (!store_.KeyExists(kProductKey).ok()) return false;
     std::vector<std::string> names;
     store_.EnumSubkeys(kServersKey, names);
