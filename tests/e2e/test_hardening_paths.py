@@ -5,7 +5,9 @@ concurrent and large listings."""
 
 import io
 import os
+import shutil
 import socket
+import tempfile
 import tarfile
 import unittest
 
@@ -143,6 +145,49 @@ class VirtualDirectoryTest(PathsTest):
         self.assertTrue(c.cmd("RNFR shared/inner.txt").startswith("350 "))
         self.assertTrue(c.cmd("RNTO shared/moved.txt").startswith("250 "))
         self.assertTrue(os.path.isfile(os.path.join(self.outside, "dir", "moved.txt")))
+
+
+def other_file_system(near):
+    """A new folder on another file system than near (None when none is at hand)."""
+    for base in ("/dev/shm", "/run", "/tmp"):
+        try:
+            if os.stat(base).st_dev != os.stat(near).st_dev and os.access(base, os.W_OK):
+                return tempfile.mkdtemp(prefix="orvyn-xdev-", dir=base)
+        except OSError:
+            continue
+    return None
+
+
+class CrossDeviceMoveTest(PathsTest):
+    def test_a_file_moves_to_another_file_system_and_back_a_folder_does_not(self):
+        other = other_file_system(self.sb.dir)
+        if other is None:
+            self.skipTest("no second file system to move to")
+        self.addCleanup(shutil.rmtree, other, True)
+        data = os.urandom(3 << 20)
+        self.put("move.bin", data)
+        os.utime(os.path.join(self.home, "move.bin"), (1009843200, 1009843200))
+        os.makedirs(os.path.join(self.home, "folder"))
+        self.rights("", "RWDLCO")
+        self.one_instance(values={"Virtual Directories\\" + os.path.join(self.home, "other"): other})
+        c = self.logged_in()
+        self.assertTrue(c.cmd("RNFR move.bin").startswith("350 "))
+        # The command after it waits for the copy.
+        c.send_raw(b"RNTO other/moved.bin\r\nNOOP\r\n")
+        self.assertEqual(c.read_reply(), "250 File renamed successfully\r\n")
+        self.assertEqual(c.read_reply(), "200 No operation completed successfully\r\n")
+        moved = os.path.join(other, "moved.bin")
+        with open(moved, "rb") as f:
+            self.assertEqual(f.read(), data)
+        self.assertEqual(int(os.stat(moved).st_mtime), 1009843200)
+        self.assertFalse(os.path.exists(os.path.join(self.home, "move.bin")))
+        self.assertTrue(c.cmd("RNFR other/moved.bin").startswith("350 "))
+        self.assertTrue(c.cmd("RNTO back.bin").startswith("250 "))
+        self.assertEqual(os.path.getsize(os.path.join(self.home, "back.bin")), len(data))
+        self.assertEqual(os.listdir(other), [])
+        self.assertTrue(c.cmd("RNFR folder").startswith("350 "))
+        self.assertEqual(c.cmd("RNTO other/folder"), "553 Error renaming file to other/folder: "
+                         "The system cannot move the file to a different disk drive.\r\n")
 
 
 class LinkRemovalTest(PathsTest):

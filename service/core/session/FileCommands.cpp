@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "service/accounts/files/FileNames.h"
 #include "service/accounts/files/LoginMessage.h"
@@ -20,7 +21,9 @@
 #include "service/core/server/FtpServer.h"
 #include "service/base/replies/Catalogue.h"
 #include "service/core/session/FtpSession.h"
+#include "service/transfer/files/CrossMove.h"
 #include "service/transfer/files/FileException.h"
+#include "service/transfer/listing/ListingJob.h"
 
 namespace orvyn {
 namespace {
@@ -31,6 +34,9 @@ bool Exists(const std::string& path) {
 }
 
 // Moves a file or folder; the target must not exist yet. Returns 0 or errno.
+// What a folder's move to another file system is refused with.
+constexpr const char* kOtherFileSystemText = "The system cannot move the file to a different disk drive.";
+
 int MoveNoReplace(const std::string& from, const std::string& to) {
 #ifdef SYS_renameat2
     if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -305,6 +311,19 @@ void CFtpSession::OnRnto(std::string_view arg) {
         return;
     }
     const int err = MoveNoReplace(source, target);
+    if (err == EXDEV) {
+        // Another file system: a file is copied there on a worker, which
+        // the next commands wait for; a folder cannot go.
+        struct stat st {};
+        if (::lstat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            StartMove(source, target, argument);
+            return;
+        }
+        Reply(MSG_RNTO_ERROR, argument.c_str(), kOtherFileSystemText);
+        Log('C', "RNTO %s (from %s) failed - another file system", target.c_str(), source.c_str());
+        status_ = "Fail";
+        return;
+    }
     if (err != 0) {
         const FileCause cause = FileCauseFromErrno(err);
         Reply(MSG_RNTO_ERROR, argument.c_str(), FileCauseText(cause));
@@ -315,6 +334,63 @@ void CFtpSession::OnRnto(std::string_view arg) {
     ReplyText(MSG_RENAMED);
     Log('C', "RNTO %s (from %s) successful", target.c_str(), source.c_str());
     status_ = "Success";
+}
+
+void CFtpSession::StartMove(const std::string& source, const std::string& target, const std::string& argument) {
+    std::unique_ptr<SpoolFile> spool = ListingSpool("RNTO");
+    if (!spool) return;
+    // The spool carries the outcome back: the worker writes the errno.
+    ListingJob::Work work = [source, target](SpoolFile& out, const std::atomic<bool>& stop) {
+        const int err = MoveAcrossFileSystems(source, target, stop);
+        if (err == ECANCELED) return ListingOutcome::Stopped;
+        out.Write(std::to_string(err));
+        return ListingOutcome::Completed;
+    };
+    eventloop::EventLoop* loop = &server_.loop();
+    CFtpServer* server = &server_;
+    const eventloop::Socket s = socket_;
+    files_.moveJob = std::make_unique<ListingJob>(account_.token(), std::move(spool), std::move(work),
+                                                  [loop, server, s](ListingOutcome) {
+                                                      loop->PostEvent(server, eventloop::Message::Command, s,
+                                                                      eventloop::FD_WRITE);
+                                                  });
+    if (!files_.moveJob->Start()) {
+        files_.moveJob.reset();
+        Reply(MSG_RNTO_ERROR, argument.c_str(), FileCauseText(FileCause::Generic));
+        status_ = "Fail";
+        return;
+    }
+    files_.moveSource = source;
+    files_.moveTarget = target;
+    files_.moveArgument = argument;
+    Log('C', "RNTO %s (from %s) - copying to another file system", target.c_str(), source.c_str());
+    status_ = "Started";
+}
+
+void CFtpSession::FinishMove() {
+    std::unique_ptr<SpoolFile> spool = files_.moveJob->TakeSpool();
+    files_.moveJob.reset();
+    std::string text;
+    char buffer[32];
+    ssize_t n;
+    while (spool && (n = spool->Read(buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    const int err = text.empty() ? EIO : std::atoi(text.c_str());
+    const std::string& target = files_.moveTarget;
+    const std::string& source = files_.moveSource;
+    if (err == 0) {
+        ReplyText(MSG_RENAMED);
+        Log('C', "RNTO %s (from %s) successful", target.c_str(), source.c_str());
+        status_ = "Success";
+    } else {
+        const FileCause cause = FileCauseFromErrno(err);
+        Reply(MSG_RNTO_ERROR, files_.moveArgument.c_str(), FileCauseText(cause));
+        Log('C', "RNTO %s (from %s) failed - error %d", target.c_str(), source.c_str(), static_cast<int>(cause));
+        status_ = "Fail";
+    }
+    files_.moveSource.clear();
+    files_.moveTarget.clear();
+    files_.moveArgument.clear();
+    if (holdCount_ == 0) ResumeCommands();
 }
 
 }  // namespace orvyn

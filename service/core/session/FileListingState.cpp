@@ -12,6 +12,12 @@ bool CFileListingState::Reset() {
     if (hashJob) hashJob->Stop();
     hashJob.reset();
     hashKind = DigestKind::Sha256;
+    // A move stopped half-way removes its copy and keeps the original.
+    if (moveJob) moveJob->Stop();
+    moveJob.reset();
+    moveSource.clear();
+    moveTarget.clear();
+    moveArgument.clear();
     statSpool.reset();
     statName.clear();
     const bool wasOpen = statOpen;

@@ -28,7 +28,9 @@ public:
     bool Reset();
 
     // Whether a listing worker is still running.
-    bool WorkerRunning() const { return Running(statJob) || Running(dataJob) || Running(hashJob); }
+    bool WorkerRunning() const {
+        return Running(statJob) || Running(dataJob) || Running(hashJob) || Running(moveJob);
+    }
     // Whether a LIST, NLST or MLSD listing is ready to go over the data
     // connection.
     bool DataListingReady() const { return dataJob && dataJob->finished(); }
@@ -55,6 +57,11 @@ public:
     std::unique_ptr<ListingJob> hashJob;
     DigestKind hashKind = DigestKind::Sha256;
     bool HashReady() const { return hashJob && hashJob->finished(); }
+    // RNTO to another file system: the worker copying the file, and what the
+    // reply and the log will name. Commands wait while it runs.
+    std::unique_ptr<ListingJob> moveJob;
+    std::string moveSource, moveTarget, moveArgument;
+    bool MoveReady() const { return moveJob && moveJob->finished(); }
 
 private:
     static bool Running(const std::unique_ptr<ListingJob>& job) {

@@ -269,6 +269,8 @@ void CFtpSession::CloseSession() {
 }
 
 bool CFtpSession::OnTimeOut() {
+    // A move to another file system takes as long as the file needs.
+    if (files_.moveJob) return false;
     if (dataSocket() == INVALID_SOCKET) {
         CFtpServer& server = server_;
         const eventloop::Socket s = socket_;
@@ -320,6 +322,7 @@ void CFtpSession::OnControlEvent(uint32_t event, int) {
         }
         if (files_.DataListingReady()) SendDataListing();
         if (files_.HashReady()) FinishHash();
+        if (files_.MoveReady()) FinishMove();
         SendPending();
     }
 }
@@ -333,7 +336,7 @@ void CFtpSession::OnRead() {
         server_.loop().AsyncSelect(socket_, &server_, Message::Command, FD_WRITE | FD_CLOSE);
         return;
     }
-    if (holdCount_ > 0) {
+    if (holdCount_ > 0 || files_.moveJob) {
         HoldCommands();
         return;
     }
@@ -373,7 +376,7 @@ void CFtpSession::OnRead() {
             return;
         }
         if (outcome == LineOutcome::StopParsing) break;
-        if (holdCount_ > 0) {
+        if (holdCount_ > 0 || files_.moveJob) {
             HoldCommands();
             break;
         }
@@ -384,7 +387,7 @@ void CFtpSession::OnRead() {
         return;
     }
     // Records already taken from the socket are not announced by it again.
-    if (controlLayer_->HasBufferedInput() && holdCount_ == 0 && !readPaused_) {
+    if (controlLayer_->HasBufferedInput() && holdCount_ == 0 && !files_.moveJob && !readPaused_) {
         server_.loop().PostEvent(&server_, Message::Command, socket_, FD_READ);
     }
 }
@@ -401,6 +404,11 @@ void CFtpSession::HoldCommands() {
 void CFtpSession::EndHold() {
     holdCount_ = 0;
     SendPending();
+    if (files_.moveJob) return;  // the move's end reads on
+    ResumeCommands();
+}
+
+void CFtpSession::ResumeCommands() {
     if (!commandsHeld_) return;
     commandsHeld_ = false;
     eventloop::EventLoop& loop = server_.loop();

@@ -329,6 +329,11 @@ private:
     // HASH (HashCommands.cpp)
     void OnHash(std::string_view arg);
     void FinishHash();
+    // RNTO across file systems: the copy on a worker, and its reply.
+    void StartMove(const std::string& source, const std::string& target, const std::string& argument);
+    void FinishMove();
+    // Reading commands again after a hold or a move.
+    void ResumeCommands();
     // Stops a running HASH with its 426; false when none runs.
     bool StopHash();
     void OptsHash(std::string_view value);

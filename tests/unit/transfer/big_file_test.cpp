@@ -1,6 +1,6 @@
 // CBigFile: opening, refusing anything but regular files, 64-bit positions,
 // locks; file exceptions; unique temporary names and moving in-use targets
-// aside.
+// aside; moving a file by copying it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -14,6 +14,7 @@
 #include <string>
 
 #include "service/transfer/files/BigFile.h"
+#include "service/transfer/files/CrossMove.h"
 #include "service/transfer/files/FileException.h"
 #include "service/transfer/files/TempFileName.h"
 #include "transfer_support.h"
@@ -314,6 +315,24 @@ TEST(MoveAside, MissingTargetRaisesAndLeavesNoTemporaryFile) {
         EXPECT_EQ(e.cause(), FileCause::FileNotFound);
     }
     EXPECT_EQ(dir.Listing(), "");
+}
+
+TEST(CrossMove, AFailedOrStoppedMoveKeepsTheOriginalAndLeavesNoCopy) {
+    TempFolder dir;
+    const std::string from = dir.Write("a.bin", "payload");
+    const std::string taken = dir.Write("taken.bin", "other");
+    std::atomic<bool> stop{false};
+    EXPECT_EQ(MoveAcrossFileSystems(from, taken, stop), EEXIST);
+    stop = true;
+    EXPECT_EQ(MoveAcrossFileSystems(from, dir.At("b.bin"), stop), ECANCELED);
+    EXPECT_FALSE(dir.Exists("b.bin"));
+    EXPECT_EQ(MoveAcrossFileSystems(dir.At("."), dir.At("c"), stop), EISDIR);
+    stop = false;
+    ASSERT_EQ(MoveAcrossFileSystems(from, dir.At("b.bin"), stop), 0);
+    EXPECT_FALSE(dir.Exists("a.bin"));
+    CBigFile moved(dir.At("b.bin"), CBigFile::Mode::Read);
+    char buf[16] = {};
+    EXPECT_EQ(std::string(buf, moved.Read(buf, sizeof buf)), "payload");
 }
 
 }  // namespace
