@@ -316,10 +316,19 @@ class Ftps(ServerCase):
         self.assertEqual(bytes(got), payload)
         ftp.storbinary("STOR py-up.bin", io.BytesIO(payload))
         self.assertEqual(read(os.path.join(self.home, "py-up.bin")), payload)
+        # Nothing to send still waits for the handshake and the closure notice.
+        self.write("empty.bin", b"")
+        os.makedirs(os.path.join(self.home, "void"))
+        got = bytearray()
+        ftp.retrbinary("RETR empty.bin", got.extend)
+        self.assertEqual(bytes(got), b"")
+        self.assertEqual(ftp.nlst("void"), [])
 
     def test_stat_and_abor_during_a_tls_download_and_a_dropped_upload(self):
+        self.timer_ms = 100
         self.serve({"TLS\\RequireSessionReuse": 1})
         self.write("big.bin", os.urandom(64 * MIB))
+        self.write("small.bin", b"s" * 100)
         # TLS 1.2 without tickets: sessions resume from the server's cache,
         # which an aborted connection must not empty.
         ctx = client_context()
@@ -355,6 +364,20 @@ class Ftps(ServerCase):
         with self.assertRaises(ftplib.error_temp) as e:
             ftp.getresp()
         self.assertEqual(str(e.exception), "451 Connection reset by client - transfer aborted.")
+
+        # A small file read whole while it waits for its handshake is still
+        # being sent: ABOR aborts it, and a time-out gets its reply.
+        conn, _ = ftplib.FTP.ntransfercmd(ftp, "RETR small.bin")
+        ftp.putcmd("ABOR")
+        self.assertEqual(ftp.getline(), "426 Transfer aborted.")
+        self.assertEqual(ftp.getline(), "226 Abort Successful.")
+        conn.close()
+        self.assertEqual(ftp.sendcmd("SITE ADMN IDLE 1"), "215 ADMN IDLE 1")
+        conn, _ = ftplib.FTP.ntransfercmd(ftp, "RETR small.bin")
+        with self.assertRaises(ftplib.error_temp) as e:
+            ftp.getresp()
+        self.assertEqual(str(e.exception), "425 Timeout on network transaction - closing connection.")
+        conn.close()
 
     def test_resumption_required(self):
         self.serve({"TLS\\RequireSessionReuse": 1})

@@ -282,7 +282,7 @@ bool CFtpSession::OnTimeOut() {
         return true;
     }
     if (workerRunning()) return false;
-    if (transferInProgress()) ReplyText(MSG_TRANSFER_TIMEOUT);
+    if (transferInProgress() || TransferBusy()) ReplyText(MSG_TRANSFER_TIMEOUT);
     CloseDataConnection();
     Log('!', "Timeout while transferring data");
     return false;

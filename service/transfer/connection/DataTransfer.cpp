@@ -456,7 +456,9 @@ void CDataTransfer::Rest(std::string_view arg) {
 }
 
 void CDataTransfer::Abor() {
-    if (!engine_.SourceOpen()) {
+    // A small file may be read whole while it still waits to be sent (for
+    // its data connection's handshake): it is still being transferred.
+    if (!engine_.Busy()) {
         session_.Reply("225 ABOR command successful (nothing to abort!)");
         session_.Log('C', "ABORt command successful - nothing to abort!");
         session_.SetStatus("Success");

@@ -257,15 +257,16 @@ void CTransferEngine::OnClose(int wsaError) {
         Finish(false);
         return;
     }
+    if (IsSendingKind(state) && sendBuf_ && tls_ && tls_->state() == CTlsSock::State::Handshaking) {
+        // Gone before its handshake was done: nothing can be sent any more
+        // (not even the end of an empty file), so no send would ever fail
+        // and end the transfer.
+        session_.Reply(kReplyClientReset);
+        session_.Log('C', "Transfer terminated by client closing connection");
+        Finish(false);
+        return;
+    }
     if (IsSendingKind(state) && Busy()) {
-        if (tls_ && tls_->state() == CTlsSock::State::Handshaking) {
-            // Gone before its handshake was done: nothing can be sent any
-            // more, so no send would ever fail and end the transfer.
-            session_.Reply(kReplyClientReset);
-            session_.Log('C', "Transfer terminated by client closing connection");
-            Finish(false);
-            return;
-        }
         peerClosedEarly_ = true;
         return;
     }
@@ -481,6 +482,12 @@ void CTransferEngine::EndOfSending() {
             SendFailed(err, "send");
             return;
         }
+    } else if (tls_ && tls_->state() == CTlsSock::State::Handshaking) {
+        // Nothing to send (an empty file or listing), but the client waits
+        // for the handshake and then the closure notice: the handshake's end
+        // comes back here.
+        WaitForRoom();
+        return;
     } else if (layer_->ShutdownSend(session_.loop(), channel_.socket()) == WSAEWOULDBLOCK) {
         // The closure notice waits in the layer: the next write event
         // comes back here.
