@@ -258,6 +258,10 @@ class Ftps(ServerCase):
             with self.assertRaises((ssl.SSLError, OSError)):
                 client_context(ssl.TLSVersion.TLSv1_1).wrap_socket(s).recv(10)
         self.assertLogged("SSL / TLS negotiation failed - error is 0x80090331", "!")
+        # The file is looked at again after any change, its mode too.
+        os.chmod(exposed, 0o644)
+        with self.control() as c:
+            self.assertReplies(c, ("AUTH TLS", "535 Unable to create server credentials.\r\n"))
 
     def test_forbid_clear_user_and_data(self):
         self.serve({"TLS\\ForbidClearUser": 1, "TLS\\ForbidClearData": 1})

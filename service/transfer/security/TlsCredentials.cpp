@@ -89,6 +89,16 @@ bool CTlsCredentialCache::Configured(CServerRegistry& registry) {
     return registry.ReadBinary("TLS", "CertificateHash", hash) && !hash.empty();
 }
 
+// The file as it was read: any write (even within the same second and at
+// the same size), a change of its mode or owner, or another file put in its
+// place reads it again.
+bool CTlsCredentialCache::SameFileState(const struct stat& st) const {
+    const struct stat& was = fileState_;
+    return st.st_ino == was.st_ino && st.st_dev == was.st_dev && st.st_size == was.st_size &&
+           st.st_mtim.tv_sec == was.st_mtim.tv_sec && st.st_mtim.tv_nsec == was.st_mtim.tv_nsec &&
+           st.st_ctim.tv_sec == was.st_ctim.tv_sec && st.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
+}
+
 unsigned long CTlsCredentialCache::Acquire(CServerRegistry& registry, ILogSink& log,
                                            std::shared_ptr<CTlsCredentials>& out) {
     out.reset();
@@ -104,7 +114,7 @@ unsigned long CTlsCredentialCache::Acquire(CServerRegistry& registry, ILogSink& 
     }
     if (cached_ && dir == dir_ && want == hash_) {
         struct stat st {};
-        if (::stat(path_.c_str(), &st) == 0 && st.st_mtime == mtime_ && st.st_size == size_) {
+        if (::stat(path_.c_str(), &st) == 0 && SameFileState(st)) {
             out = cached_;
             return 0;
         }
@@ -136,8 +146,7 @@ unsigned long CTlsCredentialCache::Acquire(CServerRegistry& registry, ILogSink& 
         dir_ = dir;
         hash_ = want;
         path_ = entry.path;
-        mtime_ = st.st_mtime;
-        size_ = st.st_size;
+        fileState_ = st;
         out = cached_;
         return 0;
     }

@@ -10,6 +10,8 @@
 // session.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <sys/types.h>
 
 #include <ctime>
@@ -63,8 +65,8 @@ private:
     std::string dir_;
     tls::CertHash hash_{};
     std::string path_;
-    time_t mtime_ = 0;
-    off_t size_ = 0;
+    struct stat fileState_ {};
+    bool SameFileState(const struct stat& st) const;
 };
 
 }  // namespace orvyn
