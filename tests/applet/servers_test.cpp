@@ -138,7 +138,9 @@ void RenameRow(CMainDlg& dlg, const QString& from, const QString& to) {
     QVERIFY(editor);
     editor->setText(to);
     QTest::keyClick(editor, Qt::Key_Return);
-    QTest::qWait(20);
+    // The editor commits through a queued call and the rename follows on a
+    // zero timer: passes of the event loop, however slowly they come.
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
     dlg.Idle();
 }
 
