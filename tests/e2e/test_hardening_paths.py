@@ -126,6 +126,13 @@ class LinkRightsTest(PathsTest):
         self.assertEqual(c.cmd("SIZE alias/secret.txt"), NO_RIGHTS_TO_LIST)
         self.assertEqual(self.retr(c, "publink/a.txt")[1], b"public")
 
+    def test_an_entry_written_with_backslashes_applies(self):
+        self.put("closed/secret.txt", b"secret")
+        self.sb.set_rights("bob", os.path.join(self.home, "closed").replace("/", "\\") + "\\", "-")
+        self.one_instance()
+        c = self.logged_in()
+        self.assertRefused(c, "closed/secret.txt", "550 You do not have rights to read file closed/secret.txt\r\n")
+
 
 class VirtualDirectoryTest(PathsTest):
     def test_the_folder_behind_a_virtual_directory_is_neither_removed_nor_moved(self):

@@ -78,14 +78,25 @@ void PathRights::Reload() {
     ReadEntriesAndMaps();
 }
 
-void PathRights::ReadEntryNames(const std::string& section, std::vector<std::string>& names) {
+void PathRights::ReadEntryNames(const std::string& section, std::vector<std::string>& names,
+                                std::vector<std::string>& matched) {
     names.clear();
+    matched.clear();
     if (section.empty()) return;
     // Only values are entries, so the store is asked for values alone.
     std::vector<reg::Value> values;
     if (!store_->EnumValues(settings_->KeyPath(section.c_str()), values).ok()) return;
     names.reserve(values.size());
-    for (auto& v : values) names.push_back(std::move(v.name));
+    matched.reserve(values.size());
+    for (auto& v : values) {
+        // An entry may be written with "\" as the separator, as the paths
+        // of the store's other settings may.
+        std::string m = v.name;
+        for (char& c : m)
+            if (c == '\\') c = '/';
+        matched.push_back(std::move(m));
+        names.push_back(std::move(v.name));
+    }
 }
 
 void PathRights::ReadEntriesAndMaps() {
@@ -100,8 +111,8 @@ void PathRights::ReadEntriesAndMaps() {
     entriesStamp_ = frozen_ ? 0 : settings_->ReadStamp();
     folder_ = ExaminedFolder{};
     realFolder_ = RealFolder{};
-    ReadEntryNames(userKey_, userEntries_);
-    ReadEntryNames(DefaultRightsSection(), defaultEntries_);
+    ReadEntryNames(userKey_, userEntries_, userMatched_);
+    ReadEntryNames(DefaultRightsSection(), defaultEntries_, defaultMatched_);
     maps_.Load(*settings_, user_);
 }
 
@@ -164,13 +175,14 @@ int PathRights::FileSystemRights(std::string_view path) const {
     return mask;
 }
 
-int PathRights::EntryRights(const std::vector<std::string>& names, const std::string& section,
-                            std::string_view path) {
+int PathRights::EntryRights(const std::vector<std::string>& names, const std::vector<std::string>& matched,
+                            const std::string& section, std::string_view path) {
     const std::string* best = nullptr;
-    for (const auto& name : names) {
+    for (size_t i = 0; i < matched.size(); ++i) {
+        const std::string& name = matched[i];
         if (!IsPathPrefix(name, path)) continue;
         if (!best || name.size() > best->size()) {
-            best = &name;
+            best = &names[i];
             if (name.size() == path.size()) break;
         }
     }
@@ -186,10 +198,12 @@ int PathRights::EntryRights(const std::vector<std::string>& names, const std::st
 }
 
 int PathRights::EntryMask(std::string_view asked, bool anyPathEntry) {
-    int mask = EntryRights(userEntries_, userKey_, asked);
-    if (mask < 0) mask = EntryRights(defaultEntries_, DefaultRightsSection(), asked);
-    if (mask < 0 && anyPathEntry) mask = EntryRights(userEntries_, userKey_, kAnyPathEntry);
-    if (mask < 0 && anyPathEntry) mask = EntryRights(defaultEntries_, DefaultRightsSection(), kAnyPathEntry);
+    int mask = EntryRights(userEntries_, userMatched_, userKey_, asked);
+    if (mask < 0) mask = EntryRights(defaultEntries_, defaultMatched_, DefaultRightsSection(), asked);
+    if (mask < 0 && anyPathEntry) mask = EntryRights(userEntries_, userMatched_, userKey_, kAnyPathEntry);
+    if (mask < 0 && anyPathEntry) {
+        mask = EntryRights(defaultEntries_, defaultMatched_, DefaultRightsSection(), kAnyPathEntry);
+    }
     return mask < 0 ? kAllRights : mask;
 }
 

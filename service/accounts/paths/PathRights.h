@@ -121,7 +121,9 @@ private:
     // again: always for a frozen copy; for a session while the store's read
     // stamp stays the same (what was kept under another one is dropped).
     bool MayKeepAnswers();
-    void ReadEntryNames(const std::string& section, std::vector<std::string>& names);
+    // The entry names as stored, and as matched: "\" written for "/".
+    void ReadEntryNames(const std::string& section, std::vector<std::string>& names,
+                        std::vector<std::string>& matched);
     int FileSystemRights(std::string_view path) const;
     // The file-system part from st, or nothing when only the full walk can
     // tell (the folder's state is unknown, or the object is a mount point).
@@ -142,7 +144,8 @@ private:
     // once per folder, with the object's name.
     std::optional<std::string> ExaminedRealPlace(std::string_view path);
     // Letters of the longest entry covering path, or -1 when none covers it.
-    int EntryRights(const std::vector<std::string>& names, const std::string& section, std::string_view path);
+    int EntryRights(const std::vector<std::string>& names, const std::vector<std::string>& matched,
+                    const std::string& section, std::string_view path);
     void RevertAll();
 
     std::unique_ptr<reg::Store> store_;
@@ -154,6 +157,8 @@ private:
     bool writesAllowed_ = true;
     std::vector<std::string> userEntries_;
     std::vector<std::string> defaultEntries_;
+    std::vector<std::string> userMatched_;
+    std::vector<std::string> defaultMatched_;
     VirtualDirs maps_;
     bool tokenHeld_ = false;
     accounts::TokenPtr token_;  // null while held: the service's own identity
