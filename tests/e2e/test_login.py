@@ -184,6 +184,17 @@ class HomeAndGateTest(LoginTest):
                           % missing, "!")
         self.assertLogged("Home directory %s/ for user carol not accessible - User has no rights" % home, "!")
 
+    def test_a_home_written_with_dots_and_doubled_slashes_is_the_folder_they_name(self):
+        home = self.folder("srv/dave")
+        self.folder("srv/dave/sub")
+        self.sb.add_user("dave", "secret", os.path.join(self.sb.dir, "srv") + "//./dave/sub/..")
+        self.one_instance()
+        with Control(self.port) as c:
+            self.assertEqual(self.login(c, "dave", "secret"), LOGGED_IN)
+            self.assertEqual(c.cmd("PWD"), '257 "%s" is current directory\r\n' % home)
+            self.assertTrue(c.cmd("CWD sub").startswith("250 "))
+        self.assertTrue(os.path.isdir(home))
+
     def test_home_outside_the_server_restriction(self):
         root = self.folder("srv")
         outside = self.folder("elsewhere")

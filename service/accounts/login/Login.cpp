@@ -215,8 +215,13 @@ bool CLogin::Login(std::optional<std::string_view> password) {
     return loggedIn;
 }
 
-bool CLogin::Admit(const LoginPolicy& policy, bool anonymous, const std::string& home,
+bool CLogin::Admit(const LoginPolicy& policy, bool anonymous, const std::string& givenHome,
                    std::optional<std::string_view> password) {
+    // A home written with "//", "." or ".." is the folder they lead to.
+    std::string home = givenHome;
+    if (!home.empty() && home[0] == '/' && !IsCleanAbsolute(home) && !HasControlChars(home)) {
+        if (std::optional<std::string> clean = OwnJoin("/", home)) home = WithTrailingSlash(*clean);
+    }
     CSessionAccount& account = session_.account();
     CServerRegistry& registry = session_.registry();
     const int conn = session_.connectionNumber();
