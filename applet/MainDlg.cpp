@@ -1,4 +1,5 @@
 #include "applet/MainDlg.h"
+#include "applet/StoreText.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -226,7 +227,7 @@ void CMainDlg::BuildLayout() {
     servers_->setEditTriggers(QAbstractItemView::SelectedClicked);
     serverCommands_ = new CServerCommands(app_, *prompt_, this);
     servers_->setItemDelegate(new CServerNameDelegate(
-        [this](const QString& name) { return !IsServerRunning(app_.store(), name.toStdString(), lastState_); },
+        [this](const QString& name) { return !IsServerRunning(app_.store(), ToStoreText(name), lastState_); },
         [this](const QString& from, const QString& to) { refresh_ |= serverCommands_->Rename(from, to); }, this));
     servers_->setContextMenuPolicy(Qt::CustomContextMenu);
     servers_->addAction(rename_);
@@ -243,11 +244,11 @@ void CMainDlg::BuildLayout() {
     }
     QStringList titles;
     for (const auto& t : kServerTitles)
-        titles << QString::fromStdString(t);
+        titles << FromStoreText(t);
     servers_->setHeaderLabels(titles);
     titles.clear();
     for (const auto& t : kConnectionTitles)
-        titles << QString::fromStdString(t);
+        titles << FromStoreText(t);
     connections_->setHeaderLabels(titles);
 
     connect(servers_->header(), &QHeaderView::sectionClicked, this, &CMainDlg::OnHeaderClicked);
@@ -354,7 +355,7 @@ const ServerRecord* CMainDlg::RecordOf(QTreeWidgetItem* row) const {
 
 bool CMainDlg::SelectedIsRunning() const {
     QTreeWidgetItem* row = SelectedServer();
-    return row && IsServerRunning(app_.store(), row->text(0).toStdString(), lastState_);
+    return row && IsServerRunning(app_.store(), ToStoreText(row->text(0)), lastState_);
 }
 
 void CMainDlg::WatchService() {
@@ -388,11 +389,11 @@ void CMainDlg::RefreshServers() {
             const int state = record.State(lastState_);
             auto* row = new ServerItem(std::move(record), &serverSort_);
             const ServerRecord& r = row->record();
-            row->setText(0, QString::fromStdString(r.name));
-            row->setText(1, QString::fromStdString(r.address));
-            row->setText(2, QString::fromStdString(r.numAddress));
-            row->setText(3, QString::fromStdString(r.port));
-            row->setText(4, QString::fromStdString(r.numPort));
+            row->setText(0, FromStoreText(r.name));
+            row->setText(1, FromStoreText(r.address));
+            row->setText(2, FromStoreText(r.numAddress));
+            row->setText(3, FromStoreText(r.port));
+            row->setText(4, FromStoreText(r.numPort));
             row->setText(5, StateText(state));
             row->setIcon(0, StateIcon(state));
             row->setData(0, kStateRole, state);
@@ -463,7 +464,7 @@ void CMainDlg::UpdateCommands() {
 void CMainDlg::SelectServer(QTreeWidgetItem* row) {
     monitor_->Reset();
     const QString name = row ? row->text(0) : QString();
-    const bool running = row && IsServerRunning(app_.store(), name.toStdString(), lastState_);
+    const bool running = row && IsServerRunning(app_.store(), ToStoreText(name), lastState_);
     if (!row)
         SetCaption("(No server selected)");
     else if (!app_.remoteComputer().empty())
@@ -480,7 +481,7 @@ void CMainDlg::SelectServer(QTreeWidgetItem* row) {
     // configured ones.
     const QString address = row->text(2).isEmpty() ? row->text(1) : row->text(2);
     const QString port = row->text(4).isEmpty() ? row->text(3) : row->text(4);
-    monitor_->Select(name.toStdString(), address.toStdString(), port.toStdString());
+    monitor_->Select(ToStoreText(name), ToStoreText(address), ToStoreText(port));
 }
 
 QString CMainDlg::connectionCaption() const { return connectionFrame_->title(); }
@@ -501,11 +502,11 @@ void CMainDlg::UpdateConnection(const ConnectionRecord& record) {
         connections_->insertTopLevelItem(0, row);
     }
     row->record() = record;
-    row->setText(0, QString::fromStdString(record.user));
+    row->setText(0, FromStoreText(record.user));
     row->setText(1, QString::number(record.id));
-    row->setText(2, QString::fromStdString(record.peer));
-    row->setText(3, QString::fromStdString(record.command));
-    row->setText(4, QString::fromStdString(record.status));
+    row->setText(2, FromStoreText(record.peer));
+    row->setText(3, FromStoreText(record.command));
+    row->setText(4, FromStoreText(record.status));
     resortConnections_ = true;
 }
 
@@ -549,7 +550,7 @@ void CMainDlg::OnDisableSelected() {
     for (int i = 0; i < connections_->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = connections_->topLevelItem(i);
         if (item->isSelected() && !item->text(0).isEmpty())
-            names.push_back(item->text(0).toStdString());
+            names.push_back(ToStoreText(item->text(0)));
     }
     for (const std::string& name : names)
         SendLine("SITE ADMN DISA " + name);
@@ -588,7 +589,7 @@ void CMainDlg::OnStartStopServer() {
         return;
     const int icon = row->data(0, kStateRole).toInt();
     const bool disable = icon == kStateRunning || icon == kStatePaused;
-    CServerRegistry registry(app_.store(), row->text(0).toStdString(), nullptr);
+    CServerRegistry registry(app_.store(), ToStoreText(row->text(0)), nullptr);
     if (!registry.WriteInt(nullptr, "Enabled", disable ? 0 : 1)) {
         prompt_->Tell(kWriteError, kTitle, IPrompt::Icon::Warning);
         return;
@@ -614,7 +615,7 @@ void CMainDlg::OnDeleteServer() {
     }
     if (!prompt_->AskOkCancel(kDeleteWarning, kTitle))
         return;
-    const std::string key = std::string(kServersKey) + "\\" + row->text(0).toStdString();
+    const std::string key = std::string(kServersKey) + "\\" + ToStoreText(row->text(0));
     if (!app_.store().DeleteTree(key)) {
         prompt_->Tell(kWriteError, kTitle, IPrompt::Icon::Warning);
         return;
@@ -627,7 +628,7 @@ void CMainDlg::OnConfigureServer() {
     QTreeWidgetItem* row = SelectedServer();
     if (!row)
         return;
-    CServerSheet sheet(app_, row->text(0).toStdString(), this, prompt_ == ownPrompt_.get() ? nullptr : prompt_);
+    CServerSheet sheet(app_, ToStoreText(row->text(0)), this, prompt_ == ownPrompt_.get() ? nullptr : prompt_);
     sheet.exec();
     refresh_ = true;
 }
@@ -642,7 +643,7 @@ void CMainDlg::OnRenameServer() {
 QString CMainDlg::systemLabel() const { return systemLabel_->text(); }
 
 void CMainDlg::OnConnectButton() {
-    CConnectDialog dialog(QString::fromStdString(app_.remoteComputer()), this);
+    CConnectDialog dialog(FromStoreText(app_.remoteComputer()), this);
     connect(&dialog, &CConnectDialog::helpRequested, this, [this] { ShowHelp("connect"); });
     if (dialog.exec() == QDialog::Accepted)
         ConnectTo(dialog.computer());
@@ -654,7 +655,7 @@ void CMainDlg::ConnectTo(const QString& computer) {
         systemLabel_->setText(QString("Monitoring system '%1' (remote computer):").arg(computer));
         std::string why;
         QApplication::setOverrideCursor(Qt::WaitCursor);
-        const bool connected = app_.ConnectTo(computer.toStdString(), why);
+        const bool connected = app_.ConnectTo(ToStoreText(computer), why);
         QApplication::restoreOverrideCursor();
         if (!connected) {
             std::fprintf(stderr, "orvyn applet: %s: %s\n", computer.toLocal8Bit().constData(), why.c_str());

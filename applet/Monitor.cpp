@@ -1,4 +1,5 @@
 #include "applet/Monitor.h"
+#include "applet/StoreText.h"
 
 #include <netdb.h>
 
@@ -69,7 +70,7 @@ void CMonitorConversation::Received(const char* data, size_t size) {
         if (state_ == kReady) {
             sink_.SendLine("SITE ADMN");
             state_ = kMonitoring;
-            sink_.SetCaption(QString::fromStdString("Current connections at " + server_));
+            sink_.SetCaption(FromStoreText("Current connections at " + server_));
         }
         if (state_ == kMonitoring) {
             while (TakeLine(line))
@@ -168,10 +169,10 @@ void CServerMonitor::Select(const std::string& server, const std::string& addres
     Reset();
     const uint16_t port = ResolvePort(portText);
     if (port == 0) {
-        sink_.SetCaption(QString::fromStdString("Can't resolve port \"" + portText + "\""));
+        sink_.SetCaption(FromStoreText("Can't resolve port \"" + portText + "\""));
         return;
     }
-    QString host = QString::fromStdString(addressText);
+    QString host = FromStoreText(addressText);
     QHostAddress address;
     if (address.setAddress(host)) {
         if (address == QHostAddress::AnyIPv4)
@@ -186,7 +187,7 @@ void CServerMonitor::Select(const std::string& server, const std::string& addres
     connect(socket_.get(), &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (error == QAbstractSocket::HostNotFoundError) {
             conversation_.Reset();
-            sink_.SetCaption(QString::fromStdString("Can't resolve address \"" + addressText_ + "\""));
+            sink_.SetCaption(FromStoreText("Can't resolve address \"" + addressText_ + "\""));
         } else if (error == QAbstractSocket::RemoteHostClosedError) {
             OnClosed();
         }

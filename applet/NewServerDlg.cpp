@@ -1,4 +1,5 @@
 #include "applet/NewServerDlg.h"
+#include "applet/StoreText.h"
 
 #include <QDialogButtonBox>
 #include <QFileInfo>
@@ -93,7 +94,7 @@ QString CNewServerDlg::port() const { return port_->text(); }
 QString CNewServerDlg::hint() const { return hint_->text(); }
 
 void CNewServerDlg::Validate() {
-    const std::string name = name_->text().toStdString();
+    const std::string name = ToStoreText(name_->text());
     QString problem, note;
     bool nameOk = IsServerName(name);
     existing_ = false;
@@ -113,8 +114,8 @@ void CNewServerDlg::Validate() {
             problem = "Unable to write to registry";
         }
     }
-    const bool addressOk = IsValidAddress(address_->text().toStdString());
-    const bool portOk = IsValidPort(port_->text().toStdString());
+    const bool addressOk = IsValidAddress(ToStoreText(address_->text()));
+    const bool portOk = IsValidPort(ToStoreText(port_->text()));
     if (problem.isEmpty() && !addressOk && !address_->text().isEmpty())
         problem = "The address is a host name, or four numbers below 256 separated by dots (without leading zeros).";
     if (problem.isEmpty() && !portOk && !port_->text().isEmpty())
@@ -135,7 +136,7 @@ void CNewServerDlg::accept() {
         QDialog::accept();
         return;
     }
-    if (!CreateServer(app_.store(), name().toStdString(), address().toStdString(), port().toStdString())) {
+    if (!CreateServer(app_.store(), ToStoreText(name()), ToStoreText(address()), ToStoreText(port()))) {
         prompt_.Tell(kCannotCreate, windowTitle(), IPrompt::Icon::Warning);
         Validate();
         return;

@@ -1,4 +1,5 @@
 #include "applet/ServerCommands.h"
+#include "applet/StoreText.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -36,9 +37,9 @@ QString CheckSavedKey(const QString& file) {
     QTemporaryDir scratch;
     if (!scratch.isValid())
         return "cannot create a temporary folder to check it in";
-    reg::Store store(scratch.filePath("check.db").toStdString());
-    const reg::Status st = store.RestoreKey("Check", file.toStdString());
-    return st ? QString() : QString::fromStdString(st.message);
+    reg::Store store(ToStoreText(scratch.filePath("check.db")));
+    const reg::Status st = store.RestoreKey("Check", ToStoreText(file));
+    return st ? QString() : FromStoreText(st.message);
 }
 
 }  // namespace
@@ -64,8 +65,8 @@ bool CServerCommands::NewServer() {
 bool CServerCommands::Rename(const QString& oldName, const QString& newName) {
     if (newName.isEmpty() || newName == oldName)
         return false;
-    const std::string from = oldName.toStdString();
-    const std::string to = newName.toStdString();
+    const std::string from = ToStoreText(oldName);
+    const std::string to = ToStoreText(newName);
     if (!IsServerName(to)) {
         prompt_.Tell("Unable to rename server - a server name cannot contain \"\\\"", kTitle, IPrompt::Icon::Error);
         return false;
@@ -89,11 +90,11 @@ void CServerCommands::Export(const QString& name) {
         return;
     // The file is replaced only once the whole key is written: a failed
     // export leaves an existing file as it was.
-    if (const reg::Status st = app_.store().SaveKey(ServerKey(name.toStdString()), file.toStdString(), true); !st) {
+    if (const reg::Status st = app_.store().SaveKey(ServerKey(ToStoreText(name)), ToStoreText(file), true); !st) {
         // The system's reason under the usual sentence: it is not always the
         // disk space.
         prompt_.Tell("Error exporting server - perhaps you ran out of disk space?\n" +
-                         QString::fromStdString(st.message),
+                         FromStoreText(st.message),
                      kTitle, IPrompt::Icon::Warning);
         return;
     }
@@ -116,13 +117,13 @@ bool CServerCommands::Import() {
     const bool existing = dlg.existing();
     if (existing && !prompt_.AskYesNo("Do you want to overwrite the existing server of that name?", kTitle))
         return false;
-    const std::string key = ServerKey(dlg.name().toStdString());
-    if (const reg::Status st = app_.store().RestoreKey(key, file.toStdString()); !st) {
+    const std::string key = ServerKey(ToStoreText(dlg.name()));
+    if (const reg::Status st = app_.store().RestoreKey(key, ToStoreText(file)); !st) {
         // The restore changes nothing when it fails; a server made for it
         // goes again.
         if (!existing)
             app_.store().DeleteTree(key);
-        prompt_.Tell("Unable to import server.\n" + QString::fromStdString(st.message), kTitle,
+        prompt_.Tell("Unable to import server.\n" + FromStoreText(st.message), kTitle,
                      IPrompt::Icon::Error);
         return !existing;
     }

@@ -1,9 +1,11 @@
 #include "applet/ServerKeys.h"
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
 #include <vector>
 
+#include "platform/registry/KeyNames.h"
 #include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn::applet {
@@ -132,11 +134,17 @@ reg::Status RenameServer(reg::IStore& store, std::string_view from, std::string_
     // deleting the "old" one would lose it.
     std::string via;
     if (SameIgnoringCase(from, to)) {
-        via = ServerKey(std::string(to) + " (renaming)");
+        // The passing name must itself be a valid one: a long name gives up
+        // its end to the mark.
+        auto passing = [&to](const std::string& mark) {
+            const size_t room = reg::detail::kMaxKeyNameChars > mark.size() ? reg::detail::kMaxKeyNameChars - mark.size() : 0;
+            return ServerKey(std::string(to.substr(0, std::min(room, to.size()))) + mark);
+        };
+        via = passing(" (renaming)");
         for (int n = 2; store.KeyExists(via).code != reg::kNotFound; ++n) {
             if (n > 100)
                 return {reg::kInvalidParameter, "no free name to rename through"};
-            via = ServerKey(std::string(to) + " (renaming " + std::to_string(n) + ")");
+            via = passing(" (renaming " + std::to_string(n) + ")");
         }
     } else {
         const reg::Status exists = store.KeyExists(ServerKey(to));

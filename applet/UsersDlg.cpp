@@ -1,4 +1,5 @@
 #include "applet/UsersDlg.h"
+#include "applet/StoreText.h"
 
 #include <unistd.h>
 
@@ -51,7 +52,7 @@ struct WaitCursor {
     ~WaitCursor() { QApplication::restoreOverrideCursor(); }
 };
 
-std::string Std(const QString& s) { return s.toStdString(); }
+std::string Std(const QString& s) { return ToStoreText(s); }
 
 QString ParentOf(const QString& path) {
     const int slash = path.lastIndexOf('/');
@@ -91,7 +92,7 @@ CUsersDlg::CUsersDlg(COrvynCplApp& app, const QString& server, QWidget* parent, 
     {
         QSignalBlocker block(servers_);
         for (const std::string& name : ServerNames(app_.store()))
-            servers_->addItem(QString::fromStdString(name));
+            servers_->addItem(FromStoreText(name));
         int index = server.isEmpty() ? 0 : servers_->findText(server, Qt::MatchFixedString);
         servers_->setCurrentIndex(std::max(index, 0));
     }
@@ -275,8 +276,8 @@ void CUsersDlg::SelectServer(const QString& server) {
 
 void CUsersDlg::LoadServer() {
     CServerRegistry registry(app_.store(), Std(server_), nullptr);
-    systemModel_ = SameNoCase(QString::fromStdString(registry.ReadString("Security", "ServerType", "ORVYN")), "NTSAM");
-    QString defaultDomain = QString::fromStdString(registry.ReadString("Security", "DefaultDomain", ""));
+    systemModel_ = SameNoCase(FromStoreText(registry.ReadString("Security", "ServerType", "ORVYN")), "NTSAM");
+    QString defaultDomain = FromStoreText(registry.ReadString("Security", "DefaultDomain", ""));
     const QString host = HostName();
     if (SameNoCase(defaultDomain, host))
         defaultDomain.clear();
@@ -324,7 +325,7 @@ void CUsersDlg::LoadUsers() {
         for (std::string& name : key_->Names()) {
             // With this computer chosen, the keys of the domains are not
             // users.
-            const QString text = QString::fromStdString(name);
+            const QString text = FromStoreText(name);
             const bool domainKey =
                 systemModel_ && domain_.isEmpty() && domains_->findText(text, Qt::MatchFixedString) > 0;
             if (domainKey)
@@ -342,7 +343,7 @@ void CUsersDlg::LoadUsers() {
     switching_ = true;
     users_->clear();
     for (const std::string& name : names)
-        users_->addItem(QString::fromStdString(name));
+        users_->addItem(FromStoreText(name));
     users_->setCurrentRow(-1);
     switching_ = false;
     UpdateCommands();
@@ -371,7 +372,7 @@ bool CUsersDlg::IsPseudo(const QString& user) const {
 
 void CUsersDlg::ClearUser() {
     for (const auto& [path, mask] : record_.rights)
-        if (QTreeWidgetItem* node = nodes_.value(QString::fromStdString(HomeOfFolder(path))))
+        if (QTreeWidgetItem* node = nodes_.value(FromStoreText(HomeOfFolder(path))))
             node->setText(1, {});
     if (QTreeWidgetItem* home = homeNode()) {
         QFont font = home->font(0);
@@ -400,9 +401,9 @@ void CUsersDlg::LoadUser(const QString& user) {
         defaultForceEfs_ = defaults.forceEfs.value_or(false);
     }
     for (const auto& [path, mask] : record_.rights)
-        SetEntry(FolderNode(QString::fromStdString(HomeOfFolder(path)), true), mask);
+        SetEntry(FolderNode(FromStoreText(HomeOfFolder(path)), true), mask);
     if (!record_.home.empty()) {
-        MarkHome(QString::fromStdString(HomeOfFolder(record_.home)));
+        MarkHome(FromStoreText(HomeOfFolder(record_.home)));
         if (QTreeWidgetItem* home = homeNode())
             tree_->scrollToItem(home);
     }
@@ -622,7 +623,7 @@ QTreeWidgetItem* CUsersDlg::NewNode(QTreeWidgetItem* parent, const QString& path
 QTreeWidgetItem* CUsersDlg::FolderNode(const QString& path, bool create) {
     if (path.isEmpty())
         return nullptr;
-    const QString p = path == kEverywhere ? path : QString::fromStdString(HomeOfFolder(Std(path)));
+    const QString p = path == kEverywhere ? path : FromStoreText(HomeOfFolder(Std(path)));
     if (QTreeWidgetItem* node = nodes_.value(p))
         return node;
     if (!create)
@@ -710,7 +711,7 @@ void CUsersDlg::InsertBatch() {
         };
         const size_t end = std::min(names.size(), job.next + kBatch);
         for (; job.next < end; ++job.next) {
-            const QString name = QString::fromStdString(names[job.next]);
+            const QString name = FromStoreText(names[job.next]);
             // Hidden folders are not offered; folders already in the tree
             // stay as they are.
             if (name.startsWith('.') || nodes_.contains(prefix + name))
@@ -757,7 +758,7 @@ void CUsersDlg::SetEntry(QTreeWidgetItem* node, std::optional<int> mask) {
     const std::string name = EntryName(Std(PathOf(node)));
     if (mask) {
         record_.rights[name] = *mask;
-        node->setText(1, *mask ? QString::fromStdString(LettersOfMask(*mask)) : QString("No Access"));
+        node->setText(1, *mask ? FromStoreText(LettersOfMask(*mask)) : QString("No Access"));
     } else {
         record_.rights.erase(name);
         node->setText(1, {});
@@ -830,7 +831,7 @@ void CUsersDlg::OnSetHome() {
     QTreeWidgetItem* node = tree_->currentItem();
     if (user_.isEmpty() || !node || node == root_ || node->data(0, kPlaceholderRole).toBool())
         return;
-    MarkHome(QString::fromStdString(HomeOfFolder(Std(PathOf(node)))));
+    MarkHome(FromStoreText(HomeOfFolder(Std(PathOf(node)))));
     UpdateCommands();
 }
 

@@ -1,4 +1,5 @@
 #include <QCheckBox>
+#include "applet/StoreText.h"
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -99,7 +100,7 @@ void CConversionsPage::Read() {
                                strnlen(reinterpret_cast<const char*>(v.data.data()), v.data.size()));
         if (text.empty() || v.name.empty())
             continue;
-        conversions_.push_back({QString::fromStdString(v.name), SplitConversion(text)});
+        conversions_.push_back({FromStoreText(v.name), SplitConversion(text), text});
     }
     shown_ = -1;
     const QSignalBlocker block(list_);
@@ -140,11 +141,11 @@ void CConversionsPage::ShowDetails() {
     delete_->setEnabled(any);
     const ConversionFields c = any ? conversions_[shown_].fields : ConversionFields{};
     details_->setTitle(any ? "Conversion '" + conversions_[shown_].name + "'" : QString());
-    reqPrefix_->setText(QString::fromStdString(c.requestedPrefix));
-    reqSuffix_->setText(QString::fromStdString(c.requestedSuffix));
-    localPrefix_->setText(QString::fromStdString(c.localPrefix));
-    localSuffix_->setText(QString::fromStdString(c.localSuffix));
-    command_->setText(QString::fromStdString(c.command));
+    reqPrefix_->setText(FromStoreText(c.requestedPrefix));
+    reqSuffix_->setText(FromStoreText(c.requestedSuffix));
+    localPrefix_->setText(FromStoreText(c.localPrefix));
+    localSuffix_->setText(FromStoreText(c.localSuffix));
+    command_->setText(FromStoreText(c.command));
     files_->setChecked(c.mode & 1);
     dirs_->setChecked(c.mode & 2);
     binary_->setChecked(c.mode & 4);
@@ -155,11 +156,11 @@ void CConversionsPage::StoreDetails() {
     if (shown_ < 0 || shown_ >= static_cast<int>(conversions_.size()))
         return;
     ConversionFields& c = conversions_[shown_].fields;
-    c.requestedPrefix = reqPrefix_->text().toStdString();
-    c.requestedSuffix = reqSuffix_->text().toStdString();
-    c.localPrefix = localPrefix_->text().toStdString();
-    c.localSuffix = localSuffix_->text().toStdString();
-    c.command = command_->text().toStdString();
+    c.requestedPrefix = ToStoreText(reqPrefix_->text());
+    c.requestedSuffix = ToStoreText(reqSuffix_->text());
+    c.localPrefix = ToStoreText(localPrefix_->text());
+    c.localSuffix = ToStoreText(localSuffix_->text());
+    c.command = ToStoreText(command_->text());
     // Bits other than the four shown are kept.
     c.mode = (c.mode & ~15ul) | (files_->isChecked() ? 1 : 0) | (dirs_->isChecked() ? 2 : 0) |
              (binary_->isChecked() ? 4 : 0) | (ascii_->isChecked() ? 8 : 0);
@@ -179,7 +180,7 @@ bool CConversionsPage::AddConversion(const QString& name) {
     if (name.isEmpty() || InUse(name))
         return false;
     StoreDetails();
-    conversions_.push_back({name, {}});
+    conversions_.push_back({name, {}, {}});
     list_->addItem(name);
     Select(static_cast<int>(conversions_.size()) - 1);
     setModified();
@@ -245,8 +246,10 @@ bool CConversionsPage::Apply() {
     for (const reg::Value& v : present)
         if (!store.DeleteValue(key(), v.name).ok())
             Failed();
-    for (const Entry& e : conversions_)
-        PutText(e.name.toUtf8().constData(), QString::fromStdString(JoinConversion(e.fields)));
+    for (const Entry& e : conversions_) {
+        const bool unedited = !e.stored.empty() && JoinConversion(SplitConversion(e.stored)) == JoinConversion(e.fields);
+        PutText(ToStoreText(e.name).c_str(), FromStoreText(unedited ? e.stored : JoinConversion(e.fields)));
+    }
     EndWrite(kWriteFailed);
     return false;
 }

@@ -1,4 +1,5 @@
 #include "applet/sheet/CtxPage.h"
+#include "applet/StoreText.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -55,7 +56,7 @@ long CCtxPage::Int(const char* name, long def) const { return registry_.ReadInt(
 bool CCtxPage::Flag(const char* name, bool def) const { return registry_.ReadFlag(section(), name, def); }
 
 QString CCtxPage::Text(const char* name, const QString& def) const {
-    return QString::fromStdString(registry_.ReadString(section(), name, def.toStdString()));
+    return FromStoreText(registry_.ReadString(section(), name, ToStoreText(def)));
 }
 
 bool CCtxPage::BeginWrite(const char* failText) {
@@ -83,7 +84,7 @@ void CCtxPage::PutCheck(const char* name, const QCheckBox* box) {
 }
 
 void CCtxPage::PutText(const char* name, const QString& text) {
-    PutTo(key_, name, reg::REG_SZ, reg::StringData(text.toStdString()));
+    PutTo(key_, name, reg::REG_SZ, reg::StringData(ToStoreText(text)));
 }
 
 void CCtxPage::PutBinary(const char* name, const std::vector<uint8_t>& data) {

@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include "applet/StoreText.h"
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -62,23 +63,22 @@ CGeneralPage::CGeneralPage(SheetContext& context) : CCtxPage(context, nullptr, "
 
 void CGeneralPage::Read() {
     reg::IStore& store = context().app.store();
-    const QString name = QString::fromStdString(context().server);
+    const QString name = FromStoreText(context().server);
     name_->setText(name);
     if (!store.KeyExists(key()).ok())
         Tell(kReadFailed);
     const ServerRecord record = ReadServerRecord(store, context().server);
-    address_->setText(QString::fromStdString(record.address));
-    port_->setText(QString::fromStdString(record.port));
+    address_->setText(FromStoreText(record.address));
+    port_->setText(FromStoreText(record.port));
     // An expandable text is edited as written, %NAME% and all, and kept so.
     for (auto [name, field, expandable] : {std::tuple{"Address", address_, &expandAddress_},
                                            std::tuple{"Port", port_, &expandPort_}}) {
         reg::Value v;
         *expandable = store.QueryValue(key(), name, v).ok() && v.type == reg::REG_EXPAND_SZ;
         if (*expandable)
-            field->setText(QString::fromUtf8(
+            field->setText(FromStoreText(
                 std::string(reinterpret_cast<const char*>(v.data.data()),
-                            strnlen(reinterpret_cast<const char*>(v.data.data()), v.data.size()))
-                    .c_str()));
+                            strnlen(reinterpret_cast<const char*>(v.data.data()), v.data.size()))));
     }
     email_->setText(Text("Email", ""));
 
@@ -107,7 +107,7 @@ void CGeneralPage::Read() {
 }
 
 bool CGeneralPage::Apply() {
-    const QString name = QString::fromStdString(context().server);
+    const QString name = FromStoreText(context().server);
     if (name_->text() != name) {
         Tell(kRenameRefused, IPrompt::Icon::Information);
         name_->setText(name);
@@ -116,7 +116,7 @@ bool CGeneralPage::Apply() {
         return false;
     for (auto [name, field, expandable] : {std::tuple{"Address", address_, expandAddress_},
                                            std::tuple{"Port", port_, expandPort_}}) {
-        const std::string text = field->text().trimmed().toStdString();
+        const std::string text = ToStoreText(field->text().trimmed());
         PutTo(key(), name, expandable ? reg::REG_EXPAND_SZ : reg::REG_SZ, reg::StringData(text));
     }
     PutText("Email", email_->text());

@@ -1,4 +1,5 @@
 #include <QCheckBox>
+#include "applet/StoreText.h"
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -58,7 +59,7 @@ CMessageDlg::CMessageDlg(QWidget* parent, bool greeting, const MessageAction& ac
             file_->setText(file);
     });
     // Only a named file of this computer; never a built-in sound.
-    connect(test_, &QPushButton::clicked, this, [this] { sound::PlaySoundAsync(file_->text().toStdString(), nullptr); });
+    connect(test_, &QPushButton::clicked, this, [this] { sound::PlaySoundAsync(ToStoreText(file_->text()), nullptr); });
     UpdateControls();
 }
 

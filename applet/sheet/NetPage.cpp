@@ -1,4 +1,5 @@
 #include <QCheckBox>
+#include "applet/StoreText.h"
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -28,7 +29,7 @@ const char* const kNumericWildcard =
 bool LessNoCase(const std::string& a, const std::string& b) { return CompareTextNoCase(a, b) < 0; }
 
 bool HasNumericEntry(const QStringList& entries) {
-    return std::any_of(entries.begin(), entries.end(), [](const QString& e) { return IsNumericPattern(e.toStdString()); });
+    return std::any_of(entries.begin(), entries.end(), [](const QString& e) { return IsNumericPattern(ToStoreText(e)); });
 }
 }  // namespace
 
@@ -137,7 +138,7 @@ void CNetPage::ShowList(bool allowAll) {
     const auto& shown = allowAll ? denyThese_ : allowThese_;
     list_->clear();
     for (const auto& e : shown)
-        list_->addItem(QString::fromStdString(e));
+        list_->addItem(FromStoreText(e));
     shownAllowAll_ = allowAll;
     UpdateControls();
 }
@@ -146,7 +147,7 @@ void CNetPage::StoreShown() {
     auto& shown = shownAllowAll_ ? denyThese_ : allowThese_;
     shown.clear();
     for (const QString& e : entries())
-        shown.push_back(e.toStdString());
+        shown.push_back(ToStoreText(e));
 }
 
 void CNetPage::OnDefaultChanged() {
@@ -161,7 +162,7 @@ void CNetPage::OnDefaultChanged() {
 }
 
 void CNetPage::OnAdd() {
-    std::string entry = entry_->text().trimmed().toStdString();
+    std::string entry = ToStoreText(entry_->text().trimmed());
     if (entry.empty())
         return;
     if (IsNumericPattern(entry) && entry.find('*') != std::string::npos && !AskYesNo(kNumericWildcard))
@@ -169,14 +170,14 @@ void CNetPage::OnAdd() {
     if (entry.find('/') != std::string::npos) {
         const auto range = NetworkRange(entry);
         if (!range) {
-            Tell(QString("\"%1\" is not a network range: enter it as a.b.c.d/e.").arg(QString::fromStdString(entry)));
+            Tell(QString("\"%1\" is not a network range: enter it as a.b.c.d/e.").arg(FromStoreText(entry)));
             return;
         }
         entry = *range;
     }
     StoreShown();
     auto& shown = shownAllowAll_ ? denyThese_ : allowThese_;
-    const QString text = QString::fromStdString(entry);
+    const QString text = FromStoreText(entry);
     if (std::none_of(shown.begin(), shown.end(), [&](const std::string& e) { return CompareTextNoCase(e, entry) == 0; })) {
         shown.insert(std::upper_bound(shown.begin(), shown.end(), entry, LessNoCase), entry);
         ShowList(shownAllowAll_);

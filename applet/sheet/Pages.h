@@ -192,6 +192,10 @@ private:
     struct Entry {
         QString name;
         ConversionFields fields;
+        // The value as read: written back as it was unless its fields were
+        // edited, so one the service ignores (a field too many, flags that
+        // are not a number) is not made into one it runs.
+        std::string stored;
     };
     void Select(int row);
     void ShowDetails();

@@ -1,4 +1,5 @@
 #include <pwd.h>
+#include "applet/StoreText.h"
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -44,7 +45,7 @@ const char* const kNoSuchDirectory =
 
 // Whether the system knows the account (through NSS, as logins find it).
 bool AccountExists(const QString& name) {
-    const std::string n = name.toStdString();
+    const std::string n = ToStoreText(name);
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
     passwd entry{};
@@ -227,7 +228,7 @@ bool CSecurityPage::Validate() {
         restrict_->clear();
         return true;
     }
-    const QString path = QString::fromStdString(NormaliseDirectory(typed.toStdString()));
+    const QString path = FromStoreText(NormaliseDirectory(ToStoreText(typed)));
     if (path != restrict_->text())
         restrict_->setText(path);
     if (!context().local || QFileInfo(path).isDir())

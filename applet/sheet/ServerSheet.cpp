@@ -1,4 +1,5 @@
 #include "applet/sheet/ServerSheet.h"
+#include "applet/StoreText.h"
 
 #include <QDialogButtonBox>
 #include <QKeySequence>
@@ -27,7 +28,7 @@ CServerSheet::CServerSheet(COrvynCplApp& app, const std::string& server, QWidget
     : QDialog(parent),
       context_{app, *MakePrompt(ownPrompt_, prompt, this), server, app.remoteComputer().empty()} {
     setObjectName("ServerSheet");
-    setWindowTitle("Configure Server " + QString::fromStdString(server));
+    setWindowTitle("Configure Server " + FromStoreText(server));
     tabs_ = new CTabCtrlWithDisable(this);
     stack_ = new QStackedWidget(this);
     auto* security = new CSecurityPage(context_);

@@ -1,4 +1,5 @@
 #include <QButtonGroup>
+#include "applet/StoreText.h"
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -61,12 +62,12 @@ QString CTlsPage::DisplayName(const std::string& subject) {
                 for (size_t i = 0; i < value.size(); ++i)
                     plain += value[i] == '\\' && i + 1 < value.size() ? value[++i] : value[i];
                 if (!plain.empty())
-                    return QString::fromStdString(plain);
+                    return FromStoreText(plain);
             }
         }
         start = end + 1;
     }
-    return QString::fromStdString(subject);
+    return FromStoreText(subject);
 }
 
 CTlsPage::CTlsPage(SheetContext& context) : CCtxPage(context, "TLS", "TLS / SSL", "sheet-tls") {
@@ -167,22 +168,22 @@ void CTlsPage::ListStore(const std::string& keepHash, bool keepMissing) {
     for (const CertificateInfo& c : certificates) {
         QString text = DisplayName(c.subject);
         if (!c.notAfter.empty())
-            text += "  (expires " + QString::fromStdString(c.notAfter) + ")";
-        certificate_->addItem(text, QString::fromStdString(c.hash));
-        certificate_->setItemData(certificate_->count() - 1, QString::fromStdString(c.subject), Qt::ToolTipRole);
+            text += "  (expires " + FromStoreText(c.notAfter) + ")";
+        certificate_->addItem(text, FromStoreText(c.hash));
+        certificate_->setItemData(certificate_->count() - 1, FromStoreText(c.subject), Qt::ToolTipRole);
         if (!keepHash.empty() && c.hash == keepHash)
             selected = certificate_->count() - 1;
     }
     // A configured certificate that is not in the store stays configured.
     if (selected == 0 && keepMissing && !keepHash.empty()) {
-        certificate_->addItem("Certificate not in this store (SHA-1 " + QString::fromStdString(keepHash) + ")",
-                              QString::fromStdString(keepHash));
+        certificate_->addItem("Certificate not in this store (SHA-1 " + FromStoreText(keepHash) + ")",
+                              FromStoreText(keepHash));
         selected = certificate_->count() - 1;
     }
     certificate_->setCurrentIndex(selected);
 }
 
-std::string CTlsPage::chosenHash() const { return certificate_->currentData().toString().toStdString(); }
+std::string CTlsPage::chosenHash() const { return ToStoreText(certificate_->currentData().toString()); }
 
 void CTlsPage::OnCertificateChosen() {
     const std::string hash = chosenHash();
@@ -192,7 +193,7 @@ void CTlsPage::OnCertificateChosen() {
     }
     const std::string why = context().app.files().CheckCertificate(machineStore_->isChecked() ? 1 : 0, hash);
     if (!why.empty())
-        Tell(QString(kNoContext) + "\n" + QString::fromStdString(why));
+        Tell(QString(kNoContext) + "\n" + FromStoreText(why));
 }
 
 void CTlsPage::OnRequireClicked(QCheckBox* box) {

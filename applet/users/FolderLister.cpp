@@ -1,4 +1,5 @@
 #include "applet/users/FolderLister.h"
+#include "applet/StoreText.h"
 
 #include "applet/computer/Computer.h"
 
@@ -22,7 +23,7 @@ CFolderLister::~CFolderLister() {
 void CFolderLister::Request(const QString& path) {
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(path.toStdString());
+        queue_.push_back(ToStoreText(path));
         if (!worker_.joinable())
             worker_ = std::thread(&CFolderLister::Run, this);
     }
@@ -47,7 +48,7 @@ void CFolderLister::Run() {
         // Runs on the lister's thread; never after the destructor, which
         // waits for this loop to end before the object goes.
         QMetaObject::invokeMethod(
-            this, [this, folder = QString::fromStdString(path), error, names = Names(std::move(names))] {
+            this, [this, folder = FromStoreText(path), error, names = Names(std::move(names))] {
                 emit Listed(folder, error, names);
             },
             Qt::QueuedConnection);

@@ -1,5 +1,6 @@
 // The server property sheet driven offscreen against a temporary store, with
 // certificates made by openssl and, at the end, a real service.
+#include <cstring>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
@@ -450,6 +451,36 @@ private slots:
         QCOMPARE(Get(&sheet, "Command"), QVariant("sh -c 'cat %s | sort'"));
         QCOMPARE(Get(&sheet, "LocalPrefix"), QVariant("a\\|b\\"));
         QCOMPARE(Get(&sheet, "RequestedSuffix"), QVariant(".sorted"));
+    }
+
+    // OK without edits writes back what was read, byte for byte: text that
+    // is not UTF-8 (names too), and conversions the service ignores.
+    void uneditedValuesKeepTheirBytes() {
+        auto put = [&](const std::string& key, const std::string& name, const std::string& text) {
+            auto d = reg::StringData(text);
+            QVERIFY(store().SetValue(key, name, reg::REG_SZ, d.data(), d.size()).ok());
+        };
+        const std::string deny = kKey + "\\Hosts\\DenyThese";
+        put(kKey + "\\Security", "AnonPass", "p\xe4ss");
+        put(kKey + "\\Messages", "Greet", "Gr\xfc\xdf Gott \xf0\x9f\x99\x82");
+        const auto one = reg::DwordData(1);
+        QVERIFY(store().SetValue(deny, "h\xf6st.example", reg::REG_DWORD, one.data(), one.size()).ok());
+        put(kKey + "\\Conversions", "seven", "|||.zz|cat %s|13|x");
+        put(kKey + "\\Conversions", "fine", "|||.gz|gzip -c %s|13");
+        {
+            CServerSheet sheet(*app_, "S", nullptr, &prompt_);
+            QVERIFY(sheet.Apply());
+        }
+        auto bytes = [&](const std::string& key, const char* name) {
+            const reg::Value v = Value(key, name);
+            return std::string(reinterpret_cast<const char*>(v.data.data()),
+                               strnlen(reinterpret_cast<const char*>(v.data.data()), v.data.size()));
+        };
+        QCOMPARE(bytes(kKey + "\\Security", "AnonPass"), std::string("p\xe4ss"));
+        QCOMPARE(bytes(kKey + "\\Messages", "Greet"), std::string("Gr\xfc\xdf Gott \xf0\x9f\x99\x82"));
+        QCOMPARE(Value(deny, "h\xf6st.example").type, uint32_t(reg::REG_DWORD));
+        QCOMPARE(bytes(kKey + "\\Conversions", "seven"), std::string("|||.zz|cat %s|13|x"));
+        QCOMPARE(bytes(kKey + "\\Conversions", "fine"), std::string("|||.gz|gzip -c %s|13"));
     }
 
     // The passive range: off or reversed saves both ports as 0; the static

@@ -24,6 +24,7 @@
 #include "applet/Prompt.h"
 #include "applet/ServerCommands.h"
 #include "applet/ServerKeys.h"
+#include "applet/StoreText.h"
 #include "service/base/settings/ServerRegistry.h"
 #include "tests/applet/AppletTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -269,6 +270,28 @@ private slots:
         dlg->serverList()->editItem(dlg->serverList()->currentItem(), 0);
         QVERIFY(!OpenEditor(*dlg));
         QCOMPARE(prompt_.told.size(), 1);
+    }
+
+    // A name that is not UTF-8 (written by another tool) names its own key:
+    // the row can be renamed, and nothing is made under a look-alike name.
+    void nameThatIsNotUtf8() {
+        reg::IStore& s = app_->store();
+        MakeServerTree(s, "Caf\xe9");
+        const auto tree = Dump(s, ServerKey("Caf\xe9"));
+        auto dlg = Dialog();
+        RenameRow(*dlg, FromStoreText("Caf\xe9"), "Cafe");
+        QCOMPARE(Dump(s, ServerKey("Cafe")), tree);
+        std::vector<std::string> names;
+        QVERIFY(s.EnumSubkeys(kServersKey, names).ok());
+        QCOMPARE(names, std::vector<std::string>{"Cafe"});
+        // A new spelling of a name as long as names go passes through a
+        // name that is valid too.
+        const std::string lower(250, 'a'), upper(250, 'A');
+        MakeServerTree(s, lower);
+        QVERIFY(RenameServer(s, lower, upper).ok());
+        names.clear();
+        QVERIFY(s.EnumSubkeys(kServersKey, names).ok());
+        QCOMPARE(names, (std::vector<std::string>{upper, "Cafe"}));
     }
 
     // Export replaces an existing file; import refuses a file that is not an
