@@ -138,8 +138,10 @@ UserRecord CUsersKey::Load(std::string_view user, bool xeroxOption) const {
         return std::nullopt;
     };
     reg::Value home;
-    if (store_.QueryValue(key, "Home", home).ok() && home.type == reg::REG_SZ)
+    if (store_.QueryValue(key, "Home", home).ok() && (home.type == reg::REG_SZ || home.type == reg::REG_EXPAND_SZ)) {
         r.home = TextOf(home);
+        r.homeExpandable = home.type == reg::REG_EXPAND_SZ;
+    }
     r.restricted = flag("Restricted");
     r.forceEfs = flag("ForceEFS");
     if (isDefault) {
@@ -184,7 +186,8 @@ bool CUsersKey::Save(std::string_view user, const UserRecord& r, bool xeroxOptio
         remove("Home");
     } else {
         const auto data = reg::StringData(r.home);
-        ok = store_.SetValue(key, "Home", reg::REG_SZ, data.data(), data.size()).ok() && ok;
+        ok = store_.SetValue(key, "Home", r.homeExpandable ? reg::REG_EXPAND_SZ : reg::REG_SZ, data.data(),
+                             data.size()).ok() && ok;
     }
     if (!IsDefault(user)) {
         dword("Disabled", r.disabled);

@@ -55,6 +55,8 @@ std::string HomeOfFolder(std::string path);
 // default user" (the value is absent).
 struct UserRecord {
     std::string home;
+    // The home was stored as expandable text (%NAME% and all): kept so.
+    bool homeExpandable = false;
     std::optional<bool> restricted;
     std::optional<bool> forceEfs;
     bool remoteAdmin = false;

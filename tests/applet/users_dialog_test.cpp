@@ -278,6 +278,21 @@ private slots:
         QCOMPARE(again.currentUser(), QString("carol"));
     }
 
+    // A home stored as expandable text stays expandable through OK.
+    void expandableHomeIsKept() {
+        const std::string eve = Users("S") + "\\eve";
+        const auto d = reg::StringData("%FTPROOT%/eve");
+        QVERIFY(store().SetValue(eve, "Home", reg::REG_EXPAND_SZ, d.data(), d.size()).ok());
+        FakePrompt prompt;
+        CUsersDlg dlg(*app_, "S", nullptr, &prompt);
+        dlg.SelectUser("eve");
+        dlg.accept();
+        reg::Value v;
+        QVERIFY(store().QueryValue(eve, "Home", v).ok());
+        QCOMPARE(v.type, uint32_t(reg::REG_EXPAND_SZ));
+        QCOMPARE(Text(eve, "Home"), QString("%FTPROOT%/eve"));
+    }
+
     // A folder of 100000 entries arrives in batches while the dialog keeps
     // running; hidden folders and nodes already there are not doubled.
     void largeFolder() {
