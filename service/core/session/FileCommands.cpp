@@ -346,14 +346,7 @@ void CFtpSession::StartMove(const std::string& source, const std::string& target
         out.Write(std::to_string(err));
         return ListingOutcome::Completed;
     };
-    eventloop::EventLoop* loop = &server_.loop();
-    CFtpServer* server = &server_;
-    const eventloop::Socket s = socket_;
-    files_.moveJob = std::make_unique<ListingJob>(account_.token(), std::move(spool), std::move(work),
-                                                  [loop, server, s](ListingOutcome) {
-                                                      loop->PostEvent(server, eventloop::Message::Command, s,
-                                                                      eventloop::FD_WRITE);
-                                                  });
+    files_.moveJob = std::make_unique<ListingJob>(account_.token(), std::move(spool), std::move(work), PostWhenDone());
     if (!files_.moveJob->Start()) {
         files_.moveJob.reset();
         Reply(MSG_RNTO_ERROR, argument.c_str(), FileCauseText(FileCause::Generic));
@@ -368,12 +361,7 @@ void CFtpSession::StartMove(const std::string& source, const std::string& target
 }
 
 void CFtpSession::FinishMove() {
-    std::unique_ptr<SpoolFile> spool = files_.moveJob->TakeSpool();
-    files_.moveJob.reset();
-    std::string text;
-    char buffer[32];
-    ssize_t n;
-    while (spool && (n = spool->Read(buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    const std::string text = CFileListingState::TakeText(files_.moveJob);
     const int err = text.empty() ? EIO : std::atoi(text.c_str());
     const std::string& target = files_.moveTarget;
     const std::string& source = files_.moveSource;

@@ -2,6 +2,16 @@
 
 namespace orvyn {
 
+std::string CFileListingState::TakeText(std::unique_ptr<ListingJob>& job) {
+    std::unique_ptr<SpoolFile> spool = job ? job->TakeSpool() : nullptr;
+    job.reset();
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while (spool && (n = spool->Read(buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
 bool CFileListingState::Reset() {
     renameSource.reset();
     mlst = MLST();

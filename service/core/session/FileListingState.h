@@ -27,6 +27,9 @@ public:
     // owed to the client).
     bool Reset();
 
+    // What a finished worker wrote into its spool; the job goes.
+    static std::string TakeText(std::unique_ptr<ListingJob>& job);
+
     // Whether a listing worker is still running.
     bool WorkerRunning() const {
         return Running(statJob) || Running(dataJob) || Running(hashJob) || Running(moveJob);

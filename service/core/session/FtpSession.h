@@ -334,6 +334,9 @@ private:
     void FinishMove();
     // Reading commands again after a hold or a move.
     void ResumeCommands();
+    // A worker's completion: a write event for the control socket, which the
+    // session's sending side turns into the next step.
+    ListingJob::Completion PostWhenDone();
     // Stops a running HASH with its 426; false when none runs.
     bool StopHash();
     void OptsHash(std::string_view value);

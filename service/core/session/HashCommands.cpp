@@ -55,14 +55,7 @@ void CFtpSession::OnHash(std::string_view arg) {
         }
         return ListingOutcome::Completed;
     };
-    eventloop::EventLoop* loop = &server_.loop();
-    CFtpServer* target = &server_;
-    const eventloop::Socket s = socket_;
-    files_.hashJob = std::make_unique<ListingJob>(account_.token(), std::move(spool), std::move(work),
-                                                  [loop, target, s](ListingOutcome) {
-                                                      loop->PostEvent(target, eventloop::Message::Command, s,
-                                                                      eventloop::FD_WRITE);
-                                                  });
+    files_.hashJob = std::make_unique<ListingJob>(account_.token(), std::move(spool), std::move(work), PostWhenDone());
     if (!files_.hashJob->Start()) {
         files_.hashJob.reset();
         WriteText("451 The hash could not be started.\r\n", false);
@@ -73,12 +66,7 @@ void CFtpSession::OnHash(std::string_view arg) {
 }
 
 void CFtpSession::FinishHash() {
-    std::unique_ptr<SpoolFile> spool = files_.hashJob->TakeSpool();
-    files_.hashJob.reset();
-    std::string text;
-    char buffer[512];
-    ssize_t n;
-    while (spool && (n = spool->Read(buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    std::string text = CFileListingState::TakeText(files_.hashJob);
     if (text.empty()) text = "451 The hash could not be computed.\r\n";
     WriteText(text, false);
     status_ = text.compare(0, 4, "213 ") == 0 ? "Success" : "Fail";

@@ -98,17 +98,6 @@ ListingJob::Work ProducerWork(ListingRequest request) {
     };
 }
 
-// Completion of a worker: a write event for the control socket, which the
-// session's sending side turns into the next step.
-ListingJob::Completion PostWhenDone(CFtpSession& session) {
-    eventloop::EventLoop* loop = &session.server().loop();
-    CFtpServer* target = &session.server();
-    const eventloop::Socket s = session.controlSocket();
-    return [loop, target, s](ListingOutcome) {
-        loop->PostEvent(target, eventloop::Message::Command, s, eventloop::FD_WRITE);
-    };
-}
-
 void WriteLines(CFtpSession& session, const std::vector<std::string>& lines) {
     for (const std::string& line : lines) session.WriteText(line + "\r\n", false);
 }
@@ -234,7 +223,7 @@ void CFtpSession::StartStatListing(std::string_view arg) {
 
     FillListingRequest(*this, request);
     files_.statJob = std::make_unique<ListingJob>(account_.token(), std::move(spool),
-                                                  ProducerWork(std::move(request)), PostWhenDone(*this));
+                                                  ProducerWork(std::move(request)), PostWhenDone());
     if (!files_.statJob->Start()) {
         files_.statJob.reset();
         files_.statOpen = false;
@@ -302,6 +291,15 @@ void CFtpSession::CutStatListing() {
     ReplyText(MSG_STAT_LISTING_END);
 }
 
+ListingJob::Completion CFtpSession::PostWhenDone() {
+    eventloop::EventLoop* loop = &server_.loop();
+    CFtpServer* target = &server_;
+    const eventloop::Socket s = socket_;
+    return [loop, target, s](ListingOutcome) {
+        loop->PostEvent(target, eventloop::Message::Command, s, eventloop::FD_WRITE);
+    };
+}
+
 std::unique_ptr<SpoolFile> CFtpSession::ListingSpool(const char* command) {
     const CServerSettings& settings = server_.settings();
     const std::string address = PeerAddressText();
@@ -350,7 +348,7 @@ void CFtpSession::StartDataListing(std::string_view arg, const char* command, ch
     files_.dataKind = DataState::SendListing;
     files_.dataName = "File Listing \"" + argument + "\"";
     files_.dataJob = std::make_unique<ListingJob>(account_.token(), std::move(spool),
-                                                  ProducerWork(std::move(request)), PostWhenDone(*this));
+                                                  ProducerWork(std::move(request)), PostWhenDone());
     const bool started = files_.dataJob->Start();
     if (!started) files_.dataJob.reset();
     Log('C', "%s started %ssuccessfully for path/wildcard %s", command, started ? "" : "un", argument.c_str());
@@ -394,7 +392,7 @@ void CFtpSession::OnMlsd(std::string_view arg) {
     files_.dataKind = DataState::SendMachineListing;
     files_.dataName = "File Listing [MLST] \"" + argument + "\"";
     files_.dataJob = std::make_unique<ListingJob>(account_.token(), std::move(spool), std::move(work),
-                                                  PostWhenDone(*this));
+                                                  PostWhenDone());
     const bool started = files_.dataJob->Start();
     if (!started) files_.dataJob.reset();
     Log('C', "%s started %ssuccessfully for path/wildcard %s", "MLST", started ? "" : "un", argument.c_str());
