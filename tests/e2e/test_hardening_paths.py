@@ -342,6 +342,20 @@ class ListingBoundsTest(PathsTest):
             sizes = {f[8]: int(f[4]) for f in fields}
             self.assertEqual(sizes[names[5000]], 5000)
             self.assertEqual(sum(sizes.values()), sum(range(0, 20000, 1000)))
+        # A command sent behind STAT waits for the whole listing.
+        c.send_raw(b"STAT big\r\nNOOP\r\n")
+        status = c.read_reply().splitlines()
+        self.assertEqual((status[0], status[-1]), ("213-status of big:", "213 End of status"))
+        self.assertEqual(sum(1 for line in status if line.split()[-1] in names), 20000)
+        self.assertEqual(c.read_reply(), "200 No operation completed successfully\r\n")
+        # ABOR while the listing is still being built aborts it: nothing is sent.
+        d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+        c.send_raw(b"LIST big\r\nABOR\r\n")
+        self.assertEqual(c.read_reply(), "426 Transfer aborted.\r\n")
+        self.assertEqual(c.read_reply(), "226 Abort Successful.\r\n")
+        self.assertEqual(recv_all(d), b"")
+        d.close()
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
 
 
 if __name__ == "__main__":

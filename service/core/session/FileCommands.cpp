@@ -378,7 +378,7 @@ void CFtpSession::FinishMove() {
     files_.moveSource.clear();
     files_.moveTarget.clear();
     files_.moveArgument.clear();
-    if (holdCount_ == 0) ResumeCommands();
+    if (!CommandsWait()) ResumeCommands();
 }
 
 }  // namespace orvyn

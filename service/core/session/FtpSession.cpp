@@ -336,7 +336,7 @@ void CFtpSession::OnRead() {
         server_.loop().AsyncSelect(socket_, &server_, Message::Command, FD_WRITE | FD_CLOSE);
         return;
     }
-    if (holdCount_ > 0 || files_.moveJob) {
+    if (CommandsWait()) {
         HoldCommands();
         return;
     }
@@ -376,7 +376,7 @@ void CFtpSession::OnRead() {
             return;
         }
         if (outcome == LineOutcome::StopParsing) break;
-        if (holdCount_ > 0 || files_.moveJob) {
+        if (CommandsWait()) {
             HoldCommands();
             break;
         }
@@ -387,7 +387,7 @@ void CFtpSession::OnRead() {
         return;
     }
     // Records already taken from the socket are not announced by it again.
-    if (controlLayer_->HasBufferedInput() && holdCount_ == 0 && !files_.moveJob && !readPaused_) {
+    if (controlLayer_->HasBufferedInput() && !CommandsWait() && !readPaused_) {
         server_.loop().PostEvent(&server_, Message::Command, socket_, FD_READ);
     }
 }
@@ -404,9 +404,11 @@ void CFtpSession::HoldCommands() {
 void CFtpSession::EndHold() {
     holdCount_ = 0;
     SendPending();
-    if (files_.moveJob) return;  // the move's end reads on
+    if (CommandsWait()) return;  // the move's or the STAT reply's end reads on
     ResumeCommands();
 }
+
+bool CFtpSession::CommandsWait() const { return holdCount_ > 0 || files_.moveJob || files_.statOpen; }
 
 void CFtpSession::ResumeCommands() {
     if (!commandsHeld_) return;

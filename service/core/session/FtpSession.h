@@ -334,6 +334,13 @@ private:
     void FinishMove();
     // Reading commands again after a hold or a move.
     void ResumeCommands();
+    // Whether the next command must wait: a refused login's hold, a move to
+    // another file system, or a STAT reply whose listing is still coming
+    // (later replies go behind it).
+    bool CommandsWait() const;
+    // ABOR of a LIST, NLST or MLSD listing still being built: stops it with
+    // the abort replies; false when none is.
+    bool StopDataListing();
     // A worker's completion: a write event for the control socket, which the
     // session's sending side turns into the next step.
     ListingJob::Completion PostWhenDone();

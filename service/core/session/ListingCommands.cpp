@@ -266,6 +266,8 @@ void CFtpSession::PumpStatListing() {
         status_ = "Success";
         files_.pumping = false;
         ReplyText(MSG_STAT_LISTING_END);
+        // Commands that came meanwhile are read now.
+        if (!CommandsWait()) ResumeCommands();
         return;
     }
     files_.pumping = false;

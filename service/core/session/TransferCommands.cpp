@@ -15,7 +15,23 @@ void CFtpSession::OnAppe(std::string_view arg) { transfer_->Store(arg, false, tr
 void CFtpSession::OnRest(std::string_view arg) { transfer_->Rest(arg); }
 void CFtpSession::OnAbor(std::string_view) {
     StopHash();
+    if (StopDataListing()) return;
     transfer_->Abor();
+}
+
+bool CFtpSession::StopDataListing() {
+    if (!files_.dataJob) return false;
+    // The listing is the transfer's source already, though it is still
+    // being built: it ends as an aborted transfer, and nothing is sent.
+    files_.dataJob->Stop();
+    files_.dataJob.reset();
+    files_.dataName.clear();
+    CloseDataConnection();
+    WriteText("426 Transfer aborted.\r\n", false);
+    WriteText("226 Abort Successful.\r\n", false);
+    Log('C', "ABORt command successful");
+    status_ = "Success";
+    return true;
 }
 void CFtpSession::OnSize(std::string_view arg) { transfer_->Size(arg); }
 void CFtpSession::OnMdtm(std::string_view arg) { transfer_->Mdtm(arg); }
