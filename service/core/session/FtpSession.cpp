@@ -429,8 +429,8 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     CFtpServer& server = server_;
     CSessionRecord* const rec = &record_;
     const eventloop::Socket s = socket_;
-    // A command that arrives while a STAT listing is still open ends that
-    // reply first, so replies never interleave.
+    // Commands wait while a STAT reply is open (CommandsWait); one that is
+    // processed anyway ends that reply first, so replies never interleave.
     if (files_.statOpen) CutStatListing();
 
     const CommandEntry& e = LookupCommand(line);
