@@ -54,14 +54,14 @@ std::optional<std::string> Compose(std::string_view base, std::string_view name)
     return joined;
 }
 
-std::string Backslashes(std::string_view name) {
+}  // namespace
+
+std::string BackslashesAsSlashes(std::string_view name) {
     std::string out(name);
     for (char& c : out)
         if (c == '\\') c = '/';
     return out;
 }
-
-}  // namespace
 
 bool IsPathPrefix(std::string_view prefix, std::string_view path) {
     if (prefix.empty()) return true;
@@ -129,7 +129,7 @@ std::string ParentOf(std::string_view path) {
 }
 
 std::optional<std::string> OwnJoin(std::string_view base, std::string_view name) {
-    const auto joined = Compose(base, Backslashes(name));
+    const auto joined = Compose(base, BackslashesAsSlashes(name));
     if (!joined) return std::nullopt;
     return Normalise(*joined, false);
 }
@@ -147,7 +147,7 @@ std::optional<std::string> PlatformJoin(std::string_view base, std::string_view 
         if (out.size() > kMaxDiskPath) return std::nullopt;
         return out;
     }
-    const auto joined = Compose(baseText, Backslashes(name));
+    const auto joined = Compose(baseText, BackslashesAsSlashes(name));
     if (!joined) return std::nullopt;
     return Normalise(*joined, true);
 }

@@ -38,6 +38,9 @@ std::vector<std::string_view> SplitComponents(std::string_view path);
 // "." or ".." component and no empty component except a trailing "/".
 bool IsCleanAbsolute(std::string_view path);
 
+// The text with every "\\" written as "/".
+std::string BackslashesAsSlashes(std::string_view name);
+
 // The path with its trailing "/" removed ("/" itself stays).
 std::string WithoutTrailingSlash(std::string_view path);
 // The path with one trailing "/" (added when missing).

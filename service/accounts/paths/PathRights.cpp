@@ -91,10 +91,7 @@ void PathRights::ReadEntryNames(const std::string& section, std::vector<std::str
     for (auto& v : values) {
         // An entry may be written with "\" as the separator, as the paths
         // of the store's other settings may.
-        std::string m = v.name;
-        for (char& c : m)
-            if (c == '\\') c = '/';
-        matched.push_back(std::move(m));
+        matched.push_back(BackslashesAsSlashes(v.name));
         names.push_back(std::move(v.name));
     }
 }

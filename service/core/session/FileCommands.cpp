@@ -324,6 +324,11 @@ void CFtpSession::OnRnto(std::string_view arg) {
         status_ = "Fail";
         return;
     }
+    ReplyRenamed(err, argument, source, target);
+}
+
+void CFtpSession::ReplyRenamed(int err, const std::string& argument, const std::string& source,
+                               const std::string& target) {
     if (err != 0) {
         const FileCause cause = FileCauseFromErrno(err);
         Reply(MSG_RNTO_ERROR, argument.c_str(), FileCauseText(cause));
@@ -362,19 +367,8 @@ void CFtpSession::StartMove(const std::string& source, const std::string& target
 
 void CFtpSession::FinishMove() {
     const std::string text = CFileListingState::TakeText(files_.moveJob);
-    const int err = text.empty() ? EIO : std::atoi(text.c_str());
-    const std::string& target = files_.moveTarget;
-    const std::string& source = files_.moveSource;
-    if (err == 0) {
-        ReplyText(MSG_RENAMED);
-        Log('C', "RNTO %s (from %s) successful", target.c_str(), source.c_str());
-        status_ = "Success";
-    } else {
-        const FileCause cause = FileCauseFromErrno(err);
-        Reply(MSG_RNTO_ERROR, files_.moveArgument.c_str(), FileCauseText(cause));
-        Log('C', "RNTO %s (from %s) failed - error %d", target.c_str(), source.c_str(), static_cast<int>(cause));
-        status_ = "Fail";
-    }
+    ReplyRenamed(text.empty() ? EIO : std::atoi(text.c_str()), files_.moveArgument, files_.moveSource,
+                 files_.moveTarget);
     files_.moveSource.clear();
     files_.moveTarget.clear();
     files_.moveArgument.clear();

@@ -332,6 +332,8 @@ private:
     // RNTO across file systems: the copy on a worker, and its reply.
     void StartMove(const std::string& source, const std::string& target, const std::string& argument);
     void FinishMove();
+    // RNTO's reply and log line for the outcome of a move (0 or errno).
+    void ReplyRenamed(int err, const std::string& argument, const std::string& source, const std::string& target);
     // Reading commands again after a hold or a move.
     void ResumeCommands();
     // Whether the next command must wait: a refused login's hold, a move to

@@ -2,9 +2,12 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <string>
+
+#include "platform/eventloop/SocketAddress.h"
 
 namespace orvyn::own_endpoints {
 namespace {
@@ -19,24 +22,22 @@ std::map<std::string, int>& Table() {
 // Family, address and port; an IPv4 address seen through an IPv6 socket is
 // keyed as plain IPv4.
 std::string Key(const sockaddr* a, socklen_t length) {
-    std::string key;
+    uint16_t port = 0;
     if (a->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(a);
-        key.assign("4");
-        key.append(reinterpret_cast<const char*>(&in->sin_addr), sizeof in->sin_addr);
-        key.append(reinterpret_cast<const char*>(&in->sin_port), sizeof in->sin_port);
+        port = reinterpret_cast<const sockaddr_in*>(a)->sin_port;
     } else if (a->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(a);
-        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
-            key.assign("4");
-            key.append(reinterpret_cast<const char*>(&in6->sin6_addr) + 12, 4);
-        } else {
-            key.assign("6");
-            key.append(reinterpret_cast<const char*>(&in6->sin6_addr), sizeof in6->sin6_addr);
-        }
-        key.append(reinterpret_cast<const char*>(&in6->sin6_port), sizeof in6->sin6_port);
+        port = reinterpret_cast<const sockaddr_in6*>(a)->sin6_port;
+    } else {
+        return {};
     }
-    return key;
+    std::string key;
+    if (const uint8_t* v4 = eventloop::IPv4Bytes(a)) {
+        key.assign("4").append(reinterpret_cast<const char*>(v4), 4);
+    } else {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+        key.assign("6").append(reinterpret_cast<const char*>(&v6), sizeof v6);
+    }
+    return key.append(reinterpret_cast<const char*>(&port), sizeof port);
 }
 
 }  // namespace
