@@ -90,8 +90,10 @@ void PathRights::ReadEntryNames(const std::string& section, std::vector<std::str
     matched.reserve(values.size());
     for (auto& v : values) {
         // An entry may be written with "\" as the separator, as the paths
-        // of the store's other settings may.
-        matched.push_back(BackslashesAsSlashes(v.name));
+        // of the store's other settings may. Only such a name gets a second
+        // spelling (every session keeps its entries).
+        const bool backslashed = v.name.find('\\') != std::string::npos;
+        matched.push_back(backslashed ? BackslashesAsSlashes(v.name) : std::string());
         names.push_back(std::move(v.name));
     }
 }
@@ -176,7 +178,7 @@ int PathRights::EntryRights(const std::vector<std::string>& names, const std::ve
                             const std::string& section, std::string_view path) {
     const std::string* best = nullptr;
     for (size_t i = 0; i < matched.size(); ++i) {
-        const std::string& name = matched[i];
+        const std::string& name = matched[i].empty() ? names[i] : matched[i];
         if (!IsPathPrefix(name, path)) continue;
         if (!best || name.size() > best->size()) {
             best = &names[i];

@@ -121,7 +121,8 @@ private:
     // again: always for a frozen copy; for a session while the store's read
     // stamp stays the same (what was kept under another one is dropped).
     bool MayKeepAnswers();
-    // The entry names as stored, and as matched: "\" written for "/".
+    // The entry names as stored, and as matched where they differ ("\"
+    // written for "/"; empty for a name matched as it is).
     void ReadEntryNames(const std::string& section, std::vector<std::string>& names,
                         std::vector<std::string>& matched);
     int FileSystemRights(std::string_view path) const;
