@@ -58,6 +58,7 @@ long ParseDecimal(const std::vector<uint8_t>& data) {
 // comes when the outer read has already failed).
 struct ReadScratch {
     std::string path;
+    std::string keptKey;
     reg::Value value;
 };
 
@@ -70,6 +71,52 @@ ReadScratch& Scratch() {
 
 CServerRegistry::CServerRegistry(reg::IStore& store, std::string instanceName, ILogSink* log)
     : store_(store), name_(std::move(instanceName)), log_(log) {}
+
+void CServerRegistry::setInstanceName(std::string name) {
+    std::lock_guard<std::mutex> lock(keptMutex_);
+    name_ = std::move(name);
+    kept_.clear();
+}
+
+long CServerRegistry::Query(const char* section, const char* name, reg::Value& out) const {
+    ReadScratch& scratch = Scratch();
+    const uint64_t stamp = store_.ReadStamp();
+    std::string& key = scratch.keptKey;
+    if (stamp != 0) {
+        // Section names are C strings: a NUL cannot occur in them.
+        key.assign(section ? section : "");
+        key += '\0';
+        key += ValueName(name);
+        std::lock_guard<std::mutex> lock(keptMutex_);
+        if (stamp != keptStamp_) {
+            kept_.clear();
+            keptStamp_ = stamp;
+        }
+        auto it = kept_.find(key);
+        if (it != kept_.end()) {
+            if (it->second.code == reg::kSuccess) {
+                out.type = it->second.type;
+                out.data.assign(it->second.data.begin(), it->second.data.end());
+            }
+            return it->second.code;
+        }
+    }
+    if (!BuildPath(section, scratch.path)) return reg::kNotFound;
+    const long code = store_.QueryValueCode(scratch.path, ValueName(name), out);
+    // Only answers about what exists or does not: a failing store is asked again.
+    if (stamp == 0 || (code != reg::kSuccess && code != reg::kNotFound)) return code;
+    KeptAnswer answer;
+    answer.code = code;
+    if (code == reg::kSuccess) {
+        answer.type = out.type;
+        answer.data = out.data;
+    }
+    std::lock_guard<std::mutex> lock(keptMutex_);
+    if (stamp != keptStamp_) return code;
+    if (kept_.size() >= kMaxKeptAnswers) kept_.clear();
+    kept_.insert_or_assign(key, std::move(answer));
+    return code;
+}
 
 void CServerRegistry::WarnTooLong() const {
     if (!log_ || t_warningTooLong) return;
@@ -114,10 +161,8 @@ std::string CServerRegistry::KeyPath(const char* section) const {
 }
 
 long CServerRegistry::ReadInt(const char* section, const char* name, long def) const {
-    ReadScratch& scratch = Scratch();
-    if (!BuildPath(section, scratch.path)) return def;
-    reg::Value& v = scratch.value;
-    if (store_.QueryValueCode(scratch.path, ValueName(name), v) != reg::kSuccess) return def;
+    reg::Value& v = Scratch().value;
+    if (Query(section, name, v) != reg::kSuccess) return def;
     if (v.data.size() > kMaxNumericData) return def;
     const auto& d = v.data;
     switch (v.type) {
@@ -145,11 +190,8 @@ bool CServerRegistry::ReadFlag(const char* section, const char* name, bool def) 
 }
 
 std::string CServerRegistry::ReadString(const char* section, const char* name, std::string_view def) const {
-    ReadScratch& scratch = Scratch();
-    reg::Value& v = scratch.value;
-    if (!BuildPath(section, scratch.path) ||
-        store_.QueryValueCode(scratch.path, ValueName(name), v) != reg::kSuccess || v.type != reg::REG_SZ)
-        return std::string(def);
+    reg::Value& v = Scratch().value;
+    if (Query(section, name, v) != reg::kSuccess || v.type != reg::REG_SZ) return std::string(def);
     // The text ends at the first NUL, or with the data when a writer left the
     // terminator out.
     const char* text = reinterpret_cast<const char*>(v.data.data());

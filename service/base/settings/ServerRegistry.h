@@ -1,6 +1,9 @@
 // Typed access to one server instance's settings in the configuration store.
-// Every call opens the key, reads or writes one value and closes it again;
-// nothing is cached here (callers cache what they need).
+// Every call opens the key, reads or writes one value and closes it again.
+// The answers of ReadInt, ReadFlag and ReadString are kept while the store's
+// read stamp stays the same (see reg::IStore::ReadStamp), so a value changed
+// by any writer is still seen by the next read epoch, while repeated reads
+// of an unchanged store cost no key lookup. Thread-safe for reads.
 //
 // A section name selects the key:
 //   nullptr         the instance key  Software\Brandmoor\ORVYNPro\Servers\<name>
@@ -10,8 +13,10 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/registry/Registry.h"
@@ -29,7 +34,7 @@ public:
     CServerRegistry(reg::IStore& store, std::string instanceName, ILogSink* log);
 
     const std::string& instanceName() const { return name_; }
-    void setInstanceName(std::string name) { name_ = std::move(name); }
+    void setInstanceName(std::string name);
     reg::IStore& store() { return store_; }
     // The log is usually built after the settings it reads its own switches
     // from, so it may be attached later.
@@ -69,6 +74,22 @@ private:
     // never read, write or delete a key nobody named.
     bool BuildPath(const char* section, std::string& path) const;
     void WarnTooLong() const;
+    // Reads one value of a section into out: the kept answer when the store
+    // is unchanged since it was read, else the store's. The result code of
+    // the read; out is filled only on success.
+    long Query(const char* section, const char* name, reg::Value& out) const;
+
+    // The kept answers: a store result code and, on success, the value's
+    // type and data. Keyed by section and name as the caller spelled them.
+    struct KeptAnswer {
+        long code = 0;
+        uint32_t type = 0;
+        std::vector<uint8_t> data;
+    };
+    static constexpr size_t kMaxKeptAnswers = 512;
+    mutable std::mutex keptMutex_;
+    mutable uint64_t keptStamp_ = 0;
+    mutable std::unordered_map<std::string, KeptAnswer> kept_;
 
     reg::IStore& store_;
     std::string name_;
