@@ -266,6 +266,13 @@ bool ReadCache::CheckedThisEpoch(const std::string& file) {
 }
 
 uint64_t ReadCache::Stamp(const std::string& file) {
+    // Checked already in this epoch (the usual case): the generation as it
+    // is now, without the lock. A write that moves it meanwhile makes the
+    // next call answer the new one.
+    const uint64_t epoch = CurrentReadEpoch();
+    if (epoch != 0 && checkedEpoch_.load(std::memory_order_acquire) == epoch &&
+        owner_.load(std::memory_order_relaxed) == CurrentPid())
+        return generation_.load(std::memory_order_acquire);
     std::lock_guard<std::mutex> lock(mutex_);
     if (CurrentReadEpoch() == 0 || !CheckedThisEpoch(file)) return 0;
     return generation_;

@@ -24,6 +24,7 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -101,7 +102,9 @@ private:
     void Forget();
 
     std::mutex mutex_;
-    uint64_t checkedEpoch_ = 0;  // the read epoch the store was last found unchanged in
+    // The read epoch the store was last found unchanged in, and the
+    // generation and owner below: written locked, read unlocked by Stamp().
+    std::atomic<uint64_t> checkedEpoch_{0};
     sqlite3* watcher_ = nullptr;
     sqlite3_stmt* version_ = nullptr;
     sqlite3_stmt* begin_ = nullptr;     // BEGIN IMMEDIATE; null where the store is read-only to us
@@ -110,8 +113,8 @@ private:
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     int64_t dataVersion_ = -1;
-    uint64_t generation_ = 1;  // moves with every change seen; 0 is never a valid ticket
-    pid_t owner_ = 0;
+    std::atomic<uint64_t> generation_{1};  // moves with every change seen; 0 is never a valid ticket
+    std::atomic<pid_t> owner_{0};
     int notify_ = -1;  // inotify descriptor; -1 when not armed
     int64_t lastNoticeMs_ = 0;  // when something was last written near the store
     int64_t lastFullMs_ = 0;    // when the store was last checked in full

@@ -10,11 +10,20 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
+// At most this many components in path: one more than its separators.
+size_t ComponentBound(std::string_view path) {
+    size_t n = 1;
+    for (const char c : path)
+        if (IsSeparator(c)) ++n;
+    return n;
+}
+
 // Collapses, drops "." and applies ".." to the components of an absolute
 // path. clampAtRoot decides what ".." at the root does: fail (false) or stay
 // at the root (true, the operating system's rule).
 std::optional<std::string> Normalise(std::string_view path, bool clampAtRoot) {
     std::vector<std::string_view> parts;
+    parts.reserve(ComponentBound(path));
     size_t i = 0;
     while (i < path.size()) {
         while (i < path.size() && IsSeparator(path[i])) ++i;
@@ -35,6 +44,7 @@ std::optional<std::string> Normalise(std::string_view path, bool clampAtRoot) {
         i = j;
     }
     std::string out;
+    out.reserve(path.size() + 1);
     for (const auto part : parts) {
         out += '/';
         out += part;
@@ -85,6 +95,7 @@ bool HasControlChars(std::string_view text) {
 
 std::vector<std::string_view> SplitComponents(std::string_view path) {
     std::vector<std::string_view> parts;
+    parts.reserve(ComponentBound(path));
     size_t i = 0;
     while (i < path.size()) {
         while (i < path.size() && path[i] == '/') ++i;

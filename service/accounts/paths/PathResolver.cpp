@@ -123,7 +123,7 @@ bool PathResolver::Resolve(std::string_view ftpPath, std::string_view root, std:
     // written: on this file system "report." is not "report", and a listed
     // name must lead to the file it names.
     if (!existsAsWritten) TrimTrailingDotsAndSpaces(built);
-    built = WithoutTrailingSlash(built);
+    while (built.size() > 1 && built.back() == '/') built.pop_back();
 
     // Whatever the end-of-walk rules did, the result must still be a plain
     // path: cutting "::$DATA" off "..::$DATA" must not leave a "..".

@@ -68,7 +68,10 @@ std::string VirtualDirs::BackMap(std::string_view path, std::string* anchor) con
     if (prefix.empty()) prefix.assign(1, '/');
     // Nothing mapped: the walk below would only take the path apart and put
     // it together again (it differs only for a path beginning with "//").
-    if (back_.empty() && prefix.compare(0, 2, "//") != 0) return WithTrailingSlash(prefix);
+    if (back_.empty() && prefix.compare(0, 2, "//") != 0) {
+        if (prefix.back() != '/') prefix += '/';
+        return prefix;
+    }
     std::string tail;  // components moved off the prefix, each followed by "/"
     size_t replacements = 0;
     for (;;) {
