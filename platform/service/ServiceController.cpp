@@ -192,7 +192,11 @@ long ServiceController::Control(uint32_t code, ServiceStatus& status) {
     return SendControlRequest(SocketPath(), FormatControl(code), status);
 }
 
-long PostServiceRefresh() {
+namespace {
+
+// Reads the pid the refresh pid file names. ERROR_SUCCESS with pid set, or
+// why there is none to signal.
+long ReadRefreshPid(pid_t& pid) {
     const std::string path = RefreshPidFilePath();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
@@ -209,13 +213,27 @@ long PostServiceRefresh() {
     if (n <= 0) return ERROR_INVALID_WINDOW_HANDLE;
     size_t len = static_cast<size_t>(n);
     while (len > 0 && (buf[len - 1] == '\n' || buf[len - 1] == '\r' || buf[len - 1] == ' ')) --len;
-    long pid = 0;
-    auto [ptr, ec] = std::from_chars(buf, buf + len, pid);
-    if (ec != std::errc() || ptr != buf + len || pid <= 1 || pid > 0x3fffffff) return ERROR_INVALID_WINDOW_HANDLE;
-    if (!ProcessAlive(static_cast<pid_t>(pid)) || !IsServerProcess(static_cast<pid_t>(pid))) {
+    long value = 0;
+    auto [ptr, ec] = std::from_chars(buf, buf + len, value);
+    if (ec != std::errc() || ptr != buf + len || value <= 1 || value > 0x3fffffff) return ERROR_INVALID_WINDOW_HANDLE;
+    if (!ProcessAlive(static_cast<pid_t>(value)) || !IsServerProcess(static_cast<pid_t>(value))) {
         return ERROR_INVALID_WINDOW_HANDLE;
     }
-    if (::kill(static_cast<pid_t>(pid), SIGHUP) != 0) {
+    pid = static_cast<pid_t>(value);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+pid_t RefreshTargetPid() {
+    pid_t pid = 0;
+    return ReadRefreshPid(pid) == ERROR_SUCCESS ? pid : 0;
+}
+
+long PostServiceRefresh() {
+    pid_t pid = 0;
+    if (const long err = ReadRefreshPid(pid); err != ERROR_SUCCESS) return err;
+    if (::kill(pid, SIGHUP) != 0) {
         return errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_WINDOW_HANDLE;
     }
     return ERROR_SUCCESS;

@@ -10,6 +10,8 @@
 // no socket means stopped.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -70,5 +72,9 @@ private:
 // file, ERROR_ACCESS_DENIED when the file is not owned by root or this
 // account, ERROR_INVALID_WINDOW_HANDLE when the pid is not a running server.
 long PostServiceRefresh();
+
+// The pid the refresh pid file names when that process is alive and runs the
+// server; 0 otherwise (no file, a stale pid, another program).
+pid_t RefreshTargetPid();
 
 }  // namespace orvyn::service

@@ -12,8 +12,8 @@ import subprocess
 import time
 import unittest
 
-from orvyntest import (BIN, PRODUCT_KEY, Control, Sandbox, free_port, ftp_connect, program, require_programs,
-                       wait_closed, wait_for, wait_listening)
+from orvyntest import (BIN, PRODUCT_KEY, Control, Sandbox, Service, free_port, ftp_connect, program,
+                       require_programs, wait_closed, wait_for, wait_listening)
 
 SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\ORVYN Pro"
 EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ORVYN Pro"
@@ -282,6 +282,12 @@ class BuiltInManager(HostTestCase):
         sb.run("-installq")
         self.assertEqual(self.svc("start").returncode, 0)
         self.assertTrue(wait_listening(port1))
+        # A second copy started by hand cannot have First's port; it must not
+        # take the refresh target away from the service either.
+        with Service(sb) as second:
+            self.assertTrue(wait_for(lambda: sb.query_value(sb.instance_key("First"), "Fatal Error")))
+        self.assertEqual(second.proc.returncode, 0)
+        self.assertIn("could not write the pid file", second.stderr)
         sb.add_instance("Second", port2, log=False)
         r = self.svc("refresh")
         self.assertEqual(r.returncode, 0, r.stderr)

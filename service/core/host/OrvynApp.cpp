@@ -1,9 +1,11 @@
 #include "service/core/host/OrvynApp.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 
+#include "platform/service/ServiceController.h"
 #include "platform/service/ServicePaths.h"
 #include "platform/sound/Sound.h"
 #include "service/accounts/login/PamService.h"
@@ -124,8 +126,12 @@ bool COrvynApp::StartAllInstances() {
         lastStartError_ = st.code != reg::kSuccess ? st.code : reg::kNotFound;
     } else {
         lastStartError_ = 0;
-        // The process is the target of "ORVYN Service Refresh" once its instances run.
-        if (!pidFileWritten_) pidFileWritten_ = MainWnd().WritePidFile();
+        // The process is the target of "ORVYN Service Refresh" once its
+        // instances run, unless another copy of the server already is.
+        if (!pidFileWritten_) {
+            const pid_t holder = service::RefreshTargetPid();
+            if (holder == 0 || holder == ::getpid()) pidFileWritten_ = MainWnd().WritePidFile();
+        }
     }
     return ok;
 }
