@@ -2,9 +2,11 @@
 // A saved-key file has the schema of the store with "saved-key" as its kind;
 // the saved key itself is the file's root.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 
@@ -85,6 +87,41 @@ private:
     std::string path_;
 };
 
+// The folder part of a path, made absolute and free of links; empty when it
+// cannot be found.
+std::string RealFolder(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    char resolved[PATH_MAX];
+    return realpath(folder.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+std::string LastComponent(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Whether file is the store, or one of the files the store's database keeps
+// beside it (its write-ahead log, its index, its journal), whether or not
+// those exist now: by identity where both exist, by name otherwise.
+bool NamesStoreFile(const std::string& store, const std::string& file) {
+    static constexpr const char* kCompanions[] = {"", "-wal", "-shm", "-journal"};
+    struct stat fileSb {};
+    const bool fileExists = stat(file.c_str(), &fileSb) == 0;
+    for (const char* suffix : kCompanions) {
+        struct stat sb {};
+        if (fileExists && stat((store + suffix).c_str(), &sb) == 0 && sb.st_dev == fileSb.st_dev &&
+            sb.st_ino == fileSb.st_ino)
+            return true;
+    }
+    const std::string folder = RealFolder(file);
+    if (folder.empty() || folder != RealFolder(store)) return false;
+    const std::string name = LastComponent(file);
+    for (const char* suffix : kCompanions)
+        if (name == LastComponent(store) + suffix) return true;
+    return false;
+}
+
 Status WriteSavedKeyFile(const std::string& file, const Snapshot& snap) {
     Db db;
     if (Status st = db.Open(file, SQLITE_OPEN_READWRITE); !st) return st;
@@ -117,15 +154,10 @@ Status Store::SaveKey(std::string_view key, const std::string& file, bool overwr
     }
 
     struct stat sb {};
-    if (stat(file.c_str(), &sb) == 0) {
-        if (!overwrite) return {kInvalidParameter, file + ": file exists"};
-        // Replacing the store (or a name for it) with a saved key would lose
-        // the whole configuration.
-        struct stat storeSb {};
-        if (stat(path_.c_str(), &storeSb) == 0 && storeSb.st_dev == sb.st_dev && storeSb.st_ino == sb.st_ino) {
-            return {kInvalidParameter, file + ": is the configuration store itself"};
-        }
-    }
+    if (stat(file.c_str(), &sb) == 0 && !overwrite) return {kInvalidParameter, file + ": file exists"};
+    // Replacing the store, its log or its index (or a name for one of them)
+    // with a saved key would lose the whole configuration.
+    if (NamesStoreFile(path_, file)) return {kInvalidParameter, file + ": is the configuration store itself"};
     TempFile temp;
     if (Status st = temp.Create(file); !st) return st;
     if (Status st = WriteSavedKeyFile(temp.path(), snap); !st) return st;
@@ -158,6 +190,16 @@ Status LoadSavedKeyFile(const std::string& file, Snapshot& snap) {
     if (Status st = ReadFileKind(db, kKindSavedKey, kind); !st) return notSavedKey(st);
     if (kind == FileKind::kNewer) return {kInvalidParameter, file + ": saved key of a newer version"};
     if (kind != FileKind::kMatches) return {kInvalidParameter, file + ": not a saved key"};
+    // Only stored tables are read: a view or a virtual table in their place
+    // could compute rows without end.
+    {
+        Stmt other(db,
+                   "SELECT count(*) FROM sqlite_schema WHERE type NOT IN ('table', 'index')"
+                   " OR (type = 'table' AND sql LIKE 'CREATE VIRTUAL%')");
+        bool row = false;
+        if (Status st = other.Step(&row); !st) return notSavedKey(st);
+        if (other.Int(0) != 0) return {kInvalidParameter, file + ": not a saved key"};
+    }
     if (Status st = ReadSnapshot(db, kRootId, true, kInvalidParameter, snap); !st) {
         return st.code == kInvalidParameter ? st : notSavedKey(st);
     }
@@ -170,6 +212,8 @@ Status Store::RestoreKey(std::string_view key, const std::string& file) {
     const detail::ForgetAnswers forget(*cache_);
     std::vector<std::string> names;
     if (Status st = ParseKeyPath(key, names); !st) return st;
+    // The root holds every key: replacing it would throw the configuration away.
+    if (names.empty()) return {kInvalidParameter, "the root key cannot be replaced"};
     if (file.empty()) return {kInvalidParameter, "no file name given"};
 
     // The whole file is read and checked before the store is touched.

@@ -219,6 +219,7 @@ bool Commands::Save(const Request& request) {
 }
 
 bool Commands::Restore(const Request& request) {
+    if (request.key.path.empty()) return Fail("The root key cannot be replaced.");
     struct stat st;
     if (::stat(request.file.c_str(), &st) != 0) {
         return Fail("Cannot open " + request.file + ": " + std::strerror(errno) + ".");

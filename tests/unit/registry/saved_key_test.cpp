@@ -124,6 +124,9 @@ TEST_F(SavedKeyTest, SaveRefusesToReplaceUnlessAsked) {
     ASSERT_EQ(symlink(store_.path().c_str(), (dir_ / "alias.db").c_str()), 0);
     EXPECT_EQ(store_.SaveKey("A", store_.path(), true).code, kInvalidParameter);
     EXPECT_EQ(store_.SaveKey("A", dir_ / "alias.db", true).code, kInvalidParameter);
+    // Nor the files the store keeps beside it, present or not.
+    for (const char* companion : {"-wal", "-shm", "-journal"})
+        EXPECT_EQ(store_.SaveKey("A", store_.path() + companion, true).code, kInvalidParameter) << companion;
     EXPECT_EQ(ReadFile(store_.path()), storeBytes);
     EXPECT_TRUE(store_.KeyExists("A").ok());
 
@@ -203,6 +206,9 @@ TEST_F(SavedKeyTest, RestoreRefusesDamagedSavedKeys) {
         {"wrong kind", "UPDATE meta SET value = 'store' WHERE name = 'kind'"},
         {"newer schema", "UPDATE meta SET value = '99' WHERE name = 'schema'"},
         {"no meta", "DROP TABLE meta"},
+        {"endless view", "DROP TABLE keys; CREATE VIEW keys AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL "
+                         "SELECT x + 1 FROM c) SELECT x AS id, 0 AS parent, 'k' AS name, 'K' AS folded FROM c "
+                         "WHERE x < 0"},
     };
     for (const auto& [what, sql] : damages) {
         const std::string file = dir_ / "bad.key";
@@ -217,6 +223,9 @@ TEST_F(SavedKeyTest, RestoreRefusesDamagedSavedKeys) {
         EXPECT_EQ(st.code, kInvalidParameter) << what << ": " << st.message;
         EXPECT_EQ(Dump(store_, ""), before) << what;
     }
+    // No file replaces the root: it holds every key.
+    EXPECT_EQ(store_.RestoreKey("", good).code, kInvalidParameter);
+    EXPECT_EQ(Dump(store_, ""), before);
     // The undamaged file still restores.
     ASSERT_TRUE(store_.RestoreKey("Keep", good).ok());
     EXPECT_EQ(Dump(store_, "Keep"), Dump(store_, "Src"));
