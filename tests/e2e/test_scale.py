@@ -144,16 +144,18 @@ class DescriptorExhaustionTest(ServerCase):
         self.assertGreater(refused, 0)
         # The sessions that are in still work.
         self.assertEqual(first.cmd("NOOP"), "200 No operation completed successfully\r\n")
-        for s in greeted:
-            s.close()
-        # Descriptors are free again: a new client is greeted, without a
-        # second client having to knock first.
+        # One descriptor free again: a new client is greeted with it, without
+        # a second client having to knock first, and the episode's end is
+        # logged although that client took the last descriptor.
+        greeted.pop().close()
         time.sleep(0.2)
         with Control(self.port) as c:
             self.assertTrue(c.greeting.startswith("220 "), c.greeting)
+            self.assertLogged("Descriptors are free again - accepting connections", "!")
+        for s in greeted:
+            s.close()
         warnings = self.messages("!")
         self.assertEqual(sum("Out of descriptors" in m for m in warnings), 1, warnings)
-        self.assertLogged("Descriptors are free again - accepting connections", "!")
 
     def test_data_side_out_of_descriptors_answers_4xx_and_goes_on(self):
         home = os.path.join(self.sb.dir, "home")
@@ -187,4 +189,42 @@ class DescriptorExhaustionTest(ServerCase):
         self.assertTrue(status.startswith("213-status of .:\r\n"), status)
         self.assertIn("213-Listing failed", status)
         self.assertTrue(status.endswith("213 End of status\r\n"), status)
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+
+    def test_a_failed_passive_accept_fails_the_transfer_and_connects_nowhere(self):
+        home = os.path.join(self.sb.dir, "home")
+        os.mkdir(home)
+        with open(os.path.join(home, "a.txt"), "w") as f:
+            f.write("x")
+        self.sb.add_user("bob", "secret", home=home)
+        self.one_instance()
+        pid = self.svc.proc.pid
+        c = self.control()
+        self.assertEqual(self.login(c, "bob", "secret"), LOGGED_IN)
+        spare = self.control()
+        # An earlier PORT leaves an address behind that the transfer must not use.
+        old_target = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(old_target.close)
+        port = old_target.getsockname()[1]
+        self.assertTrue(c.cmd("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)).startswith("200 "))
+        reply = c.cmd("PASV")
+        numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
+        self.assertLogged("Entering Passive Mode " + reply[reply.index("("):reply.index(")") + 1])
+        self.assertTrue(wait_for(lambda: not holds_file(pid, self.sb.logfile)))
+        # No descriptor for the client's data connection: the accept fails
+        # and the listener goes, which resets the client.
+        limit = lowest_free_descriptor(pid)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, limit))
+        data = socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]), timeout=5)
+        self.addCleanup(data.close)
+        with self.assertRaises(ConnectionResetError):
+            data.recv(1)
+        # Room again for the file and a socket.
+        spare.close()
+        self.assertTrue(wait_for(lambda: lowest_free_descriptor(pid) < limit - 1))
+        self.assertEqual(c.cmd("RETR a.txt"),
+                         "425 Unable to open data connection - error=[10024] Too many open files\r\n")
+        old_target.settimeout(0.5)
+        with self.assertRaises(socket.timeout):
+            old_target.accept()
         self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")

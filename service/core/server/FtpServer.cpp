@@ -279,8 +279,12 @@ void CFtpServer::OnAccept(Socket listener) {
         return;  // the record goes; no socket was opened
     }
     if (descriptorsExhausted_) {
+        // This connection may have taken the last free descriptor: the line
+        // borrows the reserve, as the episode's first line did.
         descriptorsExhausted_ = false;
+        reserve_.Release();
         log_.Log(-1, '!', "Descriptors are free again - accepting connections");
+        reserve_.Restore();
     }
     if (bans_.Banned(reinterpret_cast<const sockaddr*>(&session.peerAddress()), session.peerLength(),
                      SteadySeconds())) {

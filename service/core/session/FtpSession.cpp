@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 
 #include "platform/eventloop/Winsock.h"
 #include "service/core/server/FtpServer.h"
@@ -498,7 +499,18 @@ void CFtpSession::Dispatch(const CommandEntry& command, std::string_view arg) {
     }
     if ((command.gates & kGateClosing) != 0 && ClosingGate()) return;
     if ((command.gates & kGateLogin) != 0 && LoginGate()) return;
-    (this->*command.handler)(arg);
+    try {
+        (this->*command.handler)(arg);
+    } catch (const std::bad_alloc&) {
+        // Out of memory (an address-space limit, say): this command fails,
+        // the service and its other sessions go on.
+        try {
+            Log('!', "Out of memory during command %s", command.name);
+            WriteText("451 Requested action aborted: local error in processing.\r\n", false);
+        } catch (const std::bad_alloc&) {
+        }
+        status_ = "Fail";
+    }
 }
 
 PathResolver CFtpSession::Resolver() const {

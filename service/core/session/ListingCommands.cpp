@@ -228,6 +228,8 @@ void CFtpSession::StartStatListing(std::string_view arg) {
         files_.statJob.reset();
         files_.statOpen = false;
         files_.statName.clear();
+        // No worker, no listing: a failure, never an empty folder.
+        ReplyText(MSG_STAT_LISTING_FAILED);
         ReplyText(MSG_STAT_LISTING_END);
         status_ = "Fail";
         return;

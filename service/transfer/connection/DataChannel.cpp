@@ -249,14 +249,27 @@ void CDataChannel::Epsv(std::string_view arg) {
 // ---- claiming the connection ----------------------------------------------------
 
 bool CDataChannel::Open(DataState kind) {
-    if (IsPassiveState(state_) && socket_ != INVALID_SOCKET) {
+    // Passive: the client's connection (or the failure to accept it) is
+    // here already, or the listener still waits for it. A failed accept
+    // closed the listener; its error is this transfer's, never a reason to
+    // connect anywhere.
+    if (state_ == DataState::PassiveAccepted ||
+        (state_ == DataState::PassiveListening && socket_ != INVALID_SOCKET)) {
         const bool accepted = state_ == DataState::PassiveAccepted;
         state_ = kind;
-        if (!owner_.PrepareBuffers()) return false;
+        if (!PrepareBuffers()) return false;
         if (accepted) owner_.ConnectionReady(acceptError_);
         return true;
     }
     return OpenActive(kind);
+}
+
+bool CDataChannel::PrepareBuffers() {
+    if (owner_.PrepareBuffers()) return true;
+    // Without memory for the transfer the command fails like a connection
+    // that cannot be made.
+    owner_.ConnectionReady(eventloop::WSAENOBUFS);
+    return false;
 }
 
 bool CDataChannel::OpenActive(DataState kind) {
@@ -264,7 +277,7 @@ bool CDataChannel::OpenActive(DataState kind) {
         // A block-mode connection outlives its transfers: the next one starts
         // on it like on a new connection.
         state_ = kind;
-        if (!owner_.PrepareBuffers()) return false;
+        if (!PrepareBuffers()) return false;
         owner_.ConnectionReady(0);
         return true;
     }
@@ -280,7 +293,7 @@ bool CDataChannel::OpenActive(DataState kind) {
     session_.SocketOpened();
     state_ = kind;
     Adopt(fd);
-    if (!owner_.PrepareBuffers()) return false;
+    if (!PrepareBuffers()) return false;
     int err = BindActiveDataSocket(fd, reinterpret_cast<const sockaddr*>(&local), session_.localLength());
     if (err != 0) {
         owner_.ConnectionReady(err);

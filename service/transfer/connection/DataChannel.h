@@ -93,6 +93,9 @@ private:
     // been replied.
     bool OpenPassiveSocket();
     bool OpenActive(DataState kind);
+    // The transfer's buffers; when they cannot be had the transfer fails
+    // with WSAENOBUFS and false is returned.
+    bool PrepareBuffers();
     // A connection to the passive listener is taken only from the control
     // connection's peer address (an IPv4 caller and its IPv4-mapped IPv6 form
     // are the same), unless Security\AllowForeignDataPeer lets any address
