@@ -130,6 +130,30 @@ class SlowClientTest(OpenInstance):
         self.assertEqual(received, b"421 Timeout (2 seconds): closing control connection.\r\n")
 
 
+class AnsweredTransferTest(OpenInstance):
+    def test_a_new_data_command_keeps_the_bytes_a_226_promised(self):
+        body = os.urandom(400000)
+        with open(self.path("big.bin"), "wb") as f:
+            f.write(body)
+        c = self.start_open()
+        self.assertTrue(c.cmd("TYPE I").startswith("200 "))
+        listener = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(listener.close)
+        port = listener.getsockname()[1]
+        # The client reads the data only after its next command: the 226 comes
+        # while most of the file still waits in the server's socket.
+        for following in ("EPSV", "PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)):
+            data = socket.socket()
+            self.addCleanup(data.close)
+            data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+            data.connect(pasv_address(c.cmd("PASV")))
+            self.assertTrue(c.cmd("RETR files/big.bin").startswith("150 "))
+            self.assertEqual(c.read_reply(), REPLY_226)
+            self.assertTrue(c.cmd(following)[:3] in ("200", "229"), following)
+            self.assertEqual(recv_all(data, timeout=5), body, following)
+        self.assertEqual(sum("Got 400000 bytes of file" in m for m in self.messages("G")), 2)
+
+
 class StoreTest(OpenInstance):
     def test_restart_marker_beyond_end_before_stor(self):
         with open(self.path("ten.bin"), "wb") as f:

@@ -84,6 +84,7 @@ CDataChannel::~CDataChannel() {
 
 void CDataChannel::SetTarget(std::string_view arg, bool eprt) {
     if (RefusedAfterEpsvAll()) return;
+    owner_.SettleAnswered();
     targetGiven_ = false;
     state_ = DataState::ReceiveFile;
     const DataPolicy policy = session_.policy();
@@ -133,6 +134,7 @@ bool CDataChannel::RefusedAfterEpsvAll() {
 
 // Creates the passive listener and binds it by the instance's port search.
 bool CDataChannel::OpenPassiveSocket() {
+    owner_.SettleAnswered();
     state_ = DataState::PassiveListening;
     Close(true);
     const sockaddr_storage& local = session_.localAddress();

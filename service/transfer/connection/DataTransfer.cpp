@@ -120,6 +120,9 @@ void CDataTransfer::OnDataEvent(eventloop::Socket s, uint32_t event, int wsaErro
 }
 
 void CDataTransfer::BeginTransferCommand() {
+    // The previous transfer, answered and only waiting for the client's
+    // close, ends first: its last bytes must not be reset away.
+    engine_.SettleAnswered();
     engine_.NewCommand();
     channel_.DefaultToClientAddress();
 }

@@ -695,6 +695,12 @@ void CTransferEngine::Finish(bool success) {
     if (success) session_.SetStatus("Success");
 }
 
+void CTransferEngine::SettleAnswered() {
+    // Block mode keeps its connection from one transfer to the next.
+    if (started_ && channel_.open() && !source_ && !sendBuf_ && recvBuf_.empty() && !session_.blockMode())
+        Finish(true);
+}
+
 void CTransferEngine::Abandon() {
     if (source_ || sendBuf_ || !recvBuf_.empty()) {
         Finish(false);

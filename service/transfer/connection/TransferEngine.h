@@ -104,6 +104,7 @@ public:
     bool PrepareBuffers() override;
     void ConnectionReady(int wsaError) override;
     void ConnectionClosed() override;
+    void SettleAnswered() override;
 
 private:
     void SendLoop();
