@@ -61,8 +61,31 @@ void FillIpv6(DataTarget& t, const in6_addr& a, int port) {
     t.length = sizeof sin6;
 }
 
+bool IsUnspecified(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET) return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr == htonl(INADDR_ANY);
+    if (a.ss_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
+        return IN6_IS_ADDR_UNSPECIFIED(&v6) != 0;
+    }
+    return false;
+}
+
 // The rules shared by PORT and EPRT once the target is known.
 void ApplyRules(DataTarget& t, const sockaddr* controlPeer, const DataTargetRules& rules) {
+    // The unspecified address (0.0.0.0, ::) names no host: a client that
+    // sends it (one whose data socket listens on every address) means
+    // itself, the control connection's peer. Taken literally it would be
+    // this host.
+    if (controlPeer != nullptr && IsUnspecified(t.address)) {
+        if (controlPeer->sa_family == AF_INET) {
+            FillIpv4(t, reinterpret_cast<const sockaddr_in*>(controlPeer)->sin_addr, t.port);
+        } else if (controlPeer->sa_family == AF_INET6) {
+            const auto* peer6 = reinterpret_cast<const sockaddr_in6*>(controlPeer);
+            FillIpv6(t, peer6->sin6_addr, t.port);
+            reinterpret_cast<sockaddr_in6&>(t.address).sin6_scope_id = peer6->sin6_scope_id;
+        }
+        t.addressText = AddressText(reinterpret_cast<const sockaddr*>(&t.address));
+    }
     const bool lowPort = rules.disableLowPorts && t.port < kLowestUnprivilegedPort;
     const bool otherHost = rules.requireBackPort &&
                            (controlPeer == nullptr ||

@@ -174,6 +174,24 @@ TEST(EprtArgument, SameRulesAsPort) {
     EXPECT_EQ(ParseEprtArgument("|1|127.0.0.1|5000|", Sa(peer), back).outcome, DataTargetOutcome::Refused);
 }
 
+// A client whose data socket listens on every address may send the
+// unspecified address: it means the client, never this host.
+TEST(EprtArgument, TheUnspecifiedAddressMeansTheControlPeer) {
+    const DataTargetRules back{false, true};
+    const sockaddr_storage peer6 = V6("2001:db8::7", 50000);
+    const sockaddr_storage peer4 = V4("10.1.2.3", 50000);
+    for (const DataTarget& t : {ParseEprtArgument("|2|::|5000|", Sa(peer6), back),
+                                ParseEprtArgument("|2|::|5000|", Sa(peer6), kOpenRules)}) {
+        EXPECT_EQ(t.outcome, DataTargetOutcome::Accepted);
+        EXPECT_TRUE(SameHostAddress(Sa(t.address), Sa(peer6)));
+        EXPECT_EQ(t.addressText, "2001:db8::7");
+    }
+    const DataTarget port = ParsePortArgument("0,0,0,0,19,137", Sa(peer4), back);
+    EXPECT_EQ(port.outcome, DataTargetOutcome::Accepted);
+    EXPECT_TRUE(SameHostAddress(Sa(port.address), Sa(peer4)));
+    EXPECT_EQ(port.port, 5001);
+}
+
 TEST(AddressHelpers, SameHostIgnoresPortsAndMapping) {
     EXPECT_TRUE(SameHostAddress(Sa(V4("1.2.3.4", 1)), Sa(V4("1.2.3.4", 2))));
     EXPECT_FALSE(SameHostAddress(Sa(V4("1.2.3.4", 1)), Sa(V4("1.2.3.5", 1))));
