@@ -28,6 +28,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollStep = std::chrono::milliseconds(50);
+// How long a start that finds the service running in another process waits
+// for its own process to give up.
+constexpr auto kLoserGrace = std::chrono::milliseconds(2000);
 
 bool HasPrefix(const char* text, std::string_view prefix) {
     return std::strncmp(text, prefix.data(), prefix.size()) == 0;
@@ -152,7 +155,16 @@ long ServiceController::Start(int waitMs) {
         long q = SendControlRequest(SocketPath(), FormatQuery(), now, 2000);
         if (q == ERROR_SUCCESS) {
             answered = true;
-            if (now.currentState == SERVICE_RUNNING) return ERROR_SUCCESS;
+            if (now.currentState == SERVICE_RUNNING) {
+                // Another start that came at the same moment may have won:
+                // the service then runs in its process, and ours ends
+                // because the control socket is taken.
+                const pid_t runner = static_cast<pid_t>(now.processId);
+                if (runner == 0 || runner == pid) return ERROR_SUCCESS;
+                const auto grace = Clock::now() + kLoserGrace;
+                while (ProcessAlive(pid) && Clock::now() < grace) std::this_thread::sleep_for(kPollStep);
+                return ProcessAlive(pid) ? ERROR_SUCCESS : ERROR_SERVICE_ALREADY_RUNNING;
+            }
             if (now.currentState == SERVICE_STOPPED) return ERROR_PROCESS_ABORTED;
         } else if (q != ERROR_SERVICE_NOT_ACTIVE) {
             return q;
