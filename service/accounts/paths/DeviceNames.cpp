@@ -47,7 +47,10 @@ bool IsDevicePath(std::string_view path, const DeviceNames& devices) {
         if (j - i > kMaxDiskPath) return true;
         const std::string_view component = path.substr(i, j - i);
         const size_t colons = static_cast<size_t>(std::count(component.begin(), component.end(), ':'));
-        if (component.size() - colons <= devices.longest()) {
+        if (colons == 0) {
+            // The usual case: the component is compared as it stands.
+            if (component.size() <= devices.longest() && devices.Contains(component)) return true;
+        } else if (component.size() - colons <= devices.longest()) {
             std::string part;
             part.reserve(component.size() - colons);
             for (const char c : component)

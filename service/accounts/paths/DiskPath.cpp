@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "service/accounts/paths/DeviceNames.h"
 
 namespace orvyn {
@@ -86,8 +89,23 @@ bool IsPathPrefix(std::string_view prefix, std::string_view path) {
 }
 
 bool HasControlChars(std::string_view text) {
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
+    // Eight bytes at a time: the top bit of a byte of `below` is set when
+    // some byte is under 0x20, of `del` when some byte is 0x7f. (A borrow
+    // can only start at a byte that is itself a match, so neither test ever
+    // fires on text without one.)
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t x;
+        std::memcpy(&x, text.data() + i, sizeof x);
+        const uint64_t below = (x - kOnes * 0x20) & ~x & kHigh;
+        const uint64_t y = x ^ (kOnes * 0x7f);
+        const uint64_t del = (y - kOnes) & ~y & kHigh;
+        if ((below | del) != 0) return true;
+    }
+    for (; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
         if (u < 0x20 || u == 0x7f) return true;
     }
     return false;

@@ -145,6 +145,19 @@ TEST(PathText, CleanAbsoluteAndControlCharacters) {
     EXPECT_TRUE(HasControlChars("a\rb"));
     EXPECT_TRUE(HasControlChars("a\x7f"));
     EXPECT_FALSE(HasControlChars("caf\xc3\xa9 ~!$"));
+    // Every byte value at every place of texts longer than one word, among
+    // neighbours of every kind (plain, high, and the last one allowed below).
+    for (const char filler : {'a', '\x80', '\xff', ' ', '~'}) {
+        for (size_t length : {size_t{8}, size_t{17}}) {
+            for (size_t at = 0; at < length; ++at) {
+                for (int b = 0; b < 256; ++b) {
+                    std::string text(length, filler);
+                    text[at] = static_cast<char>(b);
+                    EXPECT_EQ(HasControlChars(text), b < 0x20 || b == 0x7f) << b << " at " << at;
+                }
+            }
+        }
+    }
     EXPECT_EQ(ParentOf("/a/b"), "/a");
     EXPECT_EQ(ParentOf("/a/b/"), "/a");
     EXPECT_EQ(ParentOf("/a"), "/");
