@@ -65,7 +65,9 @@ void CActivityLog::LogV(int conn, char category, const char* format, va_list ap)
     accounts::ServiceScope asService;
     // Without a log file nothing is written, not even a warning about the
     // format: the line need not be made.
-    const std::string file = LogFileName();
+    const uint64_t stamp = settings_.ReadStamp();
+    if (stamp != 0 && stamp == noFileStamp_.load(std::memory_order_acquire)) return;
+    const std::string file = LogFileName(stamp);
     if (file.empty()) return;
     char buf[kMaxMessage + 1];
     const int n = vsnprintf(buf, sizeof buf, format, ap);
@@ -79,8 +81,7 @@ void CActivityLog::LogV(int conn, char category, const char* format, va_list ap)
     WriteLine(file, conn, category, buf);
 }
 
-std::string CActivityLog::LogFileName() {
-    const uint64_t stamp = settings_.ReadStamp();
+std::string CActivityLog::LogFileName(uint64_t stamp) {
     {
         std::lock_guard<std::mutex> lock(fileNameMutex_);
         if (stamp != 0 && stamp == fileNameStamp_) return fileName_;
@@ -90,6 +91,7 @@ std::string CActivityLog::LogFileName() {
     std::lock_guard<std::mutex> lock(fileNameMutex_);
     fileName_ = name;
     fileNameStamp_ = stamp;
+    noFileStamp_.store(name.empty() ? stamp : 0, std::memory_order_release);
     return name;
 }
 

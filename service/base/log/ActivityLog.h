@@ -10,6 +10,7 @@
 // may read, move or delete the file between lines. No lock is taken.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <ctime>
@@ -47,13 +48,17 @@ public:
                                   const char* message);
 
 private:
-    // Logging\LogFile, read again only when the store may have changed.
-    std::string LogFileName();
+    // Logging\LogFile, read again only when the store's read stamp has
+    // moved (stamp: ReadStamp() as the caller took it).
+    std::string LogFileName(uint64_t stamp);
 
     CServerRegistry& settings_;
     std::mutex fileNameMutex_;
     uint64_t fileNameStamp_ = 0;
     std::string fileName_;
+    // The read stamp under which LogFile was found empty (0: none): lines
+    // are then dropped without taking the lock.
+    std::atomic<uint64_t> noFileStamp_{0};
 };
 
 }  // namespace orvyn
