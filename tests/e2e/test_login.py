@@ -135,21 +135,32 @@ class OwnStoreTest(LoginTest):
 class AnonymousTest(LoginTest):
     def test_anonymous_spellings(self):
         pub = self.folder("pub")
+        private = self.folder("pub/private")
+        with open(os.path.join(private, "s.txt"), "w") as f:
+            f.write("secret")
+        self.sb.set_rights("anonymous", private + "/", "-")
         self.one_instance(values={"Security\\Allow_Anon": 1, "Users\\default\\Home": pub})
+        denied = "550 You have no rights to list that directory!\r\n"
         with Control(self.port) as c:
             self.assertEqual(c.cmd("USER anonymous"), ANON_PROMPT)
             self.assertEqual(c.cmd("PASS me@example.org"), LOGGED_IN)
+            self.assertEqual(c.cmd("SIZE private/s.txt"), denied)
             self.assertEqual(c.cmd("USER ftp"), ANON_PROMPT)
             self.assertEqual(c.cmd("PASS"), LOGGED_IN)
-            # Another spelling gets no e-mail prompt but logs in as anonymous.
-            self.assertEqual(c.cmd("USER Anonymous"), GIVE_PASSWORD)
-            self.assertEqual(c.cmd("PASS you@example.org"), LOGGED_IN)
+            self.assertEqual(c.cmd("SIZE private/s.txt"), denied)
+            # Other spellings get no e-mail prompt but log in as anonymous,
+            # with the anonymous user's rights.
+            for spelling in ("Anonymous", "FTP"):
+                self.assertEqual(c.cmd("USER " + spelling), GIVE_PASSWORD)
+                self.assertEqual(c.cmd("PASS you@example.org"), LOGGED_IN)
+                self.assertEqual(c.cmd("SIZE private/s.txt"), denied, spelling)
             self.assertEqual(c.cmd("MODE S"), MODE_STREAM)
         self.assertEqual([m for m in self.messages("A") if m.startswith("Anonymous user logged in")],
                          ["Anonymous user logged in - pass=me@example.org",
                           "Anonymous user logged in - pass={none}",
+                          "Anonymous user logged in - pass=you@example.org",
                           "Anonymous user logged in - pass=you@example.org"])
-        self.assertEqual(self.messages("L").count("User anonymous logged in."), 3)
+        self.assertEqual(self.messages("L").count("User anonymous logged in."), 4)
         # ftplib's own anonymous login.
         ftp = self.ftp(timeout=5)
         self.assertEqual(ftp.login(), LOGGED_IN.rstrip("\r\n"))

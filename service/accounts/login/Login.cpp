@@ -152,6 +152,9 @@ bool CLogin::Login(std::optional<std::string_view> password) {
     CSessionAccount& account = session_.account();
     CServerRegistry& registry = session_.registry();
     const bool anonymous = IsAnonymousName(session_.userName());
+    // Every spelling of the anonymous names ("FTP", "Anonymous") is the
+    // anonymous user, with its home, rights entries and virtual directories.
+    if (anonymous) session_.SetUserName("anonymous");
     account.CountFailedLogin();
     account.CloseToken();
 
