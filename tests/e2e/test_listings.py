@@ -392,6 +392,9 @@ class DataListingTest(ListingsTest):
         with self.assertRaises(ftplib.error_perm) as refused:
             list(ftp.mlsd("a.txt"))
         self.assertEqual(str(refused.exception), "501 MLSD requires that any argument given be a directory.")
+        # Listed through a link, the folder shows its own rights as cdir.
+        os.symlink("inner", os.path.join(self.home, "sub", "to-inner"))
+        self.assertEqual(dict(ftp.mlsd("to-inner"))["/sub/to-inner"]["perm"], "el")
 
     def test_curl_listing(self):
         self.tree()

@@ -196,11 +196,13 @@ DirectoryReader::Status DirectoryReader::Read(const std::string& folder, const R
             continue;
         }
         // "." and ".." stand for the folder and its parent: their rights are
-        // asked for under those paths.
+        // asked for under those paths, and those paths are examined
+        // themselves (either may be a link to where the rights are).
         const std::string diskName(name);
         const std::string path =
             !dots ? lp::Join(folder, diskName) : (name == "." ? lp::Trimmed(folder) : lp::Parent(folder));
-        auto entry = Build(dirFd, diskName.c_str(), path, diskName, diskName, style, request.requireList);
+        auto entry = dots ? Build(AT_FDCWD, path.c_str(), path, diskName, diskName, style, request.requireList)
+                          : Build(dirFd, diskName.c_str(), path, diskName, diskName, style, request.requireList);
         if (!entry) continue;
         if (!sink(std::move(*entry))) return Status::Stopped;
     }
