@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -60,29 +61,59 @@ long ControlServer::Start() {
 
     if (!MakeParents(path_)) return ErrorFromErrno(errno);
 
+    // One service per socket: whoever holds the lock beside it owns it, for
+    // as long as its process lives. Without it, two services started at the
+    // same moment could each take the other's freshly bound socket for one
+    // left behind, and both run.
+    const std::string lockPath = path_ + ".lock";
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock < 0) return ErrorFromErrno(errno);
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(lock);
+        return err == EWOULDBLOCK ? ERROR_SERVICE_ALREADY_RUNNING : ErrorFromErrno(err);
+    }
+    lockFd_ = lock;
+    auto releaseLock = [this] {
+        ::close(lockFd_);
+        lockFd_ = -1;
+    };
+
     struct stat st{};
     if (::lstat(path_.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) return ERROR_ACCESS_DENIED;  // never remove what is not ours
+        if (!S_ISSOCK(st.st_mode)) {
+            releaseLock();
+            return ERROR_ACCESS_DENIED;  // never remove what is not ours
+        }
         ServiceStatus ignored;
         long err = SendControlRequest(path_, FormatQuery(), ignored, 2000);
-        if (err != ERROR_SERVICE_NOT_ACTIVE) return ERROR_SERVICE_ALREADY_RUNNING;
+        if (err != ERROR_SERVICE_NOT_ACTIVE) {
+            releaseLock();
+            return ERROR_SERVICE_ALREADY_RUNNING;
+        }
         ::unlink(path_.c_str());  // left behind by a service that died
     }
 
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return ErrorFromErrno(errno);
+    if (fd < 0) {
+        const int err = errno;
+        releaseLock();
+        return ErrorFromErrno(err);
+    }
     mode_t old = ::umask(0177);
     int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     int bindErr = errno;
     ::umask(old);
     if (rc != 0) {
         ::close(fd);
+        releaseLock();
         return bindErr == EADDRINUSE ? ERROR_SERVICE_ALREADY_RUNNING : ErrorFromErrno(bindErr);
     }
     if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, 16) != 0 || ::lstat(path_.c_str(), &st) != 0) {
         int err = errno;
         ::close(fd);
         ::unlink(path_.c_str());
+        releaseLock();
         return ErrorFromErrno(err);
     }
     dev_ = st.st_dev;
@@ -93,6 +124,7 @@ long ControlServer::Start() {
         int err = errno;
         ::close(fd);
         ::unlink(path_.c_str());
+        releaseLock();
         return ErrorFromErrno(err);
     }
     listenFd_ = fd;
@@ -121,6 +153,11 @@ void ControlServer::Stop() {
     if (wakeFd_ >= 0) {
         ::close(wakeFd_);
         wakeFd_ = -1;
+    }
+    // Last: the socket is gone before another service may claim it.
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+        lockFd_ = -1;
     }
 }
 

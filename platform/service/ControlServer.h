@@ -52,6 +52,7 @@ private:
     ControlFn control_;
     int listenFd_ = -1;
     int wakeFd_ = -1;
+    int lockFd_ = -1;  // the lock beside the socket, held while the server runs
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     std::thread thread_;
