@@ -1,5 +1,9 @@
 #include "service/accounts/paths/PathResolver.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "service/accounts/paths/FileProbe.h"
 #include "service/base/log/LogSink.h"
 #include "service/base/text/NoCase.h"
@@ -149,6 +153,24 @@ bool LiesBelowRoot(std::string_view diskPath, std::string_view root, const Virtu
     const auto real = PhysicalPath(diskPath);
     const auto realAnchor = PhysicalPath(anchor);
     return real && realAnchor && IsPathPrefix(*realAnchor, *real);
+}
+
+bool OpenedBelowRoot(int fd, std::string_view diskPath, std::string_view root, const VirtualDirs& maps) {
+    if (root.empty()) return true;
+    if (fd < 0 || diskPath.size() > kMaxDiskPath || HasControlChars(diskPath) || !IsCleanAbsolute(diskPath))
+        return false;
+    std::string anchor;
+    maps.BackMap(diskPath, &anchor);
+    if (anchor.empty()) anchor = WithoutTrailingSlash(root);
+    const auto realAnchor = PhysicalPath(anchor);
+    if (!realAnchor) return false;
+    // The kernel's own name of the open file: absolute, without links.
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t n = ::readlink(link, target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return false;
+    return IsPathPrefix(*realAnchor, std::string_view(target, static_cast<size_t>(n)));
 }
 
 std::optional<std::string> RealPlace(std::string_view diskPath, std::string_view root, const VirtualDirs& maps) {

@@ -61,6 +61,12 @@ private:
 // root itself, or the virtual directory's folder.
 bool LiesBelowRoot(std::string_view diskPath, std::string_view root, const VirtualDirs& maps);
 
+// Whether the file open as fd, reached through diskPath, is inside the real
+// folder LiesBelowRoot requires for that path (always, when root is empty).
+// Asked of the open file itself: a folder on the way swapped for a link
+// between the check of the path and the open cannot lead out unnoticed.
+bool OpenedBelowRoot(int fd, std::string_view diskPath, std::string_view root, const VirtualDirs& maps);
+
 // Where a disk path really leads (symbolic links followed, see
 // PhysicalPath), named the way the tree names it: when the real place lies
 // inside the real folder the path was reached through (the root, or the

@@ -152,6 +152,42 @@ bool CDataTransfer::Resolve(std::string_view arg, std::string& diskPath, std::st
     return true;
 }
 
+bool CDataTransfer::OpenedInside(const CBigFile& file, const std::string& diskPath) {
+    const CSessionAccount& acc = session_.account();
+    if (OpenedBelowRoot(file.fd(), diskPath, acc.restrictionRoot(), acc.maps())) return true;
+    session_.Log('!', "File %s was reached outside the restriction %s when opened - refused", diskPath.c_str(),
+                 acc.restrictionRoot().c_str());
+    return false;
+}
+
+bool CDataTransfer::MakeNewInside(const std::string& path, bool append, std::unique_ptr<CBigFile>& file) {
+    const CSessionAccount& acc = session_.account();
+    const std::string folder = ParentOf(path);
+    const std::string name(FileNameOf(path));
+    if (acc.restrictionRoot().empty() || name.empty()) return true;
+    const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) ThrowFileError(errno, path);
+    if (!OpenedBelowRoot(dir, folder, acc.restrictionRoot(), acc.maps())) {
+        ::close(dir);
+        session_.Log('!', "Folder %s was reached outside the restriction %s when opened - refused", folder.c_str(),
+                     acc.restrictionRoot().c_str());
+        return false;
+    }
+    // Never through a link: made anew (O_EXCL), or, when the name has
+    // appeared meanwhile, opened as the file it is.
+    const int mode = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0);
+    int fd;
+    do {
+        fd = ::openat(dir, name.c_str(), mode | O_CREAT | O_EXCL, 0666);
+        if (fd < 0 && errno == EEXIST) fd = ::openat(dir, name.c_str(), mode);
+    } while (fd < 0 && errno == EINTR);
+    const int err = errno;
+    ::close(dir);
+    if (fd < 0) ThrowFileError(err == ELOOP ? EACCES : err, path);
+    file = std::make_unique<CBigFile>(fd, path);
+    return true;
+}
+
 bool CDataTransfer::HasRights(const std::string& rightsPath, int required) {
     // Without a login (Secure off) nobody's rights apply: the service's own
     // access to the file decides.
@@ -245,6 +281,10 @@ void CDataTransfer::Retr(std::string_view arg) {
     try {
         if (found) {
             auto file = std::make_unique<CBigFile>(path, CBigFile::Mode::Read);
+            if (!OpenedInside(*file, path)) {
+                session_.Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
+                return;
+            }
             const uint64_t marker = static_cast<uint64_t>(restartMarker_);
             const uint64_t size = static_cast<uint64_t>(st.st_size);
             if (marker != 0 && RetrMarkerBeyondEnd(marker, size)) {
@@ -383,7 +423,17 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             // A plain APPE writes at the end as it is at every write, so that
             // what another session appends meanwhile is not overwritten.
             const bool atEnd = append && marker == 0;
-            auto file = std::make_unique<CBigFile>(path, atEnd ? CBigFile::Mode::Append : CBigFile::Mode::Write);
+            std::unique_ptr<CBigFile> file;
+            if (!exists && !MakeNewInside(path, atEnd, file)) {
+                session_.Refuse("550 You are not allowed to store files to that directory.");
+                return;
+            }
+            if (!file) file = std::make_unique<CBigFile>(path, atEnd ? CBigFile::Mode::Append : CBigFile::Mode::Write);
+            // Checked before anything is cut or written.
+            if (!OpenedInside(*file, path)) {
+                session_.Refuse("550 You are not allowed to store files to that directory.");
+                return;
+            }
             // A new file is empty already and written from its start.
             uint64_t length = file->openedSize();
             if (!(append && marker == 0) && length != marker) {

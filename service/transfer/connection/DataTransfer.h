@@ -125,6 +125,15 @@ private:
     // file's status. Otherwise the refusal has been replied.
     bool StatForQuery(std::string_view arg, int anyOf, const std::string& missingReply, struct stat* st,
                       std::string* path);
+    // Whether the file just opened for diskPath is inside the restriction
+    // (logged when it is not).
+    bool OpenedInside(const CBigFile& file, const std::string& diskPath);
+    // A file that is not there yet is made in its folder as opened and
+    // checked, so that a folder swapped for a link meanwhile cannot make it
+    // appear outside the restriction. False when the folder lies outside
+    // (logged); file stays empty without a restriction (the ordinary open
+    // is used then). Throws CFileException as an open would.
+    bool MakeNewInside(const std::string& path, bool append, std::unique_ptr<CBigFile>& file);
     bool HasRights(const std::string& rightsPath, int required);
     std::string CurrentDirectory();
     std::string ClientName(const std::string& diskPath);

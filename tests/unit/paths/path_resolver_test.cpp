@@ -1,7 +1,9 @@
 // Client paths onto disk paths and back, in a real folder tree: joins,
 // shortcuts, document folders, virtual directories, the end-of-walk rules,
 // and every way a confined user might try to leave the restriction root.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -208,6 +210,31 @@ TEST_F(ResolverTest, OrdinarySymbolicLinksMayNotLeadOut) {
     // Links that stay inside the tree are fine.
     EXPECT_EQ(R("/alias/file.txt"), In("ftp/alice/alias/file.txt"));
     EXPECT_EQ(R("/alias/not-yet"), In("ftp/alice/alias/not-yet"));
+}
+
+// What was checked by name may be swapped for a link before it is opened:
+// the open file itself is asked where it is.
+TEST_F(ResolverTest, AnOpenFileIsJudgedByWhereItIs) {
+    tree.Link("ftp/alice/alias", "pub");
+    tree.Link("via", In("ftp"));
+    auto openedInside = [&](const std::string& path, const std::string& restriction) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_GE(fd, 0) << path;
+        const bool inside = OpenedBelowRoot(fd, path, restriction, maps);
+        ::close(fd);
+        return inside;
+    };
+    const std::string checked = In("ftp/alice/pub/file.txt");
+    EXPECT_TRUE(openedInside(checked, root));
+    EXPECT_TRUE(openedInside(In("ftp/alice/alias/file.txt"), root));
+    EXPECT_TRUE(openedInside(In("via/alice/pub/file.txt"), In("via/alice/")));
+    EXPECT_TRUE(openedInside(In("secret/passwd"), ""));
+    // The folder swapped for a link to outside between the check and the open.
+    ASSERT_EQ(::rename(In("ftp/alice/pub").c_str(), In("ftp/alice/pub.away").c_str()), 0);
+    tree.Link("ftp/alice/pub", In("secret"));
+    tree.File("secret/file.txt", "outside");
+    EXPECT_FALSE(openedInside(checked, root));
+    EXPECT_FALSE(OpenedBelowRoot(-1, checked, root, maps));
 }
 
 TEST_F(ResolverTest, RootReachedThroughALinkStillWorks) {
