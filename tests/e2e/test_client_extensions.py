@@ -6,6 +6,7 @@ import hashlib
 import os
 import shutil
 import subprocess
+import time
 import unittest
 
 from orvyntest import LOGGED_IN, Control, ServerCase, curl, ftp_url, lftp, require_programs
@@ -84,7 +85,7 @@ class ClientExtensionsTest(ServerCase):
             f.write(data)
         with open(os.path.join(self.home, "huge.bin"), "wb") as f:
             f.truncate(64 << 30)  # sparse: long to digest, nothing on disk
-        self.one_instance()
+        self.one_instance(values={"Security\\TimeOut": 2}, timer_ms=100)
         with Control(self.port) as c:
             self.assertEqual(self.login(c), LOGGED_IN)
             self.assertIn(" HASH SHA-256*;SHA-1;MD5\r\n", c.cmd("FEAT"))
@@ -94,8 +95,15 @@ class ClientExtensionsTest(ServerCase):
                                "501 Unknown algorithm, current selection not changed\r\n"))
             self.assertEqual(c.cmd("HASH big.bin").split()[3], hashlib.md5(data).hexdigest())
             self.assertIn(" HASH SHA-256;SHA-1;MD5*\r\n", c.cmd("FEAT"))
-            # A running hash is stopped by ABOR, and the session goes on.
+            # Commands sent behind a HASH are answered after it, in order.
+            c.send_raw(b"HASH big.bin\r\nNOOP\r\nPWD\r\n")
+            self.assertTrue(c.read_reply().startswith("213 MD5 0-"))
+            self.assertEqual(c.read_reply(), "200 No operation completed successfully\r\n")
+            self.assertTrue(c.read_reply().startswith("257 "))
+            # A running hash is stopped by ABOR, and the session goes on; one
+            # that outlasts the idle time-out does not end the session.
             c.send("HASH huge.bin")
+            time.sleep(3)
             self.assertEqual(c.cmd("ABOR"), "426 Hash computation aborted.\r\n")
             self.assertTrue(c.read_reply().startswith("2"))
             self.assertEqual(c.cmd("HASH nothing.bin"),

@@ -14,6 +14,7 @@
 #include "service/core/server/Listener.h"
 #include "service/accounts/paths/DeviceNames.h"
 #include "service/base/replies/Catalogue.h"
+#include "service/base/text/NoCase.h"
 #include "service/core/session/CommandTable.h"
 #include "service/core/admin/MonitorFeed.h"
 #include "service/core/admin/SiteCommands.h"
@@ -270,8 +271,9 @@ void CFtpSession::CloseSession() {
 }
 
 bool CFtpSession::OnTimeOut() {
-    // A move to another file system takes as long as the file needs.
-    if (files_.moveJob) return false;
+    // A move to another file system, or a hash, takes as long as the file
+    // needs: the client waits for the server.
+    if (files_.moveJob || files_.hashJob) return false;
     if (dataSocket() == INVALID_SOCKET) {
         CFtpServer& server = server_;
         const eventloop::Socket s = socket_;
@@ -337,7 +339,10 @@ void CFtpSession::OnRead() {
         server_.loop().AsyncSelect(socket_, &server_, Message::Command, FD_WRITE | FD_CLOSE);
         return;
     }
-    if (CommandsWait()) {
+    // While only an ABOR may pass, reading goes on until a whole line is
+    // there: it passes if it is one, else it waits with the rest.
+    const bool waiting = CommandsWait();
+    if (waiting && (!OnlyAbortMayPass() || (buf.HasLine() && !NextLineIsAbort()))) {
         HoldCommands();
         return;
     }
@@ -345,6 +350,10 @@ void CFtpSession::OnRead() {
     if (!buf.HasLine()) {
         std::span<char> room = buf.PrepareRead();
         if (room.empty()) {
+            if (waiting) {
+                HoldCommands();
+                return;
+            }
             CloseSession();
             return;
         }
@@ -370,18 +379,19 @@ void CFtpSession::OnRead() {
     }
 
     std::string line;
-    while (buf.NextLine(line)) {
+    while (!(CommandsWait() && !NextLineIsAbort()) && buf.NextLine(line)) {
         LineOutcome outcome = ProcessLine(line);
         if (outcome == LineOutcome::Gone) {
             SecureWipe(line);
             return;
         }
         if (outcome == LineOutcome::StopParsing) break;
-        if (CommandsWait()) {
+        if (CommandsWait() && !OnlyAbortMayPass()) {
             HoldCommands();
             break;
         }
     }
+    if (CommandsWait() && OnlyAbortMayPass() && buf.HasLine() && !NextLineIsAbort()) HoldCommands();
     SecureWipe(line);
     if (!buf.HasLine() && buf.fill() > 0 && buf.fill() >= buf.lineLimit()) {
         CloseSession();
@@ -409,7 +419,21 @@ void CFtpSession::EndHold() {
     ResumeCommands();
 }
 
-bool CFtpSession::CommandsWait() const { return holdCount_ > 0 || files_.moveJob || files_.statOpen; }
+bool CFtpSession::CommandsWait() const {
+    return holdCount_ > 0 || files_.moveJob || files_.statOpen || files_.hashJob;
+}
+
+bool CFtpSession::OnlyAbortMayPass() const {
+    // A HASH is stopped by ABOR; everything else waits for its 213.
+    return files_.hashJob && holdCount_ == 0 && !files_.moveJob && !files_.statOpen;
+}
+
+bool CFtpSession::NextLineIsAbort() const {
+    const CReceiveBuffer& buf = record_.buffer;
+    if (!buf.HasLine() || buf.fill() < 4 || !EqualsNoCase(std::string_view(buf.data(), 4), "ABOR")) return false;
+    const char after = buf.fill() > 4 ? buf.data()[4] : '\0';
+    return after == '\r' || after == '\n' || after == ' ';
+}
 
 void CFtpSession::ResumeCommands() {
     if (!commandsHeld_) return;

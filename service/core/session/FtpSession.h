@@ -337,9 +337,13 @@ private:
     // Reading commands again after a hold or a move.
     void ResumeCommands();
     // Whether the next command must wait: a refused login's hold, a move to
-    // another file system, or a STAT reply whose listing is still coming
-    // (later replies go behind it).
+    // another file system, a HASH being computed, or a STAT reply whose
+    // listing is still coming (later replies go behind it).
     bool CommandsWait() const;
+    // Whether the only wait is for a HASH, which an ABOR may still stop.
+    bool OnlyAbortMayPass() const;
+    // Whether the first buffered line is a whole ABOR command.
+    bool NextLineIsAbort() const;
     // ABOR of a LIST, NLST or MLSD listing still being built: stops it with
     // the abort replies; false when none is.
     bool StopDataListing();

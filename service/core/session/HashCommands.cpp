@@ -1,6 +1,7 @@
 // HASH and OPTS HASH: the digest of a whole file, computed by a worker
-// thread as the user while the session goes on; its 213 reply follows when
-// the worker is done. ABOR, REIN and the end of the session stop it. The
+// thread as the user; its 213 reply follows when the worker is done, and
+// later commands wait for it, except ABOR, which stops it (as do REIN and
+// the end of the session). The
 // worker counts towards the instance's listing bounds.
 #include <cerrno>
 #include <cstring>
@@ -71,6 +72,7 @@ void CFtpSession::FinishHash() {
     WriteText(text, false);
     status_ = text.compare(0, 4, "213 ") == 0 ? "Success" : "Fail";
     Log('C', "HASH finished - %.3s", text.c_str());
+    if (!CommandsWait()) ResumeCommands();
 }
 
 bool CFtpSession::StopHash() {
