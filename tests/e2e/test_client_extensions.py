@@ -140,8 +140,12 @@ class ClientExtensionsTest(ServerCase):
             self.assertEqual(c.cmd("REST 10"),
                              "504 Restart markers are not supported for text transfers while line ends are "
                              "converted.\r\n")
+            # Nor is the size of converted text known before it is sent.
+            self.assertEqual(c.cmd("SIZE cr.txt"),
+                             "550 The size of a text transfer is not known while line ends are converted.\r\n")
             self.assertEqual(c.cmd("TYPE I"), "200 Type is Image (Binary)\r\n")
             self.assertTrue(c.cmd("REST 10").startswith("350 "))
+            self.assertEqual(c.cmd("SIZE cr.txt"), "213 4\r\n")
 
 
     def test_site_chmod_utime_and_help(self):

@@ -562,6 +562,12 @@ void CDataTransfer::Size(std::string_view arg) {
         session_.Refuse(missing);
         return;
     }
+    if (ConvertLineEnds()) {
+        // The size must be what the data connection would carry, which for
+        // converted text is known only once it has been sent.
+        session_.Refuse("550 The size of a text transfer is not known while line ends are converted.");
+        return;
+    }
     session_.Reply(SizeReplyText(static_cast<uint64_t>(st.st_size)));
     session_.SetStatus("Success");
 }
