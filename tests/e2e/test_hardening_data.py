@@ -137,6 +137,9 @@ class AnsweredTransferTest(OpenInstance):
             f.write(body)
         c = self.start_open()
         self.assertTrue(c.cmd("TYPE I").startswith("200 "))
+        # Without a login, paths count from the service's folder for every command.
+        self.assertTrue(c.cmd("MLST files/big.bin").startswith("250-"))
+        self.assertTrue(c.cmd("HASH files/big.bin").startswith("213 SHA-256 0-400000 "))
         listener = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(listener.close)
         port = listener.getsockname()[1]

@@ -49,8 +49,13 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+std::string CFtpSession::DiskCurrentDirectory() {
+    const std::string& current = account_.currentDirectory();
+    return current.empty() ? transfer_->CurrentDirectory() : current;
+}
+
 bool CFtpSession::ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase) {
-    return Resolver().Resolve(ftpPath, account_.restrictionRoot(), account_.currentDirectory(), account_.docutech(),
+    return Resolver().Resolve(ftpPath, account_.restrictionRoot(), DiskCurrentDirectory(), account_.docutech(),
                               account_.maps(), diskPath, linkBase);
 }
 

@@ -63,6 +63,9 @@ inline constexpr const char* kAdminContact = "ftp-admin@localhost";
 
 class CFtpSession : public IMacroSource {
 public:
+    // The current folder on disk that paths count from: the account's, or
+    // without a login (Secure off) the service's own working folder.
+    std::string DiskCurrentDirectory();
     // A client that sends commands without reading the replies is not read
     // from while this many reply bytes wait; reading resumes once half has
     // gone. Monitor lines are dropped past it.

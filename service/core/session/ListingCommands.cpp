@@ -46,7 +46,7 @@ ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& v
     CFtpServer& server = session.server();
     view = std::make_shared<WorkerView>(session.Resolver());
     view->root = account.restrictionRoot();
-    view->current = account.currentDirectory();
+    view->current = session.DiskCurrentDirectory();
     view->docutech = account.docutech();
     view->maps = account.maps();
     view->rights.CopyFrom(account.rights());

@@ -114,6 +114,10 @@ public:
     bool epsvAll() const { return channel_.epsvAll(); }
     int64_t restartMarker() const { return restartMarker_; }
 
+    // The session's current folder on disk; without a login (Secure off)
+    // the service's own working folder.
+    std::string CurrentDirectory();
+
 private:
     // The first step of every transfer command.
     void BeginTransferCommand();
@@ -135,7 +139,6 @@ private:
     // is used then). Throws CFileException as an open would.
     bool MakeNewInside(const std::string& path, bool append, std::unique_ptr<CBigFile>& file);
     bool HasRights(const std::string& rightsPath, int required);
-    std::string CurrentDirectory();
     std::string ClientName(const std::string& diskPath);
     // How a conversion of a missing file went: started (the child's output
     // is the transfer's source), none applies, or one applies to a local
