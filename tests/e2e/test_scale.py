@@ -157,7 +157,8 @@ class DescriptorExhaustionTest(ServerCase):
         warnings = self.messages("!")
         self.assertEqual(sum("Out of descriptors" in m for m in warnings), 1, warnings)
 
-    def test_data_side_out_of_descriptors_answers_4xx_and_goes_on(self):
+    def bob_logged_in(self):
+        """bob, with a file a.txt, logged in; the service's pid and the session."""
         home = os.path.join(self.sb.dir, "home")
         os.mkdir(home)
         with open(os.path.join(home, "a.txt"), "w") as f:
@@ -167,6 +168,10 @@ class DescriptorExhaustionTest(ServerCase):
         pid = self.svc.proc.pid
         c = self.control()
         self.assertEqual(self.login(c, "bob", "secret"), LOGGED_IN)
+        return pid, c
+
+    def test_data_side_out_of_descriptors_answers_4xx_and_goes_on(self):
+        pid, c = self.bob_logged_in()
         reply = c.cmd("PASV")
         numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
         # One descriptor left: RETR opens its file with it, then the data
@@ -195,15 +200,7 @@ class DescriptorExhaustionTest(ServerCase):
         self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
 
     def test_a_failed_passive_accept_fails_the_transfer_and_connects_nowhere(self):
-        home = os.path.join(self.sb.dir, "home")
-        os.mkdir(home)
-        with open(os.path.join(home, "a.txt"), "w") as f:
-            f.write("x")
-        self.sb.add_user("bob", "secret", home=home)
-        self.one_instance()
-        pid = self.svc.proc.pid
-        c = self.control()
-        self.assertEqual(self.login(c, "bob", "secret"), LOGGED_IN)
+        pid, c = self.bob_logged_in()
         spare = self.control()
         # An earlier PORT leaves an address behind that the transfer must not use.
         old_target = socket.create_server(("127.0.0.1", 0))
