@@ -313,6 +313,16 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(len(got), count, "the busy session was served to the end")
         self.assertIn("[! ", self.sb.wait_log("does not read its lines - MODI lines dropped") or "")
         self.assertEqual(self.control().cmd("NOOP"), "200 No operation completed successfully\r\n")
+        # The end of the busy session still reaches the monitor once it reads
+        # again: it would show a session that is gone for ever otherwise.
+        busy.send("QUIT")
+        busy.close()
+        mon.settimeout(10)
+        seen = b""
+        while b"300 DELE " not in seen:
+            chunk = mon.recv(1 << 20)
+            self.assertTrue(chunk, "the monitor's lines ended without the session's end")
+            seen = seen[-64:] + chunk
 
 
 if __name__ == "__main__":

@@ -57,15 +57,21 @@ void SendModiLine(CFtpSession& to, CFtpSession& about, bool last) {
              MonitorAddress(about).c_str(), status.c_str(), command.c_str());
 }
 
-bool CMonitorFeed::Room(CFtpSession& monitor) {
+bool CMonitorFeed::Room(CFtpSession& monitor, bool ending) {
     const eventloop::Socket s = monitor.controlSocket();
-    if (monitor.pendingReplyBytes().size() < CFtpSession::kReplyBacklogLimit) {
+    // The end of a session is never dropped for a monitor that merely lags
+    // behind (it would show the session for ever); only one that lets its
+    // backlog grow far beyond that loses those lines too.
+    const size_t limit = CFtpSession::kReplyBacklogLimit * (ending ? 4 : 1);
+    if (monitor.pendingReplyBytes().size() < limit) {
+        if (ending) return true;
         lagging_.erase(s);
         return true;
     }
     if (lagging_.insert(s).second) {
         server_.log().Log(monitor.connectionNumber(), '!',
-                          "Monitor connection %d does not read its lines - MODI lines dropped", static_cast<int>(s));
+                          "Monitor connection %d does not read its lines - %s lines dropped", static_cast<int>(s),
+                          ending ? "MODI and DELE" : "MODI");
     }
     return false;
 }
@@ -74,7 +80,7 @@ void CMonitorFeed::SessionChanged(CFtpSession& session, bool ended) {
     if (ended) lagging_.erase(session.controlSocket());
     for (CFtpSession* monitor : monitoring_) {
         if (ended && monitor == &session) continue;
-        if (!Room(*monitor)) continue;
+        if (!Room(*monitor, ended)) continue;
         if (ended) {
             monitor->Reply(MSG_ADMN_DELE, static_cast<int>(session.controlSocket()));
         } else {

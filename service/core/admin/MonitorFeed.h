@@ -54,9 +54,10 @@ public:
     void MonitorToggled(CFtpSession& session, bool on);
 
 private:
-    // Whether a line may still be queued on the monitor; logs the start of an
+    // Whether a line may still be queued on the monitor (the line of a
+    // session's end has more room than a MODI line); logs the start of an
     // episode of dropped lines once.
-    bool Room(CFtpSession& monitor);
+    bool Room(CFtpSession& monitor, bool ending);
 
     CFtpServer& server_;
     // The sessions that are monitors, in the order they became one.
