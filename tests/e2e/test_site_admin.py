@@ -11,7 +11,7 @@ import socket
 import threading
 import unittest
 
-from orvyntest import GIVE_PASSWORD, LOGGED_IN, Control, ServerCase, require_programs, wait_for
+from orvyntest import GIVE_PASSWORD, LOGGED_IN, Control, ServerCase, pasv_address, require_programs, wait_for
 
 REFUSED = "425 Remote administration through SITE ADMN requires administrative login rights.\r\n"
 WRONG = "530 Not logged in - password incorrect\r\n"
@@ -266,10 +266,18 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(c.cmd("SITE ADMN DISC %d" % bob_id), "200 User disconnected.\r\n")
         self.assertIn("421", bob.read_until_closed())
 
-        # DISA stores Disabled, closes the user's sessions and refuses logins.
+        # DISA stores Disabled, closes the user's sessions (one in the middle
+        # of a download too) and refuses logins.
+        with open(os.path.join(self.home, "big.bin"), "wb") as f:
+            f.truncate(64 << 20)
         bob2 = self.logged_in()
+        busy = self.logged_in()
+        data = socket.create_connection(pasv_address(busy.cmd("PASV")))
+        self.addCleanup(data.close)
+        self.assertTrue(busy.cmd("RETR big.bin").startswith("150 "))  # and never read
         self.assertEqual(c.cmd("SITE ADMN DISA BOB"), "200 User disconnected.\r\n")
         self.assertEqual(bob2.read_until_closed(), CLOSING)
+        self.assertIn("421 ", busy.read_until_closed())
         self.assertEqual(self.value(self.sb.user_key("bob"), "Disabled"), "0x1")
         self.assertEqual(self.login(self.control()), WRONG)
         self.assertEqual(c.cmd("SITE ADMN DISA bob y"), "200 User disconnected.\r\n")

@@ -196,10 +196,14 @@ void AdminCall::Disa() {
         if (rec == nullptr || !EqualsNoCase(rec->session->userName(), user)) continue;
         CFtpSession& other = *rec->session;
         other.setAcceptingCommands(false);
-        // An idle session is told and closed now; one in a transfer (and the
-        // caller itself) ends after it, like any session that stops accepting
-        // commands.
-        if (&other == &s_ || other.TransferBusy()) continue;
+        // The caller itself ends after this reply. Another session is told
+        // and closed now; one in a transfer loses it, as with DISC: a user
+        // who is disabled is disconnected, not left to finish.
+        if (&other == &s_) continue;
+        if (other.TransferBusy()) {
+            server_.DisconnectSession(other);
+            continue;
+        }
         other.ClosingGate();
         other.CloseSession();
     }
