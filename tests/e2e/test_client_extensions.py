@@ -77,6 +77,9 @@ class ClientExtensionsTest(ServerCase):
             stored = c.cmd("MFMT 99991231235959 f.txt")
             self.assertRegex(stored, r"^213 Modify=\d{14}; f\.txt\r\n$")
             self.assertEqual(stored[11:25], c.cmd("MDTM f.txt")[4:18])
+            # Times before 1970 and fractions of any length are times too.
+            self.assertEqual(c.cmd("MFMT 19691231235959.12345 f.txt"), "213 Modify=19691231235959; f.txt\r\n")
+            self.assertEqual(c.cmd("MDTM f.txt"), "213 19691231235959\r\n")
         self.assertNotEqual(int(os.stat(os.path.join(self.home, "f.txt")).st_mtime), OLD)
 
     def test_hash_of_a_file_and_abor_of_a_running_one(self):

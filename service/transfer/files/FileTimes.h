@@ -8,9 +8,9 @@
 
 namespace orvyn {
 
-// "YYYYMMDDHHMMSS", optionally followed by "." and up to three digits of
-// milliseconds (ignored), as a time in UTC; nothing for any other text or an
-// impossible date.
+// "YYYYMMDDHHMMSS" (years 0001-9999, before 1970 too), optionally followed
+// by "." and digits of a fraction of a second (ignored), as a time in UTC;
+// nothing for any other text or an impossible date.
 std::optional<time_t> ParseFtpTime(std::string_view text);
 
 // "<time> <path>" (MFMT, MDTM with a time): the time and the path after the
