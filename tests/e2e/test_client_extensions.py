@@ -180,6 +180,7 @@ class ClientExtensionsTest(ServerCase):
             help_text = c.cmd("SITE HELP")
             for name in ("ADMN", "CHMOD", "CHPW", "HELP", "UTIME"):
                 self.assertIn(" " + name, help_text)
+            self.assertNotIn("LINK", help_text)
 
 
 if __name__ == "__main__":

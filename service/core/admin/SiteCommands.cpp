@@ -45,6 +45,8 @@ constexpr SiteCommand kSiteCommands[] = {
 void SiteHelp(CFtpSession& session, std::string_view) {
     std::string names;
     for (const SiteCommand& command : kSiteCommands) {
+        // LINK is only known to be refused: it is no subcommand to offer.
+        if (command.handler == &SiteUnknown) continue;
         names += ' ';
         names += command.name;
     }
