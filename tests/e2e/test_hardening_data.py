@@ -140,6 +140,10 @@ class AnsweredTransferTest(OpenInstance):
         # Without a login, paths count from the service's folder for every command.
         self.assertTrue(c.cmd("MLST files/big.bin").startswith("250-"))
         self.assertTrue(c.cmd("HASH files/big.bin").startswith("213 SHA-256 0-400000 "))
+        with socket.create_connection(pasv_address(c.cmd("PASV"))) as listing:
+            self.assertTrue(c.cmd("NLST files").startswith("150 "))
+            self.assertEqual(recv_all(listing, timeout=5), b"big.bin\r\n")
+        self.assertEqual(c.read_reply(), REPLY_226)
         listener = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(listener.close)
         port = listener.getsockname()[1]

@@ -54,10 +54,16 @@ ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& v
     view->rights.Freeze();
 
     ReaderSettings reader;
-    reader.rightsOf = [view](const std::string& diskPath) { return view->rights.GetRights(diskPath, false); };
-    reader.examinedRightsOf = [view](const std::string& diskPath, const struct stat& st) {
-        return view->rights.GetExaminedRights(diskPath, st);
-    };
+    // Without a login (Secure off) nobody's rights apply: the service's own
+    // access decides, as for transfers.
+    if (!session.loggedIn() && !server.settings().secure) {
+        reader.rightsOf = [](const std::string&) { return static_cast<int>(kAllRights); };
+    } else {
+        reader.rightsOf = [view](const std::string& diskPath) { return view->rights.GetRights(diskPath, false); };
+        reader.examinedRightsOf = [view](const std::string& diskPath, const struct stat& st) {
+            return view->rights.GetExaminedRights(diskPath, st);
+        };
+    }
     reader.clientPathOf = [view](const std::string& diskPath) -> std::optional<std::string> {
         std::string shown = diskPath;
         if (!DiskToFtpPath(shown, view->root, view->maps)) return std::nullopt;
