@@ -452,8 +452,11 @@ void CFtpServer::OnLookupDone(int handle, int wsaError, const std::string& hostN
     CFtpSession& session = *rec->session;
     session.LookupFinished(wsaError, hostName);
     if (session.waitingForName()) {
+        // No command runs before the host is let in (they wait meanwhile).
+        const Socket s = session.controlSocket();
         session.setWaitingForName(false);
         HostCheck(session);
+        if (sessionMap_.Lookup(s) == rec) session.HostCheckDone();
     }
 }
 

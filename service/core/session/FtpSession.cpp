@@ -420,12 +420,16 @@ void CFtpSession::EndHold() {
 }
 
 bool CFtpSession::CommandsWait() const {
-    return holdCount_ > 0 || files_.moveJob || files_.statOpen || files_.hashJob;
+    return holdCount_ > 0 || waitForName_ || files_.moveJob || files_.statOpen || files_.hashJob;
+}
+
+void CFtpSession::HostCheckDone() {
+    if (!CommandsWait()) ResumeCommands();
 }
 
 bool CFtpSession::OnlyAbortMayPass() const {
     // A HASH is stopped by ABOR; everything else waits for its 213.
-    return files_.hashJob && holdCount_ == 0 && !files_.moveJob && !files_.statOpen;
+    return files_.hashJob && holdCount_ == 0 && !waitForName_ && !files_.moveJob && !files_.statOpen;
 }
 
 bool CFtpSession::NextLineIsAbort() const {

@@ -182,6 +182,9 @@ public:
     void LookupFinished(int wsaError, const std::string& name);
     bool waitingForName() const { return waitForName_; }
     void setWaitingForName(bool on) { waitForName_ = on; }
+    // The host check that waited for the client's name has let the session
+    // in: commands that came meanwhile are read now.
+    void HostCheckDone();
     const std::string& remoteHostName() const { return remoteHost_; }
 
     // Data connection state (kept by the data side).
@@ -339,9 +342,10 @@ private:
     void ReplyRenamed(int err, const std::string& argument, const std::string& source, const std::string& target);
     // Reading commands again after a hold or a move.
     void ResumeCommands();
-    // Whether the next command must wait: a refused login's hold, a move to
-    // another file system, a HASH being computed, or a STAT reply whose
-    // listing is still coming (later replies go behind it).
+    // Whether the next command must wait: the host check waiting for the
+    // client's name, a refused login's hold, a move to another file system,
+    // a HASH being computed, or a STAT reply whose listing is still coming
+    // (later replies go behind it).
     bool CommandsWait() const;
     // Whether the only wait is for a HASH, which an ABOR may still stop.
     bool OnlyAbortMayPass() const;

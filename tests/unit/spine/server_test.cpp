@@ -317,13 +317,20 @@ TEST_F(ServerTest, StopClosesSessionsAndListener) {
 
 TEST_F(ServerTest, WaitForNameChecksHostAfterTheLookup) {
     SetDword("Hosts", "WaitForName", 1);
-    SetDword("Hosts\\DenyThese", "*", 1);
+    SetDword("Hosts\\DenyThese", "127.0.0.2", 1);
     StartServer();
     WithClients([&] {
-        Client a(port_);
+        // Commands sent before the check are not run for a refused host...
+        Client a(port_, "127.0.0.2");
+        a.Send("NOOP");
         EXPECT_EQ(a.ReadUntilClosed(5000), "421 Service not available, closing TELNET connection\r\n" + kGoodbye);
+        // ...and wait for the greeting of an admitted one.
+        Client b(port_, "127.0.0.3");
+        b.Send("NOOP");
+        EXPECT_EQ(b.ReadReply(), kGreeting);
+        EXPECT_EQ(b.ReadReply(), "200 No operation completed successfully\r\n");
     });
-    EXPECT_TRUE(LogContains("[127.0.0.1] not allowed to connect because of rule *."));
+    EXPECT_TRUE(LogContains("[127.0.0.2] not allowed to connect because of rule 127.0.0.2."));
 }
 
 TEST_F(ServerTest, DenyRuleByAddressRefusesOthersPass) {
