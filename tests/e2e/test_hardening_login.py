@@ -55,8 +55,12 @@ class GuessingTest(ServerCase):
     def test_failures_across_sessions_ban_the_address_for_a_while(self):
         self.one_instance(values={"Security\\BanFailures": 3, "Security\\BanSeconds": 2,
                                   "Security\\BanLoopback": 1, "Security\\MaxHacks": 0})
+        # A connection opened before the ban may not go on guessing.
+        early = self.control()
         for _ in range(3):
             self.fail_once()
+        self.assertEqual(early.cmd("USER bob"), "331 Give me your password, please\r\n")
+        self.assertEqual(early.cmd("PASS secret"), BANNED)
         with Control(self.port, greet=False) as c:
             self.assertEqual(c.read_until_closed(), BANNED)
         # Once, whatever the banned client tries meanwhile.

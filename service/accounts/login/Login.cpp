@@ -144,6 +144,15 @@ void CLogin::Pass(std::string_view password) {
     session_.SetStatus("Fail");
     if (session_.ClosingGate()) return;
     if (RefuseForForbiddenClearText()) return;
+    // A ban that began after this connection was accepted ends its guessing
+    // too: no password is tried while the address is banned.
+    if (session_.AddressBanned()) {
+        session_.ReplyText(MSG_ADDRESS_BANNED);
+        Log('!', "Login refused - address %s is under a ban", session_.peerAddressText().c_str());
+        session_.SetLoggedIn(false);
+        session_.StopAcceptingCommands();
+        return;
+    }
     Login(password);
 }
 

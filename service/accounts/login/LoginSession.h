@@ -59,6 +59,9 @@ public:
     // A login from this connection's address failed: it counts towards a
     // ban of the address, across sessions.
     virtual void LoginFailed() = 0;
+    // Whether this connection's address is banned now (it may have been
+    // banned after the connection was accepted).
+    virtual bool AddressBanned() = 0;
     // The session closes after the current command.
     virtual void StopAcceptingCommands() = 0;
 

@@ -633,6 +633,11 @@ void CFtpServer::NoteFailedLogin(CFtpSession& session) {
     }
 }
 
+bool CFtpServer::AddressBanned(CFtpSession& session) const {
+    return bans_.Banned(reinterpret_cast<const sockaddr*>(&session.peerAddress()), session.peerLength(),
+                        SteadySeconds());
+}
+
 void CFtpServer::TimerStep() {
     reg::NewReadEpoch();
     const uint32_t now = eventloop::EventLoop::TickCount();

@@ -136,6 +136,8 @@ public:
     void NotifyObservers(CFtpSession& session, bool ended);
     // A login of the session failed: counts towards a ban of its address.
     void NoteFailedLogin(CFtpSession& session);
+    // Whether the session's address is banned for failed logins now.
+    bool AddressBanned(CFtpSession& session) const;
     void SetSessionObserver(ISessionObserver* observer) { observer_ = observer; }
     // The administration monitors (the observer unless a test sets its own).
     CMonitorFeed& monitors() { return *monitors_; }

@@ -39,6 +39,7 @@ public:
     void SetStatus(const char* text) override { s_.setStatusText(text); }
     void HoldReplies(int ticks) override { s_.setReplyHoldCount(ticks); }
     void LoginFailed() override { s_.server().NoteFailedLogin(s_); }
+    bool AddressBanned() override { return s_.server().AddressBanned(s_); }
     void StopAcceptingCommands() override { s_.setAcceptingCommands(false); }
 
     const std::string& userName() const override { return s_.userName(); }

@@ -46,6 +46,7 @@ public:
     void ClearRecords();
 
     int failuresReported = 0;
+    bool banned = false;
     int holdTicks = 0;
     bool accepting = true;
     std::string status;
@@ -66,6 +67,7 @@ public:
     void SetStatus(const char* text) override { status = text; }
     void HoldReplies(int ticks) override { holdTicks = ticks; }
     void LoginFailed() override { ++failuresReported; }
+    bool AddressBanned() override { return banned; }
     void StopAcceptingCommands() override { accepting = false; }
     const std::string& userName() const override { return user_; }
     void SetUserName(std::string name) override { user_ = std::move(name); }
