@@ -1,4 +1,7 @@
 #include "applet/ServerCommands.h"
+
+#include <optional>
+#include <vector>
 #include "applet/StoreText.h"
 
 #include <QDir>
@@ -118,6 +121,17 @@ bool CServerCommands::Import() {
     if (existing && !prompt_.AskYesNo("Do you want to overwrite the existing server of that name?", kTitle))
         return false;
     const std::string key = ServerKey(ToStoreText(dlg.name()));
+    // What the service wrote about the exported server's run belongs to that
+    // run, not to this server: a server of that name keeps its own, a new
+    // one starts without (so it is not shown as running).
+    static constexpr const char* kRunValues[] = {"Started", "NumPort", "NumAddress", "Fatal Error"};
+    std::vector<std::optional<reg::Value>> own;
+    for (const char* name : kRunValues) {
+        reg::Value v;
+        const bool kept = existing && app_.store().QueryValue(key, name, v).ok();
+        v.name = name;
+        own.push_back(kept ? std::optional(v) : std::nullopt);
+    }
     if (const reg::Status st = app_.store().RestoreKey(key, ToStoreText(file)); !st) {
         // The restore changes nothing when it fails; a server made for it
         // goes again.
@@ -126,6 +140,12 @@ bool CServerCommands::Import() {
         prompt_.Tell("Unable to import server.\n" + FromStoreText(st.message), kTitle,
                      IPrompt::Icon::Error);
         return !existing;
+    }
+    for (size_t i = 0; i < own.size(); ++i) {
+        if (own[i])
+            app_.store().SetValue(key, *own[i]);
+        else
+            app_.store().DeleteValue(key, kRunValues[i]);
     }
     return true;
 }

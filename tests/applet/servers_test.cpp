@@ -303,6 +303,10 @@ private slots:
         SetText(s, ServerKey("Other"), "Port", "2121");
         SetText(s, ServerKey("Other") + "\\Users\\bob", "Passwd", "x");
         const auto mainTree = Dump(s, ServerKey("Main"));
+        // What the service wrote about Main's run is exported with it, but
+        // belongs to no imported server.
+        SetText(s, ServerKey("Main"), "NumPort", "2121");
+        QVERIFY(s.SetValue(ServerKey("Main"), "Started", reg::REG_DWORD, reg::DwordData(1).data(), 4).ok());
         auto dlg = Dialog();
 
         dlg->Idle();
