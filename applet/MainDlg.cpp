@@ -21,6 +21,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "applet/ColumnLayout.h"
@@ -30,6 +31,8 @@
 #include "applet/sheet/ServerSheet.h"
 #include "applet/MessageBox.h"
 #include "applet/ServerCommands.h"
+#include "applet/ServerKeys.h"
+#include "applet/ServerList.h"
 #include "applet/UsersDlg.h"
 #include "service/base/settings/ServerRegistry.h"
 
@@ -134,6 +137,25 @@ int ReadDword(const reg::IStore& store, const char* name, int def) {
         return def;
     return static_cast<int32_t>(uint32_t(v.data[0]) | uint32_t(v.data[1]) << 8 | uint32_t(v.data[2]) << 16 |
                                 uint32_t(v.data[3]) << 24);
+}
+
+// The account a monitor row stands for. The row shows the user name with
+// every blank made "_", so the server's own users are searched for the one
+// it came from; a name found nowhere is an account of the system (which
+// has no blanks). Empty when no one account can be named on a DISA line:
+// a blank in the name, or two users that both read as the row.
+std::string AccountOfRow(reg::IStore& store, const std::string& server, const std::string& shown) {
+    std::vector<std::string> users;
+    store.EnumSubkeys(ServerKey(server) + "\\Users", users);
+    std::vector<std::string> matches;
+    for (const std::string& user : users) {
+        std::string asShown = user;
+        std::replace(asShown.begin(), asShown.end(), ' ', '_');
+        if (CompareTextNoCase(asShown, shown) == 0) matches.push_back(user);
+    }
+    if (matches.empty()) return shown;
+    if (matches.size() == 1 && matches.front().find(' ') == std::string::npos) return matches.front();
+    return {};
 }
 
 }  // namespace
@@ -552,8 +574,17 @@ void CMainDlg::OnDisableSelected() {
         if (item->isSelected() && !item->text(0).isEmpty())
             names.push_back(ToStoreText(item->text(0)));
     }
-    for (const std::string& name : names)
-        SendLine("SITE ADMN DISA " + name);
+    for (const std::string& name : names) {
+        const std::string account = AccountOfRow(app_.store(), monitor_->server(), name);
+        if (account.empty()) {
+            prompt_->Tell("Unable to disable user " + FromStoreText(name) +
+                              " from here: its name has a blank in it, or another user's name reads the same in "
+                              "the list.\nDisable the user in the Users dialog instead.",
+                          kTitle, IPrompt::Icon::Warning);
+            continue;
+        }
+        SendLine("SITE ADMN DISA " + account);
+    }
 }
 
 void CMainDlg::OnServiceButton() {

@@ -87,6 +87,8 @@ public:
     bool SendLine(const std::string& line);
 
     CMonitorConversation::State state() const { return conversation_.state(); }
+    // The server watched (empty before the first Select).
+    const std::string& server() const { return conversation_.server(); }
 
 private:
     void OnReadyRead();

@@ -431,7 +431,12 @@ private slots:
         reg::IStore& s = app_->store();
         SetString(s, Key("Fake"), "Address", "0.0.0.0");
         SetDword(s, Key("Fake"), "Port", server.serverPort());
-        CMainDlg dlg(*app_);
+        // Rows show user names with blanks made "_": "bob_smith" stands for
+        // "bob smith", which no DISA line can name.
+        QVERIFY(s.CreateKey(Key("Fake") + "\\Users\\Alice").ok());
+        QVERIFY(s.CreateKey(Key("Fake") + "\\Users\\bob smith").ok());
+        FakePrompt prompt;
+        CMainDlg dlg(*app_, nullptr, &prompt);
         dlg.SelectServerRow("Fake");
         QVERIFY(server.waitForNewConnection(5000));
         std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
@@ -466,17 +471,19 @@ private slots:
         QTRY_VERIFY(ConnectionRow(dlg, "9"));
         QCOMPARE(dlg.connectionList()->topLevelItemCount(), 3);
 
-        // Disable sends the names of the selected rows in full, none for
-        // an empty name; disconnect sends their ids.
+        // Disable sends the accounts of the selected rows, none for an empty
+        // name, and refuses a name it cannot send; disconnect sends the ids.
         SelectConnections(dlg, {"alice", "", "bob_smith"});
         dlg.Idle();
         got.clear();
         dlg.command("Dis&able user")->trigger();
         dlg.command("Dis&connect user")->trigger();
-        QTRY_COMPARE(receive().count('\n'), 5);
+        QTRY_COMPARE(receive().count('\n'), 4);
         QStringList lines = QString::fromLatin1(got).split("\r\n", Qt::SkipEmptyParts);
-        QCOMPARE(lines.mid(0, 2), QStringList({"SITE ADMN DISA bob_smith", "SITE ADMN DISA alice"}));
-        lines = lines.mid(2);
+        QCOMPARE(lines.mid(0, 1), QStringList({"SITE ADMN DISA Alice"}));
+        QCOMPARE(prompt.told.size(), 1);
+        QVERIFY(prompt.told.value(0).startsWith("Unable to disable user bob_smith from here"));
+        lines = lines.mid(1);
         lines.sort();
         QCOMPARE(lines, QStringList({"SITE ADMN DISC 12", "SITE ADMN DISC 7", "SITE ADMN DISC 9"}));
 
