@@ -4,6 +4,7 @@ login gate, system accounts (fake ones, through pam_wrapper and nss_wrapper)
 and an external authentication library, with ftplib and curl as clients."""
 
 import glob
+import io
 import os
 import shutil
 import socket
@@ -370,10 +371,21 @@ class SystemAccountTest(LoginTest):
 
     def test_fake_accounts_log_in_as_themselves(self):
         self.sb.set_value(self.sb.user_key("CORP\\ftpdave"), "Home", self.dave_home)
+        self.sb.set_value(self.sb.user_key("ftpalice"), "Restricted", 1, type="REG_DWORD")
         self.one_instance(values={"Security\\ServerType": "NTSAM"}, env=self.env)
         with Control(self.port) as c:
             self.assertEqual(self.login(c, "ftpalice", "secret"), LOGGED_IN)
             self.assertEqual(c.cmd("MODE S"), MODE_STREAM)
+        # Confined to her home, the account stores and reads there as itself.
+        ftp = self.ftp(timeout=10)
+        ftp.login("ftpalice", "secret")
+        ftp.storbinary("STOR up.txt", io.BytesIO(b"from alice"))
+        self.assertEqual(os.stat(os.path.join(self.alice_home, "up.txt")).st_uid, 64501)
+        got = []
+        ftp.retrbinary("RETR up.txt", got.append)
+        self.assertEqual(b"".join(got), b"from alice")
+        ftp.quit()
+        with Control(self.port) as c:
             self.assertEqual(self.login(c, "ftpalice", "wrong"), WRONG)
             self.assertEqual(self.login(c, "nosuchuser", "secret"), WRONG)
             # Home owned by root and closed to the account: checked as the account.
