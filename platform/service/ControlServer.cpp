@@ -73,47 +73,37 @@ long ControlServer::Start() {
         ::close(lock);
         return err == EWOULDBLOCK ? ERROR_SERVICE_ALREADY_RUNNING : ErrorFromErrno(err);
     }
-    lockFd_ = lock;
-    auto releaseLock = [this] {
-        ::close(lockFd_);
-        lockFd_ = -1;
-    };
+    // Released again on every failure below; kept once the server runs.
+    struct LockHold {
+        int fd;
+        ~LockHold() {
+            if (fd >= 0) ::close(fd);
+        }
+    } held{lock};
 
     struct stat st{};
     if (::lstat(path_.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
-            releaseLock();
-            return ERROR_ACCESS_DENIED;  // never remove what is not ours
-        }
+        if (!S_ISSOCK(st.st_mode)) return ERROR_ACCESS_DENIED;  // never remove what is not ours
         ServiceStatus ignored;
         long err = SendControlRequest(path_, FormatQuery(), ignored, 2000);
-        if (err != ERROR_SERVICE_NOT_ACTIVE) {
-            releaseLock();
-            return ERROR_SERVICE_ALREADY_RUNNING;
-        }
+        if (err != ERROR_SERVICE_NOT_ACTIVE) return ERROR_SERVICE_ALREADY_RUNNING;
         ::unlink(path_.c_str());  // left behind by a service that died
     }
 
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        const int err = errno;
-        releaseLock();
-        return ErrorFromErrno(err);
-    }
+    if (fd < 0) return ErrorFromErrno(errno);
     mode_t old = ::umask(0177);
     int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     int bindErr = errno;
     ::umask(old);
     if (rc != 0) {
         ::close(fd);
-        releaseLock();
         return bindErr == EADDRINUSE ? ERROR_SERVICE_ALREADY_RUNNING : ErrorFromErrno(bindErr);
     }
     if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, 16) != 0 || ::lstat(path_.c_str(), &st) != 0) {
         int err = errno;
         ::close(fd);
         ::unlink(path_.c_str());
-        releaseLock();
         return ErrorFromErrno(err);
     }
     dev_ = st.st_dev;
@@ -124,9 +114,10 @@ long ControlServer::Start() {
         int err = errno;
         ::close(fd);
         ::unlink(path_.c_str());
-        releaseLock();
         return ErrorFromErrno(err);
     }
+    lockFd_ = held.fd;
+    held.fd = -1;
     listenFd_ = fd;
     wakeFd_ = wake;
     thread_ = std::thread([this] { ThreadMain(); });

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 namespace orvyn::service {
 
@@ -115,18 +116,45 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& en
     return 0;
 }
 
+namespace {
+
+// The state letter and parent of a process, which follow its parenthesised
+// command name in /proc/<pid>/stat; false when the file cannot be read
+// (state and parent stay as they were when the fields are missing).
+bool ReadProcStat(pid_t pid, char& state, pid_t& parent) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return true;
+    std::istringstream rest(text.substr(close + 1));
+    long ppid = 0;
+    if (rest >> state >> ppid) parent = static_cast<pid_t>(ppid);
+    return true;
+}
+
+}  // namespace
+
 bool ProcessAlive(pid_t pid) {
     if (pid <= 0) return false;
     if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
     // A process that ended but was not yet reaped still answers kill: look
-    // at its state letter, which follows the parenthesised command name.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text)) return false;
-    auto close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) return true;
-    char state = text[close + 2];
+    // at its state letter.
+    char state = 'R';
+    pid_t parent = 0;
+    if (!ReadProcStat(pid, state, parent)) return false;
     return state != 'Z' && state != 'X';
+}
+
+bool DescendsFrom(pid_t pid, pid_t ancestor) {
+    for (int generation = 0; generation < 8 && pid > 1; ++generation) {
+        if (pid == ancestor) return true;
+        char state = 0;
+        pid_t parent = 0;
+        if (!ReadProcStat(pid, state, parent)) return false;
+        pid = parent;
+    }
+    return false;
 }
 
 }  // namespace orvyn::service

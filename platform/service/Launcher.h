@@ -19,5 +19,8 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& en
 
 // True while the process exists and has not ended (a zombie counts as ended).
 bool ProcessAlive(pid_t pid);
+// Whether process pid is ancestor or was started by it, directly or through
+// a few generations (a program that runs the server as its child).
+bool DescendsFrom(pid_t pid, pid_t ancestor);
 
 }  // namespace orvyn::service

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -32,25 +31,6 @@ constexpr auto kPollStep = std::chrono::milliseconds(50);
 // How long a start that finds the service running in another process waits
 // for its own process to give up.
 constexpr auto kLoserGrace = std::chrono::milliseconds(2000);
-
-// Whether process `pid` is `ancestor` or was started by it, directly or
-// through a few generations (a program that runs the server as its child).
-bool DescendsFrom(pid_t pid, pid_t ancestor) {
-    for (int generation = 0; generation < 8 && pid > 1; ++generation) {
-        if (pid == ancestor) return true;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        if (!std::getline(stat, text)) return false;
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos) return false;
-        std::istringstream rest(text.substr(close + 1));
-        char state = 0;
-        long parent = 0;
-        if (!(rest >> state >> parent)) return false;
-        pid = static_cast<pid_t>(parent);
-    }
-    return false;
-}
 
 bool HasPrefix(const char* text, std::string_view prefix) {
     return std::strncmp(text, prefix.data(), prefix.size()) == 0;

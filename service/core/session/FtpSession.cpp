@@ -379,7 +379,7 @@ void CFtpSession::OnRead() {
     }
 
     std::string line;
-    while (!(CommandsWait() && !NextLineIsAbort()) && buf.NextLine(line)) {
+    while (NextLineMayRun() && buf.NextLine(line)) {
         LineOutcome outcome = ProcessLine(line);
         if (outcome == LineOutcome::Gone) {
             SecureWipe(line);
@@ -391,7 +391,7 @@ void CFtpSession::OnRead() {
             break;
         }
     }
-    if (CommandsWait() && OnlyAbortMayPass() && buf.HasLine() && !NextLineIsAbort()) HoldCommands();
+    if (buf.HasLine() && !NextLineMayRun()) HoldCommands();
     SecureWipe(line);
     if (!buf.HasLine() && buf.fill() > 0 && buf.fill() >= buf.lineLimit()) {
         CloseSession();
@@ -430,6 +430,10 @@ void CFtpSession::HostCheckDone() {
 bool CFtpSession::OnlyAbortMayPass() const {
     // A HASH is stopped by ABOR; everything else waits for its 213.
     return files_.hashJob && holdCount_ == 0 && !waitForName_ && !files_.moveJob && !files_.statOpen;
+}
+
+bool CFtpSession::NextLineMayRun() const {
+    return !CommandsWait() || (OnlyAbortMayPass() && NextLineIsAbort());
 }
 
 bool CFtpSession::NextLineIsAbort() const {

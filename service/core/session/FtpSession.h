@@ -351,6 +351,9 @@ private:
     bool OnlyAbortMayPass() const;
     // Whether the first buffered line is a whole ABOR command.
     bool NextLineIsAbort() const;
+    // Whether the first buffered line may run now: nothing waits, or it is
+    // the ABOR that stops a HASH.
+    bool NextLineMayRun() const;
     // ABOR of a LIST, NLST or MLSD listing still being built: stops it with
     // the abort replies; false when none is.
     bool StopDataListing();

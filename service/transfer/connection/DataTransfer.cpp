@@ -423,14 +423,15 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             // A plain APPE writes at the end as it is at every write, so that
             // what another session appends meanwhile is not overwritten.
             const bool atEnd = append && marker == 0;
+            // A new file is made inside its checked folder; an existing one
+            // is checked once open, before anything is cut or written.
             std::unique_ptr<CBigFile> file;
-            if (!exists && !MakeNewInside(path, atEnd, file)) {
-                session_.Refuse("550 You are not allowed to store files to that directory.");
-                return;
+            bool inside = exists || MakeNewInside(path, atEnd, file);
+            if (inside && !file) {
+                file = std::make_unique<CBigFile>(path, atEnd ? CBigFile::Mode::Append : CBigFile::Mode::Write);
+                inside = OpenedInside(*file, path);
             }
-            if (!file) file = std::make_unique<CBigFile>(path, atEnd ? CBigFile::Mode::Append : CBigFile::Mode::Write);
-            // Checked before anything is cut or written.
-            if (!OpenedInside(*file, path)) {
+            if (!inside) {
                 session_.Refuse("550 You are not allowed to store files to that directory.");
                 return;
             }
