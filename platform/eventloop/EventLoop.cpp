@@ -172,7 +172,8 @@ struct EventLoop::Impl {
     bool InHandlerFor(int fd) const { return currentFd == fd; }
 
     int Select(Socket s, IEventTarget* target, Message msg, uint32_t events);
-    void Deselect(Socket s);
+    // True when a registration was dropped from an open handle.
+    bool Deselect(Socket s);
     void Classify(int fd, Registration& r);
     void OnSocketReport(int fd, uint32_t gen, uint32_t mask);
     uint32_t NextEvent(int fd, Registration& r, int* err, long* availBefore);
@@ -295,7 +296,7 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
     if (s < 0) return WSAENOTSOCK;
     if (target == nullptr || events == 0) {
         // Forget the registration even if the handle is already closed.
-        Deselect(s);
+        if (Deselect(s)) return 0;
         return fcntl(s, F_GETFD) < 0 ? WSAENOTSOCK : 0;
     }
     if (static_cast<size_t>(s) >= regs.size()) regs.resize(static_cast<size_t>(s) + 1);
@@ -344,13 +345,15 @@ int EventLoop::Impl::Select(Socket s, IEventTarget* target, Message msg, uint32_
     return 0;
 }
 
-void EventLoop::Impl::Deselect(Socket s) {
-    if (s < 0) return;
+bool EventLoop::Impl::Deselect(Socket s) {
+    if (s < 0) return false;
     posted.InvalidateSocket(s);
     Registration* r = FindAny(s);
-    if (r == nullptr) return;
-    epoll_ctl(epfd, EPOLL_CTL_DEL, s, nullptr);  // fails harmlessly if already closed
+    if (r == nullptr) return false;
+    // Fails harmlessly if already closed; success shows the handle is open.
+    const bool open = epoll_ctl(epfd, EPOLL_CTL_DEL, s, nullptr) == 0;
     *r = Registration{};
+    return open;
 }
 
 void EventLoop::Impl::OnSocketReport(int fd, uint32_t gen, uint32_t mask) {

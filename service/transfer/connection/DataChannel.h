@@ -89,6 +89,10 @@ public:
 
     eventloop::Socket socket() const { return socket_; }
     bool open() const { return socket_ != eventloop::INVALID_SOCKET; }
+    // A connection this service made itself stays known as its own until
+    // the other end is done with it (it may lead to one of our listeners,
+    // which must still recognise it when it gets round to accepting it).
+    bool madeHere() const { return ownEndNoted_; }
     DataState state() const { return state_; }
 
 private:

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -42,6 +43,12 @@ constexpr int kNotResumed = static_cast<int>(0x80090350U);
 
 // Codes of the security layer carry facility 9.
 bool SecurityError(int err) { return ((static_cast<unsigned>(err) >> 16) & 0x1FFF) == 9; }
+
+// The client has sent nothing that waits unread on the data connection.
+bool NothingToRead(int s) {
+    int n = 0;
+    return ::ioctl(s, FIONREAD, &n) == 0 && n == 0;
+}
 
 std::string NetworkErrorText(const char* what, int err) {
     char buf[80];
@@ -487,6 +494,15 @@ void CTransferEngine::EndOfSending() {
         // for the handshake and then the closure notice: the handshake's end
         // comes back here.
         WaitForRoom();
+        return;
+    } else if (!tls_ && !peerClosedEarly_ && !channel_.madeHere() && NothingToRead(channel_.socket())) {
+        // A plain connection with everything in the kernel's hands: the close
+        // sends the end after the last byte, and the client's own close need
+        // not be waited for. (Unread input would turn the close into a
+        // reset that could overtake the data; such a connection waits.)
+        FreeBuffers();
+        session_.Reply(kReply226);
+        Finish(true);
         return;
     } else if (layer_->ShutdownSend(session_.loop(), channel_.socket()) == WSAEWOULDBLOCK) {
         // The closure notice waits in the layer: the next write event
