@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from orvyntest import LOGGED_IN, Control, ServerCase, program, require_programs, wait_for
+from orvyntest import LOGGED_IN, Control, ServerCase, pasv_address, program, require_programs, wait_for
 
 SERVICE_NOT_AVAILABLE = "421 Service not available, closing TELNET connection\r\n"
 
@@ -198,6 +198,22 @@ class DescriptorExhaustionTest(ServerCase):
         self.assertIn("213-Listing failed", status)
         self.assertTrue(status.endswith("213 End of status\r\n"), status)
         self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+
+    def test_an_upload_past_the_file_size_limit_fails_and_the_service_goes_on(self):
+        pid, c = self.bob_logged_in()
+        self.sb.set_rights("bob", os.path.join(self.sb.dir, "home") + "/", "RWL")
+        resource.prlimit(pid, resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        host, port = pasv_address(c.cmd("PASV"))
+        with socket.create_connection((host, port), timeout=5) as data:
+            self.assertTrue(c.cmd("STOR big.bin").startswith("150 "))
+            try:
+                data.sendall(b"b" * (2 << 20))
+            except OSError:
+                pass  # reset once the upload has failed
+        self.assertTrue(c.read_reply().startswith("451 "))
+        self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        with self.control() as other:
+            self.assertEqual(self.login(other, "bob", "secret"), LOGGED_IN)
 
     def test_a_failed_passive_accept_fails_the_transfer_and_connects_nowhere(self):
         pid, c = self.bob_logged_in()

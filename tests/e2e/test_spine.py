@@ -68,7 +68,14 @@ class CommandLineTest(ServerCase):
             self.assertEqual(c.cmd("CWD"), "501 Command CWD requires at least one parameter\r\n")
             self.assertEqual(c.cmd("PWD x"), "501 Command PWD does not take parameters!\r\n")
             self.assertEqual(c.cmd("SMNT disk"), "502 Command SMNT disk not implemented yet on this server\r\n")
+            # A reply cut to its longest length still ends its line, and the
+            # next reply is the next command's.
+            long = c.cmd("X" * 1500)
+            self.assertTrue(long.startswith("500 Unidentified command XXX") and long.endswith("X\r\n"), long)
+            self.assertEqual(len(long), 1023)
+            self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
         self.assertIn("Unidentified command FOO bar", self.messages("!"))
+        self.assertIn('Format string "500 Unidentified command %s" too long!', self.messages(">"))
 
     def test_pipelined_and_split_commands(self):
         port = self.one_instance(values={"Security\\Secure": 0})

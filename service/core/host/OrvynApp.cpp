@@ -99,6 +99,10 @@ int COrvynApp::RunAsService() {
 
 void COrvynApp::WatchSignals(bool serviceMode) {
     ::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f, a unit's LimitFSIZE) fails the write
+    // that crosses it with EFBIG: an upload is refused as a full disk and a
+    // log line is lost, instead of the signal ending every session.
+    ::signal(SIGXFSZ, SIG_IGN);
     if (serviceMode) {
         // SIGTERM is the stop control, SIGHUP ("ORVYN Service Refresh") control 131.
         loop_.OnSignal(SIGTERM, [this] { service_.Handler(service::SERVICE_CONTROL_STOP); });

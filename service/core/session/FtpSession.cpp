@@ -110,7 +110,18 @@ void CFtpSession::ReplyV(int number, va_list ap) {
     // which is shown as it is and never expanded.
     const std::string format = ExpandMacrosInFormat(fmt, *this);
     std::string text;
-    if (!FormatCapped(text, format.c_str(), ap)) Log('>', "Format string \"%s\" too long!", fmt);
+    if (!FormatCapped(text, format.c_str(), ap)) {
+        std::string_view shown(fmt);
+        const bool endsLine = shown.size() >= 2 && shown.substr(shown.size() - 2) == "\r\n";
+        if (endsLine) shown.remove_suffix(2);
+        Log('>', "Format string \"%.*s\" too long!", static_cast<int>(shown.size()), shown.data());
+        // The cut text still ends its line: a reply without its line end is
+        // never complete, and the client would wait for it for ever.
+        if (endsLine && text.size() >= 2) {
+            text.resize(text.size() - 2);
+            text += "\r\n";
+        }
+    }
     Feed(text, false);
 }
 
