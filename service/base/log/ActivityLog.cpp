@@ -105,12 +105,28 @@ bool CActivityLog::CategoryEnabled(char category) const {
     return !sw || settings_.ReadFlag("Logging", sw, false);
 }
 
+namespace {
+
+// The length of text[0, len) without a UTF-8 character that the cut at
+// len left incomplete.
+size_t WithoutCutCharacter(const char* text, size_t len) {
+    size_t lead = len;
+    while (lead > 0 && len - lead < 3 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+    if (lead == 0) return len;
+    const auto first = static_cast<unsigned char>(text[lead - 1]);
+    const size_t need = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+    return need > len - (lead - 1) ? lead - 1 : len;
+}
+
+}  // namespace
+
 std::string CActivityLog::FormatLine(const std::string& instance, char category, int conn, const struct tm& when,
                                      const char* message) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", when.tm_hour, when.tm_min, when.tm_sec);
     const std::string date = DateText(when);
-    const size_t msgLen = message ? strnlen(message, kMaxWritten) : 0;
+    size_t msgLen = message ? strnlen(message, kMaxWritten) : 0;
+    if (msgLen == kMaxWritten && message[msgLen] != '\0') msgLen = WithoutCutCharacter(message, msgLen);
 
     std::string text;
     text.reserve(instance.size() + date.size() + msgLen + 40);
@@ -129,12 +145,22 @@ std::string CActivityLog::FormatLine(const std::string& instance, char category,
     text += '\n';
 
     // The file is a text file with CR LF line ends; a line feed inside the
-    // message becomes one too.
+    // message becomes one too. Other control characters (a client's bare CR
+    // or terminal escapes in a command, a name or a password) are shown as
+    // '?', so that no text can pose as a line of its own or act on the
+    // terminal of whoever reads the log.
     std::string line;
     line.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == '\n') line += '\r';
-        line += c;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            line += "\r\n";
+        } else if ((u < 0x20 && c != '\t' && !(c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) || u == 0x7F) {
+            line += '?';
+        } else {
+            line += c;
+        }
     }
     return line;
 }

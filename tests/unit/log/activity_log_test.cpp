@@ -247,6 +247,16 @@ TEST(ActivityLogFormat, LineLayout) {
 
     const std::string noMessage = CActivityLog::FormatLine("X", '*', -1, when, nullptr);
     EXPECT_EQ(noMessage.substr(noMessage.size() - 12), " 09:05:07 \r\n");
+
+    // What a client sent cannot start a line of its own or reach the
+    // reader's terminal; tabs and the message's own line ends stay.
+    const std::string sent = CActivityLog::FormatLine("X", 'C', 1, when, "pass=x\r\"X\" [L 1]\x1b[2J\x7f\tend\r\n");
+    EXPECT_EQ(sent.substr(sent.find("pass=")), "pass=x?\"X\" [L 1]?[2J?\tend\r\r\n\r\n");
+
+    // A cut message ends on a whole character.
+    const std::string name = std::string(CActivityLog::kMaxWritten - 1, 'a') + "\xc3\xa9tait";
+    const std::string cut = CActivityLog::FormatLine("X", 'C', 1, when, name.c_str());
+    EXPECT_EQ(cut.substr(cut.size() - 5), "aaa\r\n");
 }
 
 // The date is the short date of the locale the process runs under; checked
