@@ -179,6 +179,14 @@ class AnonymousTest(LoginTest):
             self.assertEqual(c.cmd("PASS me@example.org"), WRONG)
         self.assertEqual(self.messages("A").count("Anonymous access disabled - attempt denied"), 2)
 
+    def test_anonymous_refused_where_system_accounts_log_in(self):
+        # Without a guest account such a session would act as the service itself.
+        self.one_instance(values={"Security\\Allow_Anon": 0, "Security\\ServerType": "NTSAM",
+                                  "Security\\AnonUser": "", "Users\\default\\Home": self.folder("pub")})
+        with Control(self.port) as c:
+            self.assertEqual(c.cmd("USER Ftp"), GIVE_PASSWORD)
+            self.assertEqual(c.cmd("PASS me@example.org"), WRONG)
+
 
 class HomeAndGateTest(LoginTest):
     def test_missing_home_and_home_without_rights(self):

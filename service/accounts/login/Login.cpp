@@ -350,6 +350,9 @@ bool CLogin::AuthenticateSystem(std::string_view user, std::string_view password
     CServerRegistry& registry = session_.registry();
     CUserSettings users(registry, &session_.log());
     const bool anonymous = IsAnonymousName(user);
+    // Names of other spellings get past USER; with anonymous logins off they
+    // are refused here too, never logged on as the guest or as nobody.
+    if (anonymous && !session_.policy().allowAnon) return false;
 
     std::string account(user);
     Secret secret(password);
