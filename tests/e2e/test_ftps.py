@@ -390,6 +390,11 @@ class Ftps(ServerCase):
         got = bytearray()
         ftp.retrbinary("RETR file.txt", got.extend)
         self.assertEqual(bytes(got), b"resumed")
+        # A renewed certificate does not cut off sessions in progress.
+        self.sb.reg("cert", "use", "Main", cert_hash("other"))
+        got = bytearray()
+        ftp.retrbinary("RETR file.txt", got.extend)
+        self.assertEqual(bytes(got), b"resumed")
         r = lftp(self.sb, self.port, "%s,%s" % (self.user, PASSWORD),
                  "set ftp:ssl-force true; set ftp:ssl-protect-data true; set ssl:verify-certificate no; "
                  "cat file.txt")

@@ -10,8 +10,16 @@ namespace orvyn {
 
 std::unique_ptr<CTlsSock> CFtpSession::NewTlsLayer(CTlsSock::Role role, unsigned long* error) {
     std::shared_ptr<CTlsCredentials> credentials;
-    *error = server_.AcquireTlsCredentials(credentials);
-    if (*error != 0) return nullptr;
+    if (controlTls_ && role == CTlsSock::Role::Data && controlTls_->credentials()) {
+        // A data connection shows the certificate its control connection
+        // showed and can resume that connection's session, also after the
+        // instance's certificate has been changed: sessions in progress are
+        // not cut off by a renewal, new ones get the new certificate.
+        credentials = controlTls_->credentials();
+    } else {
+        *error = server_.AcquireTlsCredentials(credentials);
+        if (*error != 0) return nullptr;
+    }
     const bool askCertificate = server_.registry().ReadInt("TLS", "ClientCertificateAction", 0) != 0;
     auto layer = std::make_unique<CTlsSock>(std::move(credentials), role, askCertificate,
                                             [this](const std::string& line) { Log('!', "%s", line.c_str()); });

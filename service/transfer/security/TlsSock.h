@@ -74,6 +74,7 @@ public:
     bool failed() const { return failure_ != 0; }
     bool isControl() const { return role_ == Role::Control; }
     const Origin& origin() const { return origin_; }
+    const std::shared_ptr<CTlsCredentials>& credentials() const { return credentials_; }
     void ExpectOrigin(const Origin& origin) { origin_ = origin; }
     // The handshake is done and resumed a session of this layer's origin.
     bool ResumedOwnSession() const;
