@@ -285,12 +285,13 @@ class BuiltInManager(HostTestCase):
         sb.run("-installq")
         self.assertEqual(self.svc("start").returncode, 0)
         self.assertTrue(wait_listening(port1))
-        # A second copy started by hand cannot have First's port; it must not
-        # take the refresh target away from the service either.
+        # A second copy started by hand cannot have First's port: it stops at
+        # once, without taking the refresh target away from the service or
+        # marking its instances as failed.
         with Service(sb) as second:
-            self.assertTrue(wait_for(lambda: sb.query_value(sb.instance_key("First"), "Fatal Error")))
-        self.assertEqual(second.proc.returncode, 0)
-        self.assertIn("could not write the pid file", second.stderr)
+            self.assertEqual(second.wait(), 1)
+        self.assertIn("ORVYN Pro is already running as process", second.stderr)
+        self.assertIsNone(sb.query_value(sb.instance_key("First"), "Fatal Error"))
         sb.add_instance("Second", port2, log=False)
         r = self.svc("refresh")
         self.assertEqual(r.returncode, 0, r.stderr)

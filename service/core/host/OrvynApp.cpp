@@ -67,6 +67,13 @@ int COrvynApp::Main(const std::vector<std::string>& argv) {
 
 int COrvynApp::RunAsApplication() {
     WatchSignals(false);
+    // A second copy on the same configuration could bind none of the running
+    // copy's ports, and would only mark its instances as failed.
+    if (const pid_t running = service::RefreshTargetPid(); running != 0 && running != ::getpid()) {
+        ShowMessage(true, "ORVYN Pro is already running as process " + std::to_string(running) +
+                              " (pid file \"" + service::RefreshPidFilePath() + "\"); stop it first.\n");
+        return 1;
+    }
     if (!StartAllInstances()) {
         ShowMessage(true, MissingProductKeyText());
         return 1;
