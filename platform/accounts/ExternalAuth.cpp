@@ -17,10 +17,7 @@ constexpr size_t kMaxPasswordBytes = 1024;
 ExternalAuthLibrary::~ExternalAuthLibrary() { unload(); }
 
 void ExternalAuthLibrary::unload() {
-    if (handle_ != nullptr) {
-        dlclose(handle_);
-    }
-    handle_ = nullptr;
+    handle_.reset();
     name_.clear();
     authenticate_ = nullptr;
     approve_ = nullptr;
@@ -53,7 +50,7 @@ bool ExternalAuthLibrary::load(const std::string& name) {
         dlclose(handle);
         return false;
     }
-    handle_ = handle;
+    handle_ = std::shared_ptr<void>(handle, [](void* h) { dlclose(h); });
     name_ = name;
     // A data pointer to function pointer conversion, as dlsym requires.
     static_assert(sizeof(void*) == sizeof(ORVYN_AuthenticateA_fn));
@@ -63,8 +60,15 @@ bool ExternalAuthLibrary::load(const std::string& name) {
     return true;
 }
 
-ExternalAuthResult ExternalAuthLibrary::authenticate(int connection, std::string_view user,
-                                                     std::string_view password) const {
+ExternalAuthLibrary::Call ExternalAuthLibrary::caller() const {
+    Call call;
+    call.handle_ = handle_;
+    call.authenticate_ = handle_ ? authenticate_ : nullptr;
+    return call;
+}
+
+ExternalAuthResult ExternalAuthLibrary::Call::operator()(int connection, std::string_view user,
+                                                         std::string_view password) const {
     ExternalAuthResult result;
     if (authenticate_ == nullptr || user.size() > kMaxUserBytes || password.size() > kMaxPasswordBytes) {
         return result;

@@ -4,6 +4,7 @@
 // library exports).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -45,12 +46,28 @@ public:
     void* finishedExport() const { return finished_; }
 
     // Asks the library about a login. Not accepted when no library is loaded.
-    ExternalAuthResult authenticate(int connection, std::string_view user, std::string_view password) const;
+    ExternalAuthResult authenticate(int connection, std::string_view user, std::string_view password) const {
+        return caller()(connection, user, password);
+    }
+
+    // The library's login question, bound to the library as loaded now: it
+    // keeps the library loaded while it exists, so a question asked on a
+    // worker thread may outlive a reload. Not accepted when none is loaded.
+    class Call {
+    public:
+        ExternalAuthResult operator()(int connection, std::string_view user, std::string_view password) const;
+
+    private:
+        friend class ExternalAuthLibrary;
+        std::shared_ptr<void> handle_;
+        ORVYN_AuthenticateA_fn authenticate_ = nullptr;
+    };
+    Call caller() const;
 
 private:
     void unload();
 
-    void* handle_ = nullptr;
+    std::shared_ptr<void> handle_;
     std::string name_;
     std::string loadError_;
     ORVYN_AuthenticateA_fn authenticate_ = nullptr;

@@ -320,6 +320,25 @@ class ExternalLibraryTest(LoginTest):
             self.assertEqual(self.login(c, "bob", "secret"), WRONG)
         self.assertLogged("User extuser logged in.", "L")
 
+    def test_a_slow_library_holds_up_only_its_own_session(self):
+        library = program("libtestauth.so")
+        if not os.path.exists(library):
+            self.skipTest("the test authentication library is not built")
+        home = self.folder("ext")
+        gate = os.path.join(self.sb.dir, "gate")
+        self.one_instance(values={"ExternalDLL": library},
+                          env={"ORVYN_TESTAUTH_HOME": home + "/", "ORVYN_TESTAUTH_GATE": gate})
+        with Control(self.port) as slow, Control(self.port) as other:
+            self.assertTrue(slow.cmd("USER gated").startswith("331 "))
+            # Sent at once: the PWD waits for the login's answer.
+            slow.send_raw(b"PASS gatepass\r\nPWD\r\n")
+            self.assertEqual(self.login(other, "extuser", "extpass"), LOGGED_IN)
+            self.assertEqual(other.cmd("MODE S"), MODE_STREAM)
+            open(gate, "w").close()
+            self.assertEqual(slow.read_reply(), LOGGED_IN)
+            self.assertTrue(slow.read_reply().startswith('257 "/'))
+        self.assertLogged("User gated logged in.", "L")
+
     def test_unloadable_library_falls_back_to_the_store(self):
         home = self.folder("home")
         self.sb.add_user("bob", "secret", home)

@@ -74,6 +74,33 @@ std::string ServiceCurrentDirectory() {
 
 }  // namespace
 
+// A login's question to PAM or to the external library: made ready on the
+// network thread (Prepare), asked on any thread (Ask), and its answer taken
+// in on the network thread (Answer). It owns everything Ask uses.
+struct CLogin::Question {
+    bool external = false;  // the library's question, else the system's
+    accounts::ExternalAuthLibrary::Call library;
+    int connection = 0;
+    std::string user;
+    bool refused = false;  // decided without asking
+    bool logon = false;    // a system logon is made (not for an anonymous login without a guest account)
+    ISystemAccounts* system = nullptr;
+    std::string account, domain, settingsName, remoteHost;
+    Secret secret{std::string_view()};
+    accounts::ExternalAuthResult libraryAnswer;
+    accounts::LogonResult logonAnswer;
+
+    bool slow() const { return external || logon; }
+    void Ask() {
+        if (external) {
+            libraryAnswer = library(connection, user, secret.text());
+        } else if (logon) {
+            logonAnswer = system->Logon(account, domain, secret.text(), remoteHost);
+        }
+        secret = std::string_view();
+    }
+};
+
 void CLogin::Log(char category, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
@@ -157,9 +184,7 @@ void CLogin::Pass(std::string_view password) {
 }
 
 bool CLogin::Login(std::optional<std::string_view> password) {
-    const LoginPolicy policy = session_.policy();
     CSessionAccount& account = session_.account();
-    CServerRegistry& registry = session_.registry();
     const bool anonymous = IsAnonymousName(session_.userName());
     // Every spelling of the anonymous names ("FTP", "Anonymous") is the
     // anonymous user, with its home, rights entries and virtual directories.
@@ -167,9 +192,42 @@ bool CLogin::Login(std::optional<std::string_view> password) {
     account.CountFailedLogin();
     account.CloseToken();
 
+    const std::string_view given = password.value_or(std::string_view());
+    std::shared_ptr<Question> q = session_.policy().secure ? Prepare(session_.userName(), given) : nullptr;
+    if (q && q->slow()) {
+        // PAM and the library may take their time (a directory server that
+        // does not answer): the question is asked on a worker, and the
+        // session's commands wait for the answer.
+        ISystemAccounts& system = system_;
+        std::shared_ptr<Secret> typed = password ? std::make_shared<Secret>(*password) : nullptr;
+        auto answered = [q, typed, anonymous, &system](ILoginSession& later) {
+            CLogin login(later, system);
+            accounts::TokenPtr token;
+            std::string home;
+            const bool ok = login.Answer(*q, token, home);
+            const std::optional<std::string_view> text =
+                typed ? std::optional<std::string_view>(typed->text()) : std::nullopt;
+            login.Conclude(text, anonymous, ok, std::move(token), home);
+        };
+        if (session_.AskAside([q] { q->Ask(); }, std::move(answered))) return false;
+    }
     accounts::TokenPtr token;
     std::string home;
-    bool ok = Authenticate(session_.userName(), password.value_or(std::string_view()), token, home);
+    bool ok = false;
+    if (q) {
+        q->Ask();
+        ok = Answer(*q, token, home);
+    } else {
+        ok = Authenticate(session_.userName(), given, token, home);
+    }
+    return Conclude(password, anonymous, ok, std::move(token), home);
+}
+
+bool CLogin::Conclude(std::optional<std::string_view> password, bool anonymous, bool ok, accounts::TokenPtr token,
+                      const std::string& home) {
+    const LoginPolicy policy = session_.policy();
+    CSessionAccount& account = session_.account();
+    CServerRegistry& registry = session_.registry();
     if (ok && token != nullptr && !anonymous) {
         // From here on the account's own spelling of its name decides whose
         // settings apply.
@@ -311,23 +369,112 @@ bool CLogin::Authenticate(std::string_view user, std::string_view password, acco
     token.reset();
     home.clear();
     if (!session_.policy().secure) return HomeFallback(user, home);
+    if (std::shared_ptr<Question> q = Prepare(user, password)) {
+        q->Ask();
+        return Answer(*q, token, home);
+    }
+    return AuthenticateOwnStore(user, password, home) && HomeFallback(user, home);
+}
 
+std::shared_ptr<CLogin::Question> CLogin::Prepare(std::string_view user, std::string_view password) {
+    auto q = std::make_shared<Question>();
+    q->connection = session_.connectionNumber();
+    q->user = std::string(user);
     const accounts::ExternalAuthLibrary& library = session_.externalAuth();
     if (library.loaded()) {
         // The library's answer stands as it is: its home gets no fallback.
-        accounts::ExternalAuthResult r = library.authenticate(session_.connectionNumber(), user, password);
+        q->external = true;
+        q->library = library.caller();
+        q->secret = password;
+        return q;
+    }
+    if (!session_.policy().ntsam) return nullptr;
+
+    const bool anonymous = IsAnonymousName(user);
+    // Names of other spellings get past USER; with anonymous logins off they
+    // are refused here too, never logged on as the guest or as nobody.
+    if (anonymous && !session_.policy().allowAnon) {
+        q->refused = true;
+        return q;
+    }
+    CServerRegistry& registry = session_.registry();
+    q->account = std::string(user);
+    q->secret = password;
+    q->settingsName = std::string(user);
+    q->logon = true;
+    if (anonymous) {
+        // Anonymous users act as the configured guest account, or as nobody.
+        const std::string guest = registry.ReadString("Security", "AnonUser", "Guest");
+        if (guest.empty()) {
+            q->logon = false;
+        } else {
+            q->account = guest;
+            q->secret = registry.ReadString("Security", "AnonPass", "");
+        }
+    }
+    if (q->logon) {
+        const size_t sep = q->account.find_first_of("\\/");
+        if (sep != std::string::npos) {
+            q->domain = q->account.substr(0, sep);
+            q->account.erase(0, sep + 1);
+        } else if (q->account.find('@') == std::string::npos) {
+            // A principal name (user@realm) names its own domain.
+            q->domain = registry.ReadString("Security", "DefaultDomain", "");
+        }
+        q->system = &system_;
+        q->remoteHost = session_.peerAddressText();
+    }
+    return q;
+}
+
+bool CLogin::Answer(Question& q, accounts::TokenPtr& token, std::string& home) {
+    token.reset();
+    home.clear();
+    if (q.external) {
+        accounts::ExternalAuthResult& r = q.libraryAnswer;
         home = r.home;
         BackslashesToSlashes(home);
         if (!r.tokenError.empty()) {
-            const std::string name(user);
-            Log('!', "External authentication of user %s refused - %s", name.c_str(), r.tokenError.c_str());
+            Log('!', "External authentication of user %s refused - %s", q.user.c_str(), r.tokenError.c_str());
         }
         token = std::move(r.token);
         return r.accepted;
     }
-    const bool accepted = session_.policy().ntsam ? AuthenticateSystem(user, password, token, home)
-                                                  : AuthenticateOwnStore(user, password, home);
-    return accepted && HomeFallback(user, home);
+    if (q.refused) return false;
+
+    std::string settingsName = q.settingsName;
+    if (q.logon) {
+        accounts::LogonResult& r = q.logonAnswer;
+        if (!r.ok) {
+            if (r.error != kWrongNameOrPassword) {
+                Log('!', "LogonUser(\"%.100s\",\"%.100s\",...) error %d - %.100s", q.account.c_str(),
+                    q.domain.empty() ? "NULL" : q.domain.c_str(), r.error, r.errorText.c_str());
+            }
+            return false;
+        }
+        if (r.token == nullptr || r.token->name.empty()) {
+            Log('!', "Unable to get user from handle - no space.");
+            return false;
+        }
+        token = std::move(r.token);
+        settingsName = token->name;
+    }
+
+    CUserSettings users(session_.registry(), &session_.log());
+    auto take = [&](const std::string& candidate) {
+        if (candidate.size() > kMaxDiskPath) {
+            Log('!', "Home directory for user %s is too long.", settingsName.c_str());
+            return false;
+        }
+        if (candidate.empty()) return false;
+        home = candidate;
+        return true;
+    };
+    if (!take(users.OwnHome(settingsName))) {
+        const bool fromAccount = !IsAnonymousName(settingsName) && token != nullptr && take(token->home);
+        if (!fromAccount && !take(users.DefaultHome())) take(system_.LastResortHome());
+    }
+    return HomeFallback(q.user, home);
 }
 
 bool CLogin::AuthenticateOwnStore(std::string_view user, std::string_view password, std::string& home) {
@@ -343,72 +490,6 @@ bool CLogin::AuthenticateOwnStore(std::string_view user, std::string_view passwo
         return false;
     }
     return PasswordMatches(password, stored);
-}
-
-bool CLogin::AuthenticateSystem(std::string_view user, std::string_view password, accounts::TokenPtr& token,
-                                std::string& home) {
-    CServerRegistry& registry = session_.registry();
-    CUserSettings users(registry, &session_.log());
-    const bool anonymous = IsAnonymousName(user);
-    // Names of other spellings get past USER; with anonymous logins off they
-    // are refused here too, never logged on as the guest or as nobody.
-    if (anonymous && !session_.policy().allowAnon) return false;
-
-    std::string account(user);
-    Secret secret(password);
-    bool logon = true;
-    if (anonymous) {
-        // Anonymous users act as the configured guest account, or as nobody.
-        const std::string guest = registry.ReadString("Security", "AnonUser", "Guest");
-        if (guest.empty()) {
-            logon = false;
-        } else {
-            account = guest;
-            secret = registry.ReadString("Security", "AnonPass", "");
-        }
-    }
-
-    std::string settingsName(user);
-    if (logon) {
-        std::string domain;
-        const size_t sep = account.find_first_of("\\/");
-        if (sep != std::string::npos) {
-            domain = account.substr(0, sep);
-            account.erase(0, sep + 1);
-        } else if (account.find('@') == std::string::npos) {
-            // A principal name (user@realm) names its own domain.
-            domain = registry.ReadString("Security", "DefaultDomain", "");
-        }
-        accounts::LogonResult r = system_.Logon(account, domain, secret.text(), session_.peerAddressText());
-        if (!r.ok) {
-            if (r.error != kWrongNameOrPassword) {
-                Log('!', "LogonUser(\"%.100s\",\"%.100s\",...) error %d - %.100s", account.c_str(),
-                    domain.empty() ? "NULL" : domain.c_str(), r.error, r.errorText.c_str());
-            }
-            return false;
-        }
-        if (r.token == nullptr || r.token->name.empty()) {
-            Log('!', "Unable to get user from handle - no space.");
-            return false;
-        }
-        token = std::move(r.token);
-        settingsName = token->name;
-    }
-
-    auto take = [&](const std::string& candidate) {
-        if (candidate.size() > kMaxDiskPath) {
-            Log('!', "Home directory for user %s is too long.", settingsName.c_str());
-            return false;
-        }
-        if (candidate.empty()) return false;
-        home = candidate;
-        return true;
-    };
-    if (!take(users.OwnHome(settingsName))) {
-        const bool fromAccount = !IsAnonymousName(settingsName) && token != nullptr && take(token->home);
-        if (!fromAccount && !take(users.DefaultHome())) take(system_.LastResortHome());
-    }
-    return true;
 }
 
 bool CLogin::HomeFallback(std::string_view user, std::string& home) {

@@ -10,6 +10,7 @@
 // closes it, every other one holds its 530 back for two timer ticks.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,14 +37,24 @@ public:
 
     // Decides whether user may log in with password: on acceptance token
     // holds the account's credentials (or none) and home the home directory
-    // (ending in "/", except where the external library supplied it).
+    // (ending in "/", except where the external library supplied it). Asks
+    // PAM or the external library on the calling thread.
     bool Authenticate(std::string_view user, std::string_view password, accounts::TokenPtr& token,
                       std::string& home);
 
 private:
+    // A login's question to PAM or to the external library (Login.cpp).
+    struct Question;
+
+    // The question Authenticate has to ask for user, or null when the own
+    // password store (or nobody) decides.
+    std::shared_ptr<Question> Prepare(std::string_view user, std::string_view password);
+    // Authenticate's decision once the question has been answered.
+    bool Answer(Question& q, accounts::TokenPtr& token, std::string& home);
+    // The rest of the login once Authenticate has decided.
+    bool Conclude(std::optional<std::string_view> password, bool anonymous, bool ok, accounts::TokenPtr token,
+                  const std::string& home);
     bool AuthenticateOwnStore(std::string_view user, std::string_view password, std::string& home);
-    bool AuthenticateSystem(std::string_view user, std::string_view password, accounts::TokenPtr& token,
-                            std::string& home);
     bool HomeFallback(std::string_view user, std::string& home);
     // Success path of the login: options, root, rights, home check. Returns
     // whether the user is logged in.

@@ -4,6 +4,7 @@
 // its decisions can be exercised without a network.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -64,6 +65,13 @@ public:
     virtual bool AddressBanned() = 0;
     // The session closes after the current command.
     virtual void StopAcceptingCommands() = 0;
+    // Runs `ask` (a question to PAM or to the external library, which may
+    // take its time) on a worker thread, and afterwards `answer` on the
+    // network thread with the session as it is then; the session reads no
+    // further command meanwhile. Nothing is called once the session has
+    // ended. False when no worker could take the question (nothing is
+    // called then either).
+    virtual bool AskAside(std::function<void()> ask, std::function<void(ILoginSession&)> answer) = 0;
 
     // ---- the session's login fields ------------------------------------------
     virtual const std::string& userName() const = 0;

@@ -337,6 +337,10 @@ void CFtpSession::OnControlEvent(uint32_t event, int) {
         if (files_.DataListingReady()) SendDataListing();
         if (files_.HashReady()) FinishHash();
         if (files_.MoveReady()) FinishMove();
+        if (loginJob_ && loginJob_->finished()) {
+            FinishAsking();  // may end the session; nothing may follow
+            return;
+        }
         SendPending();
     }
 }
@@ -417,6 +421,52 @@ void CFtpSession::OnRead() {
 // While a refused login's reply is held back the session reads no further
 // command: a client that sends its guesses in one go gets them answered one
 // hold at a time, like one that waits for each reply.
+bool CFtpSession::AskAside(std::function<void()> ask, std::function<void(CFtpSession&)> answer) {
+    // Threads stuck in a directory server that does not answer are bounded:
+    // beyond the bound the question is asked where it is (and waits there).
+    static std::atomic<int> asking{0};
+    constexpr int kMaxAsking = 256;
+    if (loginJob_ || asking.load() >= kMaxAsking) return false;
+    ListingJob::Work work = [ask = std::move(ask)](SpoolFile&, const std::atomic<bool>&) {
+        ++asking;
+        ask();
+        --asking;
+        return ListingOutcome::Completed;
+    };
+    // A worker that has not answered when the session ends is let go at once.
+    auto job = std::make_unique<ListingJob>(nullptr, nullptr, std::move(work), PostWhenDone(),
+                                            ListingJob::Waits{std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
+    if (!job->Start()) return false;
+    loginJob_ = std::move(job);
+    loginAnswer_ = std::move(answer);
+    HoldCommands();
+    return true;
+}
+
+void CFtpSession::FinishAsking() {
+    loginJob_->Stop();  // collects the finished worker
+    loginJob_.reset();
+    std::function<void(CFtpSession&)> answer = std::move(loginAnswer_);
+    loginAnswer_ = nullptr;
+    reg::NewReadEpoch();
+    closingRefused_ = false;
+    CFtpServer& server = server_;
+    CSessionRecord* const rec = &record_;
+    const eventloop::Socket s = socket_;
+    if (answer) answer(*this);
+    if (server.FindSession(s) != rec) return;
+    // As after any command: a session that no longer accepts commands (too
+    // many attempts) ends here, and the monitors see who is logged in now.
+    if (!accepting_) {
+        if (!closingRefused_) ClosingGate();
+        CloseSession();
+        return;
+    }
+    server.NotifyObservers(*this, false);
+    SendPending();
+    if (!CommandsWait()) ResumeCommands();
+}
+
 void CFtpSession::HoldCommands() {
     if (commandsHeld_) return;
     commandsHeld_ = true;
@@ -431,7 +481,7 @@ void CFtpSession::EndHold() {
 }
 
 bool CFtpSession::CommandsWait() const {
-    return holdCount_ > 0 || waitForName_ || files_.moveJob || files_.statOpen || files_.hashJob;
+    return holdCount_ > 0 || waitForName_ || files_.moveJob || files_.statOpen || files_.hashJob || loginJob_;
 }
 
 void CFtpSession::HostCheckDone() {

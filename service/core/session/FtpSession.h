@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -338,6 +339,14 @@ private:
     // RNTO across file systems: the copy on a worker, and its reply.
     void StartMove(const std::string& source, const std::string& target, const std::string& argument);
     void FinishMove();
+public:
+    // A login's slow question (PAM, the external library) on a worker, and
+    // what to do with the answer on this thread; commands wait meanwhile.
+    // False when no worker could be started.
+    bool AskAside(std::function<void()> ask, std::function<void(CFtpSession&)> answer);
+
+private:
+    void FinishAsking();
     // RNTO's reply and log line for the outcome of a move (0 or errno).
     void ReplyRenamed(int err, const std::string& argument, const std::string& source, const std::string& target);
     // Reading commands again after a hold or a move.
@@ -404,6 +413,9 @@ private:
     // Who is logged in; the home and current directories live here too.
     CSessionAccount account_;
     CFileListingState files_;
+    // A login's question while a worker asks it, and what takes the answer.
+    std::unique_ptr<ListingJob> loginJob_;
+    std::function<void(CFtpSession&)> loginAnswer_;
     // The data side and what it reaches the session through (declared first,
     // so that it outlives the data side).
     CSessionData dataLink_{*this};

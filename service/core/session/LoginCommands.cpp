@@ -41,6 +41,12 @@ public:
     void LoginFailed() override { s_.server().NoteFailedLogin(s_); }
     bool AddressBanned() override { return s_.server().AddressBanned(s_); }
     void StopAcceptingCommands() override { s_.setAcceptingCommands(false); }
+    bool AskAside(std::function<void()> ask, std::function<void(ILoginSession&)> answer) override {
+        return s_.AskAside(std::move(ask), [answer = std::move(answer)](CFtpSession& later) {
+            SessionLogin session(later);
+            answer(session);
+        });
+    }
 
     const std::string& userName() const override { return s_.userName(); }
     void SetUserName(std::string name) override { s_.setUserName(std::move(name)); }

@@ -4,10 +4,14 @@
  *                        the session's credentials;
  *   longhome / any       filling the whole home buffer with no terminator;
  *   conn / any           home "/conn/<connection number>";
+ *   gated / gatepass     like extuser, once the file $ORVYN_TESTAUTH_GATE
+ *                        exists (a directory server that is slow to answer);
  * and refuses everyone else. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "platform/accounts/OrvynAuth.h"
 
@@ -31,6 +35,14 @@ EXPORT int ORVYN_AuthenticateA(int connection, const char* user, const char* pas
     if (strcmp(user, "longhome") == 0) {
         memset(home, 'h', ORVYN_HOME_SIZE);
         home[0] = '/';
+        return 1;
+    }
+    if (strcmp(user, "gated") == 0 && strcmp(password, "gatepass") == 0) {
+        const char* gate = getenv("ORVYN_TESTAUTH_GATE");
+        const struct timespec tick = {0, 10 * 1000 * 1000};
+        for (int i = 0; gate != NULL && access(gate, F_OK) != 0 && i < 3000; ++i) nanosleep(&tick, NULL);
+        const char* h = getenv("ORVYN_TESTAUTH_HOME");
+        snprintf(home, ORVYN_HOME_SIZE, "%s", h != NULL ? h : "/tmp/ext-home/");
         return 1;
     }
     if (strcmp(user, "conn") == 0) {

@@ -69,6 +69,12 @@ public:
     void LoginFailed() override { ++failuresReported; }
     bool AddressBanned() override { return banned; }
     void StopAcceptingCommands() override { accepting = false; }
+    // Asked and answered at once, as if the worker had been quick.
+    bool AskAside(std::function<void()> ask, std::function<void(ILoginSession&)> answer) override {
+        ask();
+        answer(*this);
+        return true;
+    }
     const std::string& userName() const override { return user_; }
     void SetUserName(std::string name) override { user_ = std::move(name); }
     void SetUserDetail(std::string detail) override { detail_ = std::move(detail); }
