@@ -2,6 +2,20 @@
 
 namespace orvyn {
 
+namespace {
+
+// Characters that no shell reads as anything but themselves.
+bool ShellInert(std::string_view path) {
+    for (const char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || u >= 0x80;
+        if (!plain && std::string_view("/._-+,@%=:").find(c) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::string>> SplitCommandLine(std::string_view command, std::string_view localPath) {
     enum class Quote { None, Single, Double };
     std::vector<std::string> words;
@@ -9,6 +23,17 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view comman
     bool inWord = false;  // a word has begun (possibly an empty quoted one)
     Quote quote = Quote::None;
     int paths = 0;
+    // The path inside quotes with other text: a script for a shell
+    // (sh -c "gzip -c %s"), which would read the name as shell code.
+    bool quotedPath = false;
+    auto endWord = [&]() {
+        if (quotedPath && word != localPath && !ShellInert(localPath)) return false;
+        quotedPath = false;
+        words.push_back(std::move(word));
+        word.clear();
+        inWord = false;
+        return true;
+    };
 
     for (size_t i = 0; i < command.size(); ++i) {
         const char c = command[i];
@@ -19,6 +44,7 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view comman
             } else if (next == 's') {
                 if (++paths > 1) return std::nullopt;
                 word.append(localPath);
+                quotedPath = quote != Quote::None;
             } else {
                 return std::nullopt;  // any other directive, or a lone '%' at the end
             }
@@ -47,11 +73,7 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view comman
             break;
         }
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            if (inWord) {
-                words.push_back(std::move(word));
-                word.clear();
-                inWord = false;
-            }
+            if (inWord && !endWord()) return std::nullopt;
         } else if (c == '\'') {
             quote = Quote::Single;
             inWord = true;
@@ -67,7 +89,7 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view comman
         }
     }
     if (quote != Quote::None) return std::nullopt;
-    if (inWord) words.push_back(std::move(word));
+    if (inWord && !endWord()) return std::nullopt;
     if (words.empty() || words.front().empty()) return std::nullopt;
     return words;
 }

@@ -230,6 +230,13 @@ TEST(CommandLine, SplitsLikeAShellWithThePathAsOneWord) {
     EXPECT_EQ(SplitCommandLine("printf 100%% %s", "/p"), Argv({"printf", "100%", "/p"}));
     EXPECT_EQ(SplitCommandLine("echo \\%s", "/p"), Argv({"echo", "%s"}));
     EXPECT_EQ(SplitCommandLine("date", "/p"), Argv({"date"}));
+    // Inside quoted text the path is a shell's to read: only a name no shell
+    // can take for anything else is put there.
+    EXPECT_EQ(SplitCommandLine("sh -c \"gzip -c %s\"", "/srv/a_b-1.txt"), Argv({"sh", "-c", "gzip -c /srv/a_b-1.txt"}));
+    for (const char* name : {"/srv/a;touch x;b", "/srv/a b", "/srv/$(id)", "/srv/a'b", "/srv/-x\n"}) {
+        EXPECT_FALSE(SplitCommandLine("sh -c \"gzip -c %s\"", name).has_value()) << name;
+        EXPECT_FALSE(SplitCommandLine("sh -c 'gzip -c %s | cat'", name).has_value()) << name;
+    }
 }
 
 TEST(CommandLine, RefusedCommands) {
