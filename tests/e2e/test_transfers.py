@@ -98,6 +98,7 @@ class Transfers(ReplyCase):
             "Conversions\\gz": "|||.gz|gzip -c %s|5",
             "Conversions\\upper": "|||.up|tr a-z A-Z|9",
             "Conversions\\cat": "|||.cat|cat %s|13",
+            "Conversions\\bg": "|||.bg|sh -c 'cat \"$0\"; sleep 60 &' %s|13",
         }, timer_ms=200)
         cls.port = cls.svc.port
         make_file(os.path.join(cls.files, "big.bin"), 100 * MIB, seed=100)
@@ -494,6 +495,10 @@ class Transfers(ReplyCase):
             self.assertEqual(data, b"the real gz file")
             _, data = self.raw_retr(c, "files/" + evil + ".cat")
             self.assertEqual(data, b"evil name\n")
+            # A command that leaves a helper behind holding the pipe ends
+            # with its own exit.
+            _, data = self.raw_retr(c, "files/report.txt.bg")
+            self.assertEqual(data, text)
             # A command without "%s" is refused outright (it would read the
             # service's own input).
             self.assertEqual(c.cmd("RETR files/report.txt.up"), "550 Error: File files/report.txt.up does not exist\r\n")

@@ -34,6 +34,8 @@ using eventloop::WSAEWOULDBLOCK;
 namespace {
 
 constexpr const char* kReply226 = "226 Transfer finished successfully.";
+// How often a quiet conversion pipe is checked for its command's exit.
+constexpr unsigned kPipeCheckMs = 250;
 constexpr const char* kReplyClientReset = "451 Connection reset by client - transfer aborted.";
 constexpr const char* kReplyCutShort = "451 The file ended before its announced size - transfer aborted.";
 
@@ -212,9 +214,16 @@ void CTransferEngine::WatchPipe() {
     pipeFd_ = pipe_->fd();
     session_.RouteData(pipeFd_);
     session_.SelectData(pipeFd_, FD_READ | FD_CLOSE);
+    // A command that leaves a helper of its own behind holding the pipe
+    // never closes it: its end is its exit, which the pipe does not tell.
+    pipeCheck_ = session_.loop().AddTimer(kPipeCheckMs, [this] {
+        if (pipe_ != nullptr && !pipe_->IsRunning()) OnPipeEvent();
+    });
 }
 
 void CTransferEngine::StopWatchingPipe() {
+    if (pipeCheck_ != 0) session_.loop().RemoveTimer(pipeCheck_);
+    pipeCheck_ = 0;
     if (pipeFd_ < 0) return;
     session_.UnrouteData(pipeFd_);
     session_.SelectData(pipeFd_, 0);

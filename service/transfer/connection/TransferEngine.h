@@ -161,6 +161,7 @@ private:
     CPopenFile* pipe_ = nullptr;  // source_ when it is a conversion's output
     CBigFile* direct_ = nullptr;  // source_ when it is a plain file the kernel can send
     int pipeFd_ = -1;             // the pipe as selected on the loop
+    int pipeCheck_ = 0;           // the timer that looks for the command's exit
     bool sizeUnknown_ = false;
     uint64_t fileSize_ = 0;
     uint64_t transferred_ = 0;

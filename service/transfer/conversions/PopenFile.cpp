@@ -129,7 +129,12 @@ size_t CPopenFile::Read(void* buffer, size_t size) {
             return 0;
         }
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Nothing more will come from a command that has exited, even if
+            // a helper it left behind still holds the pipe open.
+            if (!IsRunning()) ended_ = true;
+            return 0;
+        }
         throw CFileException::FromErrno(errno);
     }
 }

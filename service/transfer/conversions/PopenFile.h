@@ -44,7 +44,9 @@ public:
     int error() const { return error_; }
 
     // Up to size bytes of the child's output; 0 when nothing is there now or
-    // at the end (Ended()). Raises CFileException on a pipe failure.
+    // at the end (Ended(): the pipe has closed, or it is empty and the child
+    // has exited, whoever else still holds it). Raises CFileException on a
+    // pipe failure.
     size_t Read(void* buffer, size_t size) override;
     // A command's output cannot be written: raises access denied.
     void Write(const void* buffer, size_t size) override;
