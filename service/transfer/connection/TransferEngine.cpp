@@ -178,6 +178,16 @@ void CTransferEngine::ConnectionReady(int error) {
     transferred_ = 0;
     recvFill_ = 0;
     if (sendBuf_) sendBuf_->Clear();
+    if (sendNow && !tls_) {
+        // Most often the whole file is gone, and the connection closed, before
+        // its events would ever be needed.
+        const eventloop::Socket d = channel_.socket();
+        SendLoop();
+        session_.CorkReplies(false);
+        if (d != channel_.socket() || !started_) return;
+        session_.SelectData(d, FD_READ | FD_WRITE | FD_CLOSE);
+        return;
+    }
     // A TLS layer also writes while receiving (its handshake).
     session_.SelectData(channel_.socket(), IsSendingKind(kind) || tls_ ? (FD_READ | FD_WRITE | FD_CLOSE)
                                                                       : (FD_READ | FD_CLOSE));
@@ -688,7 +698,9 @@ void CTransferEngine::EndSource() {
 }
 
 void CTransferEngine::Finish(bool success) {
-    channel_.Deselect();
+    // A connection that goes is deselected as it is closed.
+    const bool closing = !session_.blockMode() || !success;
+    if (!closing) channel_.Deselect();
     // The name of the file moved is kept apart: the source may have ended
     // before the transfer finishes.
     const std::string name = logName_;
@@ -697,7 +709,7 @@ void CTransferEngine::Finish(bool success) {
     session_.SetStatus("Fail");
     FreeBuffers();
     session_.Log('C', "Transfer %s", success ? "finished" : "aborted");
-    if (!session_.blockMode() || !success) channel_.Close(!success);
+    if (closing) channel_.Close(!success);
     const char* un = success ? "" : "un";
     switch (channel_.state()) {
         case DataState::SendFile:
