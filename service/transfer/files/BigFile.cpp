@@ -93,9 +93,7 @@ void CBigFile::Adopt(int fd, int openFlags) {
     }
     const int fl = openFlags >= 0 ? openFlags & ~(O_CREAT | O_EXCL | O_TRUNC | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC)
                                   : fcntl(fd, F_GETFL);
-    // (Opened without blocking so that a FIFO could not hold the open up; a
-    // regular file ignores the flag, so it may stay.)
-    if (fl < 0) {
+    if (fl < 0 || ((fl & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)) {
         const int err = errno;
         ::close(fd);
         Fail(err);
