@@ -8,6 +8,8 @@ password changes."""
 import os
 import re
 import socket
+import subprocess
+import sys
 import threading
 import unittest
 
@@ -124,6 +126,15 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(far.cmd("SITE ADMN USER root adminpw"), LOGGED_IN)
         self.assertEqual(far.cmd("SITE ADMN SECU"), "215 ADMN SECU Y\r\n")
         self.assertLogged("Non admin user bob tried to log in as admin.")
+        # On this machine, too, only the service's own account (and root)
+        # administers without a login: another account is a stranger.
+        if os.geteuid() == 0:
+            script = ("import encodings.idna, os, socket, sys; os.setgid(65534); os.setuid(65534)\n"
+                      "s = socket.create_connection(('127.0.0.1', %d), timeout=5); f = s.makefile('rb')\n"
+                      "f.readline(); s.sendall(b'SITE ADMN FLOG /tmp/x\\r\\n'); sys.stdout.write(f.readline()[:4].decode())"
+                      % self.port)
+            r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=20)
+            self.assertEqual(r.stdout, REFUSED[:4], r.stderr)
         log = self.sb.log_text()
         self.assertNotIn("adminpw", log)
         self.assertNotIn("wrong pw2", log)

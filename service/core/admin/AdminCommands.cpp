@@ -1,9 +1,12 @@
 #include "service/core/admin/AdminCommands.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <iterator>
+#include <optional>
 
+#include "platform/accounts/PeerAccount.h"
 #include "service/base/replies/Catalogue.h"
 #include "service/core/admin/AdminCall.h"
 #include "service/core/admin/MonitorFeed.h"
@@ -52,7 +55,13 @@ bool AdminAccessAllowed(CFtpSession& session, std::string_view arg) {
         const std::string here = AddressText(reinterpret_cast<const sockaddr*>(&local), localLen);
         const std::string peer =
             AddressText(reinterpret_cast<const sockaddr*>(&session.peerAddress()), session.peerLength());
-        if (!here.empty() && here == peer) return true;
+        // A client on this machine administers without a login only when it
+        // runs as the service's own account or as root: any other local
+        // account would otherwise get everything the service may do.
+        if (!here.empty() && here == peer) {
+            const std::optional<uid_t> owner = accounts::LocalPeerOwner(local, session.peerAddress());
+            if (owner && (*owner == 0 || *owner == ::geteuid())) return true;
+        }
     }
     if (session.account().administrator()) return true;
     return StartsWithNoCase(arg, "ADMN USER");
