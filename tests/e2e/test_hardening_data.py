@@ -59,11 +59,11 @@ class DataPeerTest(OpenInstance):
             f.write(b"the secret")
         c = self.start_open()
         host, port, thief = self.thief_connects_first(c)
-        self.assertLogged("Refused data connection from %s - not the address of the client" % THIEF, "!")
         with socket.create_connection((host, port), timeout=5) as d:
             self.assertTrue(c.cmd("RETR files/secret.txt").startswith("150 "))
             self.assertEqual(recv_all(d), b"the secret")
         self.assertEqual(c.read_reply(), REPLY_226)
+        self.assertLogged("Refused data connection from %s - not the address of the client" % THIEF, "!")
         self.assertEqual(recv_all(thief), b"")
 
         # An upload takes the bytes of the client, not those of a thief.

@@ -217,7 +217,6 @@ class DescriptorExhaustionTest(ServerCase):
 
     def test_a_failed_passive_accept_fails_the_transfer_and_connects_nowhere(self):
         pid, c = self.bob_logged_in()
-        spare = self.control()
         # An earlier PORT leaves an address behind that the transfer must not use.
         old_target = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(old_target.close)
@@ -227,18 +226,17 @@ class DescriptorExhaustionTest(ServerCase):
         numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
         self.assertLogged("Entering Passive Mode " + reply[reply.index("("):reply.index(")") + 1])
         self.assertTrue(wait_for(lambda: not holds_file(pid, self.sb.logfile)))
-        # No descriptor for the client's data connection: the accept fails
-        # and the listener goes, which resets the client.
-        limit = lowest_free_descriptor(pid)
+        # The client's connection waits for the transfer command, which has
+        # its file but no descriptor left for the connection: the accept
+        # fails, and the listener goes, which resets the client.
+        data = socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]), timeout=5)
+        self.addCleanup(data.close)
+        limit = lowest_free_descriptor(pid) + 1
         resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, limit))
-        with self.assertRaises((ConnectionResetError, ConnectionRefusedError)):
-            with socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]), timeout=5) as data:
-                data.recv(1)
-        # Room again for the file and a socket.
-        spare.close()
-        self.assertTrue(wait_for(lambda: lowest_free_descriptor(pid) < limit - 1))
         self.assertEqual(c.cmd("RETR a.txt"),
                          "425 Unable to open data connection - error=[10024] Too many open files\r\n")
+        with self.assertRaises((ConnectionResetError, ConnectionRefusedError)):
+            data.recv(1)
         old_target.settimeout(0.5)
         with self.assertRaises(socket.timeout):
             old_target.accept()

@@ -31,6 +31,9 @@ using eventloop::WSAEWOULDBLOCK;
 
 namespace {
 
+// Connections a passive listener keeps waiting until the transfer command:
+// the client's, and a few of strangers racing it to the port.
+constexpr int kPassiveBacklog = 4;
 constexpr int kRandomPortAttempts = 8;
 
 // A random port of the system's ephemeral range (read once).
@@ -196,13 +199,15 @@ bool CDataChannel::OpenPassiveSocket() {
     RaiseFreshSocketBuffer(fd, SO_SNDBUF, window);
     RaiseFreshSocketBuffer(fd, SO_RCVBUF, window);
     session_.RouteData(fd);
-    if (const int listenError = session_.loop().Listen(fd, 1); listenError != 0) {
+    if (const int listenError = session_.loop().Listen(fd, kPassiveBacklog); listenError != 0) {
         session_.LogSocketError(listenError, __LINE__, "listen");
         Close(true);
         session_.Refuse(kReplyPasvNoBind);
         return false;
     }
-    session_.SelectData(fd, FD_ACCEPT);
+    // Not watched until the transfer command: a client connects and then
+    // sends its command, and the connection waits in the backlog meanwhile,
+    // so the loop wakes once for both (TakeWaitingConnection).
     return true;
 }
 
@@ -260,7 +265,11 @@ bool CDataChannel::Open(DataState kind) {
         const bool accepted = state_ == DataState::PassiveAccepted;
         state_ = kind;
         if (!PrepareBuffers()) return false;
-        if (accepted) owner_.ConnectionReady(acceptError_);
+        if (accepted) {
+            owner_.ConnectionReady(acceptError_);
+        } else {
+            TakeWaitingConnection();
+        }
         return true;
     }
     return OpenActive(kind);
@@ -336,20 +345,30 @@ void CDataChannel::Adopt(eventloop::Socket s) {
 
 void CDataChannel::OnConnect(int wsaError) { owner_.ConnectionReady(wsaError); }
 
+void CDataChannel::TakeWaitingConnection() {
+    const eventloop::Socket listener = socket_;
+    OnAccept(0);
+    // Nothing (or only someone else's connection) was waiting: the listener
+    // is watched for the client from now on.
+    if (socket_ == listener && listener != INVALID_SOCKET) session_.SelectData(listener, FD_ACCEPT);
+}
+
 void CDataChannel::OnAccept(int wsaError) {
     if (wsaError != 0) session_.LogSocketError(wsaError, __LINE__, "accept");
     int err = 0;
     sockaddr_storage from{};
     socklen_t fromLen = sizeof from;
-    const eventloop::Socket s = session_.loop().Accept(socket_, reinterpret_cast<sockaddr*>(&from), &fromLen, &err);
-    if (s == INVALID_SOCKET && err == WSAEWOULDBLOCK) return;  // nothing waits after all
-    if (s != INVALID_SOCKET && !AcceptablePeer(from)) {
+    eventloop::Socket s = INVALID_SOCKET;
+    for (;;) {
+        fromLen = sizeof from;
+        s = session_.loop().Accept(socket_, reinterpret_cast<sockaddr*>(&from), &fromLen, &err);
+        if (s == INVALID_SOCKET && err == WSAEWOULDBLOCK) return;  // nothing waits after all
+        if (s == INVALID_SOCKET || AcceptablePeer(from)) break;
         // Someone else raced the client to the announced port: turned away,
-        // and the listener goes on waiting for the client (until the
-        // session's time-out closes it).
+        // and the listener goes on to the next connection, or waits for the
+        // client (until the session's time-out closes it).
         session_.Log('!', kLogForeignDataPeer, HostText(from).c_str());
         session_.loop().CloseSocket(s, true);
-        return;
     }
     acceptError_ = s == INVALID_SOCKET ? (err != 0 ? err : eventloop::WSAEINVAL) : 0;
     Close(false);  // the listener: it has no connection to reset

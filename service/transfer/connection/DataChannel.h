@@ -69,6 +69,9 @@ public:
     bool Open(DataState kind);
     // FD_ACCEPT and FD_CONNECT of the data socket.
     void OnAccept(int wsaError);
+    // The transfer command after PASV or EPSV: takes the client's connection
+    // if it waits already, otherwise watches the listener for it.
+    void TakeWaitingConnection();
     void OnConnect(int wsaError);
     // Closes the data socket (abortive: reset instead of the orderly end).
     void Close(bool abortive);
