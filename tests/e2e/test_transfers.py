@@ -74,6 +74,15 @@ def block_frames(data):
     return frames
 
 
+def block_frames_end(data):
+    """Whether data holds whole blocks up to an end-of-file block."""
+    try:
+        frames = block_frames(data)
+    except AssertionError:
+        return False
+    return bool(frames) and frames[-1][0] == 64
+
+
 def ipv6_loopback():
     try:
         with socket.socket(socket.AF_INET6) as s:
@@ -426,6 +435,22 @@ class Transfers(ReplyCase):
             self.assertTrue(all(desc == 0 and 0 < len(p) <= 65535 for desc, p in frames[:-1]), len(frames))
             self.assertEqual(b"".join(p for _, p in frames), payload)
             d.close()
+
+            # The client closed that connection and names an address of its
+            # own: the next transfer connects there.
+            with socket.create_server(("127.0.0.1", 0)) as listener:
+                port = listener.getsockname()[1]
+                self.assertTrue(c.cmd("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)).startswith("200"))
+                self.assertTrue(c.cmd("RETR files/block.bin").startswith('150 "'))
+                listener.settimeout(10)
+                a, _ = listener.accept()
+                data = b""
+                with a:
+                    a.settimeout(10)
+                    while not (data and block_frames_end(data)):
+                        data += a.recv(65536)
+                self.assertEqual(c.read_reply(), REPLY_226)
+                self.assertEqual(b"".join(p for _, p in block_frames(data)), payload)
 
     # ---- restart markers and refusals -----------------------------------------------------
 

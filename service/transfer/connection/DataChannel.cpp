@@ -31,6 +31,13 @@ using eventloop::WSAEWOULDBLOCK;
 
 namespace {
 
+// The other end has neither closed nor reset the connection.
+bool StillConnected(int fd) {
+    char c;
+    const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+}
+
 // Connections a passive listener keeps waiting until the transfer command:
 // the client's, and a few of strangers racing it to the port.
 constexpr int kPassiveBacklog = 4;
@@ -100,6 +107,7 @@ void CDataChannel::SetTarget(std::string_view arg, bool eprt) {
             target_ = t.address;
             targetLen_ = t.length;
             targetGiven_ = true;
+            newTarget_ = true;
             if (eprt) {
                 session_.Log('C', kLogEprtSet, t.addressText.c_str(), t.port);
             } else {
@@ -284,9 +292,11 @@ bool CDataChannel::PrepareBuffers() {
 }
 
 bool CDataChannel::OpenActive(DataState kind) {
-    if (session_.blockMode() && socket_ != INVALID_SOCKET) {
+    const bool newTarget = std::exchange(newTarget_, false);
+    if (session_.blockMode() && socket_ != INVALID_SOCKET && !newTarget && StillConnected(socket_)) {
         // A block-mode connection outlives its transfers: the next one starts
-        // on it like on a new connection.
+        // on it like on a new connection (unless the client has named another
+        // address since, or has closed it).
         state_ = kind;
         if (!PrepareBuffers()) return false;
         owner_.ConnectionReady(0);

@@ -128,6 +128,7 @@ private:
     // The local end of an active connection, noted while it is open.
     sockaddr_storage ownEnd_{};
     bool ownEndNoted_ = false;
+    bool newTarget_ = false;  // PORT or EPRT named an address since the last active connection
     bool epsvAll_ = false;
     int acceptError_ = 0;
 };
