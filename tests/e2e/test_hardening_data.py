@@ -78,6 +78,25 @@ class DataPeerTest(OpenInstance):
         self.assertEqual(c.read_reply(), REPLY_226)
         self.assertEqual(self.content("upload.txt"), b"genuine")
 
+    def test_strangers_filling_the_backlog_do_not_keep_the_client_out(self):
+        with open(self.path("secret.txt"), "wb") as f:
+            f.write(b"the secret")
+        c = self.start_open()
+        host, port = pasv_address(c.cmd("PASV"))
+        for _ in range(6):
+            stranger = socket.socket()
+            self.addCleanup(stranger.close)
+            stranger.setblocking(False)
+            stranger.bind((THIEF, 0))
+            stranger.connect_ex((host, port))
+        # Clients connect before they send the command: the service must make
+        # room for the connection by itself.
+        with socket.create_connection((host, port), timeout=15) as d:
+            self.assertTrue(c.cmd("RETR files/secret.txt").startswith("150 "))
+            self.assertEqual(recv_all(d), b"the secret")
+        self.assertEqual(c.read_reply(), REPLY_226)
+        self.assertLogged("Refused data connection from %s - not the address of the client" % THIEF, "!")
+
     def test_foreign_peer_allowed_by_setting(self):
         with open(self.path("shared.txt"), "wb") as f:
             f.write(b"for the other site")

@@ -328,7 +328,8 @@ class ExternalLibraryTest(LoginTest):
         gate = os.path.join(self.sb.dir, "gate")
         self.one_instance(values={"ExternalDLL": library},
                           env={"ORVYN_TESTAUTH_HOME": home + "/", "ORVYN_TESTAUTH_GATE": gate})
-        with Control(self.port) as slow, Control(self.port) as other:
+        with Control(self.port) as slow, Control(self.port) as other, Control(self.port) as monitor:
+            monitor.cmd("SITE ADMN")  # the list of sessions: monitoring from now on
             self.assertTrue(slow.cmd("USER gated").startswith("331 "))
             # Sent at once: the PWD waits for the login's answer.
             slow.send_raw(b"PASS gatepass\r\nPWD\r\n")
@@ -337,6 +338,11 @@ class ExternalLibraryTest(LoginTest):
             open(gate, "w").close()
             self.assertEqual(slow.read_reply(), LOGGED_IN)
             self.assertTrue(slow.read_reply().startswith('257 "/'))
+            # The monitor sees the login once, as it ended.
+            line = monitor.read_reply()
+            while " gated " not in line or "PASS xxxx" not in line:
+                line = monitor.read_reply()
+            self.assertIn(" Success PASS xxxx", line)
         self.assertLogged("User gated logged in.", "L")
 
     def test_unloadable_library_falls_back_to_the_store(self):

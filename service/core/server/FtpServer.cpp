@@ -676,6 +676,7 @@ void CFtpServer::TimerStep() {
         if (idleChecks && session.transferWaitingToWrite() && session.dataSocket() != INVALID_SOCKET) {
             loop_.PostEvent(this, Message::Data, session.dataSocket(), FD_WRITE, kTimerRetry);
         }
+        session.WatchPassiveListener();
         if (session.replyHoldCount() > 0) {
             session.setReplyHoldCount(session.replyHoldCount() - 1);
             if (session.replyHoldCount() == 0) session.EndHold();

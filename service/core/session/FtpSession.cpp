@@ -571,7 +571,8 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
         return LineOutcome::Gone;
     }
     if (number != CMD_REST) transfer_->ForgetRestartMarker();
-    server.NotifyObservers(*this, false);
+    // A login whose answer is still coming shows itself once it has come.
+    if (!loginJob_) server.NotifyObservers(*this, false);
     if (const eventloop::Socket data = dataSocket(); data != INVALID_SOCKET) {
         switch (number) {
             case CMD_RETR: case CMD_STOR: case CMD_STOU: case CMD_APPE:

@@ -190,6 +190,7 @@ public:
 
     // Data connection state (kept by the data side).
     eventloop::Socket dataSocket() const { return transfer_->dataSocket(); }
+    void WatchPassiveListener() { transfer_->WatchPassiveListener(); }
     bool transferInProgress() const { return transfer_->InProgress(); }
     bool transferWaitingToWrite() const { return transfer_->WaitingToWrite(); }
     // A listing worker still running.

@@ -213,9 +213,11 @@ bool CDataChannel::OpenPassiveSocket() {
         session_.Refuse(kReplyPasvNoBind);
         return false;
     }
-    // Not watched until the transfer command: a client connects and then
-    // sends its command, and the connection waits in the backlog meanwhile,
-    // so the loop wakes once for both (TakeWaitingConnection).
+    // Not watched until the transfer command (or the next timer tick): a
+    // client connects and then sends its command, and the connection waits
+    // in the backlog meanwhile, so the loop wakes once for both.
+    listening_ = true;
+    listenerWatched_ = false;
     return true;
 }
 
@@ -360,7 +362,13 @@ void CDataChannel::TakeWaitingConnection() {
     OnAccept(0);
     // Nothing (or only someone else's connection) was waiting: the listener
     // is watched for the client from now on.
-    if (socket_ == listener && listener != INVALID_SOCKET) session_.SelectData(listener, FD_ACCEPT);
+    if (socket_ == listener && listener != INVALID_SOCKET) WatchWaitingListener();
+}
+
+void CDataChannel::WatchWaitingListener() {
+    if (!listening_ || listenerWatched_ || socket_ == INVALID_SOCKET) return;
+    listenerWatched_ = true;
+    session_.SelectData(socket_, FD_ACCEPT);
 }
 
 void CDataChannel::OnAccept(int wsaError) {
@@ -409,6 +417,7 @@ void CDataChannel::Deselect() {
 
 void CDataChannel::Close(bool abortive) {
     const eventloop::Socket d = socket_;
+    listening_ = false;
     if (d == INVALID_SOCKET) return;
     if (ownEndNoted_) own_endpoints::Remove(ownEnd_);
     ownEndNoted_ = false;

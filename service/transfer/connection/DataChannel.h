@@ -72,6 +72,10 @@ public:
     // The transfer command after PASV or EPSV: takes the client's connection
     // if it waits already, otherwise watches the listener for it.
     void TakeWaitingConnection();
+    // The instance's timer tick: a listener still unwatched is watched from
+    // now on, so that strangers filling its backlog are turned away before
+    // they keep the client's own connection out.
+    void WatchWaitingListener();
     void OnConnect(int wsaError);
     // Closes the data socket (abortive: reset instead of the orderly end).
     void Close(bool abortive);
@@ -128,6 +132,8 @@ private:
     // The local end of an active connection, noted while it is open.
     sockaddr_storage ownEnd_{};
     bool ownEndNoted_ = false;
+    bool listening_ = false;        // socket_ is the passive listener
+    bool listenerWatched_ = false;  // and its FD_ACCEPT is selected
     bool newTarget_ = false;  // PORT or EPRT named an address since the last active connection
     bool epsvAll_ = false;
     int acceptError_ = 0;

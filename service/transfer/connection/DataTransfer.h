@@ -100,6 +100,9 @@ public:
 
     // ---- state --------------------------------------------------------------------
     eventloop::Socket dataSocket() const { return channel_.socket(); }
+    // The timer tick: a passive listener the transfer command has not yet
+    // come for is watched from now on.
+    void WatchPassiveListener() { channel_.WatchWaitingListener(); }
     bool SourceOpen() const { return engine_.SourceOpen(); }
     // Data is left to move: QUIT and the closing gate wait for it.
     bool Busy() const { return engine_.Busy(); }
