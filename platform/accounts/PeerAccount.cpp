@@ -45,29 +45,8 @@ bool ToEnd(const sockaddr_storage& in, End& out) {
     return false;
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-}  // namespace
-
-std::optional<uid_t> LocalPeerOwner(const sockaddr_storage& local, const sockaddr_storage& peer) {
-    End server, client;
-    if (!ToEnd(local, server) || !ToEnd(peer, client) || server.family != client.family) return std::nullopt;
-
-    Descriptor nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (nl.get() < 0) return std::nullopt;
-
+// Asks the kernel on the netlink socket nl for the client's socket.
+std::optional<uid_t> AskOwner(int nl, const End& client, const End& server) {
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -90,13 +69,13 @@ std::optional<uid_t> LocalPeerOwner(const sockaddr_storage& local, const sockadd
     kernel.nl_family = AF_NETLINK;
     ssize_t n;
     do {
-        n = ::sendto(nl.get(), &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+        n = ::sendto(nl, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
     } while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(sizeof ask)) return std::nullopt;
 
     alignas(nlmsghdr) char answer[4096];
     do {
-        n = ::recv(nl.get(), answer, sizeof answer, 0);
+        n = ::recv(nl, answer, sizeof answer, 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return std::nullopt;
     const auto* h = reinterpret_cast<const nlmsghdr*>(answer);
@@ -109,6 +88,18 @@ std::optional<uid_t> LocalPeerOwner(const sockaddr_storage& local, const sockadd
         return static_cast<uid_t>(found->idiag_uid);
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<uid_t> LocalPeerOwner(const sockaddr_storage& local, const sockaddr_storage& peer) {
+    End server, client;
+    if (!ToEnd(local, server) || !ToEnd(peer, client) || server.family != client.family) return std::nullopt;
+    const int nl = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0) return std::nullopt;
+    const std::optional<uid_t> owner = AskOwner(nl, client, server);
+    ::close(nl);
+    return owner;
 }
 
 }  // namespace orvyn::accounts
