@@ -41,6 +41,7 @@ bool StillConnected(int fd) {
 // Connections a passive listener keeps waiting until the transfer command:
 // the client's, and a few of strangers racing it to the port.
 constexpr int kPassiveBacklog = 4;
+constexpr int kStrangersPerTurn = 16;
 constexpr int kRandomPortAttempts = 8;
 
 // A random port of the system's ephemeral range (read once).
@@ -377,7 +378,10 @@ void CDataChannel::OnAccept(int wsaError) {
     sockaddr_storage from{};
     socklen_t fromLen = sizeof from;
     eventloop::Socket s = INVALID_SOCKET;
-    for (;;) {
+    // A bounded number at a time: a listener still readable is reported
+    // again, so a flood of strangers cannot hold the loop here.
+    for (int turnedAway = 0;; ++turnedAway) {
+        if (turnedAway == kStrangersPerTurn) return;
         fromLen = sizeof from;
         s = session_.loop().Accept(socket_, reinterpret_cast<sockaddr*>(&from), &fromLen, &err);
         if (s == INVALID_SOCKET && err == WSAEWOULDBLOCK) return;  // nothing waits after all
