@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/eventloop/SocketAddress.h"
+
 namespace orvyn::accounts {
 
 namespace {
@@ -23,26 +25,22 @@ struct End {
 };
 
 bool ToEnd(const sockaddr_storage& in, End& out) {
+    const auto* address = reinterpret_cast<const sockaddr*>(&in);
     if (in.ss_family == AF_INET) {
-        const auto* a = reinterpret_cast<const sockaddr_in*>(&in);
+        out.port = reinterpret_cast<const sockaddr_in*>(&in)->sin_port;
+    } else if (in.ss_family == AF_INET6) {
+        out.port = reinterpret_cast<const sockaddr_in6*>(&in)->sin6_port;
+    } else {
+        return false;
+    }
+    if (const uint8_t* v4 = eventloop::IPv4Bytes(address)) {
         out.family = AF_INET;
-        out.port = a->sin_port;
-        std::memcpy(out.address, &a->sin_addr, 4);
-        return true;
+        std::memcpy(out.address, v4, 4);
+    } else {
+        out.family = AF_INET6;
+        std::memcpy(out.address, &reinterpret_cast<const sockaddr_in6*>(&in)->sin6_addr, 16);
     }
-    if (in.ss_family == AF_INET6) {
-        const auto* a = reinterpret_cast<const sockaddr_in6*>(&in);
-        out.port = a->sin6_port;
-        if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
-            out.family = AF_INET;
-            std::memcpy(out.address, a->sin6_addr.s6_addr + 12, 4);
-        } else {
-            out.family = AF_INET6;
-            std::memcpy(out.address, &a->sin6_addr, 16);
-        }
-        return true;
-    }
-    return false;
+    return true;
 }
 
 // Asks the kernel on the netlink socket nl for the client's socket.

@@ -31,15 +31,18 @@ locale_t DateLocale() {
     return loc;
 }
 
+// Where a text cut at n characters ends without leaving half of a
+// multi-byte character behind; text[n] is the first character cut off.
+size_t WholeCharacters(const char* text, size_t n) {
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return n;
+}
+
 std::string DateText(const struct tm& when) {
     char buf[128];
     const locale_t loc = DateLocale();
     size_t n = loc ? strftime_l(buf, sizeof buf, "%x", &when, loc) : strftime(buf, sizeof buf, "%x", &when);
-    if (n > CActivityLog::kMaxDate) {
-        n = CActivityLog::kMaxDate;
-        // Never leave half of a multi-byte character behind.
-        while (n > 0 && (static_cast<unsigned char>(buf[n]) & 0xC0) == 0x80) --n;
-    }
+    if (n > CActivityLog::kMaxDate) n = WholeCharacters(buf, CActivityLog::kMaxDate);
     return std::string(buf, n);
 }
 
@@ -105,28 +108,13 @@ bool CActivityLog::CategoryEnabled(char category) const {
     return !sw || settings_.ReadFlag("Logging", sw, false);
 }
 
-namespace {
-
-// The length of text[0, len) without a UTF-8 character that the cut at
-// len left incomplete.
-size_t WithoutCutCharacter(const char* text, size_t len) {
-    size_t lead = len;
-    while (lead > 0 && len - lead < 3 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
-    if (lead == 0) return len;
-    const auto first = static_cast<unsigned char>(text[lead - 1]);
-    const size_t need = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
-    return need > len - (lead - 1) ? lead - 1 : len;
-}
-
-}  // namespace
-
 std::string CActivityLog::FormatLine(const std::string& instance, char category, int conn, const struct tm& when,
                                      const char* message) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d", when.tm_hour, when.tm_min, when.tm_sec);
     const std::string date = DateText(when);
     size_t msgLen = message ? strnlen(message, kMaxWritten) : 0;
-    if (msgLen == kMaxWritten && message[msgLen] != '\0') msgLen = WithoutCutCharacter(message, msgLen);
+    if (msgLen == kMaxWritten && message[msgLen] != '\0') msgLen = WholeCharacters(message, msgLen);
 
     std::string text;
     text.reserve(instance.size() + date.size() + msgLen + 40);

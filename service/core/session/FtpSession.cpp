@@ -421,52 +421,6 @@ void CFtpSession::OnRead() {
 // While a refused login's reply is held back the session reads no further
 // command: a client that sends its guesses in one go gets them answered one
 // hold at a time, like one that waits for each reply.
-bool CFtpSession::AskAside(std::function<void()> ask, std::function<void(CFtpSession&)> answer) {
-    // Threads stuck in a directory server that does not answer are bounded:
-    // beyond the bound the question is asked where it is (and waits there).
-    static std::atomic<int> asking{0};
-    constexpr int kMaxAsking = 256;
-    if (loginJob_ || asking.load() >= kMaxAsking) return false;
-    ListingJob::Work work = [ask = std::move(ask)](SpoolFile&, const std::atomic<bool>&) {
-        ++asking;
-        ask();
-        --asking;
-        return ListingOutcome::Completed;
-    };
-    // A worker that has not answered when the session ends is let go at once.
-    auto job = std::make_unique<ListingJob>(nullptr, nullptr, std::move(work), PostWhenDone(),
-                                            ListingJob::Waits{std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
-    if (!job->Start()) return false;
-    loginJob_ = std::move(job);
-    loginAnswer_ = std::move(answer);
-    HoldCommands();
-    return true;
-}
-
-void CFtpSession::FinishAsking() {
-    loginJob_->Stop();  // collects the finished worker
-    loginJob_.reset();
-    std::function<void(CFtpSession&)> answer = std::move(loginAnswer_);
-    loginAnswer_ = nullptr;
-    reg::NewReadEpoch();
-    closingRefused_ = false;
-    CFtpServer& server = server_;
-    CSessionRecord* const rec = &record_;
-    const eventloop::Socket s = socket_;
-    if (answer) answer(*this);
-    if (server.FindSession(s) != rec) return;
-    // As after any command: a session that no longer accepts commands (too
-    // many attempts) ends here, and the monitors see who is logged in now.
-    if (!accepting_) {
-        if (!closingRefused_) ClosingGate();
-        CloseSession();
-        return;
-    }
-    server.NotifyObservers(*this, false);
-    SendPending();
-    if (!CommandsWait()) ResumeCommands();
-}
-
 void CFtpSession::HoldCommands() {
     if (commandsHeld_) return;
     commandsHeld_ = true;
@@ -563,13 +517,7 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     currentLine_ = {};
     // A QUIT during a transfer lets it finish; the data events close the
     // session afterwards.
-    if (!accepting_ && !(number == CMD_QUIT && TransferBusy())) {
-        // A session that no longer accepts commands ends here. The 421 goes
-        // out once per command: not again when the handler's own gate sent it.
-        if (!closingRefused_) ClosingGate();
-        CloseSession();
-        return LineOutcome::Gone;
-    }
+    if (!(number == CMD_QUIT && TransferBusy()) && EndedForRefusing()) return LineOutcome::Gone;
     if (number != CMD_REST) transfer_->ForgetRestartMarker();
     // A login whose answer is still coming shows itself once it has come.
     if (!loginJob_) server.NotifyObservers(*this, false);
@@ -584,6 +532,15 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
         }
     }
     return number == CMD_QUIT ? LineOutcome::StopParsing : LineOutcome::Continue;
+}
+
+bool CFtpSession::EndedForRefusing() {
+    if (accepting_) return false;
+    // A session that no longer accepts commands ends here. The 421 goes out
+    // once per command: not again when the handler's own gate sent it.
+    if (!closingRefused_) ClosingGate();
+    CloseSession();
+    return true;
 }
 
 void CFtpSession::Dispatch(const CommandEntry& command, std::string_view arg) {

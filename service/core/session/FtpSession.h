@@ -191,6 +191,10 @@ public:
     // Data connection state (kept by the data side).
     eventloop::Socket dataSocket() const { return transfer_->dataSocket(); }
     void WatchPassiveListener() { transfer_->WatchPassiveListener(); }
+    // A login's slow question (PAM, the external library) on a worker, and
+    // what to do with the answer on this thread; commands wait meanwhile.
+    // False when no worker could be started.
+    bool AskAside(std::function<void()> ask, std::function<void(CFtpSession&)> answer);
     bool transferInProgress() const { return transfer_->InProgress(); }
     bool transferWaitingToWrite() const { return transfer_->WaitingToWrite(); }
     // A listing worker still running.
@@ -340,14 +344,11 @@ private:
     // RNTO across file systems: the copy on a worker, and its reply.
     void StartMove(const std::string& source, const std::string& target, const std::string& argument);
     void FinishMove();
-public:
-    // A login's slow question (PAM, the external library) on a worker, and
-    // what to do with the answer on this thread; commands wait meanwhile.
-    // False when no worker could be started.
-    bool AskAside(std::function<void()> ask, std::function<void(CFtpSession&)> answer);
-
-private:
+    // The answer to a login's question asked aside (LoginCommands.cpp).
     void FinishAsking();
+    // After a command (or a login's answer): a session that no longer
+    // accepts commands sends its 421 and ends. True when it has ended.
+    bool EndedForRefusing();
     // RNTO's reply and log line for the outcome of a move (0 or errno).
     void ReplyRenamed(int err, const std::string& argument, const std::string& source, const std::string& target);
     // Reading commands again after a hold or a move.

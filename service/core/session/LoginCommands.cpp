@@ -1,6 +1,11 @@
 // USER and PASS: the session's side of the login. The login itself lives
 // with the accounts (service/accounts/login); this file lends it the
-// session's reply, state and instance through ILoginSession.
+// session's reply, state and instance through ILoginSession, and asks the
+// login's slow questions (PAM, the external library) on a worker for it.
+#include <atomic>
+#include <chrono>
+
+#include "platform/registry/Registry.h"
 #include "service/accounts/login/Login.h"
 #include "service/core/server/FtpServer.h"
 #include "service/core/session/FtpSession.h"
@@ -59,6 +64,48 @@ private:
 };
 
 }  // namespace
+
+bool CFtpSession::AskAside(std::function<void()> ask, std::function<void(CFtpSession&)> answer) {
+    // Threads stuck in a directory server that does not answer are bounded:
+    // beyond the bound the question is asked where it is (and waits there).
+    static std::atomic<int> asking{0};
+    constexpr int kMaxAsking = 256;
+    if (loginJob_ || asking.load() >= kMaxAsking) return false;
+    ListingJob::Work work = [ask = std::move(ask)](SpoolFile&, const std::atomic<bool>&) {
+        ++asking;
+        ask();
+        --asking;
+        return ListingOutcome::Completed;
+    };
+    // A worker that has not answered when the session ends is let go at once.
+    auto job = std::make_unique<ListingJob>(nullptr, nullptr, std::move(work), PostWhenDone(),
+                                            ListingJob::Waits{std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
+    if (!job->Start()) return false;
+    loginJob_ = std::move(job);
+    loginAnswer_ = std::move(answer);
+    HoldCommands();
+    return true;
+}
+
+void CFtpSession::FinishAsking() {
+    loginJob_->Stop();  // collects the finished worker
+    loginJob_.reset();
+    std::function<void(CFtpSession&)> answer = std::move(loginAnswer_);
+    loginAnswer_ = nullptr;
+    reg::NewReadEpoch();
+    closingRefused_ = false;
+    CFtpServer& server = server_;
+    CSessionRecord* const rec = &record_;
+    const eventloop::Socket s = socket_;
+    if (answer) answer(*this);
+    if (server.FindSession(s) != rec) return;
+    // As after any command: a session that no longer accepts commands (too
+    // many attempts) ends here, and the monitors see who is logged in now.
+    if (EndedForRefusing()) return;
+    server.NotifyObservers(*this, false);
+    SendPending();
+    if (!CommandsWait()) ResumeCommands();
+}
 
 void CFtpSession::OnUser(std::string_view arg) {
     SessionLogin session(*this);

@@ -34,10 +34,10 @@ using eventloop::WSAEWOULDBLOCK;
 namespace {
 
 constexpr const char* kReply226 = "226 Transfer finished successfully.";
-// How often a quiet conversion pipe is checked for its command's exit.
-constexpr unsigned kPipeCheckMs = 250;
 constexpr const char* kReplyClientReset = "451 Connection reset by client - transfer aborted.";
 constexpr const char* kReplyCutShort = "451 The file ended before its announced size - transfer aborted.";
+// How often a quiet conversion pipe is checked for its command's exit.
+constexpr unsigned kPipeCheckMs = 250;
 
 // A data connection whose TLS session is not its control connection's
 // while TLS\RequireSessionReuse is set (an error of the layer's range).
