@@ -299,6 +299,22 @@ class BuiltInManager(HostTestCase):
         self.assertEqual(self.status()[0], 4)
         self.assertEqual(self.svc("stop").returncode, 0)
 
+    def test_service_start_beside_a_running_copy_is_refused(self):
+        sb = self.sb
+        port = free_port()
+        sb.add_instance("First", port, log=False)
+        sb.run("-installq")
+        with Service(sb) as first:
+            self.assertTrue(wait_listening(port))
+            r = self.svc("start")
+            self.assertEqual(r.returncode, 1, r.stdout)
+            self.assertIn("error 1067", r.stderr, "the start ended before the service ran")
+            self.assertEqual(self.status()[0], 1)
+            self.assertEqual(sb.query_value(sb.instance_key("First"), "Started"), "0x1")
+            self.assertIsNone(sb.query_value(sb.instance_key("First"), "Fatal Error"))
+            self.assertIsNone(first.proc.poll())
+            self.assertTrue(wait_listening(port))
+
     def test_start_without_product_key_fails_with_event_104(self):
         sb = self.sb
         sb.run("-installq")

@@ -9,6 +9,10 @@ CORVYNService::CORVYNService(IServiceApp& app, reg::Store& store) : CNTService(k
 void CORVYNService::Run() { loopExitCode_ = app_.RunMessageLoop(); }
 
 bool CORVYNService::OnInit() {
+    if (app_.OtherCopyRuns()) {
+        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+        return false;
+    }
     if (app_.StartAllInstances()) return true;
     SetLastError(app_.LastStartError());
     return false;

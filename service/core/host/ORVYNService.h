@@ -18,6 +18,10 @@ public:
     virtual bool StartAllInstances() = 0;
     // Error number of the last failed StartAllInstances.
     virtual long LastStartError() const = 0;
+    // True (and said to the administrator) when another process already
+    // serves this configuration: a second copy could bind none of its ports
+    // and would only mark its instances as failed.
+    virtual bool OtherCopyRuns() const { return false; }
     // Runs the event loop until it is told to quit, then stops every
     // instance; returns the quit code.
     virtual int RunMessageLoop() = 0;

@@ -67,13 +67,7 @@ int COrvynApp::Main(const std::vector<std::string>& argv) {
 
 int COrvynApp::RunAsApplication() {
     WatchSignals(false);
-    // A second copy on the same configuration could bind none of the running
-    // copy's ports, and would only mark its instances as failed.
-    if (const pid_t running = service::RefreshTargetPid(); running != 0 && running != ::getpid()) {
-        ShowMessage(true, "ORVYN Pro is already running as process " + std::to_string(running) +
-                              " (pid file \"" + service::RefreshPidFilePath() + "\"); stop it first.\n");
-        return 1;
-    }
+    if (OtherCopyRuns()) return 1;
     if (!StartAllInstances()) {
         ShowMessage(true, MissingProductKeyText());
         return 1;
@@ -85,6 +79,14 @@ int COrvynApp::RunAsApplication() {
     int code = RunMessageLoop();
     if (pidFileWritten_) MainWnd().RemovePidFile();
     return code;
+}
+
+bool COrvynApp::OtherCopyRuns() const {
+    const pid_t running = service::RefreshTargetPid();
+    if (running == 0 || running == ::getpid()) return false;
+    ShowMessage(true, "ORVYN Pro is already running as process " + std::to_string(running) + " (pid file \"" +
+                          service::RefreshPidFilePath() + "\"); stop it first.\n");
+    return true;
 }
 
 int COrvynApp::RunAsService() {

@@ -27,6 +27,7 @@ public:
     // IServiceApp
     bool StartAllInstances() override;
     long LastStartError() const override { return lastStartError_; }
+    bool OtherCopyRuns() const override;
     int RunMessageLoop() override;
     void PostQuit(int code) override;
     void PostRefresh() override;
