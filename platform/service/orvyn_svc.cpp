@@ -32,8 +32,19 @@ void PrintStatus(const std::string& name, const ServiceStatus& s) {
                 s.win32ExitCode, s.checkPoint, s.waitHint, s.processId);
 }
 
+// The errors an administrator meets most, in words beside the number.
+const char* Meaning(long err) {
+    switch (err) {
+        case ERROR_SERVICE_DOES_NOT_EXIST: return " (the service is not installed; orvyn -install installs it)";
+        case ERROR_SERVICE_ALREADY_RUNNING: return " (the service is running already)";
+        case ERROR_SERVICE_NOT_ACTIVE: return " (the service is not running)";
+        case ERROR_ACCESS_DENIED: return " (access denied)";
+        default: return "";
+    }
+}
+
 int Fail(const char* what, long err) {
-    std::fprintf(stderr, "orvyn-svc: %s failed: error %ld\n", what, err);
+    std::fprintf(stderr, "orvyn-svc: %s failed: error %ld%s\n", what, err, Meaning(err));
     return 1;
 }
 
@@ -48,9 +59,18 @@ int main(int argc, char** argv) {
     }
     if (i >= argc) return Usage();
     const std::string op = argv[i++];
+    // The arguments are checked before the service is looked for.
+    unsigned long code = 0;
+    if (op == "control") {
+        if (i + 1 != argc) return Usage();
+        char* end = nullptr;
+        code = std::strtoul(argv[i], &end, 10);
+        if (end == argv[i] || *end != '\0' || code < 1 || code > 255) return Usage();
+    } else if (i != argc || (op != "refresh" && op != "query" && op != "start" && op != "stop")) {
+        return Usage();
+    }
 
     if (op == "refresh") {
-        if (i != argc) return Usage();
         long err = PostServiceRefresh();
         return err == ERROR_SUCCESS ? 0 : Fail("refresh", err);
     }
@@ -61,32 +81,26 @@ int main(int argc, char** argv) {
     if (err != ERROR_SUCCESS) return Fail("open", err);
 
     ServiceStatus status;
-    if (op == "query" && i == argc) {
+    if (op == "query") {
         err = svc.QueryStatus(status);
         if (err != ERROR_SUCCESS) return Fail("query", err);
         PrintStatus(svc.name(), status);
         return 0;
     }
-    if (op == "start" && i == argc) {
+    if (op == "start") {
         err = svc.Start();
         if (err != ERROR_SUCCESS) return Fail("start", err);
         if (svc.QueryStatus(status) == ERROR_SUCCESS) PrintStatus(svc.name(), status);
         return 0;
     }
-    if (op == "stop" && i == argc) {
+    if (op == "stop") {
         err = svc.Stop();
         if (err != ERROR_SUCCESS) return Fail("stop", err);
         if (svc.QueryStatus(status) == ERROR_SUCCESS) PrintStatus(svc.name(), status);
         return 0;
     }
-    if (op == "control" && i + 1 == argc) {
-        char* end = nullptr;
-        unsigned long code = std::strtoul(argv[i], &end, 10);
-        if (end == argv[i] || *end != '\0' || code < 1 || code > 255) return Usage();
-        err = svc.Control(static_cast<uint32_t>(code), status);
-        if (err != ERROR_SUCCESS) return Fail("control", err);
-        PrintStatus(svc.name(), status);
-        return 0;
-    }
-    return Usage();
+    err = svc.Control(static_cast<uint32_t>(code), status);
+    if (err != ERROR_SUCCESS) return Fail("control", err);
+    PrintStatus(svc.name(), status);
+    return 0;
 }

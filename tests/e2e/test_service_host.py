@@ -223,6 +223,15 @@ class BuiltInManager(HostTestCase):
             except ProcessLookupError:
                 pass
 
+    def test_arguments_are_checked_before_the_service_is_looked_for(self):
+        for args in (("--help",), ("bogus",), ("control", "abc"), ("query", "extra")):
+            r = self.svc(*args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn("usage: orvyn-svc", r.stderr)
+        r = self.svc("query")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("error 1060 (the service is not installed; orvyn -install installs it)", r.stderr)
+
     def test_start_query_control_stop(self):
         sb = self.sb
         port1, port2 = free_port(), free_port()
