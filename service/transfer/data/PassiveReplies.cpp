@@ -42,8 +42,10 @@ std::array<int, 6> PasvNumbers(const sockaddr* bound, const std::optional<in_add
     const int port = AddressPort(bound);
     n[4] = (port >> 8) & 0xff;
     n[5] = port & 0xff;
-    const uint8_t* bytes =
-        staticIp ? reinterpret_cast<const uint8_t*>(&*staticIp) : eventloop::IPv4Bytes(bound);
+    // The static address stands for an IPv4 socket only: a client of an
+    // IPv6 one could never reach the socket there.
+    const uint8_t* bytes = eventloop::IPv4Bytes(bound);
+    if (bytes != nullptr && staticIp) bytes = reinterpret_cast<const uint8_t*>(&*staticIp);
     if (bytes != nullptr) {
         for (int i = 0; i < 4; ++i) n[i] = bytes[i];
     }

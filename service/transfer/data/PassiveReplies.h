@@ -30,8 +30,8 @@ inline constexpr const char* kLogForeignDataPeer =
     "Refused data connection from %s - not the address of the client";
 
 // The six numbers of the 227 reply: four address bytes and the port's high
-// and low byte. The address is staticIp when given, else the bound IPv4
-// address (also when it is mapped into IPv6), else zeros for an IPv6 socket.
+// and low byte. For an IPv4 socket (also one mapped into IPv6) the address
+// is staticIp when given, else the bound address; an IPv6 socket has zeros.
 std::array<int, 6> PasvNumbers(const sockaddr* bound, const std::optional<in_addr>& staticIp);
 
 // "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d)"

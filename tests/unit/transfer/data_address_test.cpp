@@ -232,6 +232,10 @@ TEST(PassiveReply, NumbersFromTheBoundSocketOrTheStaticAddress) {
               "227 Entering Passive Mode (10,0,0,9,255,255)");
     EXPECT_EQ(PasvReplyText(PasvNumbers(Sa(V6("::1", 256)), std::nullopt)),
               "227 Entering Passive Mode (0,0,0,0,1,0)");
+    // The static address is for IPv4 sockets, mapped ones included.
+    EXPECT_EQ(PasvReplyText(PasvNumbers(Sa(V6("::1", 256)), staticIp)), "227 Entering Passive Mode (0,0,0,0,1,0)");
+    EXPECT_EQ(PasvReplyText(PasvNumbers(Sa(V6("::ffff:10.0.0.9", 256)), staticIp)),
+              "227 Entering Passive Mode (203,0,113,7,1,0)");
 }
 
 TEST(PassiveReply, StaticAddressMustBeNumericIpv4) {
