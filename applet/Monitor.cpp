@@ -173,6 +173,8 @@ void CServerMonitor::Select(const std::string& server, const std::string& addres
         return;
     }
     QString host = FromStoreText(addressText);
+    // The service takes an IPv6 address in brackets too.
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.mid(1, host.size() - 2);
     QHostAddress address;
     if (address.setAddress(host)) {
         if (address == QHostAddress::AnyIPv4)

@@ -495,6 +495,25 @@ private slots:
         QCOMPARE(dlg.connectionList()->topLevelItemCount(), 2);
     }
 
+    // An IPv6 address written in brackets, as the service takes it; "[::]"
+    // is reached on the loopback address.
+    void monitorReachesBracketedIpv6Address() {
+        app_.reset();
+        app_ = std::make_unique<COrvynCplApp>(Store(), std::make_unique<RunningService>());
+        QTcpServer server;
+        if (!server.listen(QHostAddress::LocalHostIPv6, 0)) QSKIP("no IPv6 loopback here");
+        reg::IStore& s = app_->store();
+        SetDword(s, Key("Six"), "Port", server.serverPort());
+        for (const char* text : {"[::1]", "[::]"}) {
+            SetString(s, Key("Six"), "Address", text);
+            CMainDlg dlg(*app_);
+            dlg.SelectServerRow("Six");
+            QVERIFY2(server.waitForNewConnection(5000), text);
+            std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+            QCOMPARE(dlg.connectionCaption(), QString("Waiting for response from server"));
+        }
+    }
+
     // The exported entry: the panel's answers and the modal dialog.
     void appletEntry() {
         const std::string file = std::string(std::getenv("ORVYN_BIN")) + "/ORVYN.CPL";
