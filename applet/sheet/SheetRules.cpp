@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <vector>
 
@@ -19,25 +21,26 @@ bool IsNumericPattern(std::string_view entry) {
 std::optional<std::string> NetworkRange(std::string_view entry) {
     const size_t slash = entry.find('/');
     const std::string address(entry.substr(0, slash));
-    if (address.size() > kMaxRangeAddress)
+    const bool six = address.find(':') != std::string::npos;
+    if (address.size() > (six ? kMaxRangeAddress6 : kMaxRangeAddress))
         return std::nullopt;
-    in_addr parsed{};
-    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1)
+    unsigned char bytes[16] = {};
+    if (inet_pton(six ? AF_INET6 : AF_INET, address.c_str(), bytes) != 1)
         return std::nullopt;
+    const long bits = six ? 128 : 32;
     long prefix = 0;
     if (slash != std::string_view::npos) {
         const std::string digits(entry.substr(slash + 1, 12));
         prefix = std::strtol(digits.c_str(), nullptr, 10);
     }
-    if (prefix < 1)
-        prefix = 1;
-    if (prefix > 32)
-        prefix = 32;
-    const uint32_t mask = prefix == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> prefix);
-    in_addr network{};
-    network.s_addr = htonl(ntohl(parsed.s_addr) & mask);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &network, text, sizeof text);
+    prefix = std::clamp(prefix, 1L, bits);
+    // Every bit beyond the prefix cleared, byte by byte.
+    for (long i = 0; i < bits / 8; ++i) {
+        const long kept = std::clamp(prefix - i * 8, 0L, 8L);
+        bytes[i] &= static_cast<unsigned char>(0xFF00u >> kept);
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(six ? AF_INET6 : AF_INET, bytes, text, sizeof text);
     return std::string(text) + "/" + std::to_string(prefix);
 }
 

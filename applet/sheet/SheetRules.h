@@ -12,13 +12,16 @@ namespace orvyn::applet {
 // asterisks (an old-style numeric host pattern such as "10.*.*.*").
 bool IsNumericPattern(std::string_view entry);
 
-// The longest address part of a range entry ("a.b.c.d/e") that is taken.
+// The longest address part of a range entry ("a.b.c.d/e", "2001:db8::/32")
+// that is taken.
 inline constexpr size_t kMaxRangeAddress = 15;
+inline constexpr size_t kMaxRangeAddress6 = 45;
 
 // A range entry rewritten as its network: the address with every bit beyond
-// the prefix cleared, then "/" and the prefix length held to 1..32 (a
-// missing or unreadable length counts as 0 and so becomes 1). nullopt when
-// the part before "/" is not a dotted IPv4 address of at most 15 characters.
+// the prefix cleared, then "/" and the prefix length held to 1..32 (1..128
+// for IPv6; a missing or unreadable length counts as 0 and so becomes 1).
+// nullopt when the part before "/" is neither a dotted IPv4 address of at
+// most 15 characters nor an IPv6 address of at most 45.
 std::optional<std::string> NetworkRange(std::string_view entry);
 
 // One conversion as the Conversions page edits it.

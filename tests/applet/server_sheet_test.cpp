@@ -361,17 +361,20 @@ private slots:
             net->OnAdd();
         };
         for (const char* e : {"192.168.1.77/24", "10.1.2.3/40", "10.0.0.0/0", "Host.Example", "host.EXAMPLE",
-                              "1.2.3.4.5/8", "10.0.0.1"})
+                              "1.2.3.4.5/8", "10.0.0.1", "2001:DB8:0:1:ff::1/60", "fe80::1/200", "2001:db8::g/32"})
             add(e);
         QCOMPARE(p.asked, QStringList());
-        QCOMPARE(p.told, QStringList({"\"1.2.3.4.5/8\" is not a network range: enter it as a.b.c.d/e."}));
+        QCOMPARE(p.told, QStringList({"\"1.2.3.4.5/8\" is not a network range: enter it as a.b.c.d/e or as an IPv6 "
+                                      "address and prefix.",
+                                      "\"2001:db8::g/32\" is not a network range: enter it as a.b.c.d/e or as an IPv6 "
+                                      "address and prefix."}));
         p.answers = {false, true};
         add("10.*.*.*");
         QVERIFY(p.asked.value(0).startsWith("We recommend not using numeric wild-card matches of this form"));
         QVERIFY(!net->entries().contains("10.*.*.*"));
         add("10.*.*.*");
         QCOMPARE(net->entries(), QStringList({"0.0.0.0/1", "10.*.*.*", "10.0.0.1", "10.1.2.3/32", "192.168.1.0/24",
-                                              "Host.Example"}));
+                                              "2001:db8::/60", "fe80::1/128", "Host.Example"}));
         QCOMPARE(Child<QListWidget>(&sheet, "HostList")->currentItem()->text(), QString("10.*.*.*"));
         QVERIFY(Child<QPushButton>(&sheet, "DeleteHost")->isEnabled());
         net->OnDelete();
@@ -384,7 +387,7 @@ private slots:
         const std::string deny = kKey + "\\Hosts\\DenyThese";
         std::vector<reg::Value> values;
         QVERIFY(store().EnumValues(deny, values).ok());
-        QCOMPARE(values.size(), size_t(5));
+        QCOMPARE(values.size(), size_t(7));
         QCOMPARE(values[0].type, uint32_t(reg::REG_DWORD));
         QCOMPARE(IntOf(deny, "10.0.0.1"), 1L);
         QCOMPARE(IntOf(kKey + "\\Hosts\\AllowThese", "trusted.example"), 1L);
