@@ -190,6 +190,22 @@ private:
     std::shared_ptr<detail::ReadCache> cache_;
 };
 
+// How long the calling thread's writes wait while another connection (any
+// program) holds the store's write lock, before they fail; a thread that
+// never sets it waits 10 s. Scoped: the wait before comes back when it goes.
+// A thread that serves many clients at once sets a short wait, so that a
+// program holding the store cannot stop them all.
+class ScopedWriteWait {
+public:
+    explicit ScopedWriteWait(int ms);
+    ~ScopedWriteWait();
+    ScopedWriteWait(const ScopedWriteWait&) = delete;
+    ScopedWriteWait& operator=(const ScopedWriteWait&) = delete;
+
+private:
+    int before_;
+};
+
 // Helpers for building value data the way writers store it.
 std::vector<uint8_t> StringData(std::string_view text);              // text + NUL
 std::vector<uint8_t> DwordData(uint32_t v);                          // little-endian

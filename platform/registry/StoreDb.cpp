@@ -368,6 +368,24 @@ StoreTxn::~StoreTxn() {
     if (open_) static_cast<void>(Stmt(db_, "ROLLBACK").Run());
 }
 
+namespace {
+thread_local int tl_writeWaitMs = kBusyTimeoutMs;
+}  // namespace
+
+}  // namespace orvyn::reg::detail
+
+namespace orvyn::reg {
+
+ScopedWriteWait::ScopedWriteWait(int ms) : before_(detail::tl_writeWaitMs) {
+    detail::tl_writeWaitMs = ms < 0 ? 0 : ms;
+}
+
+ScopedWriteWait::~ScopedWriteWait() { detail::tl_writeWaitMs = before_; }
+
+}  // namespace orvyn::reg
+
+namespace orvyn::reg::detail {
+
 Status StoreTxn::Begin(const std::string& file, Mode mode) {
     if (file.empty()) return {kInvalidParameter, "no store file given"};
     struct stat sb {};
@@ -392,7 +410,13 @@ Status StoreTxn::Begin(const std::string& file, Mode mode) {
     const bool existed = sb.st_mode != 0;
     if (Status st = db_.Open(file, flags, pool_, existed ? &sb : nullptr); !st) return st;
     const char* begin = mode == Mode::kRead ? "BEGIN" : "BEGIN IMMEDIATE";
-    if (Status st = Stmt(db_, begin).Run(); !st) return st;
+    // Only taking the write lock waits for other writers; the connection's
+    // own wait stays as it was for the rest (it may serve another thread).
+    const int wait = mode == Mode::kRead ? kBusyTimeoutMs : tl_writeWaitMs;
+    if (wait != kBusyTimeoutMs) sqlite3_busy_timeout(db_.handle(), wait);
+    Status begun = Stmt(db_, begin).Run();
+    if (wait != kBusyTimeoutMs) sqlite3_busy_timeout(db_.handle(), kBusyTimeoutMs);
+    if (!begun) return begun;
     open_ = true;
 
     FileKind kind = FileKind::kEmpty;

@@ -8,9 +8,11 @@ password changes."""
 import os
 import re
 import socket
+import sqlite3
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 from orvyntest import GIVE_PASSWORD, LOGGED_IN, Control, ServerCase, pasv_address, require_programs, wait_for
@@ -201,6 +203,32 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(c.cmd("MODE S"), "200 Mode is Stream\r\n")
         # Every change leaves a warning naming who made it and from where.
         self.assertLogged("Remote administration: ADMN MAXU 1 - by user {not-logged-in} from 127.0.0.1", "!")
+
+    def test_a_program_holding_the_store_stops_no_session(self):
+        self.one_instance()
+        c = self.control()
+        self.assertEqual(c.cmd("SITE ADMN MAXU 7"), "215 ADMN MAXU 7\r\n")
+        # Another program takes the store's write lock and keeps it; new
+        # clients move the connection counter, which the ticks try to store.
+        holder = sqlite3.connect(self.sb.store, timeout=0, isolation_level=None)
+        self.addCleanup(holder.close)
+        holder.execute("BEGIN IMMEDIATE")
+        for _ in range(3):
+            Control(self.port).close()
+        started = time.monotonic()
+        while time.monotonic() - started < 1.5:
+            self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        self.assertLess(time.monotonic() - started, 5, "the sessions waited for the store")
+        for cmd in ("SITE ADMN MAXU 33", "SITE ADMN DISA bob", "SITE ADMN STRT bob /pub RL", "SITE ADMN ELOG n"):
+            word = cmd.split()[2]
+            self.assertEqual(c.cmd(cmd), "451 ADMN %s failed - the change could not be stored.\r\n" % word)
+        holder.execute("ROLLBACK")
+        self.assertEqual(self.security("MaxUsers"), "0x7")
+        self.assertIsNone(self.value(self.sb.instance_key("Main", "Users\\bob"), "Disabled"))
+        self.assertEqual(c.cmd("SITE ADMN MAXU 33"), "215 ADMN MAXU 33\r\n")
+        self.assertLogged("Remote administration: ADMN MAXU 33 - by user {not-logged-in} from 127.0.0.1", "!")
+        audits = [m.split(" - by")[0] for m in self.sb.log_lines(category="!") if m.startswith("Remote administration")]
+        self.assertEqual(audits, ["Remote administration: ADMN MAXU 7", "Remote administration: ADMN MAXU 33"])
 
     def test_users_and_rights(self):
         # Logged-in users, administrators too, are confined to the home tree.

@@ -48,6 +48,7 @@ constexpr Entry kSiteCatalogue[] = {
     {42507, "425 Remote administration through SITE ADMN requires administrative login rights.\r\n"},
     {42508, "425 Could not disconnect selected ID - either not found, or this connection.\r\n"},
     {45101, "451 CHPW failed - the new password could not be stored.\r\n"},
+    {45102, "451 ADMN %s failed - the change could not be stored.\r\n"},
     {50103, "501 Syntax error in command: %s.\r\n"},
     {50108, "501 SITE CHPW needs 2 parameters - your old password, and the new one.\r\n"},
     {50115, "501 Command not supported on this server type.\r\n"},

@@ -130,11 +130,23 @@ private:
     }
     void AuditArg() { Audit("ADMN " + std::string(arg_.substr(5))); }
     // Writes an instance value and lets the running instance take it up.
-    void Persist(const char* section, const char* name, long value) {
+    // Stores an instance setting and takes it into use; false (and said to
+    // the caller) when it could not be stored.
+    bool Persist(const char* section, const char* name, long value) {
         if (!registry_.WriteInt(section, name, value)) {
             server_.log().Log(s_.connectionNumber(), '!', "Could not store %s - the setting is unchanged", name);
+            NotStored();
+            return false;
         }
         server_.RefreshSettings();
+        return true;
+    }
+    // The store refused the change (full, read-only, held by another
+    // program): nothing changed, and no audit line claims otherwise.
+    void NotStored() {
+        const std::string word(name());
+        s_.Reply(MSG_ADMN_NOT_STORED, word.c_str());
+        s_.setStatusText("Fail");
     }
     void InstanceFlag(const char* value, int reply, bool inverted, bool CServerSettings::*field);
     void InstanceCount(const char* value, int reply, long CServerSettings::*field);

@@ -70,7 +70,7 @@ void AdminCall::InstanceFlag(const char* value, int reply, bool inverted, bool C
     }
     if (u != YesNo::Missing) {
         const bool on = u == YesNo::Yes;
-        Persist("Security", value, (inverted ? !on : on) ? 1 : 0);
+        if (!Persist("Security", value, (inverted ? !on : on) ? 1 : 0)) return;
         AuditArg();
     }
     const bool state = server_.settings().*field;
@@ -84,7 +84,7 @@ void AdminCall::InstanceCount(const char* value, int reply, long CServerSettings
             Syntax();
             return;
         }
-        Persist("Security", value, *n);
+        if (!Persist("Security", value, *n)) return;
         AuditArg();
     }
     s_.Reply(reply, static_cast<int>(server_.settings().*field));
@@ -112,7 +112,7 @@ void AdminCall::Alow() {
         return;
     }
     if (u != YesNo::Missing) {
-        Persist("Security", chosen->value, u == YesNo::Yes ? 1 : 0);
+        if (!Persist("Security", chosen->value, u == YesNo::Yes ? 1 : 0)) return;
         AuditArg();
     }
     s_.Reply(chosen->reply, YN(server_.settings().*(chosen->field)));
@@ -122,7 +122,10 @@ void AdminCall::Elog() {
     const YesNo u = ParseYesNo(a(1));
     if (u == YesNo::Missing || u == YesNo::Yes || u == YesNo::No) {
         if (u != YesNo::Missing) {
-            registry_.WriteInt("Logging", "Enable", u == YesNo::Yes ? 1 : 0);
+            if (!registry_.WriteInt("Logging", "Enable", u == YesNo::Yes ? 1 : 0)) {
+                NotStored();
+                return;
+            }
             AuditArg();
         }
         s_.Reply(MSG_ADMN_ELOG, YN(registry_.ReadFlag("Logging", "Enable", false)));
@@ -138,7 +141,10 @@ void AdminCall::Elog() {
         return;
     }
     if (v != YesNo::Missing) {
-        registry_.WriteInt("Logging", category->value, v == YesNo::Yes ? 1 : 0);
+        if (!registry_.WriteInt("Logging", category->value, v == YesNo::Yes ? 1 : 0)) {
+            NotStored();
+            return;
+        }
         AuditArg();
     }
     s_.Reply(MSG_ADMN_ELOG_CATEGORY, category->word, YN(registry_.ReadFlag("Logging", category->value, category->def)));
@@ -149,7 +155,10 @@ void AdminCall::Flog() {
     if (!path.empty()) {
         std::string disk;
         if (Resolve(path, disk)) {
-            registry_.WriteString("Logging", "LogFile", disk.c_str());
+            if (!registry_.WriteString("Logging", "LogFile", disk.c_str())) {
+                NotStored();
+                return;
+            }
             Audit("ADMN FLOG " + disk);
         }
     }
@@ -180,7 +189,7 @@ void AdminCall::Mess() {
         return;
     }
     if (u != YesNo::Missing) {
-        Persist("Messages", "MESSAGE.FTP", u == YesNo::Yes ? 1 : 0);
+        if (!Persist("Messages", "MESSAGE.FTP", u == YesNo::Yes ? 1 : 0)) return;
         AuditArg();
     }
     s_.Reply(MSG_ADMN_MCWD, YN(server_.settings().messageFtp));

@@ -15,7 +15,7 @@ void AdminCall::Addu() {
         return;
     }
     if (!users_.SetPasswd(user, kPlaceholderPasswd)) {
-        Syntax();
+        NotStored();
         return;
     }
     s_.Reply(MSG_ADMN_ADDU, std::string(user).c_str());
@@ -44,7 +44,7 @@ void AdminCall::Chpw() {
         return;
     }
     if (!users_.SetPasswd(user, PasswordHash(password, NewSalt()))) {
-        Syntax();
+        NotStored();
         return;
     }
     s_.Reply(MSG_ADMN_CHPW, user.c_str());
@@ -59,11 +59,13 @@ void AdminCall::Setu() {
         Syntax();
         return;
     }
+    if (!users_.SetRestricted(user, u == YesNo::Missing ? std::nullopt : std::optional<bool>(u == YesNo::Yes))) {
+        NotStored();
+        return;
+    }
     if (u == YesNo::Missing) {
-        users_.SetRestricted(user, std::nullopt);
         s_.Reply(MSG_ADMN_SETU, user.c_str(), "");
     } else {
-        users_.SetRestricted(user, u == YesNo::Yes);
         s_.Reply(MSG_ADMN_SETU, user.c_str(), YN(users_.Restricted(user)));
     }
     AuditArg();
@@ -79,7 +81,10 @@ void AdminCall::Sthm() {
     if (!path.empty()) {
         std::string disk;
         if (Resolve(path, disk)) {
-            users_.SetHome(user, WithSlash(disk));
+            if (!users_.SetHome(user, WithSlash(disk))) {
+                NotStored();
+                return;
+            }
             Audit("ADMN STHM " + user + " " + WithSlash(disk));
         }
     }
@@ -106,10 +111,12 @@ void AdminCall::Strt() {
     const std::string rights(a(3));
     const std::optional<std::string> section = CUserSettings::RightsSection(user);
     const auto data = reg::StringData(rights.c_str());
-    if (!section || !registry_.store()
-                         .SetValue(registry_.KeyPath(section->c_str()), entry, reg::REG_SZ, data.data(), data.size())
-                         .ok()) {
+    if (!section) {
         Syntax();
+        return;
+    }
+    if (!registry_.store().SetValue(registry_.KeyPath(section->c_str()), entry, reg::REG_SZ, data.data(), data.size()).ok()) {
+        NotStored();
         return;
     }
     ReloadRights(user);
@@ -160,7 +167,10 @@ void AdminCall::Rmrt() {
     }
     const std::optional<std::string> section = CUserSettings::RightsSection(user);
     if (!entry.empty() && section) {
-        registry_.WriteString(section->c_str(), entry.c_str(), nullptr);
+        if (!registry_.WriteString(section->c_str(), entry.c_str(), nullptr)) {
+            NotStored();
+            return;
+        }
         ReloadRights(user);
         Audit("ADMN RMRT " + user + " " + entry);
     }
@@ -188,7 +198,10 @@ void AdminCall::Disa() {
         Syntax();
         return;
     }
-    users_.SetDisabled(user, !EqualsNoCase(a(2), "y"));
+    if (!users_.SetDisabled(user, !EqualsNoCase(a(2), "y"))) {
+        NotStored();
+        return;
+    }
     s_.ReplyText(MSG_ADMN_DISA_DONE);
     AuditArg();
     for (eventloop::Socket sock : server_.sessionMap().Sockets()) {

@@ -66,6 +66,7 @@ int COrvynApp::Main(const std::vector<std::string>& argv) {
 }
 
 int COrvynApp::RunAsApplication() {
+    const reg::ScopedWriteWait brief(kLoopWriteWaitMs);
     WatchSignals(false);
     if (OtherCopyRuns()) return 1;
     if (!StartAllInstances()) {
@@ -97,6 +98,7 @@ int COrvynApp::RunAsService() {
         ShowMessage(true, kNoManagerText);
         return 1;
     }
+    const reg::ScopedWriteWait brief(kLoopWriteWaitMs);
     // Signals first: the handler thread the service starts must not take them.
     WatchSignals(true);
     int exitCode = 0;

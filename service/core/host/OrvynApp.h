@@ -34,6 +34,9 @@ public:
     void StopSound() override;
 
 private:
+    // How long a write of the loop's thread waits for another program that
+    // holds the store: every session waits with it.
+    static constexpr int kLoopWriteWaitMs = 250;
     int RunAsApplication();
     int RunAsService();
     void WatchSignals(bool serviceMode);

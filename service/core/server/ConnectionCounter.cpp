@@ -1,5 +1,6 @@
 #include "service/core/server/ConnectionCounter.h"
 
+#include "platform/registry/Registry.h"
 #include "service/base/settings/ServerRegistry.h"
 #include "service/core/server/ListenAddress.h"
 
@@ -26,6 +27,8 @@ void CConnectionCounter::WriteBack() {
         return;
     }
     if (next_ == written_) return;
+    // Another program writing the store: the next tick tries again.
+    const reg::ScopedWriteWait noWait(0);
     if (registry_.WriteInt("Logging", "ConnectNum", next_)) written_ = next_;
 }
 
