@@ -8,6 +8,8 @@
 
 #include <climits>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/registry/KeyNames.h"
@@ -122,6 +124,40 @@ bool NamesStoreFile(const std::string& store, const std::string& file) {
     return false;
 }
 
+// A check sum of everything a restore takes from a saved key, in the order
+// it reads it: damage the file's structure does not show (the lost end of a
+// file reads as zeros, the pages of a long value carry no check of their own)
+// changes it.
+std::string SnapshotDigest(const Snapshot& snap) {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a, 64 bits
+    auto add = [&h](const void* data, size_t size) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    };
+    auto addNumber = [&add](uint64_t v) { add(&v, sizeof v); };
+    auto addText = [&](const std::string& text) {
+        addNumber(text.size());
+        add(text.data(), text.size());
+    };
+    addNumber(snap.keys.size());
+    for (const Snapshot::Key& k : snap.keys) {
+        addNumber(static_cast<uint64_t>(k.id));
+        addNumber(static_cast<uint64_t>(k.parent));
+        addText(k.name);
+    }
+    addNumber(snap.values.size());
+    for (const Snapshot::Val& v : snap.values) {
+        addNumber(static_cast<uint64_t>(v.key));
+        addText(v.name);
+        addNumber(v.type);
+        addNumber(v.data.size());
+        add(v.data.data(), v.data.size());
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+    return text;
+}
+
 Status WriteSavedKeyFile(const std::string& file, const Snapshot& snap) {
     Db db;
     if (Status st = db.Open(file, SQLITE_OPEN_READWRITE); !st) return st;
@@ -130,7 +166,27 @@ Status WriteSavedKeyFile(const std::string& file, const Snapshot& snap) {
     if (Status st = db.Exec("BEGIN IMMEDIATE"); !st) return st;
     if (Status st = CreateSchema(db, kKindSavedKey); !st) return st;
     if (Status st = WriteSnapshot(db, kRootId, snap); !st) return st;
+    // The digest is of the file as a restore will read it.
+    Snapshot written;
+    if (Status st = ReadSnapshot(db, kRootId, true, kCorrupt, written); !st) return st;
+    Stmt digest(db, "INSERT OR REPLACE INTO meta(name, value) VALUES('digest', ?1)");
+    digest.BindText(1, SnapshotDigest(written));
+    if (Status st = digest.Run(); !st) return st;
     return db.Exec("COMMIT");
+}
+
+// The length the file's header gives the database, when the header can be
+// trusted for it (SQLite's own rule: the change counter at 24 equals the
+// number at 92); 0 otherwise.
+uint64_t HeaderLength(int fd) {
+    unsigned char h[100];
+    if (pread(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    auto be32 = [&h](size_t at) {
+        return (uint32_t{h[at]} << 24) | (uint32_t{h[at + 1]} << 16) | (uint32_t{h[at + 2]} << 8) | h[at + 3];
+    };
+    const uint32_t pageSize = h[16] == 0 && h[17] == 1 ? 65536u : (uint32_t{h[16]} << 8 | h[17]);
+    if (be32(24) != be32(92)) return 0;
+    return uint64_t{pageSize} * be32(28);
 }
 
 }  // namespace
@@ -175,6 +231,15 @@ Status LoadSavedKeyFile(const std::string& file, Snapshot& snap) {
         return SysError(file, "cannot open", err);
     }
     if (!S_ISREG(sb.st_mode)) return {kInvalidParameter, file + ": not a saved key (not a regular file)"};
+    {
+        const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return SysError(file, "cannot open", errno);
+        const uint64_t length = HeaderLength(fd);
+        close(fd);
+        if (length > static_cast<uint64_t>(sb.st_size)) {
+            return {kInvalidParameter, file + ": damaged saved key (its end is missing)"};
+        }
+    }
 
     Db db;
     if (Status st = db.Open(file, SQLITE_OPEN_READONLY); !st) return st;
@@ -202,6 +267,13 @@ Status LoadSavedKeyFile(const std::string& file, Snapshot& snap) {
     }
     if (Status st = ReadSnapshot(db, kRootId, true, kInvalidParameter, snap); !st) {
         return st.code == kInvalidParameter ? st : notSavedKey(st);
+    }
+    // Files saved before the digest was written have none.
+    Stmt digest(db, "SELECT value FROM meta WHERE name = 'digest'");
+    bool row = false;
+    if (Status st = digest.Step(&row); !st) return notSavedKey(st);
+    if (row && digest.Text(0) != SnapshotDigest(snap)) {
+        return {kInvalidParameter, file + ": damaged saved key (its content does not match its check sum)"};
     }
     return Status::Ok();
 }

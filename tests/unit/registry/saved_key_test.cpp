@@ -206,6 +206,7 @@ TEST_F(SavedKeyTest, RestoreRefusesDamagedSavedKeys) {
         {"wrong kind", "UPDATE meta SET value = 'store' WHERE name = 'kind'"},
         {"newer schema", "UPDATE meta SET value = '99' WHERE name = 'schema'"},
         {"no meta", "DROP TABLE meta"},
+        {"changed data", "UPDATE vals SET data = X'3200'"},
         {"endless view", "DROP TABLE keys; CREATE VIEW keys AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL "
                          "SELECT x + 1 FROM c) SELECT x AS id, 0 AS parent, 'k' AS name, 'K' AS folded FROM c "
                          "WHERE x < 0"},
@@ -226,7 +227,25 @@ TEST_F(SavedKeyTest, RestoreRefusesDamagedSavedKeys) {
     // No file replaces the root: it holds every key.
     EXPECT_EQ(store_.RestoreKey("", good).code, kInvalidParameter);
     EXPECT_EQ(Dump(store_, ""), before);
-    // The undamaged file still restores.
+    // A file that lost its end reads as zeros where the end was.
+    ASSERT_TRUE(store_.SetValue("Src\\A", "long", REG_BINARY, Pattern(120000, 7).data(), 120000).ok());
+    ASSERT_TRUE(store_.SaveKey("Src", good, true).ok());
+    std::vector<uint8_t> cut = ReadFile(good);
+    cut.resize(cut.size() - 100);
+    test::WriteFile(dir_ / "short.key", cut);
+    const std::string unchanged = Dump(store_, "");
+    Status st = store_.RestoreKey("Keep", dir_ / "short.key");
+    EXPECT_EQ(st.code, kInvalidParameter) << st.message;
+    EXPECT_EQ(Dump(store_, ""), unchanged);
+    // The undamaged file still restores, and so does one saved before files
+    // carried a check sum.
+    ASSERT_TRUE(store_.RestoreKey("Keep", good).ok());
+    EXPECT_EQ(Dump(store_, "Keep"), Dump(store_, "Src"));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(good.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DELETE FROM meta WHERE name = 'digest'", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_TRUE(store_.DeleteTree("Keep").ok());
     ASSERT_TRUE(store_.RestoreKey("Keep", good).ok());
     EXPECT_EQ(Dump(store_, "Keep"), Dump(store_, "Src"));
 }
