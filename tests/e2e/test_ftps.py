@@ -263,6 +263,29 @@ class Ftps(ServerCase):
         with self.control() as c:
             self.assertReplies(c, ("AUTH TLS", "535 Unable to create server credentials.\r\n"))
 
+    def test_lines_behind_a_waiting_command_in_one_record_are_answered(self):
+        self.serve()
+        with socket.create_connection(("127.0.0.1", self.tls_port), timeout=20) as raw:
+            tls = client_context().wrap_socket(raw, server_hostname="127.0.0.1")
+            got = b""
+            while not got.endswith(b"\r\n"):
+                got += tls.recv(4096)
+            tls.sendall(b"USER alice\r\nPASS " + PASSWORD.encode() + b"\r\n")
+            got = b""
+            while b"\r\n230 " not in got:
+                got += tls.recv(4096)
+            # One record: HASH makes the session wait, and what follows it is
+            # more than the first read takes.
+            self.write("h.txt", b"data")
+            tls.sendall(b"HASH h.txt\r\nSITE " + b"A" * 600 + b"\r\nSYST\r\nNOOP\r\n")
+            got = b""
+            while b"\r\n200 " not in got:
+                block = tls.recv(4096)
+                self.assertTrue(block, got)
+                got += block
+            self.assertIn(b"\r\n215 ", got)
+            tls.close()
+
     def test_forbid_clear_user_and_data(self):
         self.serve({"TLS\\ForbidClearUser": 1, "TLS\\ForbidClearData": 1})
         with self.control() as c:

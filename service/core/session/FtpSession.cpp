@@ -459,13 +459,18 @@ bool CFtpSession::NextLineIsAbort() const {
 }
 
 void CFtpSession::ResumeCommands() {
-    if (!commandsHeld_) return;
-    commandsHeld_ = false;
     eventloop::EventLoop& loop = server_.loop();
-    // Selecting again reports data waiting in the socket; lines already
-    // taken from it need an event of their own.
-    loop.AsyncSelect(socket_, &server_, Message::Command, kControlEvents);
-    if (record_.buffer.HasLine()) loop.PostEvent(&server_, Message::Command, socket_, eventloop::FD_READ);
+    if (commandsHeld_) {
+        commandsHeld_ = false;
+        // Selecting again reports data waiting in the socket.
+        loop.AsyncSelect(socket_, &server_, Message::Command, kControlEvents);
+    }
+    // Lines already taken from the socket, and what a TLS layer decrypted
+    // but has not handed on yet, need an event of their own: a session that
+    // only let an ABOR pass read no further meanwhile, held or not.
+    if (record_.buffer.HasLine() || controlLayer_->HasBufferedInput()) {
+        loop.PostEvent(&server_, Message::Command, socket_, eventloop::FD_READ);
+    }
 }
 
 CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
