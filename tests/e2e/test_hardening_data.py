@@ -180,6 +180,22 @@ class AnsweredTransferTest(OpenInstance):
         self.assertEqual(sum("Got 400000 bytes of file" in m for m in self.messages("G")), 2)
 
 
+    def test_a_transfer_still_waiting_for_its_connection_ends_with_the_next_data_command(self):
+        with open(self.path("small.txt"), "wb") as f:
+            f.write(b"hello\r\n")
+        c = self.start_open()
+        self.assertTrue(c.cmd("PASV").startswith("227 "))
+        c.send_raw(b"RETR files/small.txt\r\nPASV\r\n")
+        self.assertEqual(c.read_reply(), "426 Transfer aborted.\r\n")
+        address = pasv_address(c.read_reply())
+        with socket.create_connection(address) as data:
+            self.assertTrue(c.cmd("RETR files/small.txt").startswith("150 "))
+            self.assertEqual(recv_all(data, timeout=5), b"hello\r\n")
+        self.assertEqual(c.read_reply(), REPLY_226)
+        self.assertTrue(c.cmd("QUIT").startswith("221 "))
+        self.assertTrue(c.is_closed(timeout=5.0))
+
+
 class StoreTest(OpenInstance):
     def test_restart_marker_beyond_end_before_stor(self):
         with open(self.path("ten.bin"), "wb") as f:

@@ -733,6 +733,13 @@ void CTransferEngine::Finish(bool success) {
 }
 
 void CTransferEngine::SettleAnswered() {
+    if (!started_ && Busy()) {
+        // A transfer command still waits for its connection, which the new
+        // data command replaces: it ends now, with its final reply.
+        session_.Reply("426 Transfer aborted.");
+        Finish(false);
+        return;
+    }
     // Block mode keeps its connection from one transfer to the next.
     if (started_ && channel_.open() && !source_ && !sendBuf_ && recvBuf_.empty() && !session_.blockMode())
         Finish(true);
