@@ -180,20 +180,25 @@ class AnsweredTransferTest(OpenInstance):
         self.assertEqual(sum("Got 400000 bytes of file" in m for m in self.messages("G")), 2)
 
 
-    def test_a_transfer_still_waiting_for_its_connection_ends_with_the_next_data_command(self):
-        with open(self.path("small.txt"), "wb") as f:
-            f.write(b"hello\r\n")
+    def test_a_transfer_still_needing_its_connection_ends_when_another_replaces_it(self):
+        with open(self.path("a.txt"), "wb") as f:
+            f.write(b"first\r\n")
         c = self.start_open()
+        # PASV while a transfer waits for its connection, and while one runs.
         self.assertTrue(c.cmd("PASV").startswith("227 "))
-        c.send_raw(b"RETR files/small.txt\r\nPASV\r\n")
+        c.send_raw(b"RETR files/a.txt\r\nPASV\r\n")
         self.assertEqual(c.read_reply(), "426 Transfer aborted.\r\n")
         address = pasv_address(c.read_reply())
         with socket.create_connection(address) as data:
-            self.assertTrue(c.cmd("RETR files/small.txt").startswith("150 "))
-            self.assertEqual(recv_all(data, timeout=5), b"hello\r\n")
-        self.assertEqual(c.read_reply(), REPLY_226)
+            self.assertTrue(c.cmd("STOR files/up.bin").startswith("150 "))
+            data.sendall(b"x" * 1000)
+            time.sleep(0.3)
+            self.assertEqual(c.cmd("PASV"), "426 Transfer aborted.\r\n")
+            self.assertTrue(c.read_reply().startswith("227 "))
         self.assertTrue(c.cmd("QUIT").startswith("221 "))
         self.assertTrue(c.is_closed(timeout=5.0))
+        self.assertTrue(any(m.startswith("Put ") and m.endswith("up.bin unsuccessfully") for m in self.messages("P")),
+                        self.messages("P"))
 
 
 class StoreTest(OpenInstance):

@@ -102,6 +102,7 @@ void CDataChannel::SetTarget(std::string_view arg, bool eprt) {
     const DataTargetRules rules{policy.disableLowPorts, policy.requireBackPort};
     const sockaddr* peer = reinterpret_cast<const sockaddr*>(&session_.peerAddress());
     DataTarget t = eprt ? ParseEprtArgument(arg, peer, rules) : ParsePortArgument(arg, peer, rules);
+    if (t.outcome == DataTargetOutcome::Accepted) owner_.EndReplacedTransfer();
     session_.Reply(t.reply());
     switch (t.outcome) {
         case DataTargetOutcome::Accepted:
@@ -146,7 +147,7 @@ bool CDataChannel::RefusedAfterEpsvAll() {
 
 // Creates the passive listener and binds it by the instance's port search.
 bool CDataChannel::OpenPassiveSocket() {
-    owner_.SettleAnswered();
+    owner_.EndReplacedTransfer();
     state_ = DataState::PassiveListening;
     Close(true);
     const sockaddr_storage& local = session_.localAddress();

@@ -39,12 +39,15 @@ public:
     virtual void ConnectionReady(int wsaError) = 0;
     // The data socket has been closed.
     virtual void ConnectionClosed() = 0;
-    // A new data connection (or target) is about to replace the current one.
     // A transfer that has given its final reply and only waits for the
     // client's close ends now, closing its connection gracefully so that
-    // what the socket still holds reaches the client; one that still waits
-    // for its connection ends with 426.
+    // what the socket still holds reaches the client: a new data connection
+    // (or target) is about to replace it.
     virtual void SettleAnswered() = 0;
+    // PASV, EPSV or an accepted PORT or EPRT replaces the data connection: a
+    // transfer that still needs it (waiting for it, or moving data over it)
+    // ends with 426; one already answered is settled as above.
+    virtual void EndReplacedTransfer() = 0;
 };
 
 class CDataChannel {

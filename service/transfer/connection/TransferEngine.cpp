@@ -732,14 +732,18 @@ void CTransferEngine::Finish(bool success) {
     if (success) session_.SetStatus("Success");
 }
 
-void CTransferEngine::SettleAnswered() {
-    if (!started_ && Busy()) {
-        // A transfer command still waits for its connection, which the new
-        // data command replaces: it ends now, with its final reply.
-        session_.Reply("426 Transfer aborted.");
-        Finish(false);
+void CTransferEngine::EndReplacedTransfer() {
+    if (!Busy()) {
+        SettleAnswered();
         return;
     }
+    // Every 150 (or transfer command still waiting for its connection) has
+    // its final reply.
+    session_.Reply("426 Transfer aborted.");
+    Finish(false);
+}
+
+void CTransferEngine::SettleAnswered() {
     // Block mode keeps its connection from one transfer to the next.
     if (started_ && channel_.open() && !source_ && !sendBuf_ && recvBuf_.empty() && !session_.blockMode())
         Finish(true);

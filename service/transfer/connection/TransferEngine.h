@@ -105,6 +105,7 @@ public:
     void ConnectionReady(int wsaError) override;
     void ConnectionClosed() override;
     void SettleAnswered() override;
+    void EndReplacedTransfer() override;
 
 private:
     void SendLoop();
