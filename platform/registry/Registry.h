@@ -192,9 +192,11 @@ private:
 
 // How long the calling thread's writes wait while another connection (any
 // program) holds the store's write lock, before they fail; a thread that
-// never sets it waits 10 s. Scoped: the wait before comes back when it goes.
+// never sets it waits kFullWriteWaitMs. Scoped: the wait before comes back when it goes.
 // A thread that serves many clients at once sets a short wait, so that a
 // program holding the store cannot stop them all.
+inline constexpr int kFullWriteWaitMs = 10000;
+
 class ScopedWriteWait {
 public:
     explicit ScopedWriteWait(int ms);
@@ -205,6 +207,13 @@ public:
 private:
     int before_;
 };
+
+// Writes a saved key's bytes, obtained elsewhere, into file as SaveKey writes
+// its own: refused when file names the store `store` or a file its database
+// keeps beside it, or exists and overwrite is false; written beside it and
+// then renamed into place, so that a failure leaves an existing file whole.
+Status WriteSavedKeyBytes(const std::string& store, const std::string& file, std::string_view bytes,
+                          bool overwrite);
 
 // Helpers for building value data the way writers store it.
 std::vector<uint8_t> StringData(std::string_view text);              // text + NUL

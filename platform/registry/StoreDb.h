@@ -33,7 +33,7 @@ inline constexpr int64_t kRootId = 0;
 inline constexpr const char* kKindStore = "store";
 inline constexpr const char* kKindSavedKey = "saved-key";
 inline constexpr int kSchemaVersion = 1;
-inline constexpr int kBusyTimeoutMs = 10000;
+inline constexpr int kBusyTimeoutMs = kFullWriteWaitMs;
 
 // Maps an SQLite result code onto a store status; the message names the file.
 Status SqlStatus(int rc, sqlite3* db, const std::string& file, std::string_view what);

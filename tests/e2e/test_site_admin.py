@@ -210,7 +210,7 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(c.cmd("SITE ADMN MAXU 7"), "215 ADMN MAXU 7\r\n")
         # Another program takes the store's write lock and keeps it; new
         # clients move the connection counter, which the ticks try to store.
-        holder = sqlite3.connect(self.sb.store, timeout=0, isolation_level=None)
+        holder = sqlite3.connect(self.sb.store, timeout=0, isolation_level=None, check_same_thread=False)
         self.addCleanup(holder.close)
         holder.execute("BEGIN IMMEDIATE")
         for _ in range(3):
@@ -219,7 +219,8 @@ class SiteAdminTest(ServerCase):
         while time.monotonic() - started < 1.5:
             self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
         self.assertLess(time.monotonic() - started, 5, "the sessions waited for the store")
-        for cmd in ("SITE ADMN MAXU 33", "SITE ADMN DISA bob", "SITE ADMN STRT bob /pub RL", "SITE ADMN ELOG n"):
+        for cmd in ("SITE ADMN MAXU 33", "SITE ADMN DISA bob", "SITE ADMN STRT bob /pub RL", "SITE ADMN ELOG n",
+                    "SITE ADMN DELU bob"):
             word = cmd.split()[2]
             self.assertEqual(c.cmd(cmd), "451 ADMN %s failed - the change could not be stored.\r\n" % word)
         holder.execute("ROLLBACK")
@@ -229,6 +230,17 @@ class SiteAdminTest(ServerCase):
         self.assertLogged("Remote administration: ADMN MAXU 33 - by user {not-logged-in} from 127.0.0.1", "!")
         audits = [m.split(" - by")[0] for m in self.sb.log_lines(category="!") if m.startswith("Remote administration")]
         self.assertEqual(audits, ["Remote administration: ADMN MAXU 7", "Remote administration: ADMN MAXU 33"])
+        # Two more connections, and the service stops while the store is
+        # held: the count is stored once it is free.
+        counter = self.sb.instance_key("Main", "Logging")
+        time.sleep(0.3)
+        count = int(self.value(counter, "ConnectNum"), 16)
+        holder.execute("BEGIN IMMEDIATE")
+        for _ in range(2):
+            Control(self.port).close()
+        threading.Timer(1.0, holder.execute, ("ROLLBACK",)).start()
+        self.stop_cleanly(self.svc)
+        self.assertEqual(int(self.value(counter, "ConnectNum"), 16), count + 2)
 
     def test_users_and_rights(self):
         # Logged-in users, administrators too, are confined to the home tree.

@@ -134,7 +134,6 @@ private:
     // the caller) when it could not be stored.
     bool Persist(const char* section, const char* name, long value) {
         if (!registry_.WriteInt(section, name, value)) {
-            server_.log().Log(s_.connectionNumber(), '!', "Could not store %s - the setting is unchanged", name);
             NotStored();
             return false;
         }
@@ -145,6 +144,7 @@ private:
     // program): nothing changed, and no audit line claims otherwise.
     void NotStored() {
         const std::string word(name());
+        server_.log().Log(s_.connectionNumber(), '!', "ADMN %s could not be stored - nothing changed", word.c_str());
         s_.Reply(MSG_ADMN_NOT_STORED, word.c_str());
         s_.setStatusText("Fail");
     }

@@ -28,12 +28,17 @@ void AdminCall::Delu() {
         Syntax();
         return;
     }
-    if (users_.DeleteUser(user)) {
-        s_.Reply(MSG_ADMN_DELU, user.c_str());
-        AuditArg();
-    } else {
+    const std::optional<std::string> section = CUserSettings::UserSection(user);
+    if (!section || !registry_.store().KeyExists(registry_.KeyPath(section->c_str())).ok()) {
         s_.Reply(MSG_ADMN_DELU_FAILED, user.c_str());
+        return;
     }
+    if (!users_.DeleteUser(user)) {
+        NotStored();
+        return;
+    }
+    s_.Reply(MSG_ADMN_DELU, user.c_str());
+    AuditArg();
 }
 
 void AdminCall::Chpw() {

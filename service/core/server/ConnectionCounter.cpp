@@ -18,7 +18,7 @@ int CConnectionCounter::Next() {
     return number;
 }
 
-void CConnectionCounter::WriteBack() {
+void CConnectionCounter::WriteBack(int waitMs) {
     if (!loaded_) return;
     const long stored = registry_.ReadInt("Logging", "ConnectNum", 1);
     if (stored != written_) {
@@ -27,8 +27,7 @@ void CConnectionCounter::WriteBack() {
         return;
     }
     if (next_ == written_) return;
-    // Another program writing the store: the next tick tries again.
-    const reg::ScopedWriteWait noWait(0);
+    const reg::ScopedWriteWait wait(waitMs);
     if (registry_.WriteInt("Logging", "ConnectNum", next_)) written_ = next_;
 }
 

@@ -16,8 +16,10 @@ public:
 
     // The number for a new connection.
     int Next();
-    // Writes the next number to the store when it has moved.
-    void WriteBack();
+    // Writes the next number to the store when it has moved, waiting at most
+    // waitMs for another program that holds the store (a failed write is
+    // tried again by the next call).
+    void WriteBack(int waitMs);
 
 private:
     void Load();

@@ -209,7 +209,8 @@ void CFtpServer::CloseListener(CListener& l) {
 }
 
 void CFtpServer::Stop() {
-    connections_.WriteBack();
+    // The last chance to store the count: worth a wait.
+    connections_.WriteBack(reg::kFullWriteWaitMs);
     if (acceptRetryTimer_ != 0) {
         loop_.RemoveTimer(acceptRetryTimer_);
         acceptRetryTimer_ = 0;
@@ -642,7 +643,8 @@ void CFtpServer::TimerStep() {
     reg::NewReadEpoch();
     const uint32_t now = eventloop::EventLoop::TickCount();
     ReapOrphans(now);
-    connections_.WriteBack();
+    // Another program writing the store: the next tick tries again.
+    connections_.WriteBack(0);
     if (bans_.size() > 0) bans_.Expire(SteadySeconds(), ReadBanPolicy());
     if (sessionMap_.IsEmpty()) return;
     // Idle times are measured in 32-bit milliseconds (about 49.7 days); a

@@ -76,6 +76,10 @@ CFtpServer* CTimerWnd::FindInstance(const std::string& name) const {
 }
 
 bool CTimerWnd::StartAllInstances() {
+    // An instance's state (Started, NumPort, Fatal Error) is written once per
+    // start: it waits for another program holding the store, as the stops
+    // below do for their counters.
+    const reg::ScopedWriteWait patient(reg::kFullWriteWaitMs);
     // What the store says now: with no instance running, nothing else may
     // have asked it since it last changed.
     reg::NewReadEpoch();
@@ -124,6 +128,7 @@ void CTimerWnd::StopInstance(CFtpServer* server) {
 }
 
 void CTimerWnd::StopAllInstances() {
+    const reg::ScopedWriteWait patient(reg::kFullWriteWaitMs);
     while (!running_.empty()) StopInstance(running_.front().get());
 }
 
