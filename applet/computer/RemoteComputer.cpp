@@ -319,16 +319,9 @@ reg::Status RemoteStore::SaveKey(std::string_view key, const std::string& file, 
         return status;
     if (answer.lines.size() != 1 || answer.lines[0].size() != 1)
         return Malformed();
-    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (overwrite ? 0 : O_EXCL), 0600);
-    if (fd < 0)
-        return {errno == EACCES || errno == EPERM ? reg::kAccessDenied : reg::kIoError,
-                "Cannot write " + file + ": " + std::strerror(errno)};
-    const bool wrote = wire::WriteAll(fd, answer.lines[0][0]);
-    if (close(fd) != 0 || !wrote) {
-        unlink(file.c_str());
-        return {reg::kIoError, "Cannot write " + file + "."};
-    }
-    return status;
+    // The file is on this computer: this computer's own store is as safe
+    // from it as from a local export.
+    return reg::WriteSavedKeyBytes(reg::DefaultStorePath(), file, answer.lines[0][0], overwrite);
 }
 
 reg::Status RemoteStore::RestoreKey(std::string_view key, const std::string& file) {

@@ -50,6 +50,7 @@ public:
     }
 
     const std::string& path() const { return path_; }
+    int fd() const { return fd_; }
 
     // Flushes the file and gives it the target's name, atomically: the target
     // is either the old file (or absent) or the complete new one.
@@ -217,6 +218,23 @@ Status Store::SaveKey(std::string_view key, const std::string& file, bool overwr
     TempFile temp;
     if (Status st = temp.Create(file); !st) return st;
     if (Status st = WriteSavedKeyFile(temp.path(), snap); !st) return st;
+    return temp.Publish(file, overwrite);
+}
+
+Status WriteSavedKeyBytes(const std::string& store, const std::string& file, std::string_view bytes,
+                          bool overwrite) {
+    if (file.empty()) return {kInvalidParameter, "no file name given"};
+    struct stat sb {};
+    if (lstat(file.c_str(), &sb) == 0 && !overwrite) return {kInvalidParameter, file + ": file exists"};
+    if (NamesStoreFile(store, file)) return {kInvalidParameter, file + ": is the configuration store itself"};
+    TempFile temp;
+    if (Status st = temp.Create(file); !st) return st;
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(temp.fd(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return SysError(file, "cannot write file", n < 0 ? errno : EIO);
+        done += static_cast<size_t>(n);
+    }
     return temp.Publish(file, overwrite);
 }
 

@@ -186,6 +186,24 @@ TEST_F(SavedKeyTest, RestoreRefusesFilesThatAreNotSavedKeys) {
     EXPECT_EQ(ReadFile(dir_ / "random.bin"), random);
 }
 
+// Bytes of a saved key fetched from another computer are written like a
+// local save: never over the store, never half over an earlier file.
+TEST_F(SavedKeyTest, SavedKeyBytesFromElsewhereKeepTheStoreAndEarlierFiles) {
+    ASSERT_TRUE(store_.SetValue("Src", "v", REG_SZ, "1", 2).ok());
+    const std::string before = Dump(store_, "");
+    const std::string bytes = "bytes of a saved key";
+    for (const std::string& target : {store_.path(), store_.path() + "-wal"}) {
+        EXPECT_EQ(WriteSavedKeyBytes(store_.path(), target, bytes, true).code, kInvalidParameter) << target;
+    }
+    EXPECT_EQ(Dump(store_, ""), before);
+    const std::string earlier = dir_ / "earlier.key";
+    test::WriteFile(earlier, {'o', 'l', 'd'});
+    EXPECT_EQ(WriteSavedKeyBytes(store_.path(), earlier, bytes, false).code, kInvalidParameter);
+    EXPECT_EQ(ReadFile(earlier), std::vector<uint8_t>({'o', 'l', 'd'}));
+    ASSERT_TRUE(WriteSavedKeyBytes(store_.path(), earlier, bytes, true).ok());
+    EXPECT_EQ(ReadFile(earlier), std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
 // A saved-key file from elsewhere may be damaged or crafted; every way it can
 // break the tree is refused before the store is touched.
 TEST_F(SavedKeyTest, RestoreRefusesDamagedSavedKeys) {
