@@ -170,7 +170,8 @@ void CNetPage::OnAdd() {
     if (entry.find('/') != std::string::npos) {
         const auto range = NetworkRange(entry);
         if (!range) {
-            Tell(QString("\"%1\" is not a network range: enter it as a.b.c.d/e or as an IPv6 address and prefix.").arg(FromStoreText(entry)));
+            Tell(QString("\"%1\" is not a network range: enter it as a.b.c.d/e or as an IPv6 address and prefix.")
+                     .arg(FromStoreText(entry)));
             return;
         }
         entry = *range;

@@ -190,13 +190,14 @@ private:
     std::shared_ptr<detail::ReadCache> cache_;
 };
 
-// How long the calling thread's writes wait while another connection (any
-// program) holds the store's write lock, before they fail; a thread that
-// never sets it waits kFullWriteWaitMs. Scoped: the wait before comes back when it goes.
-// A thread that serves many clients at once sets a short wait, so that a
-// program holding the store cannot stop them all.
+// How long a write waits, unless its thread says otherwise, while another
+// connection (any program) holds the store's write lock.
 inline constexpr int kFullWriteWaitMs = 10000;
 
+// How long the calling thread's writes wait for that lock before they fail.
+// Scoped: the wait before comes back when it goes. A thread that serves many
+// clients at once sets a short wait, so that a program holding the store
+// cannot stop them all.
 class ScopedWriteWait {
 public:
     explicit ScopedWriteWait(int ms);

@@ -120,7 +120,8 @@ void AdminCall::Strt() {
         Syntax();
         return;
     }
-    if (!registry_.store().SetValue(registry_.KeyPath(section->c_str()), entry, reg::REG_SZ, data.data(), data.size()).ok()) {
+    const std::string key = registry_.KeyPath(section->c_str());
+    if (!registry_.store().SetValue(key, entry, reg::REG_SZ, data.data(), data.size()).ok()) {
         NotStored();
         return;
     }
