@@ -71,8 +71,14 @@ int main(int argc, char** argv) {
     }
 
     if (op == "refresh") {
-        long err = PostServiceRefresh();
-        return err == ERROR_SUCCESS ? 0 : Fail("refresh", err);
+        const long err = PostServiceRefresh();
+        if (err == ERROR_SUCCESS) return 0;
+        // The refresh goes to the process its pid file names.
+        const char* why = Meaning(err);
+        if (err == ERROR_FILE_NOT_FOUND) why = " (no server is running: it has no pid file)";
+        if (err == ERROR_INVALID_WINDOW_HANDLE) why = " (the process its pid file names is gone)";
+        std::fprintf(stderr, "orvyn-svc: refresh failed: error %ld%s\n", err, why);
+        return 1;
     }
 
     orvyn::reg::Store store;

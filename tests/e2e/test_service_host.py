@@ -231,6 +231,9 @@ class BuiltInManager(HostTestCase):
         r = self.svc("query")
         self.assertEqual(r.returncode, 1)
         self.assertIn("error 1060 (the service is not installed; orvyn -install installs it)", r.stderr)
+        r = self.svc("refresh")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("error 2 (no server is running: it has no pid file)", r.stderr)
 
     def test_start_query_control_stop(self):
         sb = self.sb
