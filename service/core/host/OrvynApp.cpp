@@ -61,12 +61,13 @@ int COrvynApp::Main(const std::vector<std::string>& argv) {
         profilePath_ = *path;
     }
 
+    // From here on this thread is the loop's, in either mode.
+    const reg::ScopedWriteWait brief(kLoopWriteWaitMs);
     if (cmd.runAsApplication) return RunAsApplication();
     return RunAsService();
 }
 
 int COrvynApp::RunAsApplication() {
-    const reg::ScopedWriteWait brief(kLoopWriteWaitMs);
     WatchSignals(false);
     if (OtherCopyRuns()) return 1;
     if (!StartAllInstances()) {
@@ -98,7 +99,6 @@ int COrvynApp::RunAsService() {
         ShowMessage(true, kNoManagerText);
         return 1;
     }
-    const reg::ScopedWriteWait brief(kLoopWriteWaitMs);
     // Signals first: the handler thread the service starts must not take them.
     WatchSignals(true);
     int exitCode = 0;
