@@ -13,7 +13,10 @@ anonymous client that may upload:
 
 Prints per case the rate of each server and the ratios orvyn / vsftpd,
 orvyn / Pure-FTPd and orvyn / the better peer. --runs N keeps the best of N
-runs per server and case; the servers take turns within every run. The
+runs per server and case; the servers take turns within every run. Since
+the best of a few runs is whichever server had the luckiest one, the last
+column also gives orvyn / the better peer within each run: the median of
+the runs and, in brackets, the lowest and the highest. The
 disk is synced before every big case and every upload case, so that no case
 pays for the pages an earlier one left to be written.
 
@@ -37,6 +40,7 @@ import glob
 import os
 import shutil
 import ssl
+import statistics
 import subprocess
 import sys
 import time
@@ -409,15 +413,30 @@ def ratio(a, b):
     return "%.2f" % (a / b) if a is not None and b else "-"
 
 
-def print_table(cases, results, names):
+def run_ratios(runs, peers):
+    """orvyn / the better peer within each run that measured both: the
+    median and the range, or "-"."""
+    values = []
+    for rates in runs:
+        best = max((rates[p] for p in peers if p in rates), default=None)
+        if "orvyn" in rates and best:
+            values.append(rates["orvyn"] / best)
+    if not values:
+        return "-"
+    return "%.2f (%.2f-%.2f)" % (statistics.median(values), min(values), max(values))
+
+
+def print_table(cases, results, per_run, names):
     peers = [n for n in names if n != "orvyn"]
-    head = ["case", "unit"] + names + ["orvyn/" + p for p in peers] + ["orvyn/best peer"]
+    head = (["case", "unit"] + names + ["orvyn/" + p for p in peers]
+            + ["orvyn/best peer", "per run: median (range)"])
     rows = []
     for case, unit in cases:
         rate = {n: results.get(n, {}).get(case) for n in names}
         best = max((rate[p] for p in peers if rate[p] is not None), default=None)
         rows.append([case, unit] + ["%.1f" % rate[n] if rate[n] is not None else "-" for n in names]
-                    + [ratio(rate["orvyn"], rate[p]) for p in peers] + [ratio(rate["orvyn"], best)])
+                    + [ratio(rate["orvyn"], rate[p]) for p in peers] + [ratio(rate["orvyn"], best)]
+                    + [run_ratios(per_run.get(case, []), peers)])
     widths = [max(len(r[i]) for r in [head] + rows) for i in range(len(head))]
     for r in [head] + rows:
         print("  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
@@ -465,6 +484,7 @@ def main():
             print("big file %d MiB, %d small files, best of %d run(s); load average %.2f"
                   % (args.size_mib, args.files, args.runs, os.getloadavg()[0]), flush=True)
             results = {}
+            per_run = {}  # case -> one {server: rate} per run
             cases = []
             for run in range(args.runs):
                 # Case by case, the servers take turns (starting with a
@@ -485,13 +505,17 @@ def main():
                             cases.append((case, unit))
                         best = results.setdefault(server.name, {})
                         best[case] = max(rate, best.get(case, 0.0))
+                        runs = per_run.setdefault(case, [])
+                        while len(runs) <= run:
+                            runs.append({})
+                        runs[run][server.name] = rate
                 print("run %d of %d done; load average %.2f" % (run + 1, args.runs, os.getloadavg()[0]),
                       file=sys.stderr, flush=True)
         finally:
             for server in servers:
                 server.stop()
 
-    print_table(cases, results, names)
+    print_table(cases, results, per_run, names)
 
 
 if __name__ == "__main__":
