@@ -1,5 +1,6 @@
 #include "service/base/settings/ServerRegistry.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -165,15 +166,17 @@ long CServerRegistry::ReadInt(const char* section, const char* name, long def) c
     if (Query(section, name, v) != reg::kSuccess) return def;
     if (v.data.size() > kMaxNumericData) return def;
     const auto& d = v.data;
+    // A DWORD is unsigned: one beyond the signed range is as large as a
+    // number read here gets, as for decimal text, and never turns negative
+    // (0xFFFFFFFF as a user limit means no limit, not -1).
+    auto unsignedDword = [](uint32_t u) { return static_cast<long>(std::min<uint32_t>(u, INT32_MAX)); };
     switch (v.type) {
     case reg::REG_DWORD:
         if (d.size() != 4) return def;
-        return static_cast<int32_t>(uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 |
-                                    uint32_t(d[3]) << 24);
+        return unsignedDword(uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24);
     case reg::REG_DWORD_BIG_ENDIAN:
         if (d.size() != 4) return def;
-        return static_cast<int32_t>(uint32_t(d[3]) | uint32_t(d[2]) << 8 | uint32_t(d[1]) << 16 |
-                                    uint32_t(d[0]) << 24);
+        return unsignedDword(uint32_t(d[3]) | uint32_t(d[2]) << 8 | uint32_t(d[1]) << 16 | uint32_t(d[0]) << 24);
     case reg::REG_SZ:
         return ParseDecimal(d);
     default:

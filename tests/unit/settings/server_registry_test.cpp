@@ -67,7 +67,8 @@ TEST_F(ServerRegistryTest, SectionsAddressTheKeysTheyName) {
 TEST_F(ServerRegistryTest, IntegerTypesAndTheirDefaults) {
     const std::string sec = kInstance + "\\Security";
     Put(sec, "Dword", reg::REG_DWORD, reg::DwordData(8192));
-    Put(sec, "Negative", reg::REG_DWORD, reg::DwordData(0xFFFFFFFFu));
+    Put(sec, "AllOnes", reg::REG_DWORD, reg::DwordData(0xFFFFFFFFu));
+    Put(sec, "TopBit", reg::REG_DWORD_BIG_ENDIAN, {0x80, 0x00, 0x00, 0x00});
     Put(sec, "TimeOut", reg::REG_DWORD_BIG_ENDIAN, {0x00, 0x00, 0x01, 0x2C});
     Put(sec, "BinaryUsers", reg::REG_BINARY, {10, 0, 0, 0});
     Put(sec, "Expand", reg::REG_EXPAND_SZ, reg::StringData("10"));
@@ -78,7 +79,9 @@ TEST_F(ServerRegistryTest, IntegerTypesAndTheirDefaults) {
     Put(sec, "ShortBig", reg::REG_DWORD_BIG_ENDIAN, {0, 1});
 
     EXPECT_EQ(settings.ReadInt("Security", "Dword", -1), 8192);
-    EXPECT_EQ(settings.ReadInt("Security", "Negative", 0), -1);
+    // Unsigned, held to the largest signed number: never a negative limit.
+    EXPECT_EQ(settings.ReadInt("Security", "AllOnes", 0), INT32_MAX);
+    EXPECT_EQ(settings.ReadInt("Security", "TopBit", 0), INT32_MAX);
     EXPECT_EQ(settings.ReadInt("Security", "TimeOut", 0), 300);
     EXPECT_EQ(settings.ReadInt("Security", "BinaryUsers", 0), 0);
     EXPECT_EQ(settings.ReadInt("Security", "BinaryUsers", 77), 77);
@@ -235,10 +238,12 @@ TEST_F(ServerRegistryTest, WritersCreateKeysAndUseDwordAndSz) {
     EXPECT_EQ(v.type, reg::REG_DWORD);
     EXPECT_EQ(v.data, reg::DwordData(42));
 
+    // A negative number is stored as its 32 bits; read back as the DWORD it
+    // then is.
     ASSERT_TRUE(settings.WriteInt("Security", "MaxUsers", -3));
-    EXPECT_EQ(settings.ReadInt("Security", "MaxUsers", 0), -3);
-    EXPECT_TRUE(settings.WriteInt("Security", "Low", INT32_MIN));
-    EXPECT_EQ(settings.ReadInt("Security", "Low", 0), INT32_MIN);
+    ASSERT_TRUE(Stored(kInstance + "\\Security", "MaxUsers", v));
+    EXPECT_EQ(v.data, reg::DwordData(0xFFFFFFFDu));
+    EXPECT_EQ(settings.ReadInt("Security", "MaxUsers", 0), INT32_MAX);
 
     ASSERT_TRUE(settings.WriteString(nullptr, "Fatal Error", "Port in use"));
     ASSERT_TRUE(Stored(kInstance, "Fatal Error", v));
