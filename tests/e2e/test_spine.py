@@ -130,6 +130,11 @@ class CommandLineTest(ServerCase):
             self.assertEqual(c.cmd("NOOP " + "a" * 60), "501 Command NOOP does not take parameters!\r\n")
             c.send_raw(b"N" * 100)
             self.assertEqual(c.read_until_closed(), "")
+        # A new limit holds from the next client, without a refresh.
+        self.sb.set_value(self.sb.instance_key("Main"), "MaxCmdLine", 40)
+        with Control(port) as c:
+            c.send_raw(b"N" * 40)
+            self.assertEqual(c.read_until_closed(), "")
 
     def test_login_gate_with_secure_default(self):
         port = self.one_instance()

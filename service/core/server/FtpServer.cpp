@@ -189,11 +189,6 @@ void CFtpServer::RefreshSettings() {
     s.allowLogins = registry_.ReadFlag(nullptr, "AllowLogins", true);
     s.serverType = registry_.ReadString("Security", "ServerType", "ORVYN");
     s.ntsam = EqualsNoCase(s.serverType, "NTSAM");
-    s.maxCmdLine = registry_.ReadInt(nullptr, "MaxCmdLine", 2048);
-    if (s.maxCmdLine <= 0) s.maxCmdLine = 2048;
-    if (static_cast<size_t>(s.maxCmdLine) > CReceiveBuffer::kHardLimit) {
-        s.maxCmdLine = static_cast<long>(CReceiveBuffer::kHardLimit);
-    }
     s.maxListings = registry_.ReadInt("Security", "MaxListings", 32);
     s.maxListingsPerAddress = registry_.ReadInt("Security", "MaxListingsPerAddress", 8);
     settings_ = std::move(s);
@@ -259,9 +254,16 @@ int64_t SteadySeconds() {
 
 }  // namespace
 
+size_t CFtpServer::ReadMaxCmdLine() const {
+    const long n = registry_.ReadInt(nullptr, "MaxCmdLine", 2048);
+    if (n <= 0) return 2048;
+    return std::min(static_cast<size_t>(n), CReceiveBuffer::kHardLimit);
+}
+
 void CFtpServer::OnAccept(Socket listener) {
     reg::NewReadEpoch();
-    auto record = std::make_unique<CSessionRecord>(static_cast<size_t>(settings_.maxCmdLine));
+    // Not kept from the last refresh: a new limit holds from the next client.
+    auto record = std::make_unique<CSessionRecord>(ReadMaxCmdLine());
     record->session = std::make_unique<CFtpSession>(*this, *record, -1);
     CFtpSession& session = *record->session;
     session.setAcceptingCommands(settings_.allowLogins);

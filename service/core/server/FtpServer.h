@@ -55,7 +55,6 @@ struct CServerSettings {
     bool allowLogins = true;
     std::string serverType = "ORVYN";
     bool ntsam = false;
-    long maxCmdLine = 2048;
     long maxListings = 32;            // Security\MaxListings: listings in progress at once (0: no bound)
     long maxListingsPerAddress = 8;   // Security\MaxListingsPerAddress: of them from one address (0: no bound)
 };
@@ -176,6 +175,8 @@ public:
     int tlsPort() const { return tlsPort_; }
 
 private:
+    // MaxCmdLine as it is now, held to what a receive buffer takes.
+    size_t ReadMaxCmdLine() const;
     void OnAccept(eventloop::Socket listener);
     void OnCommandEvent(eventloop::Socket s, uint32_t event, int wsaError);
     void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
