@@ -304,22 +304,33 @@ class Transfers(ReplyCase):
     # ---- aborts and dropped connections ------------------------------------------------
 
     def test_a_file_cut_short_while_it_is_sent_fails_the_download(self):
-        make_file(self.path("shrink.bin"), 32 * MIB, seed=7)
-        with self.control() as c:
-            d = socket.socket()
-            d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-            d.connect(pasv_address(c.cmd("PASV")))
-            self.assertTrue(c.cmd("RETR files/shrink.bin").startswith('150 "'))
-            self.assertTrue(d.recv(65536))
-            os.truncate(self.path("shrink.bin"), 10)
-            try:
-                got = recv_all(d, timeout=10)
-            except ConnectionResetError:
-                got = b""
-            d.close()
-            self.assertLess(len(got), 32 * MIB)
-            self.assertEqual(c.read_reply(), "451 The file ended before its announced size - transfer aborted.\r\n")
-        self.assertIsNotNone(self.sb.wait_log("File ended after"))
+        # Sent as it is, in blocks, and as text with converted line ends
+        # (where the bytes sent are not the file's and no size was announced).
+        self.sb.set_value(self.sb.instance_key("Main"), "TextLineEnds", 1)
+        self.addCleanup(self.sb.set_value, self.sb.instance_key("Main"), "TextLineEnds", 0)
+        for setup in (("TYPE I",), ("TYPE I", "MODE B"), ("TYPE A",)):
+            with self.subTest(setup=setup), self.control() as c:
+                make_file(self.path("shrink.bin"), 32 * MIB, seed=7)
+                for line in setup:
+                    self.assertTrue(c.cmd(line).startswith("200"))
+                d = socket.socket()
+                d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+                d.connect(pasv_address(c.cmd("PASV")))
+                self.assertTrue(c.cmd("RETR files/shrink.bin").startswith('150 "'))
+                got = d.recv(65536)
+                self.assertTrue(got)
+                os.truncate(self.path("shrink.bin"), 10)
+                try:
+                    got += recv_all(d, timeout=10)
+                except ConnectionResetError:
+                    pass
+                d.close()
+                self.assertLess(len(got), 32 * MIB)
+                if "MODE B" in setup:
+                    self.assertFalse(block_frames_end(got))
+                self.assertEqual(c.read_reply(),
+                                 "451 The file ended before its announced size - transfer aborted.\r\n")
+            self.assertIsNotNone(self.sb.wait_log("File ended after"))
 
     def test_abort_in_the_middle_of_a_large_download(self):
         with self.control() as c:

@@ -84,6 +84,7 @@ void CTransferEngine::Attach(std::unique_ptr<CFile> source, std::optional<uint64
     sizeUnknown_ = !size.has_value();
     fileSize_ = size.value_or(0);
     transferred_ = 0;
+    endedShort_.reset();
 }
 
 void CTransferEngine::Describe(const std::string& localPath, std::string clientName) {
@@ -408,6 +409,8 @@ void CTransferEngine::SendLoop() {
                 try {
                     n = source_->Read(room.data(), room.size());
                     ended = n == 0 && source_->Ended();
+                    uint64_t at = 0, of = 0;
+                    if (ended && source_->EndedShort(at, of)) endedShort_ = std::make_pair(at, of);
                 } catch (const CFileException& e) {
                     if (e.cause() != FileCause::EndOfFile && !(sizeUnknown_ && e.osError() == EPIPE)) {
                         session_.Log('!', "File Exception %d", e.causeNumber());
@@ -416,6 +419,11 @@ void CTransferEngine::SendLoop() {
                 }
                 if (n > 0) {
                     sendBuf_->CommitRead(n);
+                } else if (ended && endedShort_) {
+                    // No end-of-file block for a file cut short: what was
+                    // sent must not pass for the whole file.
+                    sendBuf_->CancelRefill();
+                    EndSource();
                 } else if (ended) {
                     sendBuf_->EndOfSource();
                     EndSource();
@@ -484,14 +492,18 @@ void CTransferEngine::SendFailed(int err, const char* call) {
 }
 
 void CTransferEngine::EndOfSending() {
-    if (!session_.blockMode() && transferred_ < fileSize_) {
-        // The file ended before the length the 150 announced: cut short
-        // while it was sent, or unreadable. The client must not take what
-        // it got for the whole file; the reset tells it so on the data
-        // connection too.
+    // The file ended before the length the 150 announced, or (where the
+    // bytes sent are not the file's: block mode, converted line ends) before
+    // the length it had when it was opened: cut short while it was sent, or
+    // unreadable. The client must not take what it got for the whole file;
+    // the reset tells it so on the data connection too.
+    std::optional<std::pair<uint64_t, uint64_t>> cut = endedShort_;
+    if (!cut && !session_.blockMode() && transferred_ < fileSize_) cut = std::make_pair(transferred_, fileSize_);
+    if (cut) {
+        endedShort_.reset();
         session_.Reply(kReplyCutShort);
-        session_.Log('!', "File ended after %llu of %llu bytes", static_cast<unsigned long long>(transferred_),
-                     static_cast<unsigned long long>(fileSize_));
+        session_.Log('!', "File ended after %llu of %llu bytes", static_cast<unsigned long long>(cut->first),
+                     static_cast<unsigned long long>(cut->second));
         Finish(false);
         return;
     }

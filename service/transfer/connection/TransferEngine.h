@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,9 @@ private:
     int pipeCheck_ = 0;           // the timer that looks for the command's exit
     bool sizeUnknown_ = false;
     uint64_t fileSize_ = 0;
+    // The source's file ended short of its length at the open: how far its
+    // reads got, and that length.
+    std::optional<std::pair<uint64_t, uint64_t>> endedShort_;
     uint64_t transferred_ = 0;
     std::string clientName_;  // what the client called the file
     std::string logName_;     // the local path, kept for the log line at the end

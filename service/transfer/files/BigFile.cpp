@@ -181,6 +181,15 @@ size_t CBigFile::Read(void* buffer, size_t size) {
     return static_cast<size_t>(n);
 }
 
+bool CBigFile::EndedShort(uint64_t& at, uint64_t& of) const {
+    if (!ended_ || writable_ || fd_ < 0) return false;
+    const off_t pos = lseek(fd_, 0, SEEK_CUR);
+    if (pos < 0) return false;
+    at = static_cast<uint64_t>(pos);
+    of = openedSize_;
+    return at < of;
+}
+
 void CBigFile::Write(const void* buffer, size_t size) {
     if (fd_ < 0) Fail(EBADF);
     const char* p = static_cast<const char*>(buffer);

@@ -62,6 +62,7 @@ public:
     void Abort() noexcept override;
     bool IsOpen() const override { return fd_ >= 0; }
     bool Ended() const override { return ended_; }
+    bool EndedShort(uint64_t& at, uint64_t& of) const override;
 
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }

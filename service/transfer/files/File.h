@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace orvyn {
 
@@ -24,6 +25,10 @@ public:
     virtual bool IsOpen() const = 0;
     // True once a read has met the end of the data.
     virtual bool Ended() const = 0;
+    // Once Ended(): true when the data ended before the length it had when
+    // it was opened (a file cut short while it was read), with how far the
+    // reads got and that length.
+    virtual bool EndedShort(uint64_t& /*at*/, uint64_t& /*of*/) const { return false; }
 };
 
 }  // namespace orvyn

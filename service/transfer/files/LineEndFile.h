@@ -27,6 +27,7 @@ public:
     void Abort() noexcept override { inner_->Abort(); }
     bool IsOpen() const override { return inner_->IsOpen(); }
     bool Ended() const override { return inner_->Ended(); }
+    bool EndedShort(uint64_t& at, uint64_t& of) const override { return inner_->EndedShort(at, of); }
 
 private:
     std::unique_ptr<CFile> inner_;
