@@ -501,6 +501,7 @@ class Transfers(ReplyCase):
                 ("RETR files/adir", "550 Error: files/adir is a volume or a directory.\r\n"),
                 ("RETR files/missing", "550 Error: File files/missing does not exist\r\n"),
                 ("SIZE files/adir", "550 Error: File files/adir either does not exist, or is not a normal file\r\n"),
+                ("SIZE files/pipe", "550 Error: File files/pipe either does not exist, or is not a normal file\r\n"),
                 ("PORT 127,0,0,1,0,21", bad_port), ("PORT 127,0,0,1,300,1", bad_port),
                 ("EPRT |3|::1|5282|", "522 Network protocol not supported, use (1,2)\r\n"))
             # Active connect to a port nobody listens on.

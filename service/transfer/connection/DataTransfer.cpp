@@ -560,7 +560,7 @@ void CDataTransfer::Size(std::string_view arg) {
     struct stat st {};
     std::string path;
     if (!StatForQuery(arg, kRightRead | kRightList, missing, &st, &path)) return;
-    if (S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         session_.Refuse(missing);
         return;
     }
