@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace orvyn {
 namespace {
@@ -79,13 +80,43 @@ bool SpoolFile::Flush() {
         const ssize_t n = pwrite(fd_, pending_.data() + done, pending_.size() - done,
                                  static_cast<off_t>(size_ - (pending_.size() - done)));
         if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return MoveToMemory();
+        done += static_cast<std::size_t>(n);
+    }
+    pending_.clear();
+    return true;
+}
+
+bool SpoolFile::MoveToMemory() {
+    // Whatever made the write fail (most often a full disk), what the file
+    // took is still there to be read back: the spool goes on in memory, as
+    // one that could not be created at all.
+    const std::uint64_t onDisk = size_ - pending_.size();
+    std::string content;
+    try {
+        content.resize(static_cast<std::size_t>(onDisk));
+        content += pending_;
+    } catch (const std::bad_alloc&) {
+        failed_ = true;
+        return false;
+    }
+    std::size_t got = 0;
+    while (got < onDisk) {
+        const ssize_t n = pread(fd_, content.data() + got, static_cast<std::size_t>(onDisk) - got,
+                                static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             failed_ = true;
             return false;
         }
-        done += static_cast<std::size_t>(n);
+        got += static_cast<std::size_t>(n);
     }
+    close(fd_);
+    fd_ = -1;
+    name_.clear();
+    memory_ = std::move(content);
     pending_.clear();
+    pending_.shrink_to_fit();
     return true;
 }
 

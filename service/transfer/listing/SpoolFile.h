@@ -4,7 +4,8 @@
 // three characters of a prefix, a hexadecimal number and ".TMP" (exclusive
 // create, readable and writable by the service only) and unlinked at once,
 // so it vanishes with its descriptor whatever happens to the process. When
-// no such file can be made, the spool lives in memory instead.
+// no such file can be made, or it stops taking writes, the spool lives in
+// memory instead.
 //
 // Writes are buffered; Rewind flushes them and moves to the start for
 // reading. One object owns the descriptor and closes it.
@@ -40,8 +41,9 @@ public:
     SpoolFile(const SpoolFile&) = delete;
     SpoolFile& operator=(const SpoolFile&) = delete;
 
-    // Appends bytes. False when the file could not take them (disk full);
-    // the spool is then unusable and every later Write fails too.
+    // Appends bytes. When the file cannot take them (disk full) the spool
+    // moves to memory with what it held. False only when that fails too; the
+    // spool is then unusable and every later Write fails too.
     bool Write(std::string_view bytes);
     // Flushes pending bytes and sets the read position to the start.
     bool Rewind();
@@ -61,6 +63,9 @@ public:
 private:
     SpoolFile() = default;
     bool Flush();
+    // Reads back what the file holds and goes on in memory; false (and
+    // failed) when that cannot be done.
+    bool MoveToMemory();
 
     static constexpr std::size_t kBufferSize = 64 * 1024;
 

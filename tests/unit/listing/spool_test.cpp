@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,6 +141,33 @@ TEST(SpoolFile, FallsBackToMemory) {
         EXPECT_TRUE(SpoolFile::Create(locked)->inMemory());
         chmod(locked.c_str(), 0700);
     }
+}
+
+TEST(SpoolFile, AFileThatStopsTakingWritesGoesOnInMemory) {
+    // A full disk, made here by a file size limit the writes run into.
+    TempTree tree;
+    auto spool = SpoolFile::Create(tree.top());
+    ASSERT_FALSE(spool->inMemory());
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 100 * 1024;
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    std::string expected;
+    bool allTaken = true;
+    for (int i = 0; allTaken && expected.size() < 300 * 1024; ++i) {
+        const std::string line = "entry " + std::to_string(i) + "\r\n";
+        allTaken = spool->Write(line);
+        expected += line;
+    }
+    const bool rewound = spool->Rewind();
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(allTaken);
+    ASSERT_TRUE(rewound);
+    EXPECT_TRUE(spool->inMemory());
+    EXPECT_EQ(ReadAll(*spool), expected);
 }
 
 TEST(SpoolFile, SystemTempDirFollowsTmpdir) {
