@@ -94,7 +94,10 @@ void CConversionsPage::Read() {
     if (!s.ok() && s.code != reg::kNotFound)
         Tell(kReadFailed);
     for (const reg::Value& v : values) {
-        if (v.type != reg::REG_SZ && v.type != reg::REG_EXPAND_SZ)
+        // The service reads conversions as REG_SZ only: a value of another
+        // type (expandable text too) is no conversion of the page and stays
+        // as it is.
+        if (v.type != reg::REG_SZ)
             continue;
         const std::string text(reinterpret_cast<const char*>(v.data.data()),
                                strnlen(reinterpret_cast<const char*>(v.data.data()), v.data.size()));
@@ -244,7 +247,7 @@ bool CConversionsPage::Apply() {
     std::vector<reg::Value> present;
     store.EnumValues(key(), present);
     for (const reg::Value& v : present)
-        if (!store.DeleteValue(key(), v.name).ok())
+        if (v.type == reg::REG_SZ && !store.DeleteValue(key(), v.name).ok())
             Failed();
     for (const Entry& e : conversions_) {
         const bool unedited = !e.stored.empty() && JoinConversion(SplitConversion(e.stored)) == JoinConversion(e.fields);

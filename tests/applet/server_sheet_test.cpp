@@ -457,7 +457,8 @@ private slots:
     }
 
     // OK without edits writes back what was read, byte for byte: text that
-    // is not UTF-8 (names too), and conversions the service ignores.
+    // is not UTF-8 (names too), and conversions the service ignores, also
+    // one of a type it does not read, which the page does not list.
     void uneditedValuesKeepTheirBytes() {
         auto put = [&](const std::string& key, const std::string& name, const std::string& text) {
             auto d = reg::StringData(text);
@@ -470,8 +471,11 @@ private slots:
         QVERIFY(store().SetValue(deny, "h\xf6st.example", reg::REG_DWORD, one.data(), one.size()).ok());
         put(kKey + "\\Conversions", "seven", "|||.zz|cat %s|13|x");
         put(kKey + "\\Conversions", "fine", "|||.gz|gzip -c %s|13");
+        const auto expand = reg::StringData("|||.up|echo %s|13");
+        QVERIFY(store().SetValue(kKey + "\\Conversions", "ex", reg::REG_EXPAND_SZ, expand.data(), expand.size()).ok());
         {
             CServerSheet sheet(*app_, "S", nullptr, &prompt_);
+            QVERIFY(!sheet.page<CConversionsPage>(CServerSheet::kConversions)->names().contains("ex"));
             QVERIFY(sheet.Apply());
         }
         auto bytes = [&](const std::string& key, const char* name) {
@@ -484,6 +488,8 @@ private slots:
         QCOMPARE(Value(deny, "h\xf6st.example").type, uint32_t(reg::REG_DWORD));
         QCOMPARE(bytes(kKey + "\\Conversions", "seven"), std::string("|||.zz|cat %s|13|x"));
         QCOMPARE(bytes(kKey + "\\Conversions", "fine"), std::string("|||.gz|gzip -c %s|13"));
+        QCOMPARE(Value(kKey + "\\Conversions", "ex").type, uint32_t(reg::REG_EXPAND_SZ));
+        QCOMPARE(bytes(kKey + "\\Conversions", "ex"), std::string("|||.up|echo %s|13"));
     }
 
     // The passive range: off or reversed saves both ports as 0; the static
