@@ -98,6 +98,17 @@ void CAdvPage::Read() {
     backPort_->setChecked(ReadRequireBackPort(registry()));
     maxHacks_->setValue(static_cast<int>(std::clamp<long>(Int("MaxHacks", 5), 0, INT_MAX)));
     UpdateControls();
+    NoteChecked();
+}
+
+void CAdvPage::NoteChecked() {
+    readRange_ = range_->isChecked();
+    readLow_ = low_->value();
+    readHigh_ = high_->value();
+}
+
+bool CAdvPage::RangeChanged() const {
+    return range_->isChecked() != readRange_ || low_->value() != readLow_ || high_->value() != readHigh_;
 }
 
 void CAdvPage::UpdateControls() {
@@ -113,6 +124,19 @@ void CAdvPage::UpdateControls() {
 bool CAdvPage::Apply() {
     if (!BeginWrite(kWriteFailed))
         return true;
+    Write();
+    EndWrite(kWriteFailed);
+    NoteChecked();
+    return true;
+}
+
+void CAdvPage::Write() {
+    // A range the administrator changed is stored in full, both ports 0
+    // when it is off or reversed.
+    if (RangeChanged()) {
+        Rewrite("LowPort");
+        Rewrite("HighPort");
+    }
     const bool range = range_->isChecked() && high_->value() >= low_->value();
     PutInt("LowPort", range ? low_->value() : 0);
     PutInt("HighPort", range ? high_->value() : 0);
@@ -121,8 +145,6 @@ bool CAdvPage::Apply() {
     PutCheck("DisableLowPorts", lowPorts_);
     PutCheck("RequireBackPort", backPort_);
     PutInt("MaxHacks", maxHacks_->value());
-    EndWrite(kWriteFailed);
-    return true;
 }
 
 }  // namespace orvyn::applet

@@ -53,6 +53,34 @@ const char* CCtxPage::section() const { return hasSection_ ? section_.c_str() : 
 
 long CCtxPage::Int(const char* name, long def) const { return registry_.ReadInt(section(), name, def); }
 
+void CCtxPage::Load() {
+    Read();
+    Remember();
+}
+
+void CCtxPage::Remember() {
+    remembered_.clear();
+    remembering_ = true;
+    Write();
+    remembering_ = false;
+}
+
+void CCtxPage::Applied() {
+    if (!applyFailed_)
+        Remember();
+}
+
+bool CCtxPage::Unchanged(const std::string& key, const char* name,
+                         const std::optional<std::pair<uint32_t, std::vector<uint8_t>>>& put) {
+    if (remembering_) {
+        reg::Value v;
+        remembered_[{key, name}] = {context_.app.store().QueryValue(key, name, v).ok(), put};
+        return true;
+    }
+    const auto it = remembered_.find({key, name});
+    return it != remembered_.end() && it->second.stored && it->second.put == put;
+}
+
 bool CCtxPage::Flag(const char* name, bool def) const { return registry_.ReadFlag(section(), name, def); }
 
 QString CCtxPage::Text(const char* name, const QString& def) const {
@@ -61,13 +89,17 @@ QString CCtxPage::Text(const char* name, const QString& def) const {
 
 bool CCtxPage::BeginWrite(const char* failText) {
     writeFailed_ = false;
+    applyFailed_ = false;
     if (context_.app.store().CreateKey(key_).ok())
         return true;
+    applyFailed_ = true;
     Tell(failText);
     return false;
 }
 
 void CCtxPage::PutTo(const std::string& key, const char* name, uint32_t type, const std::vector<uint8_t>& data) {
+    if (Unchanged(key, name, std::pair{type, data}))
+        return;
     if (!context_.app.store().SetValue(key, name, type, data.data(), data.size()).ok())
         writeFailed_ = true;
 }
@@ -92,14 +124,19 @@ void CCtxPage::PutBinary(const char* name, const std::vector<uint8_t>& data) {
 }
 
 void CCtxPage::Delete(const char* name) {
+    if (Unchanged(key_, name, std::nullopt))
+        return;
     const reg::Status s = context_.app.store().DeleteValue(key_, name);
     if (!s.ok() && s.code != reg::kNotFound)
         writeFailed_ = true;
 }
 
+void CCtxPage::Rewrite(const char* name) { remembered_.erase({key_, name}); }
+
 void CCtxPage::EndWrite(const char* failText) {
     if (writeFailed_)
         Tell(failText);
+    applyFailed_ = writeFailed_;
     writeFailed_ = false;
 }
 

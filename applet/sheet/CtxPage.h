@@ -8,11 +8,20 @@
 // written), then writes every value: flags as REG_DWORD 0 or 1 (a check box
 // in its third state deletes the value), numbers as REG_DWORD, texts as
 // REG_SZ with their terminating zero.
+//
+// A control shows some stored values only approximately (a flag of 2, a
+// choice the page does not offer, a count above what a spin box holds, text
+// of another type). Such a value keeps its meaning until the administrator
+// changes its control: Load notes what Write would store for the controls
+// as read, and Apply leaves alone every value that was stored then and whose
+// control would still store the same. Values missing when read are written.
 #pragma once
 
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +53,13 @@ public:
 
     // Fills the controls from the store.
     virtual void Read() = 0;
+    // Read, then Remember.
+    void Load();
+    // Notes what Write stores for the controls as they are now.
+    void Remember();
+    // After Apply: remembers the controls as written, unless a write failed
+    // (the values not written are then written again by the next Apply).
+    void Applied();
     // Before the page is left or applied: false keeps the page (it has said
     // why and put the focus on the field).
     virtual bool Validate() { return true; }
@@ -67,6 +83,10 @@ protected:
     const char* section() const;
     SheetContext& context() { return context_; }
 
+    // The values the page writes through Put* and Delete, between
+    // BeginWrite and EndWrite; also run by Remember, which only notes them.
+    virtual void Write() {}
+
     long Int(const char* name, long def) const;
     bool Flag(const char* name, bool def) const;
     QString Text(const char* name, const QString& def) const;
@@ -79,6 +99,9 @@ protected:
     void PutBinary(const char* name, const std::vector<uint8_t>& data);
     void PutTo(const std::string& key, const char* name, uint32_t type, const std::vector<uint8_t>& data);
     void Delete(const char* name);
+    // The next Put of name writes even when it stores what was remembered:
+    // for values the administrator changed through other controls.
+    void Rewrite(const char* name);
     void Failed() { writeFailed_ = true; }
     // Tells failText when a write since BeginWrite failed.
     void EndWrite(const char* failText);
@@ -95,6 +118,18 @@ private:
     QString title_, helpTopic_;
     bool modified_ = false;
     bool writeFailed_ = false;
+    bool applyFailed_ = false;
+    // What Write put (nullopt: deleted) for each key and value when the
+    // controls were last remembered, and whether the value was stored then.
+    struct Remembered {
+        bool stored = false;
+        std::optional<std::pair<uint32_t, std::vector<uint8_t>>> put;
+    };
+    std::map<std::pair<std::string, std::string>, Remembered> remembered_;
+    bool remembering_ = false;
+    // True when a write of put to key\name can be left out.
+    bool Unchanged(const std::string& key, const char* name,
+                   const std::optional<std::pair<uint32_t, std::vector<uint8_t>>>& put);
 };
 
 // The message title of the pages.

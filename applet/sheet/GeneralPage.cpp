@@ -114,14 +114,18 @@ bool CGeneralPage::Apply() {
     }
     if (!BeginWrite(kWriteFailed))
         return false;
+    Write();
+    EndWrite(kWriteFailed);
+    return false;
+}
+
+void CGeneralPage::Write() {
     for (auto [name, field, expandable] : {std::tuple{"Address", address_, expandAddress_},
                                            std::tuple{"Port", port_, expandPort_}}) {
         const std::string text = ToStoreText(field->text().trimmed());
         PutTo(key(), name, expandable ? reg::REG_EXPAND_SZ : reg::REG_SZ, reg::StringData(text));
     }
     PutText("Email", email_->text());
-    EndWrite(kWriteFailed);
-    return false;
 }
 
 }  // namespace orvyn::applet

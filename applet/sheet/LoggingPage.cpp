@@ -96,12 +96,16 @@ void CLoggingPage::UpdateControls() {
 bool CLoggingPage::Apply() {
     if (!BeginWrite(kWriteFailed))
         return true;
+    Write();
+    EndWrite(kWriteFailed);
+    return true;
+}
+
+void CLoggingPage::Write() {
     PutText("LogFile", file_->text().trimmed());
     PutCheck("Enable", enable_);
     for (const auto& [value, box] : items_)
         PutCheck(value, box);
-    EndWrite(kWriteFailed);
-    return true;
 }
 
 }  // namespace orvyn::applet

@@ -112,8 +112,9 @@ QString CMessagePage::Summary(bool greeting, const MessageAction& a) {
 }
 
 void CMessagePage::Read() {
-    greeting_ = {Text("Greet", ""), Flag("PlayHelloSound", false), Text("HelloSound", "")};
-    farewell_ = {Text("Bye", ""), Flag("PlayGoodbyeSound", false), Text("GoodbyeSound", "")};
+    // The service plays a sound only when its flag is exactly 1.
+    greeting_ = {Text("Greet", ""), Int("PlayHelloSound", 0) == 1, Text("HelloSound", "")};
+    farewell_ = {Text("Bye", ""), Int("PlayGoodbyeSound", 0) == 1, Text("GoodbyeSound", "")};
     messageFtp_->setChecked(Flag("MESSAGE.FTP", false));
     UpdateSummaries();
 }
@@ -140,6 +141,12 @@ bool CMessagePage::Apply() {
     static const char* const kWriteFailed = "Unable to write to the registry";
     if (!BeginWrite(kWriteFailed))
         return true;
+    Write();
+    EndWrite(kWriteFailed);
+    return true;
+}
+
+void CMessagePage::Write() {
     PutText("Greet", greeting_.text);
     PutInt("PlayHelloSound", greeting_.playSound ? 1 : 0);
     PutText("HelloSound", greeting_.soundFile);
@@ -147,8 +154,6 @@ bool CMessagePage::Apply() {
     PutInt("PlayGoodbyeSound", farewell_.playSound ? 1 : 0);
     PutText("GoodbyeSound", farewell_.soundFile);
     PutCheck("MESSAGE.FTP", messageFtp_);
-    EndWrite(kWriteFailed);
-    return true;
 }
 
 }  // namespace orvyn::applet

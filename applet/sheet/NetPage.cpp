@@ -208,8 +208,8 @@ bool CNetPage::Apply() {
     if (!BeginWrite(kWriteFailed))
         return false;
     StoreShown();
-    PutInt("AllowAll", allow_->isChecked() ? 1 : 0);
-    PutCheck("WaitForName", waitForName_);
+    Write();
+    // The lists are written afresh, in full.
     reg::IStore& store = context().app.store();
     const auto one = reg::DwordData(1);
     for (const auto& [subkey, list] : {std::pair<const char*, const std::vector<std::string>*>{"DenyThese", &denyThese_},
@@ -225,6 +225,11 @@ bool CNetPage::Apply() {
     }
     EndWrite(kWriteFailed);
     return false;
+}
+
+void CNetPage::Write() {
+    PutInt("AllowAll", allow_->isChecked() ? 1 : 0);
+    PutCheck("WaitForName", waitForName_);
 }
 
 }  // namespace orvyn::applet

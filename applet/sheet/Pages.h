@@ -40,6 +40,8 @@ public:
     bool Apply() override;
 
 private:
+    void Write() override;
+
     QLineEdit *name_, *address_, *port_, *email_;
     QLabel *status_, *description_;
     bool expandAddress_ = false, expandPort_ = false;
@@ -61,6 +63,7 @@ signals:
     void secureChanged(bool on);
 
 private:
+    void Write() override;
     void UpdateControls();
     void OnSecureClicked();
     void OnAnonUserLeft();
@@ -74,6 +77,7 @@ private:
     QComboBox* model_;
     QString anonPass_;
     QString acceptedUser_;  // the name "As:" held when it was last left
+    QString readRestrict_;  // "Restrict Server to Path:" as read or last applied
 };
 
 // "Logging": the log file and what it records.
@@ -85,6 +89,7 @@ public:
     bool Apply() override;
 
 private:
+    void Write() override;
     void UpdateControls();
 
     QLineEdit* file_;
@@ -133,6 +138,7 @@ public:
     static QString Summary(bool greeting, const MessageAction& action);
 
 private:
+    void Write() override;
     void Edit(bool greeting);
     void UpdateSummaries();
 
@@ -157,6 +163,7 @@ public:
     QStringList entries() const;
 
 private:
+    void Write() override;
     void OnDefaultChanged();
     void ShowList(bool allowAll);
     void StoreShown();
@@ -227,12 +234,19 @@ signals:
     void helpRequested(const QString& topic);
 
 private:
+    void Write() override;
     void UpdateControls();
+    void NoteChecked();
+    bool RangeChanged() const;
 
     QCheckBox *range_, *random_, *lowPorts_, *backPort_;
     QSpinBox *low_, *high_, *maxHacks_;
     QLineEdit* staticIp_;
     QString lastIp_;
+    // The range as read or last applied (NoteChecked): a changed range is
+    // stored in full.
+    bool readRange_ = false;
+    int readLow_ = 0, readHigh_ = 0;
 };
 
 // "TLS / SSL": the server certificate and what needs TLS.
@@ -248,6 +262,7 @@ public:
     static QString DisplayName(const std::string& subject);
 
 private:
+    void Write() override;
     void ListStore(const std::string& keepHash, bool keepMissing);
     void OnCertificateChosen();
     void OnRequireClicked(QCheckBox* box);

@@ -170,7 +170,8 @@ void CSecurityPage::Read() {
     anonPuts_->setChecked(Flag("Allow_Anon_Puts", false));
     maxUsers_->setValue(static_cast<int>(std::clamp<long>(Int("MaxUsers", 0), 0, INT_MAX)));
     timeOut_->setValue(static_cast<int>(std::clamp<long>(Int("TimeOut", 300), 0, INT_MAX)));
-    restrict_->setText(Text("RestrictToDirectory", ""));
+    readRestrict_ = Text("RestrictToDirectory", "");
+    restrict_->setText(readRestrict_);
     model_->setCurrentIndex(Text("ServerType", "ORVYN").compare("NTSAM", Qt::CaseInsensitive) == 0 ? 1 : 0);
     domain_->setText(Text("DefaultDomain", ""));
     UpdateControls();
@@ -223,6 +224,10 @@ void CSecurityPage::OnAnonUserLeft() {
 }
 
 bool CSecurityPage::Validate() {
+    // A folder that is not there now (a mount not made yet) is kept as
+    // stored until the administrator changes it.
+    if (restrict_->text() == readRestrict_)
+        return true;
     const QString typed = restrict_->text().trimmed();
     if (typed.isEmpty()) {
         restrict_->clear();
@@ -243,6 +248,13 @@ bool CSecurityPage::Apply() {
         Tell(kZeroTimeOut, IPrompt::Icon::Information);
     if (!BeginWrite(kWriteFailed))
         return true;
+    Write();
+    EndWrite(kWriteFailed);
+    readRestrict_ = restrict_->text();
+    return true;
+}
+
+void CSecurityPage::Write() {
     PutCheck("Secure", secure_);
     PutCheck("Allow_Puts", allowPuts_);
     PutCheck("Allow_Anon", allowAnon_);
@@ -255,8 +267,6 @@ bool CSecurityPage::Apply() {
     PutText("ServerType", ntsam() ? "NTSAM" : "ORVYN");
     if (ntsam())
         PutText("DefaultDomain", domain_->text().trimmed());
-    EndWrite(kWriteFailed);
-    return true;
 }
 
 }  // namespace orvyn::applet

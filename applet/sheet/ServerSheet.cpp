@@ -38,7 +38,7 @@ CServerSheet::CServerSheet(COrvynCplApp& app, const std::string& server, QWidget
     for (CCtxPage* p : pages_) {
         tabs_->addTab(p->title());
         stack_->addWidget(p);
-        p->Read();
+        p->Load();
         p->WatchEdits();
         connect(p, &CCtxPage::modifiedChanged, this, &CServerSheet::UpdateApply);
     }
@@ -123,6 +123,7 @@ bool CServerSheet::Apply() {
     bool reread = false;
     for (CCtxPage* p : pages_) {
         reread = p->Apply() || reread;
+        p->Applied();
         p->setModified(false);
     }
     if (reread)

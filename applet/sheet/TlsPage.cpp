@@ -209,6 +209,12 @@ void CTlsPage::UpdateControls() { ftpsPort_->setEnabled(implicit_->isChecked());
 bool CTlsPage::Apply() {
     if (!BeginWrite(kWriteFailed))
         return false;
+    Write();
+    EndWrite(kWriteFailed);
+    return false;
+}
+
+void CTlsPage::Write() {
     PutInt("CertificateStore", machineStore_->isChecked() ? 1 : 0);
     PutBinary("CertificateHash", BytesOf(chosenHash()));
     PutCheck("ForbidClearUser", forbidUser_);
@@ -216,8 +222,6 @@ bool CTlsPage::Apply() {
     PutText("FTPSPort", implicit_->isChecked() ? ftpsPort_->text().trimmed() : QString());
     PutInt("ClientCertificateAction", require_->isChecked() ? 2 : accept_->isChecked() ? 1 : 0);
     PutInt("ClientCertificateMappings", reject_->isChecked() ? 2 : map_->isChecked() ? 1 : 0);
-    EndWrite(kWriteFailed);
-    return false;
 }
 
 }  // namespace orvyn::applet

@@ -20,7 +20,9 @@
 #include <QTimer>
 #include <QtTest>
 #include <cstdlib>
+#include <climits>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "applet/CplApp.h"
@@ -490,6 +492,72 @@ private slots:
         QCOMPARE(bytes(kKey + "\\Conversions", "fine"), std::string("|||.gz|gzip -c %s|13"));
         QCOMPARE(Value(kKey + "\\Conversions", "ex").type, uint32_t(reg::REG_EXPAND_SZ));
         QCOMPARE(bytes(kKey + "\\Conversions", "ex"), std::string("|||.up|echo %s|13"));
+    }
+
+    // Values a control shows only approximately keep their meaning to the
+    // service through OK until their control is changed: a flag of 2, a choice the page does not
+    // offer, a count above what a spin box holds, a range that is off, a
+    // restricting folder that is not there now. Changed ones are written.
+    void untouchedValuesKeepTheirMeaning() {
+        auto dword = [&](const char* section, const char* name, uint32_t v) {
+            auto d = reg::DwordData(v);
+            QVERIFY(store().SetValue(kKey + "\\" + section, name, reg::REG_DWORD, d.data(), d.size()).ok());
+        };
+        auto text = [&](const char* section, const char* name, uint32_t type, const std::string& t) {
+            auto d = reg::StringData(t);
+            QVERIFY(store().SetValue(kKey + "\\" + section, name, type, d.data(), d.size()).ok());
+        };
+        dword("TLS", "ClientCertificateAction", 3);
+        dword("TLS", "CertificateStore", 2);
+        dword("Messages", "PlayHelloSound", 2);
+        dword("Messages", "PlayGoodbyeSound", 2);
+        dword("Security", "MaxUsers", 0xFFFFFFFF);
+        dword("Security", "MaxHacks", 0x80000000);
+        dword("Security", "HighPort", 20510);
+        text("Security", "RestrictToDirectory", reg::REG_SZ, *dir_ / "not-mounted-yet/ftp");
+        // Every value of the server, as stored.
+        std::function<void(const std::string&, QStringList&)> dump = [&](const std::string& key, QStringList& out) {
+            std::vector<reg::Value> values;
+            store().EnumValues(key, values);
+            for (const reg::Value& v : values)
+                out << QString::fromStdString(key + "|" + v.name) + "|" + QString::number(v.type) + "|" +
+                           QByteArray(reinterpret_cast<const char*>(v.data.data()), int(v.data.size())).toHex();
+            std::vector<std::string> subkeys;
+            store().EnumSubkeys(key, subkeys);
+            for (const std::string& s : subkeys)
+                dump(key + "\\" + s, out);
+        };
+        QStringList before;
+        dump(kKey, before);
+        {
+            CServerSheet sheet(*app_, "S", nullptr, &prompt_);
+            QCOMPARE(Get(&sheet, "MaxUsers"), QVariant(INT_MAX));
+            QCOMPARE(Get(&sheet, "MaxHacks"), QVariant(INT_MAX));
+            QCOMPARE(Child<QLabel>(&sheet, "GreetingSummary")->text(),
+                     QString("Display no greeting message.\nPlay no sound."));
+            Set(&sheet, "Email", "ops@example.com");
+            QVERIFY(sheet.Apply());
+            QCOMPARE(prompt_.told, QStringList());
+        }
+        QStringList after;
+        dump(kKey, after);
+        QCOMPARE(after.filter("|Email|"), QStringList({QString::fromStdString(kKey) + "|Email|1|" +
+                                                       QByteArray("ops@example.com", 16).toHex()}));
+        // Every value stored before is there byte for byte.
+        for (const QString& v : before)
+            QVERIFY2(after.contains(v), qPrintable(v));
+
+        // Changed controls are written as they show.
+        CServerSheet sheet(*app_, "S", nullptr, &prompt_);
+        Set(&sheet, "MaxUsers", 10);
+        sheet.page<CMessagePage>(CServerSheet::kMessages)->SetAction(true, {"", true, ""});
+        QVERIFY(sheet.Apply());
+        QCOMPARE(IntOf(kKey + "\\Security", "MaxUsers"), 10L);
+        QVERIFY(Value(kKey + "\\Security", "MaxHacks").data == reg::DwordData(0x80000000));
+        QCOMPARE(IntOf(kKey + "\\Messages", "PlayHelloSound"), 1L);
+        QCOMPARE(IntOf(kKey + "\\Messages", "PlayGoodbyeSound"), 2L);
+        QCOMPARE(IntOf(kKey + "\\TLS", "CertificateStore"), 2L);
+        QCOMPARE(prompt_.told, QStringList());
     }
 
     // The passive range: off or reversed saves both ports as 0; the static
