@@ -7,15 +7,24 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <climits>
 
+#include "applet/StoreText.h"
 #include "applet/sheet/Pages.h"
+#include "service/transfer/data/PassiveReplies.h"
 
 namespace orvyn::applet {
 
 namespace {
 const char* const kWriteFailed = "Unable to write settings to registry.";
+const char* const kOnePortRange =
+    "A passive port range needs a highest port above the lowest port.\nWith both the same the server ignores the "
+    "range and may use any port.";
+const char* const kBadStaticIp =
+    "The static IP address must be an IPv4 address of four numbers from 0 to 255 separated by dots, without leading "
+    "zeros (for example 192.168.1.5), or empty.\nThe server ignores any other address.";
 
 bool DigitsAndDots(const QString& text) {
     for (QChar c : text)
@@ -105,10 +114,26 @@ void CAdvPage::NoteChecked() {
     readRange_ = range_->isChecked();
     readLow_ = low_->value();
     readHigh_ = high_->value();
+    readIp_ = staticIp_->text();
 }
 
 bool CAdvPage::RangeChanged() const {
     return range_->isChecked() != readRange_ || low_->value() != readLow_ || high_->value() != readHigh_;
+}
+
+bool CAdvPage::Validate() {
+    auto refuse = [this](const char* text, QWidget* field) {
+        Tell(text);
+        QTimer::singleShot(0, field, [field] { field->setFocus(); });
+        return false;
+    };
+    if (RangeChanged() && range_->isChecked() && low_->value() != 0 && high_->value() == low_->value())
+        return refuse(kOnePortRange, high_);
+    // The service's own reading of the address decides what it can use.
+    const QString ip = staticIp_->text();
+    if (ip != readIp_ && !ip.isEmpty() && !ParseStaticIp(ToStoreText(ip)))
+        return refuse(kBadStaticIp, staticIp_);
+    return true;
 }
 
 void CAdvPage::UpdateControls() {

@@ -228,6 +228,9 @@ class CAdvPage : public CCtxPage {
 public:
     explicit CAdvPage(SheetContext& context);
     void Read() override;
+    // A changed range of one port, or a changed static address the service
+    // cannot use, is refused.
+    bool Validate() override;
     bool Apply() override;
 
 signals:
@@ -243,10 +246,11 @@ private:
     QSpinBox *low_, *high_, *maxHacks_;
     QLineEdit* staticIp_;
     QString lastIp_;
-    // The range as read or last applied (NoteChecked): a changed range is
-    // stored in full.
+    // The range and address as read or last applied (NoteChecked): only
+    // what the administrator changes is checked.
     bool readRange_ = false;
     int readLow_ = 0, readHigh_ = 0;
+    QString readIp_;
 };
 
 // "TLS / SSL": the server certificate and what needs TLS.

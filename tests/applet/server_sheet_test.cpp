@@ -576,8 +576,8 @@ private slots:
         Set(&sheet, "LowPort", 6000);
         Set(&sheet, "HighPort", 5999);
         auto* ip = Child<QLineEdit>(&sheet, "PASVStaticIP");
-        QTest::keyClicks(ip, "10.0x.5");
-        QCOMPARE(ip->text(), QString("10.0.5"));
+        QTest::keyClicks(ip, "10.0x.5.7");
+        QCOMPARE(ip->text(), QString("10.0.5.7"));
         QVERIFY(sheet.Apply());
         QCOMPARE(IntOf(kKey + "\\Security", "LowPort"), 0L);
         QCOMPARE(IntOf(kKey + "\\Security", "HighPort"), 0L);
@@ -587,7 +587,51 @@ private slots:
         Child<QCheckBox>(&sheet, "ChooseFromRange")->click();
         QVERIFY(sheet.Apply());
         QCOMPARE(IntOf(kKey + "\\Security", "LowPort"), 0L);
-        QCOMPARE(TextOf(kKey + "\\Security", "PASVStaticIP"), QString("10.0.5"));
+        QCOMPARE(TextOf(kKey + "\\Security", "PASVStaticIP"), QString("10.0.5.7"));
+    }
+
+    // A range of one port and a static address the service cannot use are
+    // refused when the administrator sets them, and kept when stored so.
+    void pasvValuesTheServiceIgnores() {
+        auto dword = [&](const char* name, uint32_t v) {
+            auto d = reg::DwordData(v);
+            store().SetValue(kKey + "\\Security", name, reg::REG_DWORD, d.data(), d.size());
+        };
+        dword("LowPort", 20500);
+        dword("HighPort", 20500);
+        auto d = reg::StringData("192.168.001.005");
+        store().SetValue(kKey + "\\Security", "PASVStaticIP", reg::REG_SZ, d.data(), d.size());
+        CServerSheet sheet(*app_, "S", nullptr, &prompt_);
+        Set(&sheet, "MaxHacks", 3);
+        QVERIFY(sheet.Apply());
+        QCOMPARE(prompt_.told, QStringList());
+        QCOMPARE(IntOf(kKey + "\\Security", "HighPort"), 20500L);
+        QCOMPARE(TextOf(kKey + "\\Security", "PASVStaticIP"), QString("192.168.001.005"));
+
+        const QString badIp = "The static IP address must be an IPv4 address of four numbers from 0 to 255 separated "
+                              "by dots, without leading zeros (for example 192.168.1.5), or empty.\nThe server "
+                              "ignores any other address.";
+        for (const char* ip : {"192.168.1.256", "10.1.2", "1.2.3.4.5", "010.1.2.3", "10..2.3"}) {
+            Set(&sheet, "PASVStaticIP", ip);
+            QVERIFY2(!sheet.Apply(), ip);
+            QCOMPARE(prompt_.told.takeLast(), badIp);
+            QCOMPARE(sheet.currentPage()->title(), QString("Advanced"));
+        }
+        Set(&sheet, "PASVStaticIP", "255.255.255.255");
+        Set(&sheet, "LowPort", 21000);
+        Set(&sheet, "HighPort", 21000);
+        QVERIFY(!sheet.Apply());
+        QCOMPARE(prompt_.told.takeLast(), QString("A passive port range needs a highest port above the lowest port.\n"
+                                                  "With both the same the server ignores the range and may use any "
+                                                  "port."));
+        Set(&sheet, "HighPort", 21001);
+        QVERIFY(sheet.Apply());
+        QCOMPARE(IntOf(kKey + "\\Security", "LowPort"), 21000L);
+        QCOMPARE(TextOf(kKey + "\\Security", "PASVStaticIP"), QString("255.255.255.255"));
+        Set(&sheet, "PASVStaticIP", "");
+        QVERIFY(sheet.Apply());
+        QCOMPARE(TextOf(kKey + "\\Security", "PASVStaticIP"), QString(""));
+        QCOMPARE(prompt_.told, QStringList());
     }
 
     // The certificates of the service's folder by name with expiry; the
