@@ -479,7 +479,8 @@ void CUsersDlg::UpdateCommands() {
     const bool folder = node && node != root_;
     setHome_->setEnabled(shown && folder);
     goHome_->setEnabled(shown && !homePath_.isEmpty());
-    revertHome_->setEnabled(shown && !homePath_.isEmpty());
+    // A stored home the service does not read can be removed too.
+    revertHome_->setEnabled(shown && (!homePath_.isEmpty() || record_.keepStoredHome));
     addShare_->setEnabled(true);
 }
 
@@ -832,6 +833,7 @@ void CUsersDlg::OnSetHome() {
     if (user_.isEmpty() || !node || node == root_ || node->data(0, kPlaceholderRole).toBool())
         return;
     MarkHome(FromStoreText(HomeOfFolder(Std(PathOf(node)))));
+    record_.keepStoredHome = false;
     UpdateCommands();
 }
 
@@ -843,6 +845,7 @@ void CUsersDlg::OnGoHome() {
 
 void CUsersDlg::OnRevertHome() {
     MarkHome({});
+    record_.keepStoredHome = false;
     UpdateCommands();
 }
 

@@ -138,9 +138,11 @@ UserRecord CUsersKey::Load(std::string_view user, bool xeroxOption) const {
         return std::nullopt;
     };
     reg::Value home;
-    if (store_.QueryValue(key, "Home", home).ok() && (home.type == reg::REG_SZ || home.type == reg::REG_EXPAND_SZ)) {
-        r.home = TextOf(home);
-        r.homeExpandable = home.type == reg::REG_EXPAND_SZ;
+    if (store_.QueryValue(key, "Home", home).ok()) {
+        if (home.type == reg::REG_SZ)
+            r.home = TextOf(home);
+        else
+            r.keepStoredHome = true;
     }
     r.restricted = flag("Restricted");
     r.forceEfs = flag("ForceEFS");
@@ -182,12 +184,11 @@ bool CUsersKey::Save(std::string_view user, const UserRecord& r, bool xeroxOptio
         const reg::Status s = store_.DeleteValue(key, name);
         ok = (s.ok() || s.code == reg::kNotFound) && ok;
     };
-    if (r.home.empty()) {
-        remove("Home");
-    } else {
+    if (!r.home.empty()) {
         const auto data = reg::StringData(r.home);
-        ok = store_.SetValue(key, "Home", r.homeExpandable ? reg::REG_EXPAND_SZ : reg::REG_SZ, data.data(),
-                             data.size()).ok() && ok;
+        ok = store_.SetValue(key, "Home", reg::REG_SZ, data.data(), data.size()).ok() && ok;
+    } else if (!r.keepStoredHome) {
+        remove("Home");
     }
     if (!IsDefault(user)) {
         dword("Disabled", r.disabled);

@@ -55,8 +55,10 @@ std::string HomeOfFolder(std::string path);
 // default user" (the value is absent).
 struct UserRecord {
     std::string home;
-    // The home was stored as expandable text (%NAME% and all): kept so.
-    bool homeExpandable = false;
+    // A Home of a type the service does not read (expandable text, say):
+    // the user has no home of its own, as for the service, and the stored
+    // value stays as it is while home is empty and this is set.
+    bool keepStoredHome = false;
     std::optional<bool> restricted;
     std::optional<bool> forceEfs;
     bool remoteAdmin = false;

@@ -293,6 +293,45 @@ private slots:
         QCOMPARE(Text(eve, "Home"), QString("%FTPROOT%/eve"));
     }
 
+    // As the service reads it: a Home that is not REG_SZ is no home, kept as
+    // stored until the home is set or reverted.
+    void homeAsTheServiceReadsIt() {
+        const std::string users = Users("S");
+        const std::string eve = users + "\\eve";
+        const auto home = reg::StringData("/srv/ftp/pub");
+        QVERIFY(store().SetValue(eve, "Home", reg::REG_EXPAND_SZ, home.data(), home.size()).ok());
+        FakePrompt prompt;
+        {
+            CUsersDlg dlg(*app_, "S", nullptr, &prompt);
+            dlg.SelectUser("eve");
+            QCOMPARE(dlg.currentUser(), QString("eve"));
+            QVERIFY(!dlg.homeNode());
+            QVERIFY(!dlg.command("Go to home directory")->isEnabled());
+            QVERIFY(dlg.command("Revert to default home.")->isEnabled());
+            dlg.accept();
+        }
+        reg::Value v;
+        QVERIFY(store().QueryValue(eve, "Home", v).ok());
+        QCOMPARE(v.type, uint32_t(reg::REG_EXPAND_SZ));
+        QCOMPARE(Text(eve, "Home"), QString("/srv/ftp/pub"));
+
+        // Reverting removes the stored value; setting a home stores text.
+        CUsersDlg dlg(*app_, "S", nullptr, &prompt);
+        dlg.SelectUser("eve");
+        dlg.command("Revert to default home.")->trigger();
+        dlg.SelectUser("anonymous");
+        QCOMPARE(Text(eve, "Home"), QString("<none>"));
+        QVERIFY(store().SetValue(eve, "Home", reg::REG_EXPAND_SZ, home.data(), home.size()).ok());
+        dlg.SelectUser("eve");
+        dlg.SelectFolder("/srv/ftp");
+        dlg.command("Set Home Directory")->trigger();
+        dlg.accept();
+        QVERIFY(store().QueryValue(eve, "Home", v).ok());
+        QCOMPARE(v.type, uint32_t(reg::REG_SZ));
+        QCOMPARE(Text(eve, "Home"), QString("/srv/ftp"));
+        QVERIFY(prompt.told.isEmpty());
+    }
+
     // A folder of 100000 entries arrives in batches while the dialog keeps
     // running; hidden folders and nodes already there are not doubled.
     void largeFolder() {
