@@ -442,7 +442,8 @@ void CUsersDlg::ShowFlags() {
     tri(restricted_, restrictedDefault_, record_.restricted, defaultRestricted_);
     tri(forceEfs_, forceEfsDefault_, record_.forceEfs, defaultForceEfs_);
     QSignalBlocker b1(remoteAdmin_), b2(xerox_);
-    remoteAdmin_->setEnabled(ordinary);
+    // The service never takes an anonymous name for an administrator.
+    remoteAdmin_->setEnabled(ordinary && !IsAnonymousName(Std(user_)));
     remoteAdmin_->setChecked(record_.remoteAdmin);
     xerox_->setEnabled(ordinary);
     xerox_->setChecked(record_.xerox);

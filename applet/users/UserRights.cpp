@@ -22,6 +22,8 @@ bool SameNoCase(std::string_view a, std::string_view b) {
 
 bool IsDefault(std::string_view user) { return SameNoCase(user, kDefaultUser); }
 
+constexpr const char* kFtpUser = "ftp";
+
 std::string TextOf(const reg::Value& v) {
     std::string text(v.data.begin(), v.data.end());
     if (const size_t nul = text.find('\0'); nul != std::string::npos)
@@ -72,6 +74,10 @@ std::string HomeOfFolder(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;
+}
+
+bool IsAnonymousName(std::string_view user) {
+    return SameNoCase(user, kAnonymousUser) || SameNoCase(user, kFtpUser);
 }
 
 bool ValidUserName(std::string_view name) {
@@ -149,11 +155,11 @@ UserRecord CUsersKey::Load(std::string_view user, bool xeroxOption) const {
     if (isDefault) {
         r.restricted = r.restricted.value_or(false);
         r.forceEfs = r.forceEfs.value_or(false);
-    } else if (!r.restricted && SameNoCase(user, kAnonymousUser)) {
+    } else if (!r.restricted && IsAnonymousName(user)) {
         r.restricted = true;
     }
     if (!isDefault && !SameNoCase(user, kAnonymousUser)) {
-        r.remoteAdmin = flag("RemoteAdmin").value_or(false);
+        r.remoteAdmin = !IsAnonymousName(user) && flag("RemoteAdmin").value_or(false);
         r.disabled = flag("Disabled").value_or(false);
         if (xeroxOption)
             r.xerox = flag("XeroxDocutech").value_or(false);

@@ -83,8 +83,9 @@ public:
     std::vector<std::string> Names() const;
     bool Exists(std::string_view user) const;
 
-    // Missing values: Restricted nullopt (on for "anonymous"), ForceEFS
+    // Missing values: Restricted nullopt (on for an anonymous name), ForceEFS
     // nullopt, the rest off; for "default" itself missing flags read as off.
+    // An anonymous name is never a remote administrator.
     UserRecord Load(std::string_view user, bool xeroxOption) const;
     // Rights replaced by the record's, then Home, the flags ("default" has no
     // Disabled, RemoteAdmin, XeroxDocutech) and the three-state values (none:
@@ -102,6 +103,10 @@ private:
     reg::IStore& store_;
     std::string key_;
 };
+
+// "anonymous" or "ftp" in any case: the names the service logs in as the
+// anonymous user.
+bool IsAnonymousName(std::string_view user);
 
 // Whether a name can be a user's key name: not empty, at most 50 bytes, no
 // "\" or "/" and no control characters, not "DefaultRights".

@@ -293,13 +293,16 @@ private slots:
         QCOMPARE(Text(eve, "Home"), QString("%FTPROOT%/eve"));
     }
 
-    // As the service reads it: a Home that is not REG_SZ is no home, kept as
-    // stored until the home is set or reverted.
-    void homeAsTheServiceReadsIt() {
+    // As the service reads them: a Home that is not REG_SZ is no home (kept
+    // as stored until the home is set or reverted), and "ftp" is anonymous
+    // (restricted unless stored otherwise, never a remote administrator).
+    void homeAndAnonymousAsTheServiceReadsThem() {
         const std::string users = Users("S");
-        const std::string eve = users + "\\eve";
+        const std::string eve = users + "\\eve", ftp = users + "\\ftp";
         const auto home = reg::StringData("/srv/ftp/pub");
         QVERIFY(store().SetValue(eve, "Home", reg::REG_EXPAND_SZ, home.data(), home.size()).ok());
+        const auto one = reg::DwordData(1);
+        QVERIFY(store().SetValue(ftp, "RemoteAdmin", reg::REG_DWORD, one.data(), one.size()).ok());
         FakePrompt prompt;
         {
             CUsersDlg dlg(*app_, "S", nullptr, &prompt);
@@ -308,12 +311,18 @@ private slots:
             QVERIFY(!dlg.homeNode());
             QVERIFY(!dlg.command("Go to home directory")->isEnabled());
             QVERIFY(dlg.command("Revert to default home.")->isEnabled());
+            dlg.SelectUser("ftp");
+            QCOMPARE(Child<QCheckBox>(dlg, "Restricted")->checkState(), Qt::Checked);
+            QVERIFY(!Child<QCheckBox>(dlg, "RemoteAdmin")->isEnabled());
+            QVERIFY(!Child<QCheckBox>(dlg, "RemoteAdmin")->isChecked());
             dlg.accept();
         }
         reg::Value v;
         QVERIFY(store().QueryValue(eve, "Home", v).ok());
         QCOMPARE(v.type, uint32_t(reg::REG_EXPAND_SZ));
         QCOMPARE(Text(eve, "Home"), QString("/srv/ftp/pub"));
+        QCOMPARE(Text(ftp, "Restricted"), QString("1"));
+        QCOMPARE(Text(ftp, "RemoteAdmin"), QString("0"));
 
         // Reverting removes the stored value; setting a home stores text.
         CUsersDlg dlg(*app_, "S", nullptr, &prompt);
