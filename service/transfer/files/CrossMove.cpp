@@ -42,6 +42,24 @@ int CopyData(int in, int out, const std::atomic<bool>& stop) {
     }
 }
 
+// Gives the copy the original's owner where this process may (as a rename
+// would have kept it) and the original's mode. Set-user-ID and set-group-ID
+// stay only where the copy's owner (or group) is still the original's: a
+// move must never make another account's program run as this process's.
+int TakeOwnerAndMode(int out, const struct stat& original) {
+    struct stat now {};
+    if (::fstat(out, &now) != 0) return errno;
+    if (now.st_uid != original.st_uid || now.st_gid != original.st_gid) {
+        // Refused unless privileged; the copy is then the mover's, as with mv.
+        (void)::fchown(out, original.st_uid, original.st_gid);
+        if (::fstat(out, &now) != 0) return errno;
+    }
+    mode_t mode = original.st_mode & 07777;
+    if (now.st_uid != original.st_uid) mode &= ~mode_t(S_ISUID);
+    if (now.st_gid != original.st_gid) mode &= ~mode_t(S_ISGID);
+    return ::fchmod(out, mode) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 int MoveAcrossFileSystems(const std::string& from, const std::string& to, const std::atomic<bool>& stop) {
@@ -57,7 +75,8 @@ int MoveAcrossFileSystems(const std::string& from, const std::string& to, const 
         ::close(in);
         return EISDIR;
     }
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777);
+    // Private until it is complete; its own mode comes at the end.
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         const int err = errno;
         ::close(in);
@@ -65,7 +84,7 @@ int MoveAcrossFileSystems(const std::string& from, const std::string& to, const 
     }
     int err = CopyData(in, out, stop);
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (err == 0 && ::fchmod(out, st.st_mode & 07777) != 0) err = errno;
+    if (err == 0) err = TakeOwnerAndMode(out, st);
     if (err == 0 && ::futimens(out, times) != 0) err = errno;
     // The copy must be safe on disk before the original goes.
     if (err == 0 && ::fsync(out) != 0) err = errno;

@@ -317,6 +317,22 @@ TEST(MoveAside, MissingTargetRaisesAndLeavesNoTemporaryFile) {
     EXPECT_EQ(dir.Listing(), "");
 }
 
+TEST(CrossMove, AnotherAccountsSetIdProgramStaysTheirs) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs to own files for another account";
+    TempFolder dir;
+    const std::string from = dir.Write("tool", "#!/bin/sh\n");
+    ASSERT_EQ(chown(from.c_str(), 64502, 64502), 0);
+    ASSERT_EQ(chmod(from.c_str(), 06755), 0);
+    std::atomic<bool> stop{false};
+    ASSERT_EQ(MoveAcrossFileSystems(from, dir.At("moved"), stop), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.At("moved").c_str(), &st), 0);
+    // Never a set-user-ID program of this process's account.
+    EXPECT_EQ(st.st_uid, 64502u);
+    EXPECT_EQ(st.st_gid, 64502u);
+    EXPECT_EQ(st.st_mode & 07777, 06755u);
+}
+
 TEST(CrossMove, AFailedOrStoppedMoveKeepsTheOriginalAndLeavesNoCopy) {
     TempFolder dir;
     const std::string from = dir.Write("a.bin", "payload");
