@@ -216,6 +216,25 @@ class LinkRemovalTest(PathsTest):
         self.assertTrue(os.path.islink(os.path.join(self.home, "out")))
 
 
+class RenameSwapTest(PathsTest):
+    def test_rnto_renames_only_what_rnfr_judged(self):
+        self.put("sub/secret.txt", b"bob's own")
+        self.one_instance()
+        c = self.logged_in()
+        self.assertTrue(c.cmd("RNFR sub/secret.txt").startswith("350 "))
+        # Between the two, the folder is replaced by a link to one outside.
+        os.rename(os.path.join(self.home, "sub"), os.path.join(self.home, "kept"))
+        self.link("sub", self.outside)
+        self.assertEqual(c.cmd("RNTO stolen.txt"), "550 You do not have sufficient rights to rename that file.\r\n")
+        self.assertFalse(os.path.lexists(os.path.join(self.home, "stolen.txt")))
+        with open(os.path.join(self.outside, "secret.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"outside secret")
+        # An unchanged source is renamed as before.
+        self.assertTrue(c.cmd("RNFR kept/secret.txt").startswith("350 "))
+        self.assertTrue(c.cmd("RNTO mine.txt").startswith("250 "))
+        self.assertTrue(os.path.exists(os.path.join(self.home, "mine.txt")))
+
+
 class LinkListingTest(PathsTest):
     def test_a_link_leading_out_of_the_root_is_listed_by_its_own_status(self):
         self.write(os.path.join(self.outside, "secret.txt"), b"x" * 54321)

@@ -47,6 +47,17 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+// What path leads to now: the file itself (not a link's target) and the
+// folder it is in; nullopt when either cannot be reached.
+std::optional<CFileListingState::PlaceId> PlaceOf(const std::string& path) {
+    struct stat file {}, folder {};
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return std::nullopt;
+    const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+    if (::lstat(path.c_str(), &file) != 0 || ::stat(parent.c_str(), &folder) != 0) return std::nullopt;
+    return CFileListingState::PlaceId{file.st_dev, file.st_ino, folder.st_dev, folder.st_ino};
+}
+
 }  // namespace
 
 std::string CFtpSession::DiskCurrentDirectory() {
@@ -270,13 +281,19 @@ void CFtpSession::OnRnfr(std::string_view arg) {
         status_ = "Fail";
         return;
     }
-    if (!exists) {
+    std::optional<CFileListingState::PlaceId> place;
+    if (exists) {
+        UserIdentity user(account_.rights());
+        if (user.ok()) place = PlaceOf(source);
+    }
+    if (!exists || !place) {
         ReplyText(MSG_RNFR_MISSING);
         Log('C', "RNFR failed - source file %s does not exist", argument.c_str());
         status_ = "Fail";
         return;
     }
     files_.renameSource = std::move(source);
+    files_.renameSourceId = *place;
     ReplyText(MSG_RNFR_READY);
     status_ = "Success";
 }
@@ -294,8 +311,16 @@ void CFtpSession::OnRnto(std::string_view arg) {
     const std::string argument(arg);
 
     UserIdentity user(account_.rights());
+    if (!user.ok() || PlaceOf(source) != files_.renameSourceId) {
+        // The path no longer leads to what RNFR judged (a folder on the way
+        // was replaced, by a link perhaps): nothing is renamed.
+        ReplyText(MSG_RENAME_NO_RIGHTS);
+        Log('C', "RNTO failed - %s is no longer the file RNFR named", source.c_str());
+        status_ = "Fail";
+        return;
+    }
     std::string target;
-    if (user.ok() && ResolvePath(arg, target)) {
+    if (ResolvePath(arg, target)) {
         const NameSuffix& suffix = account_.nameSuffix();
         target = RenameTarget(target, suffix.present ? std::string_view(suffix.text) : std::string_view(), source,
                               argument);

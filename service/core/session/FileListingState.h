@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <sys/types.h>
 #include <string>
 
 #include "service/transfer/data/TransferKind.h"
@@ -42,8 +43,19 @@ public:
         return statOpen && !pumping && (statSpool || (statJob && statJob->finished()));
     }
 
-    // Set by RNFR, consumed by RNTO.
+    // Set by RNFR, consumed by RNTO: the source's disk path, and what that
+    // path led to when RNFR judged it (the source and its folder), so that
+    // RNTO renames the very file RNFR allowed and not what a folder swapped
+    // for a link since leads to.
     std::optional<std::string> renameSource;
+    struct PlaceId {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        dev_t folderDev = 0;
+        ino_t folderIno = 0;
+        bool operator==(const PlaceId&) const = default;
+    };
+    PlaceId renameSourceId;
     MLST mlst;
 
     // The STAT listing: the job while the worker builds it, then its spool.
