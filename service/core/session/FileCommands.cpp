@@ -17,6 +17,7 @@
 #include "service/accounts/paths/DeviceNames.h"
 #include "service/accounts/paths/DiskPath.h"
 #include "service/accounts/paths/FileProbe.h"
+#include "service/accounts/paths/HeldFolder.h"
 #include "service/accounts/paths/PathResolver.h"
 #include "service/core/server/FtpServer.h"
 #include "service/base/replies/Catalogue.h"
@@ -59,6 +60,21 @@ std::optional<CFileListingState::PlaceId> PlaceOf(const std::string& path) {
 }
 
 }  // namespace
+
+bool CFtpSession::InHeldFolder(const std::string& diskPath, int (*work)(int folder, const char* name)) {
+    HeldFolder folder(diskPath, account_.restrictionRoot(), account_.maps());
+    if (folder.outside()) {
+        Log('!', "Folder of %s was reached outside the restriction %s when opened - refused", diskPath.c_str(),
+            account_.restrictionRoot().c_str());
+        errno = EACCES;
+        return false;
+    }
+    if (!folder.ok()) {
+        errno = folder.error();
+        return false;
+    }
+    return work(folder.fd(), folder.name().c_str()) == 0;
+}
 
 std::string CFtpSession::DiskCurrentDirectory() {
     const std::string& current = account_.currentDirectory();
@@ -176,7 +192,7 @@ void CFtpSession::OnMkd(std::string_view arg) {
         Log('C', "No rights to create directory %s", result.c_str());
         return;
     }
-    if (::mkdir(result.c_str(), 0777) != 0) {
+    if (!InHeldFolder(result, [](int dir, const char* name) { return ::mkdirat(dir, name, 0777); })) {
         Reply(MSG_MKD_FAILED, argument.c_str());
         Log('C', "Not allowed to create directory %s", result.c_str());
         return;
@@ -208,9 +224,10 @@ void CFtpSession::OnRmd(std::string_view arg) {
     bool removed;
     if (!linkBase.empty() && (!Exists(result) || IsDirectory(result))) {
         // A shortcut to a folder: the shortcut goes, the folder stays.
-        removed = ::unlink((linkBase + std::string(kShortcutExtension)).c_str()) == 0;
+        removed = InHeldFolder(linkBase + std::string(kShortcutExtension),
+                               [](int dir, const char* name) { return ::unlinkat(dir, name, 0); });
     } else {
-        removed = ::rmdir(result.c_str()) == 0;
+        removed = InHeldFolder(result, [](int dir, const char* name) { return ::unlinkat(dir, name, AT_REMOVEDIR); });
     }
     if (!removed) {
         Reply(MSG_RMD_FAILED, argument.c_str());
@@ -239,7 +256,7 @@ void CFtpSession::OnDele(std::string_view arg) {
         status_ = "Fail";
         return;
     }
-    if (::unlink(path.c_str()) != 0) {
+    if (!InHeldFolder(path, [](int dir, const char* name) { return ::unlinkat(dir, name, 0); })) {
         const int err = errno;
         Reply(MSG_DELE_ERROR, argument.c_str(), FileCauseText(FileCauseFromErrno(err)));
         Log('C', "DELEte file %s failed", path.c_str());

@@ -299,6 +299,12 @@ private:
     // link itself, never on what it leads to. Empty when the path does not
     // name such a link.
     std::string ResolveLinkItself(std::string_view ftpPath);
+    // Runs work (mkdirat, unlinkat) on the last name of diskPath in its
+    // folder held open and judged against the restriction root, so that a
+    // folder on the way swapped for a link after the rights check cannot
+    // move the work outside. False with errno set when it fails or the
+    // folder is outside (EACCES, logged).
+    bool InHeldFolder(const std::string& diskPath, int (*work)(int folder, const char* name));
     // A spool for a new listing holding the listing's place in the
     // instance's bound; null, after a 450 reply and a log line, when the
     // bound is reached.

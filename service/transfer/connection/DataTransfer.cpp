@@ -13,6 +13,7 @@
 #include "service/accounts/login/SessionAccount.h"
 #include "service/accounts/paths/DeviceNames.h"
 #include "service/accounts/paths/DiskPath.h"
+#include "service/accounts/paths/HeldFolder.h"
 #include "service/accounts/paths/PathResolver.h"
 #include "service/accounts/paths/PathRights.h"
 #include "service/base/log/LogSink.h"
@@ -160,30 +161,31 @@ bool CDataTransfer::OpenedInside(const CBigFile& file, const std::string& diskPa
     return false;
 }
 
-bool CDataTransfer::MakeNewInside(const std::string& path, bool append, std::unique_ptr<CBigFile>& file) {
+bool CDataTransfer::OpenInside(const std::string& path, bool exists, bool append, std::unique_ptr<CBigFile>& file) {
     const CSessionAccount& acc = session_.account();
-    const std::string folder = ParentOf(path);
-    const std::string name(FileNameOf(path));
-    if (acc.restrictionRoot().empty() || name.empty()) return true;
-    const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) ThrowFileError(errno, path);
-    if (!OpenedBelowRoot(dir, folder, acc.restrictionRoot(), acc.maps())) {
-        ::close(dir);
-        session_.Log('!', "Folder %s was reached outside the restriction %s when opened - refused", folder.c_str(),
-                     acc.restrictionRoot().c_str());
+    if (acc.restrictionRoot().empty()) return true;
+    HeldFolder folder(path, acc.restrictionRoot(), acc.maps());
+    if (folder.outside()) {
+        session_.Log('!', "Folder %s was reached outside the restriction %s when opened - refused",
+                     ParentOf(path).c_str(), acc.restrictionRoot().c_str());
         return false;
     }
-    // Never through a link: made anew (O_EXCL), or, when the name has
-    // appeared meanwhile, opened as the file it is.
-    const int mode = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0);
+    if (!folder.ok()) ThrowFileError(folder.error(), path);
+    // Not blocking on a FIFO's open; CBigFile refuses what is not a regular
+    // file and makes the descriptor blocking.
+    const int mode = O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0);
+    const char* name = folder.name().c_str();
     int fd;
     do {
-        fd = ::openat(dir, name.c_str(), mode | O_CREAT | O_EXCL, 0666);
-        if (fd < 0 && errno == EEXIST) fd = ::openat(dir, name.c_str(), mode);
+        // Made anew never through a link (O_EXCL, O_NOFOLLOW); a name that is
+        // there (or has appeared meanwhile) is opened as the file it is.
+        fd = exists ? ::openat(folder.fd(), name, mode) : -1;
+        if (!exists || (fd < 0 && errno == ENOENT)) {
+            fd = ::openat(folder.fd(), name, mode | O_NOFOLLOW | O_CREAT | O_EXCL, 0666);
+            if (fd < 0 && errno == EEXIST) fd = ::openat(folder.fd(), name, mode | O_NOFOLLOW);
+        }
     } while (fd < 0 && errno == EINTR);
-    const int err = errno;
-    ::close(dir);
-    if (fd < 0) ThrowFileError(err == ELOOP ? EACCES : err, path);
+    if (fd < 0) ThrowFileError(errno == ELOOP ? EACCES : errno, path);
     file = std::make_unique<CBigFile>(fd, path);
     return true;
 }
@@ -426,11 +428,11 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             // A new file is made inside its checked folder; an existing one
             // is checked once open, before anything is cut or written.
             std::unique_ptr<CBigFile> file;
-            bool inside = exists || MakeNewInside(path, atEnd, file);
+            bool inside = OpenInside(path, exists, atEnd, file);
             if (inside && !file) {
                 file = std::make_unique<CBigFile>(path, atEnd ? CBigFile::Mode::Append : CBigFile::Mode::Write);
-                inside = OpenedInside(*file, path);
             }
+            if (inside && exists) inside = OpenedInside(*file, path);
             if (!inside) {
                 session_.Refuse("550 You are not allowed to store files to that directory.");
                 return;

@@ -135,12 +135,15 @@ private:
     // Whether the file just opened for diskPath is inside the restriction
     // (logged when it is not).
     bool OpenedInside(const CBigFile& file, const std::string& diskPath);
-    // A file that is not there yet is made in its folder as opened and
-    // checked, so that a folder swapped for a link meanwhile cannot make it
-    // appear outside the restriction. False when the folder lies outside
-    // (logged); file stays empty without a restriction (the ordinary open
-    // is used then). Throws CFileException as an open would.
-    bool MakeNewInside(const std::string& path, bool append, std::unique_ptr<CBigFile>& file);
+    // Opens the file to store into in its folder as opened and checked, so
+    // that a folder swapped for a link meanwhile cannot make it appear (or
+    // open it) outside the restriction. One that exists is opened as it is
+    // (a link in the folder followed, the result checked by the caller); one
+    // that is not there is made anew, never through a link. False when the
+    // folder lies outside (logged); file stays empty without a restriction
+    // (the ordinary open is used then). Throws CFileException as an open
+    // would.
+    bool OpenInside(const std::string& path, bool exists, bool append, std::unique_ptr<CBigFile>& file);
     bool HasRights(const std::string& rightsPath, int required);
     std::string ClientName(const std::string& diskPath);
     // How a conversion of a missing file went: started (the child's output

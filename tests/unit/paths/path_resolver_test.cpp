@@ -2,12 +2,14 @@
 // shortcuts, document folders, virtual directories, the end-of-walk rules,
 // and every way a confined user might try to leave the restriction root.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "paths_support.h"
+#include "service/accounts/paths/HeldFolder.h"
 #include "service/accounts/paths/PathResolver.h"
 #include "tests/unit/settings/TempStore.h"
 
@@ -235,6 +237,30 @@ TEST_F(ResolverTest, AnOpenFileIsJudgedByWhereItIs) {
     tree.File("secret/file.txt", "outside");
     EXPECT_FALSE(openedInside(checked, root));
     EXPECT_FALSE(OpenedBelowRoot(-1, checked, root, maps));
+}
+
+// Names are made and removed in the folder as it was judged once open.
+TEST_F(ResolverTest, AHeldFolderIsJudgedOnceOpenAndStaysTheOneJudged) {
+    const std::string target = In("ftp/alice/pub/new.txt");
+    HeldFolder held(target, root, maps);
+    ASSERT_TRUE(held.ok());
+    EXPECT_EQ(held.name(), "new.txt");
+    // Swapped for a link to outside after it was taken: the work still lands
+    // in the folder judged.
+    ASSERT_EQ(::rename(In("ftp/alice/pub").c_str(), In("ftp/alice/pub.away").c_str()), 0);
+    tree.Link("ftp/alice/pub", In("secret"));
+    ASSERT_EQ(::mkdirat(held.fd(), held.name().c_str(), 0700), 0);
+    struct stat st {};
+    EXPECT_EQ(::stat(In("ftp/alice/pub.away/new.txt").c_str(), &st), 0);
+    EXPECT_NE(::stat(In("secret/new.txt").c_str(), &st), 0);
+    // Taken while swapped: outside, and nothing may be done there.
+    HeldFolder swapped(target, root, maps);
+    EXPECT_TRUE(swapped.outside());
+    EXPECT_FALSE(swapped.ok());
+    EXPECT_TRUE(HeldFolder(In("secret/x"), "", maps).ok());
+    HeldFolder missing(In("ftp/alice/none/x"), root, maps);
+    EXPECT_FALSE(missing.ok() || missing.outside());
+    EXPECT_EQ(missing.error(), ENOENT);
 }
 
 TEST_F(ResolverTest, RootReachedThroughALinkStillWorks) {
