@@ -19,7 +19,6 @@ namespace {
 constexpr const char* kPamService = "orvyn";
 constexpr size_t kMaxNameBytes = 256;
 constexpr size_t kMaxPasswordBytes = 512;  // PAM's own limit on a response
-constexpr const char* kLastResortHome = "/var/lib/orvyn/users/default";
 
 bool PrintableName(std::string_view s) {
     return std::none_of(s.begin(), s.end(), [](char c) {
@@ -344,6 +343,17 @@ std::string NearestExistingDirectory(std::string_view path) {
     return "/";
 }
 
-std::string LastResortHome() { return NearestExistingDirectory(kLastResortHome); }
+std::string LastResortHome(std::string_view path) {
+    const std::string home(path);
+    const size_t users = home.rfind('/');
+    const size_t data = users == std::string::npos || users == 0 ? std::string::npos : home.rfind('/', users - 1);
+    struct stat st;
+    if (data != std::string::npos && data > 0 && stat(home.substr(0, data).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        // Fails harmlessly where it exists already or may not be made.
+        (void)mkdir(home.substr(0, users).c_str(), 0755);
+        (void)mkdir(home.c_str(), 0755);
+    }
+    return NearestExistingDirectory(home);
+}
 
 }  // namespace orvyn::accounts

@@ -73,8 +73,11 @@ std::string AccountHome(std::string_view account);
 TokenPtr ServiceToken();
 
 // The home of last resort: /var/lib/orvyn/users/default, or its nearest
-// existing ancestor.
-std::string LastResortHome();
+// existing ancestor. Where the service's data folder (/var/lib/orvyn, which
+// holds the store) exists, the home is first made there, empty, so that a
+// user given it is never lent the data folder itself or one above it.
+// `path` names another home of that shape (tests).
+std::string LastResortHome(std::string_view path = "/var/lib/orvyn/users/default");
 
 // The nearest existing directory at or above `path` (an absolute path); "/"
 // when nothing else exists.

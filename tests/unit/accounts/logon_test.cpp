@@ -239,11 +239,20 @@ TEST(AccountInfo, NearestExistingDirectoryClimbsToWhatExists) {
     EXPECT_EQ(NearestExistingDirectory("/orvyn-none-such/x"), "/");
     EXPECT_EQ(NearestExistingDirectory("/"), "/");
 
-    std::string last = LastResortHome();
+}
+
+TEST(AccountInfo, TheLastResortHomeIsMadeInAnInstalledDataFolder) {
+    TempDir dir;
+    // Installed: the data folder exists, and the home is made in it rather
+    // than lending the data folder (and the store in it).
+    const std::string data = dir.mkdir("orvyn");
+    EXPECT_EQ(LastResortHome(data + "/users/default"), data + "/users/default");
     struct stat st;
-    ASSERT_EQ(stat(last.c_str(), &st), 0);
+    ASSERT_EQ(stat((data + "/users/default").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(std::string("/var/lib/orvyn/users/default").rfind(last, 0), 0u) << last;
+    // Not installed: nothing is made, the nearest folder that exists is it.
+    EXPECT_EQ(LastResortHome(dir.path() + "/none/users/default"), dir.path());
+    EXPECT_NE(stat((dir.path() + "/none").c_str(), &st), 0);
 }
 
 TEST(AccountInfo, LogonErrorTexts) {
