@@ -405,7 +405,8 @@ class SystemAccountTest(LoginTest):
     def test_fake_accounts_log_in_as_themselves(self):
         self.sb.set_value(self.sb.user_key("CORP\\ftpdave"), "Home", self.dave_home)
         self.sb.set_value(self.sb.user_key("ftpalice"), "Restricted", 1, type="REG_DWORD")
-        self.one_instance(values={"Security\\ServerType": "NTSAM"}, env=self.env)
+        self.one_instance(values={"Security\\ServerType": "NTSAM", "Conversions\\ids": "|||.ids|/usr/bin/id -G|13"},
+                          env=self.env)
         with Control(self.port) as c:
             self.assertEqual(self.login(c, "ftpalice", "secret"), LOGGED_IN)
             self.assertEqual(c.cmd("MODE S"), MODE_STREAM)
@@ -417,6 +418,10 @@ class SystemAccountTest(LoginTest):
         got = []
         ftp.retrbinary("RETR up.txt", got.append)
         self.assertEqual(b"".join(got), b"from alice")
+        # A conversion command runs as the service, without the account's groups.
+        got = []
+        ftp.retrbinary("RETR up.txt.ids", got.append)
+        self.assertEqual(b"".join(got).split(), [str(os.getegid()).encode()])
         ftp.quit()
         with Control(self.port) as c:
             self.assertEqual(self.login(c, "ftpalice", "wrong"), WRONG)

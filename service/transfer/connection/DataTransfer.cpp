@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/accounts/Impersonation.h"
 #include "service/accounts/login/SessionAccount.h"
 #include "service/accounts/paths/DeviceNames.h"
 #include "service/accounts/paths/DiskPath.h"
@@ -228,7 +229,12 @@ CDataTransfer::ConversionStart CDataTransfer::StartConversion(const std::string&
     std::optional<ConversionCommand> cmd = BuildCommand(m->conversion, m->localPath);
     if (!cmd) return ConversionStart::None;
     auto p = std::make_unique<CPopenFile>(&session_.childReaper());
-    if (!p->Open(cmd->argv, CurrentDirectory())) return ConversionStart::None;
+    {
+        // The command runs as the service, not with the account's identity
+        // (its groups) that this thread acts with now.
+        accounts::ServiceScope asService;
+        if (!p->Open(cmd->argv, CurrentDirectory())) return ConversionStart::None;
+    }
     session_.Log('G', kLogConversion, requested.c_str(), cmd->text.c_str(), m->conversion.name.c_str());
     CPopenFile* pipe = p.get();
     engine_.Attach(std::move(p), std::nullopt, pipe);
