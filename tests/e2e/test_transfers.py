@@ -328,9 +328,28 @@ class Transfers(ReplyCase):
                 self.assertLess(len(got), 32 * MIB)
                 if "MODE B" in setup:
                     self.assertFalse(block_frames_end(got))
-                self.assertEqual(c.read_reply(),
+                self.assertEqual(c.read_reply(), "451 The file could not be read to its end - transfer aborted.\r\n"
+                                 if "TYPE A" in setup else
                                  "451 The file ended before its announced size - transfer aborted.\r\n")
             self.assertIsNotNone(self.sb.wait_log("File ended after"))
+        # A file that cannot be read at all fails alike (where the machine has one).
+        unreadable = "/sys/class/net/lo/speed"
+        try:
+            with open(unreadable, "rb") as f:
+                f.read()
+        except OSError:
+            os.symlink(unreadable, self.path("unreadable"))
+            self.addCleanup(os.remove, self.path("unreadable"))
+            for setup in (("TYPE I", "MODE B"), ("TYPE A",)):
+                with self.subTest(setup=setup), self.control() as c:
+                    for line in setup:
+                        self.assertTrue(c.cmd(line).startswith("200"))
+                    d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+                    self.assertTrue(c.cmd("RETR files/unreadable").startswith('150 "'))
+                    got = recv_all(d, timeout=10)
+                    d.close()
+                    self.assertFalse(block_frames_end(got))
+                    self.assertTrue(c.read_reply().startswith("451 "))
 
     def test_abort_in_the_middle_of_a_large_download(self):
         with self.control() as c:

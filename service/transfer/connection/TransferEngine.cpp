@@ -36,6 +36,8 @@ namespace {
 constexpr const char* kReply226 = "226 Transfer finished successfully.";
 constexpr const char* kReplyClientReset = "451 Connection reset by client - transfer aborted.";
 constexpr const char* kReplyCutShort = "451 The file ended before its announced size - transfer aborted.";
+// The same where no size was announced (converted line ends).
+constexpr const char* kReplyUnreadable = "451 The file could not be read to its end - transfer aborted.";
 // How often a quiet conversion pipe is checked for its command's exit.
 constexpr unsigned kPipeCheckMs = 250;
 
@@ -82,6 +84,7 @@ void CTransferEngine::Attach(std::unique_ptr<CFile> source, std::optional<uint64
     source_ = std::move(source);
     pipe_ = pipe;
     sizeUnknown_ = !size.has_value();
+    sizeAnnounced_ = size.has_value();
     fileSize_ = size.value_or(0);
     transferred_ = 0;
     endedShort_.reset();
@@ -414,6 +417,8 @@ void CTransferEngine::SendLoop() {
                 } catch (const CFileException& e) {
                     if (e.cause() != FileCause::EndOfFile && !(sizeUnknown_ && e.osError() == EPIPE)) {
                         session_.Log('!', "File Exception %d", e.causeNumber());
+                        // Unreadable: no more of the file than was sent.
+                        if (pipe_ == nullptr) endedShort_ = std::make_pair(transferred_, fileSize_);
                     }
                     ended = true;
                 }
@@ -501,9 +506,14 @@ void CTransferEngine::EndOfSending() {
     if (!cut && !session_.blockMode() && transferred_ < fileSize_) cut = std::make_pair(transferred_, fileSize_);
     if (cut) {
         endedShort_.reset();
-        session_.Reply(kReplyCutShort);
-        session_.Log('!', "File ended after %llu of %llu bytes", static_cast<unsigned long long>(cut->first),
-                     static_cast<unsigned long long>(cut->second));
+        session_.Reply(sizeAnnounced_ ? kReplyCutShort : kReplyUnreadable);
+        if (cut->second != 0) {
+            session_.Log('!', "File ended after %llu of %llu bytes", static_cast<unsigned long long>(cut->first),
+                         static_cast<unsigned long long>(cut->second));
+        } else {
+            session_.Log('!', "File could not be read to its end: %llu bytes sent",
+                         static_cast<unsigned long long>(transferred_));
+        }
         Finish(false);
         return;
     }

@@ -166,8 +166,11 @@ private:
     int pipeCheck_ = 0;           // the timer that looks for the command's exit
     bool sizeUnknown_ = false;
     uint64_t fileSize_ = 0;
-    // The source's file ended short of its length at the open: how far its
-    // reads got, and that length.
+    // Whether the transfer's 150 announced the size (kept after the source
+    // has gone).
+    bool sizeAnnounced_ = false;
+    // The source's file ended short of its length at the open, or could not
+    // be read on: how far its reads got, and that length (0: not known).
     std::optional<std::pair<uint64_t, uint64_t>> endedShort_;
     uint64_t transferred_ = 0;
     std::string clientName_;  // what the client called the file
