@@ -233,6 +233,13 @@ class RenameSwapTest(PathsTest):
         self.assertTrue(c.cmd("RNFR kept/secret.txt").startswith("350 "))
         self.assertTrue(c.cmd("RNTO mine.txt").startswith("250 "))
         self.assertTrue(os.path.exists(os.path.join(self.home, "mine.txt")))
+        # The root itself is never removed or renamed, and asking is no alarm.
+        for line in ("RMD /", "DELE /"):
+            self.assertTrue(c.cmd(line).startswith("5"), line)
+        if c.cmd("RNFR /").startswith("350 "):
+            self.assertTrue(c.cmd("RNTO elsewhere").startswith("5"))
+        self.assertTrue(os.path.isdir(self.home))
+        self.assertFalse([m for m in self.messages("!") if "reached outside" in m])
 
 
 class LinkListingTest(PathsTest):

@@ -38,14 +38,17 @@ bool Exists(const std::string& path) {
 // What a folder's move to another file system is refused with.
 constexpr const char* kOtherFileSystemText = "The system cannot move the file to a different disk drive.";
 
-int MoveNoReplace(const std::string& from, const std::string& to) {
+int MoveNoReplace(const HeldFolder& from, const HeldFolder& to) {
+    const char* fromName = from.name().c_str();
+    const char* toName = to.name().c_str();
 #ifdef SYS_renameat2
-    if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (::syscall(SYS_renameat2, from.fd(), fromName, to.fd(), toName, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
 #endif
     // A file system without the atomic form: check, then rename.
-    if (Exists(to)) return EEXIST;
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    struct stat st {};
+    if (::fstatat(to.fd(), toName, &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    return ::renameat(from.fd(), fromName, to.fd(), toName) == 0 ? 0 : errno;
 }
 
 // What path leads to now: the file itself (not a link's target) and the
@@ -61,19 +64,32 @@ std::optional<CFileListingState::PlaceId> PlaceOf(const std::string& path) {
 
 }  // namespace
 
-bool CFtpSession::InHeldFolder(const std::string& diskPath, int (*work)(int folder, const char* name)) {
-    HeldFolder folder(diskPath, account_.restrictionRoot(), account_.maps());
-    if (folder.outside()) {
-        Log('!', "Folder of %s was reached outside the restriction %s when opened - refused", diskPath.c_str(),
-            account_.restrictionRoot().c_str());
+std::unique_ptr<HeldFolder> CFtpSession::HoldFolderOf(const std::string& diskPath) {
+    // The root itself and a virtual directory's folder are never made,
+    // removed or renamed by name (their folders are not the user's).
+    const std::string& root = account_.restrictionRoot();
+    if ((!root.empty() && WithoutTrailingSlash(diskPath) == WithoutTrailingSlash(root)) ||
+        account_.maps().IsTarget(diskPath)) {
         errno = EACCES;
-        return false;
+        return nullptr;
     }
-    if (!folder.ok()) {
-        errno = folder.error();
-        return false;
+    auto folder = std::make_unique<HeldFolder>(diskPath, root, account_.maps());
+    if (folder->outside()) {
+        Log('!', "Folder of %s was reached outside the restriction %s when opened - refused", diskPath.c_str(),
+            root.c_str());
+        errno = EACCES;
+        return nullptr;
     }
-    return work(folder.fd(), folder.name().c_str()) == 0;
+    if (!folder->ok()) {
+        errno = folder->error();
+        return nullptr;
+    }
+    return folder;
+}
+
+bool CFtpSession::InHeldFolder(const std::string& diskPath, int (*work)(int folder, const char* name)) {
+    const std::unique_ptr<HeldFolder> folder = HoldFolderOf(diskPath);
+    return folder && work(folder->fd(), folder->name().c_str()) == 0;
 }
 
 std::string CFtpSession::DiskCurrentDirectory() {
@@ -357,7 +373,14 @@ void CFtpSession::OnRnto(std::string_view arg) {
         status_ = "Fail";
         return;
     }
-    const int err = MoveNoReplace(source, target);
+    // Renamed between the two folders held open and judged, so that neither
+    // path can be turned elsewhere after the checks.
+    int err = 0;
+    {
+        const std::unique_ptr<HeldFolder> from = HoldFolderOf(source);
+        const std::unique_ptr<HeldFolder> to = from ? HoldFolderOf(target) : nullptr;
+        err = from && to ? MoveNoReplace(*from, *to) : errno;
+    }
     if (err == EXDEV) {
         // Another file system: a file is copied there on a worker, which
         // the next commands wait for; a folder cannot go.

@@ -37,6 +37,7 @@ namespace orvyn {
 
 class CFtpServer;
 class CFtpSession;
+class HeldFolder;
 class SpoolFile;
 
 // What the instance keeps per control connection: the receive side and the
@@ -305,6 +306,11 @@ private:
     // move the work outside. False with errno set when it fails or the
     // folder is outside (EACCES, logged).
     bool InHeldFolder(const std::string& diskPath, int (*work)(int folder, const char* name));
+    // The folder of diskPath held open and judged, for work on its last
+    // name; null with errno set when it cannot be (EACCES for the root
+    // itself, a virtual directory's folder, or a folder reached outside the
+    // root, which is logged).
+    std::unique_ptr<HeldFolder> HoldFolderOf(const std::string& diskPath);
     // A spool for a new listing holding the listing's place in the
     // instance's bound; null, after a 450 reply and a log line, when the
     // bound is reached.
