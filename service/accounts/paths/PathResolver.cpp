@@ -155,6 +155,20 @@ bool LiesBelowRoot(std::string_view diskPath, std::string_view root, const Virtu
     return real && realAnchor && IsPathPrefix(*realAnchor, *real);
 }
 
+namespace {
+
+// The kernel's own name of an open file: absolute, without links.
+std::optional<std::string> KernelPathOf(int fd) {
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t n = ::readlink(link, target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target || target[0] != '/') return std::nullopt;
+    return std::string(target, static_cast<size_t>(n));
+}
+
+}  // namespace
+
 bool OpenedBelowRoot(int fd, std::string_view diskPath, std::string_view root, const VirtualDirs& maps) {
     if (root.empty()) return true;
     if (fd < 0 || diskPath.size() > kMaxDiskPath || HasControlChars(diskPath) || !IsCleanAbsolute(diskPath))
@@ -164,18 +178,16 @@ bool OpenedBelowRoot(int fd, std::string_view diskPath, std::string_view root, c
     if (anchor.empty()) anchor = WithoutTrailingSlash(root);
     const auto realAnchor = PhysicalPath(anchor);
     if (!realAnchor) return false;
-    // The kernel's own name of the open file: absolute, without links.
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char target[4096];
-    const ssize_t n = ::readlink(link, target, sizeof target);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return false;
-    return IsPathPrefix(*realAnchor, std::string_view(target, static_cast<size_t>(n)));
+    const auto opened = KernelPathOf(fd);
+    return opened && IsPathPrefix(*realAnchor, *opened);
 }
 
-std::optional<std::string> RealPlace(std::string_view diskPath, std::string_view root, const VirtualDirs& maps) {
-    if (diskPath.size() > kMaxDiskPath || HasControlChars(diskPath) || !IsCleanAbsolute(diskPath)) return std::nullopt;
-    auto real = PhysicalPath(diskPath);
+namespace {
+
+// Names a real place below the real folder diskPath was reached through
+// (the root, or the virtual directory's folder) by that folder's own name.
+std::optional<std::string> NamedPlace(std::string_view diskPath, std::string_view root, const VirtualDirs& maps,
+                                      std::optional<std::string> real) {
     if (!real) return std::nullopt;
     std::string anchor;
     maps.BackMap(diskPath, &anchor);
@@ -184,6 +196,20 @@ std::optional<std::string> RealPlace(std::string_view diskPath, std::string_view
     if (!realAnchor || *realAnchor == anchor || !IsPathPrefix(*realAnchor, *real)) return real;
     const std::string rest = real->substr(realAnchor->size() == 1 ? 0 : realAnchor->size());
     return rest.empty() ? anchor : WithoutTrailingSlash(anchor) + (rest.front() == '/' ? rest : "/" + rest);
+}
+
+}  // namespace
+
+std::optional<std::string> RealPlace(std::string_view diskPath, std::string_view root, const VirtualDirs& maps) {
+    if (diskPath.size() > kMaxDiskPath || HasControlChars(diskPath) || !IsCleanAbsolute(diskPath)) return std::nullopt;
+    return NamedPlace(diskPath, root, maps, PhysicalPath(diskPath));
+}
+
+std::optional<std::string> RealPlaceOfOpened(int fd, std::string_view diskPath, std::string_view root,
+                                             const VirtualDirs& maps) {
+    if (fd < 0 || diskPath.size() > kMaxDiskPath || HasControlChars(diskPath) || !IsCleanAbsolute(diskPath))
+        return std::nullopt;
+    return NamedPlace(diskPath, root, maps, KernelPathOf(fd));
 }
 
 bool RestrictionCheck(std::string_view diskPath, std::string_view root, const VirtualDirs& maps, ILogSink* log,

@@ -76,6 +76,12 @@ bool OpenedBelowRoot(int fd, std::string_view diskPath, std::string_view root, c
 // cannot be learnt.
 std::optional<std::string> RealPlace(std::string_view diskPath, std::string_view root, const VirtualDirs& maps);
 
+// RealPlace of the file open as fd, reached through diskPath: its place as
+// the kernel knows the open file (not where the path leads now), named the
+// same way. Nothing when it cannot be learnt.
+std::optional<std::string> RealPlaceOfOpened(int fd, std::string_view diskPath, std::string_view root,
+                                             const VirtualDirs& maps);
+
 // LiesBelowRoot, with the warning "Directory %s does not appear to be a
 // subdirectory of the server restriction %s" (category '!') when it fails.
 bool RestrictionCheck(std::string_view diskPath, std::string_view root, const VirtualDirs& maps, ILogSink* log,

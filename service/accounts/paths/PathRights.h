@@ -81,6 +81,11 @@ public:
     // Whether every bit of required is present, after a fresh reload. An
     // empty path or a path naming a device has no rights.
     bool HasRights(std::string_view diskPath, int required);
+    // HasRights for the file just opened as fd through diskPath, its entries
+    // judged at the place the kernel knows the open file by, not where the
+    // path leads now: a folder swapped for a link between the check of the
+    // path and the open cannot lend the file the rights of another place.
+    bool OpenedHasRights(std::string_view diskPath, int fd, int required);
 
     // Takes on the account's file-system identity on the calling thread
     // (nested calls count); Revert undoes the latest one. Both do nothing

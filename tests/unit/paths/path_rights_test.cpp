@@ -1,5 +1,6 @@
 // Rights masks from the rights entries in a real store and from the
 // permissions of real files, judged for fake accounts that own nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +104,31 @@ TEST_F(RightsTest, LongestCoveringEntryOfTheUserWins) {
     EXPECT_EQ(Configured("alice", ftp + "other/"), kRightRead);
     EXPECT_EQ(Configured("alice", ftp), kRightRead);
     EXPECT_EQ(Configured("alice", tree.At("ft")), 15);
+}
+
+// A folder swapped for a link between the check of a path and the open: the
+// open file is judged where the kernel has it, not where the path leads now.
+TEST_F(RightsTest, AnOpenedFileIsJudgedWhereItWasOpened) {
+    UserEntry("alice", ftp, "RWL");
+    UserEntry("alice", tree.At("elsewhere/"), "-");
+    tree.File("ftp/pub/f.txt", "mine");
+    tree.File("elsewhere/f.txt", "forbidden");
+    PathRights rights;
+    rights.Load(settings, "alice", "", nullptr, true);
+    const std::string path = ftp + "pub/f.txt";
+    auto openedAs = [&](const std::string& p) { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); };
+    const int mine = openedAs(path);
+    ASSERT_TRUE(::rename(tree.At("ftp/pub").c_str(), tree.At("ftp/pub.away").c_str()) == 0);
+    tree.Link("ftp/pub", tree.At("elsewhere"));
+    const int forbidden = openedAs(path);
+    // Back as it was: the path alone would now be judged as allowed.
+    ASSERT_TRUE(::unlink(tree.At("ftp/pub").c_str()) == 0);
+    ASSERT_TRUE(::rename(tree.At("ftp/pub.away").c_str(), tree.At("ftp/pub").c_str()) == 0);
+    EXPECT_TRUE(rights.HasRights(path, kRightRead));
+    EXPECT_TRUE(rights.OpenedHasRights(path, mine, kRightRead));
+    EXPECT_FALSE(rights.OpenedHasRights(path, forbidden, kRightRead));
+    ::close(mine);
+    ::close(forbidden);
 }
 
 TEST_F(RightsTest, StarEntries) {
