@@ -391,11 +391,9 @@ bool PathRights::OpenedHasRights(std::string_view diskPath, int fd, int required
     if (diskPath.empty() || !settings_) return false;
     accounts::ServiceScope asService;
     if (IsDevicePath(diskPath, DeviceNames::ForProcess(*settings_))) return false;
-    if (settings_->ReadFlag("Security", "Secure", secureDefault_)) {
-        const std::optional<std::string> opened = RealPlaceOfOpened(fd, diskPath, root_, maps_);
-        if ((ConfigurationRights(diskPath, &opened) & required) != required) return false;
-    }
-    return (GetRights(diskPath, false) & required) == required;
+    if (!settings_->ReadFlag("Security", "Secure", secureDefault_)) return true;
+    const std::optional<std::string> opened = RealPlaceOfOpened(fd, diskPath, root_, maps_);
+    return (ConfigurationRights(diskPath, &opened) & required) == required;
 }
 
 bool PathRights::Impersonate() {

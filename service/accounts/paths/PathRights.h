@@ -81,10 +81,12 @@ public:
     // Whether every bit of required is present, after a fresh reload. An
     // empty path or a path naming a device has no rights.
     bool HasRights(std::string_view diskPath, int required);
-    // HasRights for the file just opened as fd through diskPath, its entries
-    // judged at the place the kernel knows the open file by, not where the
-    // path leads now: a folder swapped for a link between the check of the
-    // path and the open cannot lend the file the rights of another place.
+    // After HasRights(diskPath) and the open: the rights entries of the file
+    // just opened as fd through diskPath, judged at the place the kernel
+    // knows the open file by, not where the path leads now, so that a folder
+    // swapped for a link between the check of the path and the open cannot
+    // lend the file the rights of another place. (The file system's part was
+    // judged with the path, and the open itself was made as the account.)
     bool OpenedHasRights(std::string_view diskPath, int fd, int required);
 
     // Takes on the account's file-system identity on the calling thread
