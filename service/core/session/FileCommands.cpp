@@ -55,10 +55,7 @@ int MoveNoReplace(const HeldFolder& from, const HeldFolder& to) {
 // folder it is in; nullopt when either cannot be reached.
 std::optional<CFileListingState::PlaceId> PlaceOf(const std::string& path) {
     struct stat file {}, folder {};
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return std::nullopt;
-    const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-    if (::lstat(path.c_str(), &file) != 0 || ::stat(parent.c_str(), &folder) != 0) return std::nullopt;
+    if (::lstat(path.c_str(), &file) != 0 || ::stat(ParentOf(path).c_str(), &folder) != 0) return std::nullopt;
     return CFileListingState::PlaceId{file.st_dev, file.st_ino, folder.st_dev, folder.st_ino};
 }
 

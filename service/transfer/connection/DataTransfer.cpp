@@ -154,17 +154,19 @@ bool CDataTransfer::Resolve(std::string_view arg, std::string& diskPath, std::st
     return true;
 }
 
-bool CDataTransfer::OpenedInside(const CBigFile& file, const std::string& diskPath, const std::string& rightsPath,
-                                 int required) {
-    CSessionAccount& acc = session_.account();
-    if (!OpenedBelowRoot(file.fd(), diskPath, acc.restrictionRoot(), acc.maps())) {
-        session_.Log('!', "File %s was reached outside the restriction %s when opened - refused", diskPath.c_str(),
-                     acc.restrictionRoot().c_str());
-        return false;
-    }
+bool CDataTransfer::OpenedInside(const CBigFile& file, const std::string& diskPath) {
+    const CSessionAccount& acc = session_.account();
+    if (OpenedBelowRoot(file.fd(), diskPath, acc.restrictionRoot(), acc.maps())) return true;
+    session_.Log('!', "File %s was reached outside the restriction %s when opened - refused", diskPath.c_str(),
+                 acc.restrictionRoot().c_str());
+    return false;
+}
+
+bool CDataTransfer::OpenedWithRights(const CBigFile& file, const std::string& diskPath, const std::string& rightsPath,
+                                     int required) {
     // Without a login (Secure off) nobody's rights apply, as in HasRights.
     if (!session_.loggedIn() && !session_.policy().secure) return true;
-    if (acc.rights().OpenedHasRights(rightsPath, file.fd(), required)) return true;
+    if (session_.account().rights().OpenedHasRights(rightsPath, file.fd(), required)) return true;
     session_.Log('!', "File %s was reached at a place without the rights when opened - refused", diskPath.c_str());
     return false;
 }
@@ -296,7 +298,7 @@ void CDataTransfer::Retr(std::string_view arg) {
     try {
         if (found) {
             auto file = std::make_unique<CBigFile>(path, CBigFile::Mode::Read);
-            if (!OpenedInside(*file, path, rightsPath, kRightRead)) {
+            if (!OpenedInside(*file, path) || !OpenedWithRights(*file, path, rightsPath, kRightRead)) {
                 session_.Refuse(FormatText("550 Error: File %.256s does not exist", argText.c_str()));
                 return;
             }
@@ -445,7 +447,10 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
             if (inside && !file) {
                 file = std::make_unique<CBigFile>(path, atEnd ? CBigFile::Mode::Append : CBigFile::Mode::Write);
             }
-            if (inside) inside = OpenedInside(*file, path, rightsPath, exists ? kRightOverwrite : kRightCreate);
+            // A new file was made in its checked folder, never through a
+            // link: only one that was there may have led elsewhere.
+            if (inside && exists) inside = OpenedInside(*file, path);
+            if (inside) inside = OpenedWithRights(*file, path, rightsPath, exists ? kRightOverwrite : kRightCreate);
             if (!inside) {
                 session_.Refuse("550 You are not allowed to store files to that directory.");
                 return;

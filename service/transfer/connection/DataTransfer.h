@@ -132,10 +132,13 @@ private:
     // file's status. Otherwise the refusal has been replied.
     bool StatForQuery(std::string_view arg, int anyOf, const std::string& missingReply, struct stat* st,
                       std::string* path);
-    // Whether the file just opened for diskPath is inside the restriction,
-    // with the required rights at the place it was opened at (logged when
-    // not).
-    bool OpenedInside(const CBigFile& file, const std::string& diskPath, const std::string& rightsPath, int required);
+    // Whether the file just opened for diskPath is inside the restriction
+    // (logged when it is not).
+    bool OpenedInside(const CBigFile& file, const std::string& diskPath);
+    // Whether the rights entries grant required at the place the file just
+    // opened for diskPath was opened at (logged when not).
+    bool OpenedWithRights(const CBigFile& file, const std::string& diskPath, const std::string& rightsPath,
+                          int required);
     // Opens the file to store into in its folder as opened and checked, so
     // that a folder swapped for a link meanwhile cannot make it appear (or
     // open it) outside the restriction. One that exists is opened as it is
