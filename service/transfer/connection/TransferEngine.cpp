@@ -541,8 +541,11 @@ void CTransferEngine::EndOfSending() {
         // sends the end after the last byte, and the client's own close need
         // not be waited for. (Unread input would turn the close into a
         // reset that could overtake the data; such a connection waits.)
+        // The replies held back with the 150 leave before the close: a client
+        // on another processor reads them while the end of the data arrives.
         FreeBuffers();
         session_.Reply(kReply226);
+        session_.CorkReplies(false);
         Finish(true);
         return;
     } else if (layer_->ShutdownSend(session_.loop(), channel_.socket()) == WSAEWOULDBLOCK) {
@@ -722,7 +725,12 @@ void CTransferEngine::EndSource() {
 void CTransferEngine::Finish(bool success) {
     // A connection that goes is deselected as it is closed.
     const bool closing = !session_.blockMode() || !success;
-    if (!closing) channel_.Deselect();
+    // The connection goes first: the client may be waiting for its end.
+    if (closing) {
+        channel_.Close(!success);
+    } else {
+        channel_.Deselect();
+    }
     // The name of the file moved is kept apart: the source may have ended
     // before the transfer finishes.
     const std::string name = logName_;
@@ -731,7 +739,6 @@ void CTransferEngine::Finish(bool success) {
     session_.SetStatus("Fail");
     FreeBuffers();
     session_.Log('C', "Transfer %s", success ? "finished" : "aborted");
-    if (closing) channel_.Close(!success);
     const char* un = success ? "" : "un";
     switch (channel_.state()) {
         case DataState::SendFile:
