@@ -8,6 +8,7 @@
 // for an earlier registration of the same handle is recognised and skipped.
 #include "platform/eventloop/EventLoop.h"
 
+#include <limits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,6 +26,7 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <system_error>
@@ -143,6 +145,8 @@ struct EventLoop::Impl {
         bool drained = false;         // ... and its last call took less than it asked for: nothing was left
         bool acceptStalled = false;   // Accept failed hard: wait for the next connection
         bool urgent = false;          // the last report saw urgent data: reads stop at its mark
+        bool fresh = false;           // the last report saw data and nothing was read since
+        bool readsWithRecv = false;   // the last FD_READ handler read through Recv
         int connectError = 0;
         int closeError = 0;           // Winsock error of a reset or other connection loss
     };
@@ -392,6 +396,8 @@ void EventLoop::Impl::OnSocketReport(int fd, uint32_t gen, uint32_t mask) {
     case Kind::Connected:
         if ((mask & EPOLLIN) != 0) r.readable = true;
         r.urgent = (mask & EPOLLPRI) != 0;
+        // Readable without an end, an error or urgent data: there are bytes.
+        r.fresh = (mask & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR | EPOLLPRI)) == EPOLLIN;
         // Each report carries the socket's whole current readiness.
         r.writable = (mask & EPOLLOUT) != 0;
         if ((mask & (EPOLLRDHUP | EPOLLHUP)) != 0) r.peerShut = true;
@@ -450,6 +456,13 @@ uint32_t EventLoop::Impl::NextEvent(int fd, Registration& r, int* err, long* ava
     }
     long avail = -1;
     if (r.readable && (sel & FD_READ) != 0) {
+        if (r.fresh && r.readsWithRecv) {
+            // The kernel has just said so, and the handler's reads will tell
+            // what it left: a system call per command saved.
+            r.fresh = false;
+            *availBefore = std::numeric_limits<long>::max();
+            return FD_READ;
+        }
         avail = Available(fd, r.urgent);
         if (avail > 0) {
             *availBefore = avail;
@@ -474,7 +487,10 @@ void EventLoop::Impl::AfterEvent(int fd, Registration& r, uint32_t event, long a
         // that leaves the data alone hears again when more arrives or after
         // its next Recv. A handler whose last read came back short left
         // nothing; what arrives later is reported by the kernel. Reads stop
-        // short at an urgent mark, though, with more behind it.
+        // short at an urgent mark, though, with more behind it. A handler
+        // given FD_READ without the amount (availBefore unknown) that read
+        // nothing through Recv is asked once more, with the amount.
+        r.readsWithRecv = r.recvCalled;
         if (r.recvCalled && r.drained && !r.urgent) {
             r.readable = false;
         } else {
@@ -640,6 +656,8 @@ long EventLoop::Recv(Socket s, void* data, size_t size, int* wsaError) {
     }
     const int e = errno;
     Impl::Registration* r = impl_->FindAny(s);
+    // What the last report saw may be gone now.
+    if (r != nullptr) r->fresh = false;
     if (n > 0) {
         if (r != nullptr) {
             r->recvCalled = true;

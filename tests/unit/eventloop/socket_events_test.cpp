@@ -82,6 +82,34 @@ TEST(ReadEvents, HandlerThatDoesNotReadHearsAgainOnNewDataOrAfterRecv) {
     EXPECT_EQ(got, "a");
 }
 
+TEST(ReadEvents, HandlerThatStopsReadingDoesNotSpin) {
+    // A handler that read before is told of new data without being asked
+    // how much waits; when it then leaves the data alone, the events stop.
+    EventLoop loop;
+    auto [client, server] = test::MakeTcpPair();
+    Recorder rec;
+    bool reading = true;
+    rec.onEvent = [&](const test::Event& e) {
+        char buf[8];
+        int err = 0;
+        if (e.event == FD_READ && reading) loop.Recv(e.s, buf, sizeof buf, &err);
+    };
+    ASSERT_EQ(loop.AsyncSelect(server.get(), &rec, Message::Command, FD_READ), 0);
+    test::WriteAll(client.get(), "ab");
+    ASSERT_TRUE(RunUntil(loop, [&] { return rec.Count(FD_READ) == 1; }));
+    reading = false;
+    test::WriteAll(client.get(), "cd");
+    ASSERT_TRUE(RunUntil(loop, [&] { return rec.Count(FD_READ) >= 2; }));
+    RunFor(loop, 40);
+    EXPECT_LE(rec.Count(FD_READ), 3) << "unread data must not spin the loop";
+    reading = true;
+    test::WriteAll(client.get(), "e");
+    ASSERT_TRUE(RunUntil(loop, [&] { return rec.Count(FD_READ) >= 4; }));
+    char rest[8];
+    int err = 0;
+    EXPECT_EQ(loop.Recv(server.get(), rest, sizeof rest, &err), -1) << "the handler read everything";
+}
+
 TEST(CloseEvents, GracefulCloseComesOnceAfterAllDataWasRead) {
     EventLoop loop;
     auto [client, server] = test::MakeTcpPair();
