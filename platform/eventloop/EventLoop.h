@@ -31,7 +31,9 @@
 // target's sockets were deselected first (ForgetTarget does all of it).
 // FD_READ is not repeated for a handler that leaves the unread data where it
 // is: it comes again when more data arrives or after the next Recv, so a
-// socket nobody reads does not spin the loop.
+// socket nobody reads does not spin the loop. (A handler that read through
+// Recv last time may hear it once more: fresh data goes to such a handler
+// without the kernel being asked how much there is.)
 #pragma once
 
 #include <sys/socket.h>
