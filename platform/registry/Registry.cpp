@@ -1,5 +1,6 @@
 #include "platform/registry/Registry.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -196,14 +197,39 @@ Status Store::QueryInfo(std::string_view key, KeyInfo& info) const {
 
 Status Store::SetValue(std::string_view key, std::string_view name, uint32_t type, const void* data,
                        size_t size) {
+    return WriteValue(nullptr, key, name, type, data, size);
+}
+
+Status Store::SetValueIn(std::string_view holder, std::string_view key, std::string_view name, uint32_t type,
+                         const void* data, size_t size) {
+    // The usual answer (it is there) from the cache, without the write lock.
+    if (Status st = KeyExists(holder); !st) return st;
+    return WriteValue(&holder, key, name, type, data, size);
+}
+
+Status Store::WriteValue(const std::string_view* holder, std::string_view key, std::string_view name, uint32_t type,
+                         const void* data, size_t size) {
     const detail::ForgetAnswers forget(*cache_);
     std::vector<std::string> names;
     if (Status st = detail::ParseKeyPath(key, names); !st) return st;
     if (Status st = detail::CheckValueName(name); !st) return st;
     if (!data && size != 0) return {kInvalidParameter, "value data missing"};
+    std::vector<std::string> holderNames;
+    if (holder != nullptr) {
+        if (Status st = detail::ParseKeyPath(*holder, holderNames); !st) return st;
+        if (holderNames.size() > names.size() ||
+            !std::equal(holderNames.begin(), holderNames.end(), names.begin(),
+                        [](const std::string& a, const std::string& b) { return detail::Fold(a) == detail::Fold(b); })) {
+            return {kInvalidParameter, "the holder is not a parent of the key"};
+        }
+    }
     StoreTxn txn(pool_.get());
     if (Status st = txn.Begin(path_, StoreTxn::Mode::kWriteCreate); !st) return st;
     int64_t id = 0;
+    // Asked again inside the write: it may have gone since.
+    if (holder != nullptr) {
+        if (Status st = detail::FindKey(txn.db(), holderNames, id); !st) return st;
+    }
     if (Status st = detail::MakeKey(txn.db(), names, id); !st) return st;
     // A replaced value keeps its row, so its place in the creation order and
     // the case of its name stay as they were.

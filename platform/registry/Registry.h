@@ -118,6 +118,15 @@ public:
     Status SetValue(std::string_view key, const Value& value) {
         return SetValue(key, value.name, value.type, value.data.data(), value.data.size());
     }
+    // As SetValue, but only while `holder` (key itself or one of its
+    // parents) exists: kNotFound when it does not, and nothing is created.
+    // For writers into something another program may delete: the write
+    // must not bring it back.
+    virtual Status SetValueIn(std::string_view holder, std::string_view key, std::string_view name, uint32_t type,
+                              const void* data, size_t size) {
+        if (Status st = KeyExists(holder); !st) return st;
+        return SetValue(key, name, type, data, size);
+    }
     virtual Status QueryValue(std::string_view key, std::string_view name, Value& out) const = 0;
     // QueryValue for a caller that needs only the status code: no message is
     // made, and out keeps the room it had (a caller that reuses one Value
@@ -163,6 +172,8 @@ public:
     using IStore::SetValue;
     Status SetValue(std::string_view key, std::string_view name, uint32_t type, const void* data,
                     size_t size) override;
+    Status SetValueIn(std::string_view holder, std::string_view key, std::string_view name, uint32_t type,
+                      const void* data, size_t size) override;
     Status QueryValue(std::string_view key, std::string_view name, Value& out) const override;
     long QueryValueCode(std::string_view key, std::string_view name, Value& out) const override;
     Status DeleteValue(std::string_view key, std::string_view name) override;
@@ -174,6 +185,9 @@ public:
     uint64_t ReadStamp() const override;
 
 private:
+    // SetValue, inside holder when it is given.
+    Status WriteValue(const std::string_view* holder, std::string_view key, std::string_view name, uint32_t type,
+                      const void* data, size_t size);
     // The reads themselves, past the cache.
     Status ReadSubkeys(std::string_view key, std::vector<std::string>& names) const;
     Status ReadValue(std::string_view key, std::string_view name, Value& out) const;

@@ -326,6 +326,21 @@ class InstancesTest(ServerCase):
                 return c.cmd("MODE S") == "200 Mode is Stream\r\n"
         self.assertTrue(wait_for(mode_works, timeout=5))
 
+    def test_deleted_instance_key_is_not_brought_back(self):
+        # The instance goes on running; its own writes (the connection count
+        # at every tick and at the stop) must not make the key again, or the
+        # next start would find an instance on the default port of every
+        # address.
+        port = self.one_instance(timer_ms=100)
+        key = self.sb.instance_key("Main")
+        self.sb.reg("delete", key, "/f")
+        for _ in range(3):
+            with Control(port) as c:
+                self.assertEqual(c.cmd("NOOP"), "200 No operation completed successfully\r\n")
+        time.sleep(0.5)
+        self.assertEqual(self.svc.stop(), 0)
+        self.assertNotEqual(self.sb.reg("query", key, check=False).returncode, 0, "the deleted key came back")
+
     def test_sigterm_closes_sessions_and_exits_zero(self):
         port = self.one_instance()
         with Control(port) as c1, Control(port) as c2:

@@ -226,7 +226,17 @@ bool CServerRegistry::WriteInt(const char* section, const char* name, long value
     std::string path;
     if (!BuildPath(section, path)) return false;
     const auto data = reg::DwordData(static_cast<uint32_t>(static_cast<int32_t>(value)));
-    return store_.SetValue(path, ValueName(name), reg::REG_DWORD, data.data(), data.size()).ok();
+    return Write(section, path, name, reg::REG_DWORD, data);
+}
+
+bool CServerRegistry::Write(const char* section, const std::string& path, const char* name, uint32_t type,
+                            const std::vector<uint8_t>& data) {
+    if (!existingOnly_ || (section && EqualsNoCase(section, "General"))) {
+        return store_.SetValue(path, ValueName(name), type, data.data(), data.size()).ok();
+    }
+    std::string instanceKey;
+    BuildPath(nullptr, instanceKey);
+    return store_.SetValueIn(instanceKey, path, ValueName(name), type, data.data(), data.size()).ok();
 }
 
 bool CServerRegistry::WriteString(const char* section, const char* name, const char* text) {
@@ -239,7 +249,7 @@ bool CServerRegistry::WriteString(const char* section, const char* name, const c
         return st.ok() || st.code == reg::kNotFound;
     }
     const auto data = reg::StringData(text);
-    return store_.SetValue(path, ValueName(name), reg::REG_SZ, data.data(), data.size()).ok();
+    return Write(section, path, name, reg::REG_SZ, data);
 }
 
 const std::vector<std::string>& CServerRegistry::ListNames(const char* section) {

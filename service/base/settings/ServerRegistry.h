@@ -59,6 +59,10 @@ public:
     bool WriteInt(const char* section, const char* name, long value);
     // text nullptr or empty deletes the value.
     bool WriteString(const char* section, const char* name, const char* text);
+    // From now on writes into the instance key fail while the key does not
+    // exist, instead of creating it: a running instance whose key was
+    // deleted must not bring it back, half made, with its own writes.
+    void WriteOnlyIntoExistingKey() { existingOnly_ = true; }
 
     // Subkey names, then value names, of the section's key. The list is
     // refilled by every call; an empty list when the key is missing.
@@ -91,9 +95,14 @@ private:
     mutable uint64_t keptStamp_ = 0;
     mutable std::unordered_map<std::string, KeptAnswer> kept_;
 
+    // Stores one value at a section's key path.
+    bool Write(const char* section, const std::string& path, const char* name, uint32_t type,
+               const std::vector<uint8_t>& data);
+
     reg::IStore& store_;
     std::string name_;
     ILogSink* log_;
+    bool existingOnly_ = false;
     std::vector<std::string> names_;
 };
 

@@ -121,7 +121,7 @@ void AdminCall::Strt() {
         return;
     }
     const std::string key = registry_.KeyPath(section->c_str());
-    if (!registry_.store().SetValue(key, entry, reg::REG_SZ, data.data(), data.size()).ok()) {
+    if (!registry_.store().SetValueIn(registry_.KeyPath(nullptr), key, entry, reg::REG_SZ, data.data(), data.size()).ok()) {
         NotStored();
         return;
     }

@@ -50,6 +50,7 @@ bool TickReached(uint32_t now, uint32_t at) { return static_cast<int32_t>(now - 
 
 CFtpServer::CFtpServer(reg::Store& store, eventloop::EventLoop& loop, std::string name)
     : store_(store), loop_(loop), name_(std::move(name)), registry_(store, name_, &log_), log_(registry_) {
+    registry_.WriteOnlyIntoExistingKey();
     // A library that cannot be loaded is passed over: logins then go to the
     // password store or the system accounts.
     externalAuth_.load(registry_.ReadString(nullptr, "ExternalDLL", ""));
