@@ -8,7 +8,8 @@ import subprocess
 import time
 import unittest
 
-from orvyntest import LOGGED_IN, Control, ServerCase, pasv_address, program, require_programs, wait_for
+from orvyntest import (LOGGED_IN, Control, ServerCase, Service, free_port, pasv_address, program, require_programs,
+                       wait_for)
 
 SERVICE_NOT_AVAILABLE = "421 Service not available, closing TELNET connection\r\n"
 
@@ -117,6 +118,25 @@ class IdleSessionsTest(ServerCase):
         # And what they used goes with them.
         self.assertTrue(wait_for(lambda: open_descriptors(pid) <= before - 5 + 8, timeout=10.0),
                         open_descriptors(pid))
+
+
+class ManyInstancesTest(ServerCase):
+    def test_soft_limit_raised_and_one_reserve_for_all_instances(self):
+        ports = [free_port() for _ in range(8)]
+        for i, port in enumerate(ports):
+            self.sb.add_instance("I%d" % i, port, log=False)
+        svc = Service(self.sb)
+        # Started with the soft limit a service manager usually gives.
+        svc.args = ["sh", "-c", 'ulimit -Sn 256 && exec "$0" "$@"'] + svc.args
+        svc.start()
+        self.addCleanup(self.stop_cleanly, svc)
+        for port in ports:
+            svc.wait_listening(port)
+        soft, hard = resource.prlimit(svc.proc.pid, resource.RLIMIT_NOFILE)
+        self.assertEqual(soft, hard)
+        fds = "/proc/%d/fd" % svc.proc.pid
+        reserves = [n for n in os.listdir(fds) if int(n) > 2 and os.readlink(os.path.join(fds, n)) == "/dev/null"]
+        self.assertEqual(len(reserves), 1, "one descriptor in reserve for the process, not one per instance")
 
 
 @unittest.skipIf(sanitizer_build(), "the sanitizers' runtimes cannot run out of descriptors")

@@ -1,6 +1,7 @@
 #include "service/core/host/OrvynApp.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +23,16 @@ namespace {
 constexpr const char* kNoManagerText =
     "ORVYN Pro was not started by a service manager and exits.\n"
     "Run \"orvyn s\" to run the server as an application, or \"orvyn -install\" to install the service.\n";
+
+// Every session, data connection and listener takes a descriptor, and the
+// event loop has no select() limit: the soft limit (1024 where a service
+// manager or a login shell gives the usual default) goes up to the hard one.
+void RaiseDescriptorLimit() {
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
+    rl.rlim_cur = rl.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &rl);
+}
 
 }  // namespace
 
@@ -62,6 +73,7 @@ int COrvynApp::Main(const std::vector<std::string>& argv) {
     }
 
     // From here on this thread is the loop's, in either mode.
+    RaiseDescriptorLimit();
     const reg::ScopedWriteWait brief(kLoopWriteWaitMs);
     if (cmd.runAsApplication) return RunAsApplication();
     return RunAsService();

@@ -205,7 +205,7 @@ private:
     CServerSettings settings_;
     bool singleSession_ = false;
 
-    CDescriptorReserve reserve_;
+    CDescriptorReserve& reserve_ = CDescriptorReserve::ForProcess();
     bool descriptorsExhausted_ = false;  // an episode has been logged and not yet ended
     CLoginBans bans_;
     int acceptRetryTimer_ = 0;

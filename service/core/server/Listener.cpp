@@ -56,6 +56,11 @@ void CListener::Close(bool zeroLinger) {
     socket_ = eventloop::INVALID_SOCKET;
 }
 
+CDescriptorReserve& CDescriptorReserve::ForProcess() {
+    static CDescriptorReserve reserve;
+    return reserve;
+}
+
 CDescriptorReserve::~CDescriptorReserve() {
     if (fd_ >= 0) ::close(fd_);
 }

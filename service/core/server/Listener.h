@@ -35,6 +35,10 @@ private:
 // and closed when the process has run out of descriptors.
 class CDescriptorReserve {
 public:
+    // The one of the process, shared by every instance (all run on the loop
+    // thread, and a reserve is used and taken again within one handler).
+    static CDescriptorReserve& ForProcess();
+
     CDescriptorReserve() { Restore(); }
     ~CDescriptorReserve();
     CDescriptorReserve(const CDescriptorReserve&) = delete;
