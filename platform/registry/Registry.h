@@ -223,6 +223,21 @@ private:
     int before_;
 };
 
+// For its lifetime, the calling thread's writes wait for the lock until `ms`
+// from now at the latest, all together, whatever wait each asks for: a stop
+// that stores the state of many instances lasts that long at most while
+// another program holds the store.
+class ScopedWriteDeadline {
+public:
+    explicit ScopedWriteDeadline(int ms);
+    ~ScopedWriteDeadline();
+    ScopedWriteDeadline(const ScopedWriteDeadline&) = delete;
+    ScopedWriteDeadline& operator=(const ScopedWriteDeadline&) = delete;
+
+private:
+    int64_t before_;
+};
+
 // Writes a saved key's bytes, obtained elsewhere, into file as SaveKey writes
 // its own: refused when file names the store `store` or a file its database
 // keeps beside it, or exists and overwrite is false; written beside it and

@@ -1,7 +1,9 @@
 #include "platform/registry/StoreDb.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -370,6 +372,21 @@ StoreTxn::~StoreTxn() {
 
 namespace {
 thread_local int tl_writeWaitMs = kBusyTimeoutMs;
+thread_local int64_t tl_writeDeadlineMs = 0;  // monotonic; 0: none
+
+int64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The calling thread's wait for the write lock, cut to what is left before
+// its deadline.
+int WriteWaitNow() {
+    if (tl_writeDeadlineMs == 0) return tl_writeWaitMs;
+    const int64_t left = tl_writeDeadlineMs - MonotonicMs();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, tl_writeWaitMs));
+}
 }  // namespace
 
 }  // namespace orvyn::reg::detail
@@ -381,6 +398,14 @@ ScopedWriteWait::ScopedWriteWait(int ms) : before_(detail::tl_writeWaitMs) {
 }
 
 ScopedWriteWait::~ScopedWriteWait() { detail::tl_writeWaitMs = before_; }
+
+ScopedWriteDeadline::ScopedWriteDeadline(int ms) : before_(detail::tl_writeDeadlineMs) {
+    const int64_t deadline = detail::MonotonicMs() + (ms < 0 ? 0 : ms);
+    // An outer deadline that comes sooner still holds.
+    detail::tl_writeDeadlineMs = before_ != 0 ? std::min(before_, deadline) : deadline;
+}
+
+ScopedWriteDeadline::~ScopedWriteDeadline() { detail::tl_writeDeadlineMs = before_; }
 
 }  // namespace orvyn::reg
 
@@ -412,7 +437,7 @@ Status StoreTxn::Begin(const std::string& file, Mode mode) {
     const char* begin = mode == Mode::kRead ? "BEGIN" : "BEGIN IMMEDIATE";
     // Only taking the write lock waits for other writers; the connection's
     // own wait stays as it was for the rest (it may serve another thread).
-    const int wait = mode == Mode::kRead ? kBusyTimeoutMs : tl_writeWaitMs;
+    const int wait = mode == Mode::kRead ? kBusyTimeoutMs : WriteWaitNow();
     if (wait != kBusyTimeoutMs) sqlite3_busy_timeout(db_.handle(), wait);
     Status begun = Stmt(db_, begin).Run();
     if (wait != kBusyTimeoutMs) sqlite3_busy_timeout(db_.handle(), kBusyTimeoutMs);

@@ -80,6 +80,7 @@ bool CTimerWnd::StartAllInstances() {
     // start: it waits for another program holding the store, as the stops
     // below do for their counters.
     const reg::ScopedWriteWait patient(reg::kFullWriteWaitMs);
+    const reg::ScopedWriteDeadline once(reg::kFullWriteWaitMs);
     // What the store says now: with no instance running, nothing else may
     // have asked it since it last changed.
     reg::NewReadEpoch();
@@ -129,6 +130,9 @@ void CTimerWnd::StopInstance(CFtpServer* server) {
 
 void CTimerWnd::StopAllInstances() {
     const reg::ScopedWriteWait patient(reg::kFullWriteWaitMs);
+    // One wait for all of them: a store held by another program must not
+    // hold the stop for a wait per instance.
+    const reg::ScopedWriteDeadline once(reg::kFullWriteWaitMs);
     while (!running_.empty()) StopInstance(running_.front().get());
 }
 

@@ -3,9 +3,11 @@
 // not to another process after fork, and not to another Store object writing
 // the same file.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -159,6 +161,29 @@ TEST(ConnectionReuse, ChangesAfterAQuietSpellAreSeenInTheNextEpoch) {
     for (const char* suffix : {"-wal", "-shm"}) std::remove((dir / ("registry.db" + std::string(suffix))).c_str());
     ASSERT_EQ(std::rename((dir / "other.db").c_str(), (dir / "registry.db").c_str()), 0);
     EXPECT_EQ(read(), 990u);
+}
+
+TEST(WriteDeadline, ManyWritesWaitOnceForAStoreHeldElsewhere) {
+    TempDir dir;
+    Store store(dir / "registry.db");
+    WriteDword(store, "Count", 1);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "registry.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        const ScopedWriteWait patient(kFullWriteWaitMs);
+        const ScopedWriteDeadline once(300);
+        for (uint32_t i = 2; i < 5; ++i) {
+            const auto data = DwordData(i);
+            EXPECT_FALSE(store.SetValue(kKey, "Count", REG_DWORD, data.data(), data.size()));
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "each write waited on its own";
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    WriteDword(store, "Count", 7);
+    EXPECT_EQ(ReadDword(store, "Count"), 7u);
 }
 
 TEST(StatementCache, NestedUsesAreApartAndKeptOnesStartClean) {
