@@ -14,6 +14,7 @@
 #include "applet/NewServerDlg.h"
 #include "applet/Prompt.h"
 #include "applet/ServerKeys.h"
+#include "applet/ServerList.h"
 
 namespace orvyn::applet {
 
@@ -123,10 +124,14 @@ bool CServerCommands::Import() {
     const std::string key = ServerKey(ToStoreText(dlg.name()));
     // What the service wrote about the exported server's run belongs to that
     // run, not to this server: a server of that name keeps its own, a new
-    // one starts without (so it is not shown as running).
-    static constexpr const char* kRunValues[] = {"Started", "NumPort", "NumAddress", "Fatal Error"};
+    // one starts without. A running server also keeps its Enabled: the
+    // service goes on running it, and a file's Enabled 0 would show it as
+    // stopped, to be renamed or deleted from under the service.
+    std::vector<const char*> runValues = {"Started", "NumPort", "NumAddress", "Fatal Error"};
+    if (existing && IsServerRunning(app_.store(), ToStoreText(dlg.name()), app_.service().QueryState()))
+        runValues.push_back("Enabled");
     std::vector<std::optional<reg::Value>> own;
-    for (const char* name : kRunValues) {
+    for (const char* name : runValues) {
         reg::Value v;
         const bool kept = existing && app_.store().QueryValue(key, name, v).ok();
         v.name = name;
@@ -145,7 +150,7 @@ bool CServerCommands::Import() {
         if (own[i])
             app_.store().SetValue(key, *own[i]);
         else
-            app_.store().DeleteValue(key, kRunValues[i]);
+            app_.store().DeleteValue(key, runValues[i]);
     }
     return true;
 }

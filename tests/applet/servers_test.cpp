@@ -23,6 +23,7 @@
 #include "applet/NewServerDlg.h"
 #include "applet/Prompt.h"
 #include "applet/ServerCommands.h"
+#include "applet/ServerList.h"
 #include "applet/ServerKeys.h"
 #include "applet/StoreText.h"
 #include "service/base/settings/ServerRegistry.h"
@@ -347,6 +348,12 @@ private slots:
             prompt_.fallback = true;
             dlg->command("&Import Server...")->trigger();
         }
+        // Other runs: the file's Enabled 0 would show it stopped while the
+        // service goes on running it, so it keeps its own (none).
+        reg::Value enabled;
+        QVERIFY(!s.QueryValue(ServerKey("Other"), "Enabled", enabled).ok());
+        QVERIFY(IsServerRunning(s, "Other", app_->service().QueryState()));
+        Set(s, ServerKey("Other"), "Enabled", reg::REG_DWORD, std::string("\0\0\0\0", 4));
         QCOMPARE(Dump(s, ServerKey("Other")), mainTree);
         {
             DialogAnswer answer("Copy");
