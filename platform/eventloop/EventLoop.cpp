@@ -8,7 +8,6 @@
 // for an earlier registration of the same handle is recognised and skipped.
 #include "platform/eventloop/EventLoop.h"
 
-#include <limits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
