@@ -285,6 +285,12 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(self.value(carol, "Home"), self.home + "/")
         self.assertEqual(self.sb.reg("query", carol + "\\Rights").stdout.count("REG_SZ"), 3)
         self.assertEqual(self.value(carol + "\\Rights", "*"), "R")
+        # Paths compare with case, stored names without: an entry for /Pub/new
+        # would land on /pub/new's, so it is refused, and so is its removal.
+        clash = "550 ADMN %s refused - /Pub/new differs only in case from the entry /pub/new; nothing changed.\r\n"
+        self.assertReplies(far, ("SITE ADMN STRT carol /Pub/new -", clash % "STRT"),
+                           ("SITE ADMN RMRT carol /Pub/new", clash % "RMRT"))
+        self.assertEqual(self.value(carol + "\\Rights", pub + "/new/"), "RW")
         # The new password logs carol in; the store of rights went with it.
         self.assertEqual(self.login(self.control(), "carol", "new pass"), LOGGED_IN)
         self.assertReplies(c, ("SITE ADMN DELU carol", "215 ADMN DELU carol\r\n"),

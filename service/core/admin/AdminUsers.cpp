@@ -121,6 +121,7 @@ void AdminCall::Strt() {
         return;
     }
     const std::string key = registry_.KeyPath(section->c_str());
+    if (ClashesInCase(key, entry)) return;
     if (!registry_.store().SetValueIn(registry_.KeyPath(nullptr), key, entry, reg::REG_SZ, data.data(), data.size()).ok()) {
         NotStored();
         return;
@@ -173,6 +174,7 @@ void AdminCall::Rmrt() {
     }
     const std::optional<std::string> section = CUserSettings::RightsSection(user);
     if (!entry.empty() && section) {
+        if (ClashesInCase(registry_.KeyPath(section->c_str()), entry)) return;
         if (!registry_.WriteString(section->c_str(), entry.c_str(), nullptr)) {
             NotStored();
             return;
@@ -181,6 +183,19 @@ void AdminCall::Rmrt() {
         Audit("ADMN RMRT " + user + " " + entry);
     }
     s_.Reply(MSG_ADMN_RMRT, user.c_str(), ShownPath(entry).c_str());
+}
+
+bool AdminCall::ClashesInCase(const std::string& key, const std::string& entry) {
+    reg::Value stored;
+    if (!registry_.store().QueryValue(key, entry, stored).ok() || stored.name == entry) return false;
+    const std::string word(name());
+    server_.log().Log(s_.connectionNumber(), '!', "ADMN %s refused - rights entry %s differs only in case from %s",
+                      word.c_str(), entry.c_str(), stored.name.c_str());
+    s_.WriteText("550 ADMN " + word + " refused - " + ShownPath(entry) + " differs only in case from the entry " +
+                     ShownPath(stored.name) + "; nothing changed.\r\n",
+                 false);
+    s_.setStatusText("Fail");
+    return true;
 }
 
 void AdminCall::Usrs() {
