@@ -140,13 +140,13 @@ private:
         server_.RefreshSettings();
         return true;
     }
-    // The store refused the change (full, read-only, held by another
-    // program): nothing changed, and no audit line claims otherwise.
     // True (and the refusal answered) when a rights entry of this spelling
     // would land on a stored entry whose name differs only in case: entries
     // are paths, which compare with case, but the store keeps one value per
     // name whatever its case, so the other folder's entry would change.
     bool ClashesInCase(const std::string& key, const std::string& entry);
+    // The store refused the change (full, read-only, held by another
+    // program): nothing changed, and no audit line claims otherwise.
     void NotStored() {
         const std::string word(name());
         server_.log().Log(s_.connectionNumber(), '!', "ADMN %s could not be stored - nothing changed", word.c_str());

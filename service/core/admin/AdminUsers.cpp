@@ -122,7 +122,9 @@ void AdminCall::Strt() {
     }
     const std::string key = registry_.KeyPath(section->c_str());
     if (ClashesInCase(key, entry)) return;
-    if (!registry_.store().SetValueIn(registry_.KeyPath(nullptr), key, entry, reg::REG_SZ, data.data(), data.size()).ok()) {
+    // Into the instance key only while it exists, as the instance's own writes.
+    if (!registry_.store().SetValueIn(registry_.KeyPath(nullptr), key, entry, reg::REG_SZ, data.data(), data.size())
+             .ok()) {
         NotStored();
         return;
     }
