@@ -789,6 +789,17 @@ void CUsersDlg::OnInheritClicked(bool checked) {
     QTreeWidgetItem* node = tree_->currentItem();
     if (!node || user_.isEmpty())
         return;
+    if (!checked) {
+        const std::string name = EntryName(Std(PathOf(node)));
+        if (const std::string* twin = EntryDifferingInCase(record_.rights, name)) {
+            prompt_->Tell(QString("%1 cannot have rights of its own: its name differs only in case from %2, "
+                                  "which has them, and the settings store does not tell such names apart.")
+                              .arg(FromStoreText(name), FromStoreText(*twin)),
+                          kTitle, IPrompt::Icon::Warning);
+            ShowFolderRights();
+            return;
+        }
+    }
     SetEntry(node, checked ? std::nullopt : std::optional<int>(Effective(PathOf(node))));
     ShowFolderRights();
 }

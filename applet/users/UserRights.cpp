@@ -51,6 +51,13 @@ std::string EntryName(std::string path) {
     return path;
 }
 
+const std::string* EntryDifferingInCase(const RightsEntries& entries, std::string_view name) {
+    for (const auto& [stored, mask] : entries)
+        if (stored != name && SameNoCase(stored, name))
+            return &stored;
+    return nullptr;
+}
+
 int EffectiveRights(const RightsEntries& own, const RightsEntries* defaults, std::string_view path) {
     std::string p = EntryName(std::string(path));
     if (p != kEverywhere) {

@@ -41,6 +41,11 @@ std::string EntryName(std::string path);
 
 using RightsEntries = std::map<std::string, int, std::less<>>;
 
+// The stored entry whose name differs from name only in case, or nullptr.
+// The store keeps value names without regard to case, so such an entry and
+// one for name would overwrite each other.
+const std::string* EntryDifferingInCase(const RightsEntries& entries, std::string_view name);
+
 // Effective rights of a folder: the entry for the path, else for each folder
 // above it (cut back to the previous "/", keeping it), else "*". With none:
 // all four for the pseudo-user "default" (defaults == nullptr), else the

@@ -146,7 +146,7 @@ private slots:
         files_ = files.get();
         files_->folders = {{"/", {"big", "srv"}},
                            {"/srv", {"ftp"}},
-                           {"/srv/ftp", {".hidden", "private", "pub"}},
+                           {"/srv/ftp", {".hidden", "Private", "private", "pub"}},
                            {"/srv/ftp/pub", {"incoming"}},
                            {"/srv/ftp/pub/incoming", {}}};
         app_ = std::make_unique<COrvynCplApp>(ManagedComputer{
@@ -200,6 +200,13 @@ private slots:
             Child<QCheckBox>(dlg, "NoAccess")->click();
             QCOMPARE(Boxes(dlg), QString("own|rlco|none"));
             QCOMPARE(dlg.FolderNode("/srv/ftp/private")->text(1), QString("No Access"));
+            // A folder whose name differs only in case cannot have an entry
+            // beside it: the store would keep one of the two.
+            dlg.SelectFolder("/srv/ftp/Private");
+            Child<QCheckBox>(dlg, "Inherit")->click();
+            QCOMPARE(Boxes(dlg), QString("inherit|R-CO"));
+            QCOMPARE(prompt.told.size(), 1);
+            prompt.told.clear();
 
             // Three states: default, on; then remote administration turns
             // the restriction off.

@@ -253,6 +253,7 @@ class SiteAdminTest(ServerCase):
             ("SITE ADMN ADDU carol", "215 ADMN ADDU carol\r\n"), ("SITE ADMN ADDU Carol", syntax("ADMN ADDU Carol")),
             ("SITE ADMN ADDU default", syntax("ADMN ADDU default")),
             ("SITE ADMN ADDU anonymous", syntax("ADMN ADDU anonymous")),
+            ("SITE ADMN ADDU " + "n" * 51, syntax("ADMN ADDU " + "n" * 51)),
             ("SITE ADMN CHPW carol new pass", "215 ADMN CHPW carol <!ssh!>\r\n"),
             ("SITE ADMN CHPW nobody x", syntax("ADMN CHPW nobody x")),
             ("SITE ADMN SETU carol CHRT y", "215 ADMN SETU carol CHRT Y\r\n"),

@@ -10,7 +10,9 @@ namespace orvyn::admin {
 
 void AdminCall::Addu() {
     const std::string_view user = a(1);
-    if (user.empty() || !CUserSettings::UserSection(user) || KnownUser(user, true)) {
+    // USER keeps at most kMaxUserName characters: a longer name could never
+    // log in.
+    if (user.empty() || user.size() > kMaxUserName || !CUserSettings::UserSection(user) || KnownUser(user, true)) {
         Syntax();
         return;
     }
