@@ -442,11 +442,47 @@ def print_table(cases, results, per_run, names):
         print("  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
 
 
+def process_tree(pid):
+    """pid and every process below it."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            children.setdefault(ppid, []).append(int(entry))
+    tree, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        tree.append(p)
+        todo.extend(children.get(p, []))
+    return tree
+
+
+def pin_processors(servers, mode):
+    """Every server (its threads, and the processes it forks later) on the
+    first processor; this client, and the curl it starts, on the same one
+    ("same") or on the second ("apart")."""
+    cpus = sorted(os.sched_getaffinity(0))
+    if mode == "apart" and len(cpus) < 2:
+        raise SystemExit("--cpus apart needs two processors")
+    for server in servers:
+        for pid in process_tree(server.proc.pid):
+            for tid in os.listdir("/proc/%d/task" % pid):
+                os.sched_setaffinity(int(tid), {cpus[0]})
+    os.sched_setaffinity(0, {cpus[0] if mode == "same" else cpus[1]})
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--size-mib", type=int, default=1024, help="size of the big file (default 1024)")
     ap.add_argument("--files", type=int, default=1000, help="number of 4 KiB files (default 1000)")
     ap.add_argument("--runs", type=int, default=3, help="runs per server; the best is kept (default 3)")
+    ap.add_argument("--cpus", choices=("any", "same", "apart"), default="any",
+                    help="where servers and client run: where the scheduler puts them (default), all on one "
+                         "processor, or the servers on one and the client on another")
     args = ap.parse_args()
     if not os.access(program("orvyn"), os.X_OK):
         raise SystemExit("orvyn is not built (ORVYN_BIN=%s)" % os.path.dirname(program("orvyn")))
@@ -481,8 +517,10 @@ def main():
                     continue
                 servers.append(server)
 
-            print("big file %d MiB, %d small files, best of %d run(s); load average %.2f"
-                  % (args.size_mib, args.files, args.runs, os.getloadavg()[0]), flush=True)
+            if args.cpus != "any":
+                pin_processors(servers, args.cpus)
+            print("big file %d MiB, %d small files, best of %d run(s), processors: %s; load average %.2f"
+                  % (args.size_mib, args.files, args.runs, args.cpus, os.getloadavg()[0]), flush=True)
             results = {}
             per_run = {}  # case -> one {server: rate} per run
             cases = []
