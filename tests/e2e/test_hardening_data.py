@@ -195,6 +195,16 @@ class AnsweredTransferTest(OpenInstance):
             time.sleep(0.3)
             self.assertEqual(c.cmd("PASV"), "426 Transfer aborted.\r\n")
             self.assertTrue(c.read_reply().startswith("227 "))
+        # So does a transfer command while a download runs: the download's
+        # 150 gets its final reply before the new command's.
+        with open(self.path("big.bin"), "wb") as f:
+            f.write(b"b" * 4000000)
+        with socket.socket() as data:
+            data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+            data.connect(pasv_address(c.cmd("PASV")))
+            self.assertTrue(c.cmd("RETR files/big.bin").startswith("150 "))
+            self.assertEqual(c.cmd("LIST"), "426 Transfer aborted.\r\n")
+            self.assertTrue(c.read_reply().startswith("425 "))
         self.assertTrue(c.cmd("QUIT").startswith("221 "))
         self.assertTrue(c.is_closed(timeout=5.0))
         self.assertTrue(any(m.startswith("Put ") and m.endswith("up.bin unsuccessfully") for m in self.messages("P")),

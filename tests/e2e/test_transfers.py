@@ -7,6 +7,7 @@ The instances run with Security\\Secure 0 (no login needed); paths are
 relative to the service's working directory, which is the sandbox folder.
 """
 
+import fcntl
 import gzip
 import hashlib
 import io
@@ -15,6 +16,7 @@ import re
 import socket
 import struct
 import subprocess
+import termios
 import time
 import unittest
 
@@ -373,6 +375,26 @@ class Transfers(ReplyCase):
             self.assertEqual(data, b"still here")
         self.assertIsNotNone(self.sb.wait_log("ABORt command successful"))
         self.assertIsNotNone(self.sb.wait_log("bytes of file %s unsuccessfully" % self.path("big.bin")))
+
+    def test_an_upload_that_ends_early_keeps_what_arrived(self):
+        # ABOR and a reset alike: a resumed upload goes on from the size on disk.
+        for end in ("ABOR", "reset"):
+            with self.subTest(end=end), self.control() as c:
+                d = self.passive(c)
+                self.assertTrue(c.cmd("STOR files/early-%s.bin" % end).startswith("150 "))
+                d.sendall(b"u" * 100000)
+                while struct.unpack("i", fcntl.ioctl(d, termios.TIOCOUTQ, b"\0" * 4))[0]:
+                    time.sleep(0.01)
+                self.assertTrue(c.cmd("NOOP").startswith("200"))
+                if end == "ABOR":
+                    self.assertEqual(c.cmd("ABOR"), "426 Transfer aborted.\r\n")
+                    self.assertEqual(c.read_reply(), "226 Abort Successful.\r\n")
+                else:
+                    d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    d.close()
+                    self.assertEqual(c.read_reply(), "451 Connection reset by client - transfer aborted.\r\n")
+                d.close()
+                self.assertEqual(c.cmd("SIZE files/early-%s.bin" % end), "213 100000\r\n")
 
     def test_stat_during_a_large_download(self):
         with self.control() as c:

@@ -129,6 +129,13 @@ void CDataTransfer::BeginTransferCommand() {
     channel_.DefaultToClientAddress();
 }
 
+void CDataTransfer::ReplaceRunningTransfer() {
+    // A transfer still running (or waiting for its connection) gives way, and
+    // its 150 gets its final reply before the new command's.
+    engine_.EndReplacedTransfer();
+    engine_.EndSource();
+}
+
 // ---- paths -------------------------------------------------------------------------
 
 std::string CDataTransfer::CurrentDirectory() {
@@ -288,7 +295,7 @@ void CDataTransfer::Retr(std::string_view arg) {
             found = true;
         }
     }
-    engine_.EndSource();
+    ReplaceRunningTransfer();
     if (found && S_ISDIR(st.st_mode)) {
         session_.Log('C', "RETR failed - cannot RETR a directory!");
         session_.Log('G', "RETR failed - cannot RETR a directory!");
@@ -435,7 +442,7 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     }
     bool retried = false;
     for (;;) {
-        engine_.EndSource();
+        ReplaceRunningTransfer();
         try {
             // A plain APPE writes at the end as it is at every write, so that
             // what another session appends meanwhile is not overwritten.
@@ -747,7 +754,7 @@ void CDataTransfer::SiteUtime(std::string_view args) {
 bool CDataTransfer::StartListingTransfer(DataState kind, std::unique_ptr<SpoolFile> spool) {
     if (kind != DataState::SendListing && kind != DataState::SendMachineListing) return false;
     BeginTransferCommand();
-    engine_.EndSource();
+    ReplaceRunningTransfer();
     if (!spool || !spool->Rewind()) {
         // The listing could not be made: a failure, not an empty listing.
         session_.Log('!', "Non-winsock (i.e. file) error %d during connect.", EIO);

@@ -637,6 +637,15 @@ bool CTransferEngine::CloseReceived() {
     return true;
 }
 
+void CTransferEngine::KeepReceived() {
+    if (recvFill_ == 0 || !source_) return;
+    try {
+        source_->Write(recvBuf_.data(), recvFill_);
+    } catch (const CFileException&) {
+    }
+    recvFill_ = 0;
+}
+
 void CTransferEngine::RefreshUploadProgress() {
     auto* file = dynamic_cast<CBigFile*>(source_.get());
     if (file == nullptr) return;
@@ -735,6 +744,7 @@ void CTransferEngine::Finish(bool success) {
     // before the transfer finishes.
     const std::string name = logName_;
     const std::string bytes = std::to_string(transferred_);
+    if (!success) KeepReceived();
     EndSource();
     session_.SetStatus("Fail");
     FreeBuffers();

@@ -129,6 +129,10 @@ private:
     // Closes the file of a complete upload; false (the failure replied and
     // the transfer finished) when the close fails.
     bool CloseReceived();
+    // An upload that ends early keeps on disk what arrived before the end:
+    // a resumed upload goes on from the size there. Write errors are not
+    // reported (the transfer already failed).
+    void KeepReceived();
     void RefreshUploadProgress();
     void WatchPipe();
     void StopWatchingPipe();
