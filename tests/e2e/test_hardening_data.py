@@ -195,16 +195,20 @@ class AnsweredTransferTest(OpenInstance):
             time.sleep(0.3)
             self.assertEqual(c.cmd("PASV"), "426 Transfer aborted.\r\n")
             self.assertTrue(c.read_reply().startswith("227 "))
-        # So does a transfer command while a download runs: the download's
-        # 150 gets its final reply before the new command's.
+        # So does a transfer command while a download runs, even one then
+        # refused: the download's 150 gets its final reply first, and no other.
         with open(self.path("big.bin"), "wb") as f:
             f.write(b"b" * 4000000)
-        with socket.socket() as data:
-            data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-            data.connect(pasv_address(c.cmd("PASV")))
-            self.assertTrue(c.cmd("RETR files/big.bin").startswith("150 "))
-            self.assertEqual(c.cmd("LIST"), "426 Transfer aborted.\r\n")
-            self.assertTrue(c.read_reply().startswith("425 "))
+        for command, reply in (("LIST", "425 "), ("RETR files/missing.bin", "550 ")):
+            with socket.socket() as data:
+                data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+                data.connect(pasv_address(c.cmd("PASV")))
+                self.assertTrue(c.cmd("RETR files/big.bin").startswith("150 "))
+                data.recv(1000)
+                self.assertEqual(c.cmd(command), "426 Transfer aborted.\r\n")
+                self.assertTrue(c.read_reply().startswith(reply), command)
+                recv_all(data, timeout=5)
+            self.assertTrue(c.cmd("NOOP").startswith("200 "))
         self.assertTrue(c.cmd("QUIT").startswith("221 "))
         self.assertTrue(c.is_closed(timeout=5.0))
         self.assertTrue(any(m.startswith("Put ") and m.endswith("up.bin unsuccessfully") for m in self.messages("P")),

@@ -377,11 +377,21 @@ class Transfers(ReplyCase):
         self.assertIsNotNone(self.sb.wait_log("bytes of file %s unsuccessfully" % self.path("big.bin")))
 
     def test_an_upload_that_ends_early_keeps_what_arrived(self):
-        # ABOR and a reset alike: a resumed upload goes on from the size on disk.
-        for end in ("ABOR", "reset"):
+        # ABOR, a reset and a RETR of the same file alike: a resumed upload
+        # goes on from the size on disk, and the RETR sends all that arrived.
+        listener = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(listener.close)
+        port = listener.getsockname()[1]
+        for end in ("ABOR", "reset", "RETR"):
+            name = "files/early-%s.bin" % end
             with self.subTest(end=end), self.control() as c:
-                d = self.passive(c)
-                self.assertTrue(c.cmd("STOR files/early-%s.bin" % end).startswith("150 "))
+                if end == "RETR":
+                    self.assertTrue(c.cmd("PORT 127,0,0,1,%d,%d" % (port >> 8, port & 255)).startswith("200"))
+                    self.assertTrue(c.cmd("STOR " + name).startswith("150 "))
+                    d = listener.accept()[0]
+                else:
+                    d = self.passive(c)
+                    self.assertTrue(c.cmd("STOR " + name).startswith("150 "))
                 d.sendall(b"u" * 100000)
                 while struct.unpack("i", fcntl.ioctl(d, termios.TIOCOUTQ, b"\0" * 4))[0]:
                     time.sleep(0.01)
@@ -389,12 +399,18 @@ class Transfers(ReplyCase):
                 if end == "ABOR":
                     self.assertEqual(c.cmd("ABOR"), "426 Transfer aborted.\r\n")
                     self.assertEqual(c.read_reply(), "226 Abort Successful.\r\n")
-                else:
+                elif end == "reset":
                     d.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                     d.close()
                     self.assertEqual(c.read_reply(), "451 Connection reset by client - transfer aborted.\r\n")
+                else:
+                    self.assertEqual(c.cmd("RETR " + name), "426 Transfer aborted.\r\n")
+                    self.assertIn("(100000 bytes)", c.read_reply())
+                    with listener.accept()[0] as back:
+                        self.assertEqual(len(recv_all(back, timeout=10)), 100000)
+                    self.assertEqual(c.read_reply(), REPLY_226)
                 d.close()
-                self.assertEqual(c.cmd("SIZE files/early-%s.bin" % end), "213 100000\r\n")
+                self.assertEqual(c.cmd("SIZE " + name), "213 100000\r\n")
 
     def test_stat_during_a_large_download(self):
         with self.control() as c:

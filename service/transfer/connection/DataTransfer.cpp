@@ -122,18 +122,13 @@ void CDataTransfer::OnDataEvent(eventloop::Socket s, uint32_t event, int wsaErro
 }
 
 void CDataTransfer::BeginTransferCommand() {
-    // The previous transfer, answered and only waiting for the client's
-    // close, ends first: its last bytes must not be reset away.
-    engine_.SettleAnswered();
+    // The previous transfer ends first, whether or not this command is then
+    // refused: one answered and only waiting for the client's close keeps its
+    // last bytes; one still running (or waiting for its connection) gets its
+    // 426 before this command's reply.
+    engine_.EndReplacedTransfer();
     engine_.NewCommand();
     channel_.DefaultToClientAddress();
-}
-
-void CDataTransfer::ReplaceRunningTransfer() {
-    // A transfer still running (or waiting for its connection) gives way, and
-    // its 150 gets its final reply before the new command's.
-    engine_.EndReplacedTransfer();
-    engine_.EndSource();
 }
 
 // ---- paths -------------------------------------------------------------------------
@@ -295,7 +290,7 @@ void CDataTransfer::Retr(std::string_view arg) {
             found = true;
         }
     }
-    ReplaceRunningTransfer();
+    engine_.EndSource();
     if (found && S_ISDIR(st.st_mode)) {
         session_.Log('C', "RETR failed - cannot RETR a directory!");
         session_.Log('G', "RETR failed - cannot RETR a directory!");
@@ -442,7 +437,7 @@ void CDataTransfer::Store(std::string_view arg, bool unique, bool append) {
     }
     bool retried = false;
     for (;;) {
-        ReplaceRunningTransfer();
+        engine_.EndSource();
         try {
             // A plain APPE writes at the end as it is at every write, so that
             // what another session appends meanwhile is not overwritten.
@@ -754,7 +749,7 @@ void CDataTransfer::SiteUtime(std::string_view args) {
 bool CDataTransfer::StartListingTransfer(DataState kind, std::unique_ptr<SpoolFile> spool) {
     if (kind != DataState::SendListing && kind != DataState::SendMachineListing) return false;
     BeginTransferCommand();
-    ReplaceRunningTransfer();
+    engine_.EndSource();
     if (!spool || !spool->Rewind()) {
         // The listing could not be made: a failure, not an empty listing.
         session_.Log('!', "Non-winsock (i.e. file) error %d during connect.", EIO);

@@ -124,9 +124,6 @@ public:
 private:
     // The first step of every transfer command.
     void BeginTransferCommand();
-    // Ends the previous transfer once a new one is about to start: one still
-    // running gets its 426 first.
-    void ReplaceRunningTransfer();
     // Resolves a client path to a disk path; rightsPath receives the path the
     // rights are judged on (the shortcut's place, or the disk path).
     bool Resolve(std::string_view arg, std::string& diskPath, std::string& rightsPath);

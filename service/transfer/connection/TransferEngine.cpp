@@ -638,9 +638,12 @@ bool CTransferEngine::CloseReceived() {
 }
 
 void CTransferEngine::KeepReceived() {
-    if (recvFill_ == 0 || !source_) return;
+    if (!source_ || !IsReceivingKind(channel_.state())) return;
     try {
-        source_->Write(recvBuf_.data(), recvFill_);
+        if (recvFill_ > 0) source_->Write(recvBuf_.data(), recvFill_);
+        // The close writes what the file itself holds back (the CR of a
+        // line end that might have continued).
+        source_->Close();
     } catch (const CFileException&) {
     }
     recvFill_ = 0;
