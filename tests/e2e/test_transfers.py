@@ -433,6 +433,18 @@ class Transfers(ReplyCase):
             got += len(recv_all(d, timeout=60))
             d.close()
             self.assertEqual(got, 100 * MIB)
+        # A listing made and waiting for its connection shows as one, without
+        # a byte count.
+        with self.control() as c:
+            address = pasv_address(c.cmd("PASV"))
+            c.send("LIST files")
+            time.sleep(0.3)
+            status = c.cmd("STAT")
+            self.assertIn('\r\n File Listing "files"\r\n', status)
+            self.assertNotIn("byte file", status)
+            with socket.create_connection(address) as d:
+                self.assertTrue(c.read_reply().startswith("150 "))
+                self.assertIn(b"big.bin", recv_all(d, timeout=10))
             self.assertEqual(c.read_reply(), REPLY_226)
 
     def test_client_drops_the_data_connection_mid_upload(self):

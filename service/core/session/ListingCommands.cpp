@@ -175,8 +175,10 @@ void CFtpSession::OnMlst(std::string_view arg) {
 
 void CFtpSession::OnStat(std::string_view arg) {
     const std::string hostName = LocalHostName();
-    if (files_.dataJob) {
-        // A LIST, NLST or MLSD listing is still being built.
+    const DataState kind = transfer_->dataState();
+    const bool listingSent = kind == DataState::SendListing || kind == DataState::SendMachineListing;
+    if (files_.dataJob || (listingSent && transfer_->SourceOpen())) {
+        // A LIST, NLST or MLSD listing, being built or sent.
         TransferStatusFacts facts;
         facts.hostName = hostName;
         facts.fileName = files_.dataName;
