@@ -199,7 +199,7 @@ class AnsweredTransferTest(OpenInstance):
         # refused: the download's 150 gets its final reply first, and no other.
         with open(self.path("big.bin"), "wb") as f:
             f.write(b"b" * 4000000)
-        for command, reply in (("LIST", "425 "), ("RETR files/missing.bin", "550 ")):
+        for command, reply in (("LIST", "425 "), ("RETR files/missing.bin", "550 "), ("REIN", "220")):
             with socket.socket() as data:
                 data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
                 data.connect(pasv_address(c.cmd("PASV")))

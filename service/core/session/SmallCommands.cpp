@@ -85,6 +85,9 @@ void CFtpSession::OnStru(std::string_view arg) {
 }
 
 void CFtpSession::OnRein(std::string_view) {
+    // A transfer that has begun (or whose command waits for its connection
+    // or listing) ends here: its command gets its final reply first.
+    if (transfer_->Busy() || files_.dataJob) WriteText("426 Transfer aborted.\r\n", false);
     DropSecurityLayers();
     Reset();
     Log('C', "REINitialise successful - asking for user/password.");
