@@ -216,6 +216,18 @@ class AnsweredTransferTest(OpenInstance):
 
 
 class StoreTest(OpenInstance):
+    def test_file_commands_work_without_a_login(self):
+        # Nobody's rights apply without a login: the service's own access
+        # decides for folders and names as it does for transfers.
+        c = self.start_open()
+        self.assertTrue(c.cmd("CWD files").startswith("250 "))
+        self.assertTrue(c.cmd("MKD made").startswith("257 "))
+        self.assertTrue(c.cmd("RNFR made").startswith("350 "))
+        self.assertTrue(c.cmd("RNTO moved").startswith("250 "))
+        self.assertIn("perm=cdelmp;", c.cmd("MLST moved"))
+        self.assertTrue(c.cmd("RMD moved").startswith("250 "))
+        self.assertEqual(os.listdir(self.files), [])
+
     def test_restart_marker_beyond_end_before_stor(self):
         with open(self.path("ten.bin"), "wb") as f:
             f.write(b"0123456789")

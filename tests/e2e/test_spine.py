@@ -259,6 +259,8 @@ class InstancesTest(ServerCase):
         for name, (_, enabled) in cases.items():
             key = self.sb.instance_key(name)
             if enabled:
+                # Started is written just after the listener opens.
+                wait_for(lambda: self.sb.query_value(key, "Started") == "0x1", timeout=5)
                 self.assertEqual(self.sb.query_value(key, "Started"), "0x1", name)
                 self.assertEqual(self.sb.query_value(key, "NumPort"), hex(ports[name]), name)
             else:

@@ -94,6 +94,16 @@ std::string CFtpSession::DiskCurrentDirectory() {
     return current.empty() ? transfer_->CurrentDirectory() : current;
 }
 
+int CFtpSession::RightsAt(const std::string& diskPath) {
+    if (!loggedIn_ && !server_.settings().secure) return kAllRights;
+    return account_.rights().GetRights(diskPath, true);
+}
+
+bool CFtpSession::HasRightsAt(const std::string& diskPath, int required) {
+    if (!loggedIn_ && !server_.settings().secure) return true;
+    return account_.rights().HasRights(diskPath, required);
+}
+
 bool CFtpSession::ResolvePath(std::string_view ftpPath, std::string& diskPath, std::string* linkBase) {
     return Resolver().Resolve(ftpPath, account_.restrictionRoot(), DiskCurrentDirectory(), account_.docutech(),
                               account_.maps(), diskPath, linkBase);
@@ -157,7 +167,7 @@ void CFtpSession::OnCwd(std::string_view arg) {
             Log('C', "Current directory is \"%s\", not subdirectory of \"%s\".", result.c_str(),
                 account_.homeDirectory().c_str());
             Log('C', "CWD %.100s failed - no rights to path %s", argument.c_str(), result.c_str());
-        } else if (account_.rights().GetRights(WithTrailingSlash(result), true) == 0) {
+        } else if (RightsAt(WithTrailingSlash(result)) == 0) {
             refused = true;
             Log('C', "Path %s is defined as having no rights", result.c_str());
             Log('C', "CWD %.100s failed - no rights to path %s", argument.c_str(), result.c_str());
@@ -200,7 +210,7 @@ void CFtpSession::OnMkd(std::string_view arg) {
         result += kDocutechExtension;
         if (result.size() > kMaxDiskPath) result.clear();
     }
-    if (!account_.rights().HasRights(result, kRightCreate)) {
+    if (!HasRightsAt(result, kRightCreate)) {
         ReplyText(MSG_MKD_NO_RIGHTS);
         Log('C', "No rights to create directory %s", result.c_str());
         return;
@@ -228,7 +238,7 @@ void CFtpSession::OnRmd(std::string_view arg) {
     const std::string& checked = linkBase.empty() ? result : linkBase;
     // The directory a virtual directory stands for is shown elsewhere and may
     // be every user's: it is never removed (or renamed) through its place.
-    if (!account_.rights().HasRights(checked, kRightOverwrite) ||
+    if (!HasRightsAt(checked, kRightOverwrite) ||
         (linkBase.empty() && account_.maps().IsTarget(result))) {
         ReplyText(MSG_RMD_NO_RIGHTS);
         Log('C', "No rights to remove directory %s", result.c_str());
@@ -263,7 +273,7 @@ void CFtpSession::OnDele(std::string_view arg) {
     }
     // The shortcut file itself is deleted, never what it leads to.
     if (!linkBase.empty()) path = linkBase + std::string(kShortcutExtension);
-    if (!account_.rights().HasRights(path, kRightOverwrite)) {
+    if (!HasRightsAt(path, kRightOverwrite)) {
         ReplyText(MSG_DELE_NO_RIGHTS);
         Log('C', "DELEte file %s failed - no rights", path.c_str());
         status_ = "Fail";
@@ -302,7 +312,7 @@ void CFtpSession::OnRnfr(std::string_view arg) {
         }
         if (!linkBase.empty()) source = linkBase + std::string(kShortcutExtension);
         if (source.size() > kMaxDiskPath) source.clear();
-        allowed = account_.rights().HasRights(source, kRightOverwrite) &&
+        allowed = HasRightsAt(source, kRightOverwrite) &&
                   (!linkBase.empty() || !account_.maps().IsTarget(source));
     }
     if (!allowed) {
@@ -358,7 +368,7 @@ void CFtpSession::OnRnto(std::string_view arg) {
     } else {
         target.clear();
     }
-    if (!account_.rights().HasRights(target, kRightCreate)) {
+    if (!HasRightsAt(target, kRightCreate)) {
         ReplyText(MSG_RENAME_NO_RIGHTS);
         Log('C', "RNTO failed - no rights in directory for file %s", argument.c_str());
         status_ = "Fail";

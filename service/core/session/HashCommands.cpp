@@ -26,7 +26,7 @@ void CFtpSession::OnHash(std::string_view arg) {
     {
         UserIdentity user(account_.rights());
         if (user.ok() && ResolvePath(arg, path)) {
-            granted = (!loggedIn_ && !server_.settings().secure) || account_.rights().HasRights(path, kRightRead);
+            granted = HasRightsAt(path, kRightRead);
         }
     }
     if (!granted) {

@@ -159,7 +159,7 @@ void CFtpSession::OnMlst(std::string_view arg) {
             item = MlstItemAt(disk);
             if (item) {
                 const bool folder = item->type != MlstType::File;
-                rights = account_.rights().GetRights(folder ? WithTrailingSlash(disk) : disk, true);
+                rights = RightsAt(folder ? WithTrailingSlash(disk) : disk);
             }
         }
     }
@@ -383,7 +383,7 @@ void CFtpSession::OnMlsd(std::string_view arg) {
     {
         UserIdentity user(account_.rights());
         listable = user.ok() && ResolvePath(argument, folder) && IsDirectory(folder) &&
-                   (account_.rights().GetRights(WithTrailingSlash(folder), true) & kRightList) != 0;
+                   (RightsAt(WithTrailingSlash(folder)) & kRightList) != 0;
     }
     if (!listable) {
         ReplyText(MSG_MLSD_NOT_DIRECTORY);
