@@ -228,6 +228,16 @@ class StoreTest(OpenInstance):
         self.assertTrue(c.cmd("RMD moved").startswith("250 "))
         self.assertEqual(os.listdir(self.files), [])
 
+    def test_without_a_login_allow_puts_off_changes_nothing(self):
+        with open(self.path("kept.txt"), "wb") as f:
+            f.write(b"kept")
+        c = self.start_open(Allow_Puts=0)
+        self.assertTrue(c.cmd("CWD files").startswith("250 "))
+        for command in ("MKD made", "DELE kept.txt", "RNFR kept.txt", "STOR new.txt"):
+            self.assertTrue(c.cmd(command).startswith("550 "), command)
+        self.assertIn("perm=r;", c.cmd("MLST kept.txt"))
+        self.assertEqual(os.listdir(self.files), ["kept.txt"])
+
     def test_restart_marker_beyond_end_before_stor(self):
         with open(self.path("ten.bin"), "wb") as f:
             f.write(b"0123456789")

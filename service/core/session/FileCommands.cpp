@@ -95,12 +95,13 @@ std::string CFtpSession::DiskCurrentDirectory() {
 }
 
 int CFtpSession::RightsAt(const std::string& diskPath) {
-    if (!loggedIn_ && !server_.settings().secure) return kAllRights;
+    if (!loggedIn_ && !server_.settings().secure)
+        return server_.settings().allowPuts ? kAllRights : (kAllRights & ~kRightWrite);
     return account_.rights().GetRights(diskPath, true);
 }
 
 bool CFtpSession::HasRightsAt(const std::string& diskPath, int required) {
-    if (!loggedIn_ && !server_.settings().secure) return true;
+    if (!loggedIn_ && !server_.settings().secure) return (RightsAt(diskPath) & required) == required;
     return account_.rights().HasRights(diskPath, required);
 }
 

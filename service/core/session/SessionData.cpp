@@ -16,6 +16,7 @@ DataPolicy CSessionData::policy() const {
     p.disableLowPorts = settings.disableLowPorts;
     p.requireBackPort = settings.requireBackPort;
     p.secure = settings.secure;
+    p.allowPuts = settings.allowPuts;
     return p;
 }
 

@@ -31,6 +31,7 @@ struct DataPolicy {
     bool disableLowPorts = true;   // Security\DisableLowPorts: no PORT to ports below 1024
     bool requireBackPort = true;   // Security\RequireBackPort: PORT only to the client's own address
     bool secure = true;            // Security\Secure: logins required, rights apply
+    bool allowPuts = true;         // Security\Allow_Puts: uploads and changes allowed
 };
 
 class IDataSession {

@@ -204,8 +204,9 @@ bool CDataTransfer::OpenInside(const std::string& path, bool exists, bool append
 
 bool CDataTransfer::HasRights(const std::string& rightsPath, int required) {
     // Without a login (Secure off) nobody's rights apply: the service's own
-    // access to the file decides.
-    if (!session_.loggedIn() && !session_.policy().secure) return true;
+    // access to the file decides, and Allow_Puts whether anything may change.
+    if (!session_.loggedIn() && !session_.policy().secure)
+        return session_.policy().allowPuts || (required & kRightWrite) == 0;
     return session_.account().rights().HasRights(rightsPath, required);
 }
 
