@@ -15,6 +15,13 @@ enum Rights : int {
     kAllRights = 15,
 };
 
+// The rights of a session that has not logged in on an instance with Secure
+// off: nobody's rights apply and the service's own access decides; without
+// Allow_Puts nothing may change.
+constexpr int RightsWithoutLogin(bool allowPuts) {
+    return allowPuts ? kAllRights : kAllRights & ~kRightWrite;
+}
+
 // The mask of a rights text: R, C, O, L and W in either case; every other
 // character ("-" for no rights among them) is ignored.
 constexpr int ParseRights(std::string_view letters) {

@@ -95,8 +95,7 @@ std::string CFtpSession::DiskCurrentDirectory() {
 }
 
 int CFtpSession::RightsAt(const std::string& diskPath) {
-    if (!loggedIn_ && !server_.settings().secure)
-        return server_.settings().allowPuts ? kAllRights : (kAllRights & ~kRightWrite);
+    if (!loggedIn_ && !server_.settings().secure) return RightsWithoutLogin(server_.settings().allowPuts);
     return account_.rights().GetRights(diskPath, true);
 }
 

@@ -293,8 +293,8 @@ private:
     // Hands a finished LIST, NLST or MLSD listing to the data connection.
     void SendDataListing();
     // The rights mask at a disk path, and whether it holds all of required.
-    // Without a login (Secure off) nobody's rights apply: the service's own
-    // access decides, as for transfers and listings.
+    // Without a login (Secure off): RightsWithoutLogin, as for transfers and
+    // listings.
     int RightsAt(const std::string& diskPath);
     bool HasRightsAt(const std::string& diskPath, int required);
     // Resolves a client path against the session's root and current directory.

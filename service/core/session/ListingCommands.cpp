@@ -57,7 +57,7 @@ ReaderSettings WorkerReader(CFtpSession& session, std::shared_ptr<WorkerView>& v
     // Without a login (Secure off) nobody's rights apply: the service's own
     // access decides, as for transfers.
     if (!session.loggedIn() && !server.settings().secure) {
-        const int all = server.settings().allowPuts ? kAllRights : (kAllRights & ~kRightWrite);
+        const int all = RightsWithoutLogin(server.settings().allowPuts);
         reader.rightsOf = [all](const std::string&) { return all; };
     } else {
         reader.rightsOf = [view](const std::string& diskPath) { return view->rights.GetRights(diskPath, false); };

@@ -203,10 +203,10 @@ bool CDataTransfer::OpenInside(const std::string& path, bool exists, bool append
 }
 
 bool CDataTransfer::HasRights(const std::string& rightsPath, int required) {
-    // Without a login (Secure off) nobody's rights apply: the service's own
-    // access to the file decides, and Allow_Puts whether anything may change.
-    if (!session_.loggedIn() && !session_.policy().secure)
-        return session_.policy().allowPuts || (required & kRightWrite) == 0;
+    if (!session_.loggedIn() && !session_.policy().secure) {
+        const int mask = RightsWithoutLogin(session_.policy().allowPuts);
+        return (mask & required) == required;
+    }
     return session_.account().rights().HasRights(rightsPath, required);
 }
 
