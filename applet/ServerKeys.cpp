@@ -1,11 +1,7 @@
 #include "applet/ServerKeys.h"
 
-#include <algorithm>
 #include <cctype>
-#include <utility>
-#include <vector>
 
-#include "platform/registry/KeyNames.h"
 #include "service/base/settings/ServerRegistry.h"
 
 namespace orvyn::applet {
@@ -96,30 +92,6 @@ reg::Status CreateServer(reg::IStore& store, std::string_view name, std::string_
     return st;
 }
 
-reg::Status CopyKeyTree(reg::IStore& store, std::string_view from, std::string_view to) {
-    // Depth first without recursion: each pending pair is a source key and
-    // the key its copy goes into.
-    std::vector<std::pair<std::string, std::string>> pending{{std::string(from), std::string(to)}};
-    while (!pending.empty()) {
-        auto [source, target] = std::move(pending.back());
-        pending.pop_back();
-        if (reg::Status st = store.CreateKey(target); !st)
-            return st;
-        std::vector<std::string> subkeys;
-        if (reg::Status st = store.EnumSubkeys(source, subkeys); !st)
-            return st;
-        for (const std::string& name : subkeys)
-            pending.emplace_back(source + "\\" + name, target + "\\" + name);
-        std::vector<reg::Value> values;
-        if (reg::Status st = store.EnumValues(source, values); !st)
-            return st;
-        for (const reg::Value& value : values)
-            if (reg::Status st = store.SetValue(target, value); !st)
-                return st;
-    }
-    return reg::Status::Ok();
-}
-
 reg::Status RenameServer(reg::IStore& store, std::string_view from, std::string_view to) {
     if (!IsServerName(from) || !IsServerName(to))
         return {reg::kInvalidParameter, "not a server name"};
@@ -129,51 +101,19 @@ reg::Status RenameServer(reg::IStore& store, std::string_view from, std::string_
     if (reg::Status st = store.KeyExists(oldKey); !st)
         return st;
 
-    // Keys compare without regard to case: a new spelling of the same name
-    // goes through a key of a third name, since copying a key onto itself and
-    // deleting the "old" one would lose it.
-    std::string via;
-    if (SameIgnoringCase(from, to)) {
-        // The passing name must itself be a valid one: a long name gives up
-        // its end to the mark.
-        auto passing = [&to](const std::string& mark) {
-            const size_t room = reg::detail::kMaxKeyNameChars > mark.size() ? reg::detail::kMaxKeyNameChars - mark.size() : 0;
-            return ServerKey(std::string(to.substr(0, std::min(room, to.size()))) + mark);
-        };
-        via = passing(" (renaming)");
-        for (int n = 2; store.KeyExists(via).code != reg::kNotFound; ++n) {
-            if (n > 100)
-                return {reg::kInvalidParameter, "no free name to rename through"};
-            via = passing(" (renaming " + std::to_string(n) + ")");
-        }
-    } else {
+    // A new spelling of the same name renames the key in place; another
+    // name must be free.
+    if (!SameIgnoringCase(from, to)) {
         const reg::Status exists = store.KeyExists(ServerKey(to));
         if (exists.ok())
             return {reg::kInvalidParameter, "a server named " + std::string(to) + " exists"};
         if (exists.code != reg::kNotFound)
             return exists;
     }
-
-    // Moves one key's tree to another key; on failure nothing but the
-    // source is left.
-    auto move = [&store](const std::string& source, const std::string& target) -> reg::Status {
-        reg::Status st = CopyKeyTree(store, source, target);
-        if (st)
-            st = store.DeleteTree(source);
-        if (!st)
-            store.DeleteTree(target);
-        return st;
-    };
-    const std::string newKey = ServerKey(to);
-    if (via.empty())
-        return move(oldKey, newKey);
-    if (reg::Status st = move(oldKey, via); !st)
-        return st;
-    if (reg::Status st = move(via, newKey); !st) {
-        move(via, oldKey);  // back under its old name
-        return st;
-    }
-    return reg::Status::Ok();
+    // One step in the store: a service reading it, or an applet that is
+    // stopped half-way, never sees a part of the server under the new name
+    // beside the whole of it under the old one.
+    return store.RenameKey(oldKey, to);
 }
 
 }  // namespace orvyn::applet

@@ -33,14 +33,10 @@ bool IsValidPort(std::string_view port);
 reg::Status CreateServer(reg::IStore& store, std::string_view name, std::string_view address,
                          std::string_view port);
 
-// Copies every subkey and value (types and data unchanged) below `from` into
-// `to`, which is created when missing. Any depth, any value size.
-reg::Status CopyKeyTree(reg::IStore& store, std::string_view from, std::string_view to);
-
-// Renames the instance `from` to `to`: the whole tree is copied, then the old
-// key deleted; on any failure the copy is deleted instead and `from` stays as
-// it was. A name that differs only in letter case renames in place of the
-// same key. kInvalidParameter when `to` names another existing instance.
+// Renames the instance `from` to `to` with its whole tree, in one step of the
+// store; on failure `from` stays as it was. A name that differs only in
+// letter case respells the same key. kInvalidParameter when `to` names
+// another existing instance.
 reg::Status RenameServer(reg::IStore& store, std::string_view from, std::string_view to);
 
 }  // namespace orvyn::applet

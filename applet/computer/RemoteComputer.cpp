@@ -246,6 +246,11 @@ reg::Status RemoteStore::DeleteTree(std::string_view key) {
     return Call({"deltree", Key(key)}, answer);
 }
 
+reg::Status RemoteStore::RenameKey(std::string_view key, std::string_view newName) {
+    CRemoteShell::Answer answer;
+    return Call({"rename", Key(key), std::string(newName)}, answer);
+}
+
 reg::Status RemoteStore::EnumSubkeys(std::string_view key, std::vector<std::string>& names) const {
     names.clear();
     CRemoteShell::Answer answer;

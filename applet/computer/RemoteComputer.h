@@ -67,6 +67,7 @@ public:
     reg::Status CreateKey(std::string_view key) override;
     reg::Status DeleteKey(std::string_view key) override;
     reg::Status DeleteTree(std::string_view key) override;
+    reg::Status RenameKey(std::string_view key, std::string_view newName) override;
     reg::Status EnumSubkeys(std::string_view key, std::vector<std::string>& names) const override;
     reg::Status QueryInfo(std::string_view key, reg::KeyInfo& info) const override;
     using IStore::SetValue;

@@ -124,6 +124,31 @@ Status Store::DeleteTree(std::string_view key) {
     return txn.Commit();
 }
 
+Status Store::RenameKey(std::string_view key, std::string_view newName) {
+    const detail::ForgetAnswers forget(*cache_);
+    std::vector<std::string> names;
+    if (Status st = detail::ParseKeyPath(key, names); !st) return st;
+    if (names.empty()) return {kInvalidParameter, "the root key cannot be renamed"};
+    if (Status st = detail::CheckKeyName(newName); !st) return st;
+    StoreTxn txn(pool_.get());
+    if (Status st = txn.Begin(path_, StoreTxn::Mode::kWrite); !st) return st;
+    if (txn.empty()) return detail::KeyNotFound(names);
+    int64_t id = 0;
+    if (Status st = detail::FindKey(txn.db(), names, id); !st) return st;
+    const std::string folded = detail::Fold(newName);
+    detail::Stmt sibling(txn.db(),
+                         "SELECT id FROM keys WHERE parent = (SELECT parent FROM keys WHERE id = ?1) AND folded = ?2");
+    bool row = false;
+    if (Status st = sibling.Bind(1, id).BindText(2, folded).Step(&row); !st) return st;
+    if (row && sibling.Int(0) != id) {
+        names.back() = std::string(newName);
+        return {kInvalidParameter, "key \"" + detail::JoinKeyPath(names) + "\" exists"};
+    }
+    detail::Stmt rename(txn.db(), "UPDATE keys SET name = ?2, folded = ?3 WHERE id = ?1");
+    if (Status st = rename.Bind(1, id).BindText(2, newName).BindText(3, folded).Run(); !st) return st;
+    return txn.Commit();
+}
+
 namespace {
 
 // A list read through the cache: the kept answer's list, or what read()

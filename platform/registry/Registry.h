@@ -108,6 +108,11 @@ public:
     virtual Status CreateKey(std::string_view key) = 0;        // creates every missing parent
     virtual Status DeleteKey(std::string_view key) = 0;        // kKeyHasChildren when it has subkeys
     virtual Status DeleteTree(std::string_view key) = 0;       // the key with its whole subtree
+    // Gives a key a new name under the same parent, with its values and
+    // subtree, in one step: a reader (or a crash) sees the old name or the
+    // new one, never both or a part. kInvalidParameter when another subkey of
+    // the parent has that name; a name differing only in case respells it.
+    virtual Status RenameKey(std::string_view key, std::string_view newName) = 0;
     virtual Status EnumSubkeys(std::string_view key, std::vector<std::string>& names) const = 0;
     virtual Status QueryInfo(std::string_view key, KeyInfo& info) const = 0;
 
@@ -166,6 +171,7 @@ public:
     Status CreateKey(std::string_view key) override;
     Status DeleteKey(std::string_view key) override;
     Status DeleteTree(std::string_view key) override;
+    Status RenameKey(std::string_view key, std::string_view newName) override;
     Status EnumSubkeys(std::string_view key, std::vector<std::string>& names) const override;
     Status QueryInfo(std::string_view key, KeyInfo& info) const override;
 

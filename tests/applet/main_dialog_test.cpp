@@ -24,6 +24,7 @@
 #include "applet/CplApp.h"
 #include "applet/HelpWindow.h"
 #include "applet/MainDlg.h"
+#include "applet/ServerKeys.h"
 #include "platform/service/ServiceController.h"
 #include "service/base/settings/ServerRegistry.h"
 #include "tests/applet/AppletTestSupport.h"
@@ -362,6 +363,8 @@ private slots:
         dlg.OnStartStopServer();
         QTRY_VERIFY_WITH_TIMEOUT(!Listening(port), 10000);
         QCOMPARE(CServerRegistry(app_->store(), "There", nullptr).ReadInt(nullptr, "Enabled", 1), 0L);
+        QVERIFY(RenameServer(app_->store(), "There", "Yonder").ok());
+        QCOMPARE(CServerRegistry(app_->store(), "Yonder", nullptr).ReadInt(nullptr, "Port", 0), long(port));
         std::vector<std::string> folders;
         QCOMPARE(app_->files().ListFolders(far + "/data", folders), 0);
         QCOMPARE(folders, std::vector<std::string>({"inbox"}));

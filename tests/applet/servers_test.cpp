@@ -285,8 +285,7 @@ private slots:
         std::vector<std::string> names;
         QVERIFY(s.EnumSubkeys(kServersKey, names).ok());
         QCOMPARE(names, std::vector<std::string>{"Cafe"});
-        // A new spelling of a name as long as names go passes through a
-        // name that is valid too.
+        // A new spelling of a name as long as names go keeps it whole.
         const std::string lower(250, 'a'), upper(250, 'A');
         MakeServerTree(s, lower);
         QVERIFY(RenameServer(s, lower, upper).ok());

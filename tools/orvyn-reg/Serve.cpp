@@ -119,7 +119,7 @@ private:
         static const struct {
             const char* verb;
             size_t args;
-        } kVerbs[] = {{"exists", 1}, {"create", 1}, {"delkey", 1}, {"deltree", 1}, {"subkeys", 1},
+        } kVerbs[] = {{"exists", 1}, {"create", 1}, {"delkey", 1}, {"deltree", 1}, {"rename", 2}, {"subkeys", 1},
                       {"info", 1},   {"set", 4},    {"get", 2},    {"delval", 2},  {"values", 1},
                       {"save", 1},   {"restore", 2}};
         for (const auto& v : kVerbs)
@@ -138,6 +138,8 @@ private:
             return FromStatus(store_.DeleteKey(key));
         if (verb == "deltree")
             return FromStatus(store_.DeleteTree(key));
+        if (verb == "rename")
+            return FromStatus(store_.RenameKey(key, r[2]));
         if (verb == "subkeys") {
             std::vector<std::string> names;
             const reg::Status status = store_.EnumSubkeys(key, names);

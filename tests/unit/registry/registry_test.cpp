@@ -207,6 +207,28 @@ TEST_F(StoreTest, DeleteTreeRemovesEverythingBelow) {
     EXPECT_TRUE(ValueNames("Root\\Doomed\\A\\B\\C").empty());
 }
 
+// A rename carries the whole subtree in one step; it never merges into or
+// replaces another key.
+TEST_F(StoreTest, RenameKeyMovesTheTreeOrNothing) {
+    ASSERT_TRUE(store_.SetValue("S\\Old\\Users\\bob", "Passwd", REG_SZ, "x", 2).ok());
+    ASSERT_TRUE(store_.SetValue("S\\Old", "Port", REG_SZ, "21", 3).ok());
+    ASSERT_TRUE(store_.SetValue("S\\Other", "Port", REG_SZ, "22", 3).ok());
+
+    EXPECT_EQ(store_.RenameKey("S\\old", "OTHER").code, kInvalidParameter);
+    EXPECT_EQ(store_.RenameKey("S\\Missing", "New").code, kNotFound);
+    EXPECT_EQ(store_.RenameKey("", "New").code, kInvalidParameter);
+    EXPECT_EQ(store_.RenameKey("S\\Old", "a\\b").code, kInvalidParameter);
+    EXPECT_EQ(store_.RenameKey("S\\Old", std::string(256, 'n')).code, kInvalidParameter);
+    EXPECT_EQ(Subkeys("S"), (std::vector<std::string>{"Old", "Other"}));
+
+    ASSERT_TRUE(store_.RenameKey("s\\OLD", "New").ok());
+    EXPECT_EQ(Subkeys("S"), (std::vector<std::string>{"New", "Other"}));
+    EXPECT_EQ(ValueNames("S\\New\\Users\\bob"), std::vector<std::string>{"Passwd"});
+    EXPECT_EQ(ValueNames("S\\New"), std::vector<std::string>{"Port"});
+    ASSERT_TRUE(store_.RenameKey("S\\New", "NEW").ok());
+    EXPECT_EQ(Subkeys("S"), (std::vector<std::string>{"NEW", "Other"}));
+}
+
 TEST_F(StoreTest, QueryInfoCountsAndLongest) {
     ASSERT_TRUE(store_.CreateKey("K\\ab").ok());
     ASSERT_TRUE(store_.CreateKey("K\\\xC3\xA4\xC3\xA4\xC3\xA4").ok());  // three characters, six bytes
