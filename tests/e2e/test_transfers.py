@@ -648,13 +648,24 @@ class TimeOuts(unittest.TestCase):
                           sb.log_text())
 
 
-    def test_stalled_download_times_out(self):
+    def test_stalled_download_times_out_and_a_slow_one_does_not(self):
         with Sandbox() as sb:
             os.makedirs(os.path.join(sb.dir, "files"))
             with open(os.path.join(sb.dir, "files", "big.bin"), "wb") as f:
                 f.truncate(64 * MIB)
             with sb.start_instance("Slow", values={"Security\\Secure": 0, "Security\\TimeOut": 1}, timer_ms=100) as svc:
                 with Control(svc.port, timeout=10) as c:
+                    # A client reading steadily but slowly, for three times
+                    # the time-out, keeps its download.
+                    d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+                    self.assertTrue(c.cmd("RETR files/big.bin").startswith('150 "'))
+                    until = time.monotonic() + 3
+                    while time.monotonic() < until:
+                        self.assertTrue(d.recv(16384))
+                        time.sleep(0.02)
+                    self.assertEqual(c.cmd("ABOR"), "426 Transfer aborted.\r\n")
+                    self.assertEqual(c.read_reply(), "226 Abort Successful.\r\n")
+                    d.close()
                     d = socket.socket()
                     d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
                     d.connect(pasv_address(c.cmd("PASV")))

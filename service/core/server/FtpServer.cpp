@@ -583,17 +583,22 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
     }
     // A connection arriving at a passive listener is no progress by itself:
     // a stranger's connection, turned away, must not keep the session alive.
-    // Nor is the timer's own retry of a stalled send: a client that stops
-    // reading a download would otherwise never time out.
-    if (wsaError == kTimerRetry) {
+    // The timer's own retry of a stalled send is progress only when it moves
+    // bytes: a client that stops reading a download times out, one that
+    // reads slowly does not (the kernel may report room only once much of
+    // a large send buffer is free, which a slow reader takes long to do).
+    const bool retry = wsaError == kTimerRetry;
+    if (retry) {
         wsaError = 0;
     } else if ((event & FD_ACCEPT) == 0) {
         rec->lastActivity = eventloop::EventLoop::TickCount();
     }
     CFtpSession& session = *rec->session;
     const Socket control = session.controlSocket();
+    const uint64_t movedBefore = session.transferBytes();
     session.OnDataEvent(s, event, wsaError);
     if (sessionMap_.Lookup(control) != rec) return;
+    if (retry && session.transferBytes() != movedBefore) rec->lastActivity = eventloop::EventLoop::TickCount();
     NotifyObservers(session, false);
     // A closing session ends once its transfer has moved its last byte.
     if (!session.TransferBusy() && session.ClosingGate()) session.CloseSession();
