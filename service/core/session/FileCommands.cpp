@@ -24,10 +24,28 @@
 #include "service/core/session/FtpSession.h"
 #include "service/transfer/files/CrossMove.h"
 #include "service/transfer/files/FileException.h"
+#include "service/transfer/files/UploadClaim.h"
 #include "service/transfer/listing/ListingJob.h"
 
 namespace orvyn {
 namespace {
+
+// A file an upload of this process is writing is kept as the upload opened
+// it, shared for reading only: it is not deleted or renamed from under the
+// upload (EBUSY, a sharing violation), which would still be told 226.
+bool BeingUploaded(int folder, const char* name) {
+    struct stat st {};
+    return ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           !CUploadClaim::Free(st, false);
+}
+
+int DeleteUnlessUploading(int folder, const char* name) {
+    if (BeingUploaded(folder, name)) {
+        errno = EBUSY;
+        return -1;
+    }
+    return ::unlinkat(folder, name, 0);
+}
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -279,7 +297,7 @@ void CFtpSession::OnDele(std::string_view arg) {
         status_ = "Fail";
         return;
     }
-    if (!InHeldFolder(path, [](int dir, const char* name) { return ::unlinkat(dir, name, 0); })) {
+    if (!InHeldFolder(path, DeleteUnlessUploading)) {
         const int err = errno;
         Reply(MSG_DELE_ERROR, argument.c_str(), FileCauseText(FileCauseFromErrno(err)));
         Log('C', "DELEte file %s failed", path.c_str());
@@ -386,7 +404,13 @@ void CFtpSession::OnRnto(std::string_view arg) {
     {
         const std::unique_ptr<HeldFolder> from = HoldFolderOf(source);
         const std::unique_ptr<HeldFolder> to = from ? HoldFolderOf(target) : nullptr;
-        err = from && to ? MoveNoReplace(*from, *to) : errno;
+        if (!from || !to) {
+            err = errno;
+        } else if (BeingUploaded(from->fd(), from->name().c_str())) {
+            err = EBUSY;
+        } else {
+            err = MoveNoReplace(*from, *to);
+        }
     }
     if (err == EXDEV) {
         // Another file system: a file is copied there on a worker, which

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -622,8 +623,32 @@ bool CTransferEngine::WriteReceived(size_t n) {
     return true;
 }
 
+namespace {
+
+// Whether the upload's open file is no longer the one its name leads to: it
+// was deleted or moved (by something outside the service) while it was
+// written, so the client's data is not where it asked for it.
+bool UploadLostItsName(const CFile& target, const std::string& path) {
+    const auto* file = dynamic_cast<const CBigFile*>(&target);
+    if (file == nullptr || file->fd() < 0 || path.empty()) return false;
+    struct stat open {}, named {};
+    if (::fstat(file->fd(), &open) != 0) return false;
+    if (open.st_nlink == 0) return true;
+    if (::stat(path.c_str(), &named) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
+}
+
+}  // namespace
+
 bool CTransferEngine::CloseReceived() {
     if (!source_) return true;
+    if (UploadLostItsName(*source_, logName_)) {
+        session_.Reply(LocalWriteErrorReplyText(clientName_, CFileException(FileCause::FileNotFound, ENOENT)));
+        KeepReceived();
+        EndSource();
+        Finish(false);
+        return false;
+    }
     try {
         // What the file still holds back (the CR of a line end that might
         // have continued) goes to disk now; a failing close fails the upload.
