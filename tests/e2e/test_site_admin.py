@@ -341,11 +341,14 @@ class SiteAdminTest(ServerCase):
         self.assertEqual(c.cmd("SITE ADMN DISA bob y"), "200 User disconnected.\r\n")
         self.assertEqual(self.value(self.sb.user_key("bob"), "Disabled"), "0x0")
 
-        # STOP: new connections hear 120, USER 530; RESU opens up again.
-        self.assertEqual(c.cmd("SITE ADMN STOP 0 5"),
-                         "215 ADMN STOP 0 5 Stop immediately, expected restart in 5 minutes.\r\n")
+        # STOP: a stop weeks ahead has not come yet; once it has, new
+        # connections hear 120, USER 530; RESU opens up again.
+        self.assertTrue(c.cmd("SITE ADMN STOP 40000").startswith("215 ADMN STOP 40000 -1 Stop in 40000 minutes"))
+        self.assertTrue(self.control().greeting.startswith("220 "))
+        self.assertEqual(c.cmd("SITE ADMN STOP 0 40000"),
+                         "215 ADMN STOP 0 40000 Stop immediately, expected restart in 40000 minutes.\r\n")
         late = self.control()
-        self.assertRegex(late.greeting, r"^120 This server has stopped\.  We expect it to be back up in [45] minutes")
+        self.assertRegex(late.greeting, r"^120 This server has stopped\.  We expect it to be back up in (39999|40000) minutes")
         self.assertTrue(late.cmd("USER bob").startswith("530 "))
         again = self.control()
         self.assertEqual(again.cmd("SITE ADMN RESU"), "215 ADMN RESU\r\n")

@@ -44,7 +44,6 @@ constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
 constexpr int kTimerRetry = -1;
 
 // Whether tick a is at or after tick b, across the 32-bit wrap.
-bool TickReached(uint32_t now, uint32_t at) { return static_cast<int32_t>(now - at) >= 0; }
 
 }  // namespace
 
@@ -226,21 +225,26 @@ void CFtpServer::Stop() {
     lookupMap_.clear();
 }
 
+namespace {
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 void CFtpServer::SetStopState(int forcedMinutes, int backMinutes) {
-    const uint32_t now = eventloop::EventLoop::TickCount();
+    const int64_t now = SteadyMs();
     stopping_ = true;
     forcedSet_ = forcedMinutes >= 0;
-    forcedAt_ = now + static_cast<uint32_t>(forcedSet_ ? forcedMinutes : 0) * 60000u;
-    backAt_ = now + static_cast<uint32_t>(backMinutes) * 60000u;
+    forcedAt_ = now + static_cast<int64_t>(forcedSet_ ? forcedMinutes : 0) * 60000;
+    backAt_ = now + static_cast<int64_t>(backMinutes) * 60000;
 }
 
-bool CFtpServer::ForcedDisconnectDue(uint32_t now) const {
-    return stopping_ && forcedSet_ && TickReached(now, forcedAt_);
-}
+bool CFtpServer::ForcedDisconnectDue(int64_t nowMs) const { return stopping_ && forcedSet_ && nowMs >= forcedAt_; }
 
-bool CFtpServer::ForcedDisconnectReached() const {
-    return ForcedDisconnectDue(eventloop::EventLoop::TickCount());
-}
+bool CFtpServer::ForcedDisconnectReached() const { return ForcedDisconnectDue(SteadyMs()); }
 
 // ---- sessions -------------------------------------------------------------------
 
@@ -406,9 +410,9 @@ void CFtpServer::RefuseForLackOfDescriptors(Socket listener) {
 }
 
 void CFtpServer::HostCheck(CFtpSession& session) {
-    const uint32_t now = eventloop::EventLoop::TickCount();
-    if (ForcedDisconnectDue(now)) {
-        const int32_t left = static_cast<int32_t>(backAt_ - now);
+    const int64_t nowMs = SteadyMs();
+    if (ForcedDisconnectDue(nowMs)) {
+        const int64_t left = backAt_ - nowMs;
         session.Reply(MSG_SERVER_STOPPED, left > 0 ? static_cast<int>(left / 60000) : 0);
         return;
     }
@@ -660,7 +664,12 @@ void CFtpServer::TimerStep() {
     const uint32_t limit = static_cast<uint32_t>(
         std::min<uint64_t>(static_cast<uint64_t>(settings_.timeOut) * 1000u, UINT32_MAX));
     const bool idleChecks = limit != 0;
-    const bool forced = ForcedDisconnectDue(now);
+    // A session takes part in the forced disconnect when its last activity
+    // is not after the forced time: its idle time (ticks) is at least the
+    // time since then.
+    const int64_t nowMs = SteadyMs();
+    const bool forced = ForcedDisconnectDue(nowMs);
+    const int64_t sinceForced = forced ? nowMs - forcedAt_ : 0;
 
     for (Socket s : sessionMap_.Sockets()) {
         CSessionRecord* rec = sessionMap_.Lookup(s);
@@ -668,7 +677,7 @@ void CFtpServer::TimerStep() {
         CFtpSession& session = *rec->session;
         const uint32_t idle = now - rec->lastActivity;
 
-        if (forced && TickReached(forcedAt_, rec->lastActivity)) {
+        if (forced && (sinceForced > int64_t{UINT32_MAX} || static_cast<int64_t>(idle) >= sinceForced)) {
             if (!session.OnTimeOut()) session.OnTimeOut();
             continue;
         }

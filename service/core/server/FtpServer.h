@@ -191,7 +191,7 @@ private:
     void RefuseForLackOfDescriptors(eventloop::Socket listener);
     // Security\Ban*: when failed logins ban an address.
     BanPolicy ReadBanPolicy();
-    bool ForcedDisconnectDue(uint32_t now) const;
+    bool ForcedDisconnectDue(int64_t nowMs) const;
     void ReapOrphans(uint32_t now);
     void CloseListener(CListener& l);
     static std::vector<std::string> MessageLines(const std::string& text);
@@ -226,8 +226,10 @@ private:
 
     bool stopping_ = false;
     bool forcedSet_ = false;
-    uint32_t forcedAt_ = 0;
-    uint32_t backAt_ = 0;
+    // Milliseconds of the steady clock: a stop may be set up to a year ahead,
+    // beyond what the 32-bit tick count can tell apart.
+    int64_t forcedAt_ = 0;
+    int64_t backAt_ = 0;
 
     std::vector<std::string> greeting_;
     std::vector<std::string> farewell_;
