@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -172,6 +173,16 @@ void CActivityLog::WriteLine(const std::string& file, int conn, char category, c
     do {
         written = write(fd, line.data(), line.size());
     } while (written < 0 && errno == EINTR);
+    if (written > 0 && static_cast<size_t>(written) < line.size()) {
+        // Cut short (the disk is full, a size limit): the piece goes again,
+        // so that the next line does not run on from it, unless another
+        // writer has appended since.
+        const off_t end = lseek(fd, 0, SEEK_CUR);
+        struct stat st {};
+        if (end >= written && fstat(fd, &st) == 0 && st.st_size == end) {
+            [[maybe_unused]] const int cut = ftruncate(fd, end - written);
+        }
+    }
     fdatasync(fd);
     close(fd);
 }

@@ -1,10 +1,12 @@
 // The activity log writing real files from settings in a temporary store.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -380,6 +382,26 @@ TEST_F(ActivityLogTest, AppendsToExistingContent) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "previous");
     EXPECT_EQ(Message(lines[1]), "next");
+}
+
+// A line the disk takes only part of (full, or a size limit) is lost
+// whole: the next line starts a line of its own.
+TEST_F(ActivityLogTest, LineCutShortIsTakenBack) {
+    log.Log(1, '!', "first");
+    const off_t size = static_cast<off_t>(std::filesystem::file_size(path));
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const rlimit tight{static_cast<rlim_t>(size + 10), old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    log.Log(2, '!', "cut short");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, oldHandler);
+    log.Log(3, '!', "after");
+    const auto lines = Written();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(Message(lines[0]), "first");
+    EXPECT_EQ(Message(lines[1]), "after");
 }
 
 TEST_F(ActivityLogTest, UnopenableFileLosesTheLineSilently) {
