@@ -8,27 +8,54 @@ namespace orvyn {
 
 void CConnectionCounter::Load() {
     next_ = written_ = registry_.ReadInt("Logging", "ConnectNum", 1);
+    reserved_ = 0;
     loaded_ = true;
+}
+
+bool CConnectionCounter::StoreUnchanged() {
+    if (registry_.ReadInt("Logging", "ConnectNum", 1) == written_) return true;
+    Load();
+    return false;
+}
+
+void CConnectionCounter::Reserve() {
+    StoreUnchanged();
+    long end = ConnectNumberToUse(next_);
+    for (long i = 0; i < kBlock; ++i) end = NextConnectNumber(end);
+    // The accept does not wait for another program holding the store: the
+    // next accept tries again.
+    const reg::ScopedWriteWait wait(0);
+    if (registry_.WriteInt("Logging", "ConnectNum", end)) {
+        written_ = end;
+        reserved_ = kBlock;
+    }
 }
 
 int CConnectionCounter::Next() {
     if (!loaded_) Load();
+    if (reserved_ == 0) Reserve();
     const int number = ConnectNumberToUse(next_);
     next_ = NextConnectNumber(next_);
+    if (reserved_ > 0) --reserved_;
+    moved_ = true;
     return number;
 }
 
-void CConnectionCounter::WriteBack(int waitMs) {
-    if (!loaded_) return;
-    const long stored = registry_.ReadInt("Logging", "ConnectNum", 1);
-    if (stored != written_) {
-        // Set from outside since: counting goes on from there.
-        Load();
+void CConnectionCounter::Tick() {
+    if (moved_) {
+        moved_ = false;
         return;
     }
-    if (next_ == written_) return;
+    WriteBack(0);
+}
+
+void CConnectionCounter::WriteBack(int waitMs) {
+    if (!loaded_ || !StoreUnchanged() || next_ == written_) return;
     const reg::ScopedWriteWait wait(waitMs);
-    if (registry_.WriteInt("Logging", "ConnectNum", next_)) written_ = next_;
+    if (registry_.WriteInt("Logging", "ConnectNum", next_)) {
+        written_ = next_;
+        reserved_ = 0;
+    }
 }
 
 }  // namespace orvyn

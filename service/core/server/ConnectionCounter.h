@@ -1,9 +1,12 @@
 // The instance's connection numbers (Logging\ConnectNum: the number the next
-// connection gets, 1..9999). The counter lives in memory and is written back
-// to the store at most once per instance timer tick and when the instance
-// stops, so an accept costs no store write (a write per accept grew the
-// store's log and dropped every cached answer). A number set in the store by
-// someone else is taken over at the next write-back.
+// connection gets, 1..9999). Numbers are handed out from a block reserved in
+// the store: while connections come, the store holds the end of the block,
+// written once per kBlock connections, so an accept rarely costs a store
+// write (a write per accept grew the store's log and dropped every cached
+// answer) and a service that is killed never hands out a number again after
+// its restart. At the first timer tick without a new connection, and when
+// the instance stops, the store gets the exact next number back. A number
+// set in the store by someone else is taken over.
 #pragma once
 
 namespace orvyn {
@@ -12,22 +15,32 @@ class CServerRegistry;
 
 class CConnectionCounter {
 public:
+    static constexpr long kBlock = 100;
+
     explicit CConnectionCounter(CServerRegistry& registry) : registry_(registry) {}
 
     // The number for a new connection.
     int Next();
-    // Writes the next number to the store when it has moved, waiting at most
-    // waitMs for another program that holds the store (a failed write is
-    // tried again by the next call).
+    // The instance's timer tick: the exact number is stored once the
+    // connections have paused for a tick.
+    void Tick();
+    // Writes the exact next number to the store when it differs, waiting at
+    // most waitMs for another program that holds the store (a failed write
+    // is tried again by the next call).
     void WriteBack(int waitMs);
 
 private:
     void Load();
+    // False when the store holds a number set from outside (now taken over).
+    bool StoreUnchanged();
+    void Reserve();
 
     CServerRegistry& registry_;
     bool loaded_ = false;
-    long next_ = 1;     // what the store will hold after the next write-back
-    long written_ = 1;  // what the store held when last read or written
+    bool moved_ = false;  // numbers handed out since the last tick
+    long next_ = 1;       // the number the next connection gets
+    long written_ = 1;    // what the store held when last read or written
+    long reserved_ = 0;   // numbers left before the store must move on
 };
 
 }  // namespace orvyn

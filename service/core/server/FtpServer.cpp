@@ -656,7 +656,7 @@ void CFtpServer::TimerStep() {
     const uint32_t now = eventloop::EventLoop::TickCount();
     ReapOrphans(now);
     // Another program writing the store: the next tick tries again.
-    connections_.WriteBack(0);
+    connections_.Tick();
     if (bans_.size() > 0) bans_.Expire(SteadySeconds(), ReadBanPolicy());
     if (sessionMap_.IsEmpty()) return;
     // Idle times are measured in 32-bit milliseconds (about 49.7 days); a
