@@ -196,6 +196,11 @@ std::string Expand(std::string_view text, IMacroSource& src, bool format) {
             continue;
         }
         for (char v : *value) {
+            // A value is one piece of a line: a line end or other control
+            // character in it (a stored e-mail address, say) must not end
+            // the line, or start what a client would read as a reply.
+            const auto u = static_cast<unsigned char>(v);
+            if (u < 0x20 || u == 0x7F) v = ' ';
             if (format && v == '%') out.push_back('%');
             out.push_back(v);
         }

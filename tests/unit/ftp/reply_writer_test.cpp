@@ -159,13 +159,14 @@ public:
     std::string remoteName = "client.example";
     std::string user = "alice";
     std::string detail;
+    std::string email = "admin@example";
     long maxUsers = 0;
     long users = 3;
 
     bool LoggedIn() override { return loggedIn; }
     bool LoginRequired() override { return loginRequired; }
     std::string CurrentDirectory() override { return "/pub"; }
-    std::string Email() override { return "admin@example"; }
+    std::string Email() override { return email; }
     std::string FreeSpaceKb() override { return "12345"; }
     std::string HostName() override { return "serverhost"; }
     long MaxUsers() override { return maxUsers; }
@@ -200,6 +201,14 @@ TEST(Macros, LoginStateChangesDirectoryAndUser) {
     EXPECT_EQ(ExpandMacros("%C %F %U", m), "/pub 12345 alice");
     m.detail = "alice@home";
     EXPECT_EQ(ExpandMacros("230 %U", m), "230 alice (alice@home)");
+}
+
+// A stored value holding a line end cannot end a reply line early or
+// start a line a client would take for a reply.
+TEST(Macros, ValuesCannotBreakTheLine) {
+    FakeMacros m;
+    m.email = "ops@example\r\n220 fake ready\r";
+    EXPECT_EQ(ExpandMacros("220-Contact: %E\r\n", m), "220-Contact: ops@example  220 fake ready \r\n");
 }
 
 TEST(Macros, InAFormatTheArgumentsStayAsTheyAre) {
