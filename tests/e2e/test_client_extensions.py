@@ -143,8 +143,10 @@ class ClientExtensionsTest(ServerCase):
             self.assertEqual(c.cmd("REST 10"),
                              "504 Restart markers are not supported for text transfers while line ends are "
                              "converted.\r\n")
-            # The start is a place in the file all the same.
+            # The start is a place in the file all the same; a marker that is
+            # no number is a syntax error first.
             self.assertTrue(c.cmd("REST 0").startswith("350 "))
+            self.assertTrue(c.cmd("REST abc").startswith("501 "))
             # Nor is the size of converted text known before it is sent.
             self.assertEqual(c.cmd("SIZE cr.txt"),
                              "550 The size of a text transfer is not known while line ends are converted.\r\n")

@@ -516,16 +516,16 @@ bool CDataTransfer::RefusedForLineEnds() {
 
 void CDataTransfer::Rest(std::string_view arg) {
     const std::optional<int64_t> marker = ParseRestartMarker(arg);
-    if (ConvertLineEnds() && marker != 0) {
+    if (!marker) {
+        restartMarker_ = 0;
+        session_.Refuse(RestRefusedText(arg));
+        return;
+    }
+    if (ConvertLineEnds() && *marker != 0) {
         // Offsets in converted text name no place in the file; only the
         // start does (clients send REST 0 before transfers as a matter of course).
         restartMarker_ = 0;
         session_.Refuse(kReplyRestWithLineEnds);
-        return;
-    }
-    if (!marker) {
-        restartMarker_ = 0;
-        session_.Refuse(RestRefusedText(arg));
         return;
     }
     restartMarker_ = *marker;

@@ -39,13 +39,19 @@ std::string SizeReplyText(uint64_t size) {
 std::string MdtmTimeText(time_t modified) {
     struct tm tm {};
     if (gmtime_r(&modified, &tm) == nullptr) return {};
+    // Always four digits of year: a time outside years 0 to 9999 has no
+    // such text (a file system may hold one).
+    const long year = tm.tm_year + 1900L;
+    if (year < 0 || year > 9999) return {};
     char buf[32];
-    const size_t n = std::strftime(buf, sizeof buf, "%Y%m%d%H%M%S", &tm);
-    return std::string(buf, n);
+    std::snprintf(buf, sizeof buf, "%04ld%02d%02d%02d%02d%02d", year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                  tm.tm_min, tm.tm_sec);
+    return buf;
 }
 
 std::string MdtmReplyText(time_t modified) {
-    return "213 " + MdtmTimeText(modified);
+    const std::string text = MdtmTimeText(modified);
+    return text.empty() ? text : "213 " + text;
 }
 
 size_t TransferBufferSize(long fileBufferSize) {

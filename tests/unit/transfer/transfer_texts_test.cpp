@@ -82,6 +82,9 @@ TEST(SizeAndTime, Replies) {
     EXPECT_EQ(MdtmTimeText(0), "19700101000000");
     EXPECT_EQ(MdtmTimeText(1700000000), "20231114221320");
     EXPECT_EQ(MdtmReplyText(951782400), "213 20000229000000");  // a leap day, in UTC
+    // Four digits of year always; beyond them there is no such time.
+    EXPECT_EQ(MdtmTimeText(-62135596800), "00010101000000");
+    EXPECT_EQ(MdtmReplyText(253402300800), "");  // 10000-01-01
 }
 
 TEST(BufferSize, ClampedAndDoubled) {
