@@ -190,8 +190,13 @@ void CFtpSession::OnStat(std::string_view arg) {
         TransferStatusFacts facts;
         facts.hostName = hostName;
         facts.fileName = transfer_->clientName();
-        facts.position = transfer_->bytesTransferred();
-        facts.length = transfer_->fileSize();
+        // Where the transfer has got in its file (after a restart marker, in
+        // an upload, behind a line-end conversion alike); for a pipe, the
+        // bytes moved.
+        if (!transfer_->SourcePlace(facts.position, facts.length)) {
+            facts.position = transfer_->bytesTransferred();
+            facts.length = transfer_->fileSize();
+        }
         WriteLines(*this, TransferStatusLines(facts));
     } else if (arg.empty() || transferInProgress()) {
         ServerStatusFacts facts;

@@ -114,6 +114,7 @@ public:
     // the bytes moved so far and the file's length (0 for uploads).
     const std::string& clientName() const { return engine_.clientName(); }
     uint64_t fileSize() const { return engine_.fileSize(); }
+    bool SourcePlace(uint64_t& position, uint64_t& length) const { return engine_.SourcePlace(position, length); }
     bool epsvAll() const { return channel_.epsvAll(); }
     int64_t restartMarker() const { return restartMarker_; }
 

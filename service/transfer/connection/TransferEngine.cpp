@@ -623,6 +623,15 @@ bool CTransferEngine::WriteReceived(size_t n) {
     return true;
 }
 
+bool CTransferEngine::SourcePlace(uint64_t& position, uint64_t& length) const {
+    if (source_ == nullptr || !source_->Place(position, length)) return false;
+    if (IsReceivingKind(channel_.state())) {
+        position += recvFill_;
+        length = std::max(length, position);
+    }
+    return true;
+}
+
 namespace {
 
 // Whether the upload's open file is no longer the one its name leads to: it

@@ -99,6 +99,9 @@ public:
     bool waitingToWrite() const { return waitingToWrite_; }
     uint64_t bytesTransferred() const { return transferred_; }
     uint64_t fileSize() const { return fileSize_; }
+    // The source file's place and length (STAT), counting in an upload the
+    // received bytes not yet written; false for a pipe.
+    bool SourcePlace(uint64_t& position, uint64_t& length) const;
     const std::string& clientName() const { return clientName_; }
 
     // ---- IChannelOwner ----------------------------------------------------------------

@@ -190,6 +190,15 @@ bool CBigFile::EndedShort(uint64_t& at, uint64_t& of) const {
     return at < of;
 }
 
+bool CBigFile::Place(uint64_t& position, uint64_t& length) const {
+    struct stat st {};
+    const off_t pos = fd_ < 0 ? -1 : lseek(fd_, 0, SEEK_CUR);
+    if (pos < 0 || fstat(fd_, &st) != 0) return false;
+    position = static_cast<uint64_t>(pos);
+    length = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
 void CBigFile::Write(const void* buffer, size_t size) {
     if (fd_ < 0) Fail(EBADF);
     const char* p = static_cast<const char*>(buffer);

@@ -63,6 +63,7 @@ public:
     bool IsOpen() const override { return fd_ >= 0; }
     bool Ended() const override { return ended_; }
     bool EndedShort(uint64_t& at, uint64_t& of) const override;
+    bool Place(uint64_t& position, uint64_t& length) const override;
 
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }

@@ -29,6 +29,9 @@ public:
     // it was opened (a file cut short while it was read), with how far the
     // reads got and that length.
     virtual bool EndedShort(uint64_t& /*at*/, uint64_t& /*of*/) const { return false; }
+    // Where reading or writing has got in the file, and the file's length
+    // now; false when the data has no such place (a pipe).
+    virtual bool Place(uint64_t& /*position*/, uint64_t& /*length*/) const { return false; }
 };
 
 }  // namespace orvyn
