@@ -374,28 +374,34 @@ class RunDemo(HostTestCase):
         build = os.path.dirname(os.path.abspath(BIN))
         script = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "run-demo")
         demo = os.path.join(sb.dir, "demo-run")
-        port = free_port()
-        env = dict(sb.env, ORVYN_DEMO_DIR=demo, ORVYN_DEMO_PORT=str(port))
+        env = dict(sb.env, ORVYN_DEMO_DIR=demo, ORVYN_DEMO_TLS_PORT=str(free_port()))
         for name in ("ORVYN_REGISTRY", "ORVYN_RUNDIR", "ORVYN_CERTDIR"):
             env.pop(name, None)
-        proc = subprocess.Popen(["sh", script, build], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                text=True, cwd=sb.dir)
-        self.addCleanup(lambda: proc.poll() is None and proc.kill())
-        try:
-            line = proc.stdout.readline()
-            self.assertEqual(line, "ORVYN Pro demo: connect to ftp://127.0.0.1:%d/ — stop with Ctrl+C\n" % port)
-            self.assertTrue(wait_listening(port), proc.stderr.read() if proc.poll() is not None else "")
-            ftp = ftp_connect(port)
-            self.assertTrue(ftp.welcome.startswith("220 "))
-            ftp.close()
-            for part in ("registry.db", "ftproot/README.txt", "ftproot/pub/hello.txt", "ftproot/upload"):
-                self.assertTrue(os.path.exists(os.path.join(demo, part)), part)
-            self.assertEqual(os.path.getsize(os.path.join(demo, "ftproot/pub/images/bytes.bin")), 4096)
-            proc.send_signal(signal.SIGINT)
-            self.assertEqual(proc.wait(timeout=10), 0)
-        finally:
-            proc.stdout.close()
-            proc.stderr.close()
+        bad = subprocess.run(["sh", script, build], env=dict(env, ORVYN_DEMO_PORT="99999"), capture_output=True,
+                             text=True, cwd=sb.dir, timeout=30)
+        self.assertEqual((bad.returncode, bad.stderr),
+                         (1, "run-demo: ORVYN_DEMO_PORT must be a port number from 1 to 65535, not '99999'\n"))
+        # The second run is told another port: the demo moves there.
+        for port in (free_port(), free_port()):
+            proc = subprocess.Popen(["sh", script, build], env=dict(env, ORVYN_DEMO_PORT=str(port)),
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=sb.dir)
+            self.addCleanup(lambda: proc.poll() is None and proc.kill())
+            try:
+                line = proc.stdout.readline()
+                self.assertEqual(line,
+                                 "ORVYN Pro demo: connect to ftp://127.0.0.1:%d/ — stop with Ctrl+C\n" % port)
+                self.assertTrue(wait_listening(port), proc.stderr.read() if proc.poll() is not None else "")
+                ftp = ftp_connect(port)
+                self.assertTrue(ftp.welcome.startswith("220 "))
+                ftp.close()
+                proc.send_signal(signal.SIGINT)
+                self.assertEqual(proc.wait(timeout=10), 0)
+            finally:
+                proc.stdout.close()
+                proc.stderr.close()
+        for part in ("registry.db", "ftproot/README.txt", "ftproot/pub/hello.txt", "ftproot/upload"):
+            self.assertTrue(os.path.exists(os.path.join(demo, part)), part)
+        self.assertEqual(os.path.getsize(os.path.join(demo, "ftproot/pub/images/bytes.bin")), 4096)
         # The demo instance logs to ./run/orvyn.log (its absolute path is in the store).
         log = os.path.join(demo, "orvyn.log")
         self.assertTrue(wait_for(lambda: os.path.exists(log)))
