@@ -210,6 +210,10 @@ void ControlServer::Serve(int client) {
         answer = FormatError(ERROR_INVALID_PARAMETER);
     } else if (request->query) {
         answer = FormatStatus(query_());
+    } else if ((request->code == SERVICE_CONTROL_PAUSE || request->code == SERVICE_CONTROL_CONTINUE) &&
+               (query_().controlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) == 0) {
+        // A service that does not pause is not asked to.
+        answer = FormatError(ERROR_INVALID_SERVICE_CONTROL);
     } else {
         answer = FormatStatus(control_(request->code));
     }

@@ -19,10 +19,11 @@ namespace {
 
 using namespace orvyn::service;
 
-int Usage() {
-    std::fprintf(stderr,
+// Asked for (--help): on standard output, status 0; else a mistake.
+int Usage(bool asked = false) {
+    std::fprintf(asked ? stdout : stderr,
                  "usage: orvyn-svc [--name NAME] query | start | stop | control CODE | refresh\n");
-    return 2;
+    return asked ? 0 : 2;
 }
 
 void PrintStatus(const std::string& name, const ServiceStatus& s) {
@@ -39,6 +40,9 @@ const char* Meaning(long err) {
         case ERROR_SERVICE_ALREADY_RUNNING: return " (the service is running already)";
         case ERROR_SERVICE_NOT_ACTIVE: return " (the service is not running)";
         case ERROR_ACCESS_DENIED: return " (access denied)";
+        case ERROR_INVALID_SERVICE_CONTROL: return " (the service does not accept that control)";
+        case ERROR_PROCESS_ABORTED:
+            return " (the service ended while it started; `orvyn s` in a terminal shows why, or see the event log)";
         default: return "";
     }
 }
@@ -59,6 +63,7 @@ int main(int argc, char** argv) {
     }
     if (i >= argc) return Usage();
     const std::string op = argv[i++];
+    if ((op == "--help" || op == "-h") && i == argc) return Usage(true);
     // The arguments are checked before the service is looked for.
     unsigned long code = 0;
     if (op == "control") {

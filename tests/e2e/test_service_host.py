@@ -224,10 +224,12 @@ class BuiltInManager(HostTestCase):
                 pass
 
     def test_arguments_are_checked_before_the_service_is_looked_for(self):
-        for args in (("--help",), ("bogus",), ("control", "abc"), ("query", "extra")):
+        for args in (("bogus",), ("control", "abc"), ("query", "extra")):
             r = self.svc(*args)
             self.assertEqual(r.returncode, 2, args)
             self.assertIn("usage: orvyn-svc", r.stderr)
+        r = self.svc("--help")
+        self.assertEqual((r.returncode, r.stdout.startswith("usage: orvyn-svc")), (0, True))
         r = self.svc("query")
         self.assertEqual(r.returncode, 1)
         self.assertIn("error 1060 (the service is not installed; orvyn -install installs it)", r.stderr)
@@ -273,6 +275,10 @@ class BuiltInManager(HostTestCase):
                          ["ORVYN Pro: error 106: The service received an unsupported request."])
         self.assertEqual(self.status(), (4, pid))
         self.assertTrue(wait_listening(port2))
+        # Pause is no control this service accepts: refused, not delivered.
+        r = self.svc("control", "2")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("error 1052 (the service does not accept that control)", r.stderr)
 
         # Connected sessions are closed by the stop.
         session = Control(port2)
