@@ -23,7 +23,8 @@ class InstallTest(unittest.TestCase):
         r = subprocess.run(["cmake", "--install", build, "--prefix", prefix], capture_output=True, text=True,
                            timeout=120)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        for path in ("sbin/orvyn", "bin/orvyn-reg", "etc/pam.d/orvyn"):
+        for path in ("sbin/orvyn", "sbin/orvyn-svc", "bin/orvyn-reg", "etc/pam.d/orvyn",
+                     "share/orvyn/sounds/hello.wav"):
             self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
         units = [os.path.join(d, "orvyn-pro.service") for d, _, files in os.walk(prefix) if "orvyn-pro.service" in files]
         self.assertEqual(len(units), 1, units)
