@@ -14,6 +14,13 @@
 using namespace orvyn::applet;
 
 int main(int argc, char** argv) {
+    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+        const bool asked = argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h");
+        std::fprintf(asked ? stdout : stderr,
+                     "usage: orvyn-cpl [APPLET]   opens the administration applet (default: ORVYN.CPL beside "
+                     "this program)\n");
+        return asked ? 0 : 2;
+    }
     const std::string folder = ProgramFolder();
     const std::string file = argc > 1 ? argv[1] : (folder.empty() ? std::string("./") : folder) + "ORVYN.CPL";
     void* lib = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);

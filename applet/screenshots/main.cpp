@@ -11,6 +11,7 @@
 #include <QTcpSocket>
 #include <QTreeWidget>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -51,6 +52,13 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+        const bool asked = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+        std::fprintf(asked ? stdout : stderr,
+                     "usage: orvyn-applet-screenshots [FOLDER]   saves pictures of the applet's windows "
+                     "(default folder: screenshots)\n");
+        return asked ? 0 : 2;
+    }
     const QString folder = argc > 1 ? argv[1] : "screenshots";
     QDir().mkpath(folder);
 

@@ -3,6 +3,8 @@
 #include <QLineEdit>
 #include <QString>
 
+#include <cstdio>
+
 #include "applet/CplApp.h"
 #include "applet/NewServerDlg.h"
 #include "applet/Prompt.h"
@@ -35,7 +37,10 @@ bool Shoot(COrvynCplApp& app, const QString& file, CNewServerDlg::Purpose purpos
 // Saves new-server.png, new-server-refused.png and import-server.png into folder.
 bool SaveServerDialogShots(COrvynCplApp& app, const QString& folder) {
     using P = CNewServerDlg::Purpose;
-    return Shoot(app, folder + "/new-server.png", P::Create, "Uploads", "192.168.1.5", "2121") &&
-           Shoot(app, folder + "/new-server-refused.png", P::Create, "Uploads", "192.168.001.5", "ftp") &&
-           Shoot(app, folder + "/import-server.png", P::Import, "Main", "0.0.0.0", "ftp");
+    const bool saved = Shoot(app, folder + "/new-server.png", P::Create, "Uploads", "192.168.1.5", "2121") &&
+                       Shoot(app, folder + "/new-server-refused.png", P::Create, "Uploads", "192.168.001.5", "ftp") &&
+                       Shoot(app, folder + "/import-server.png", P::Import, "Main", "0.0.0.0", "ftp");
+    if (saved)
+        std::printf("saved %s/new-server.png, new-server-refused.png and import-server.png\n", qPrintable(folder));
+    return saved;
 }
