@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include "applet/sheet/Pages.h"
@@ -16,7 +17,7 @@
 namespace orvyn::applet {
 
 CMessageDlg::CMessageDlg(QWidget* parent, bool greeting, const MessageAction& action, bool local)
-    : QDialog(parent), local_(local) {
+    : QDialog(parent), original_(action.text), local_(local) {
     setWindowTitle(greeting ? "Greeting Message Dialog" : "Farewell Message Dialog");
     text_ = new QPlainTextEdit(this);
     text_->setObjectName("MessageText");
@@ -69,7 +70,16 @@ void CMessageDlg::UpdateControls() {
 }
 
 MessageAction CMessageDlg::action() const {
-    return {text_->toPlainText(), play_->isChecked(), file_->text().trimmed()};
+    // The editor shows some characters as others (a no-break space as a
+    // space, a line separator or a lone CR as a line end): a text not
+    // edited goes back as it came. An edited one keeps what the editor holds,
+    // its paragraph ends as line ends.
+    QString text = original_;
+    if (text_->document()->isModified()) {
+        text = text_->document()->toRawText();
+        text.replace(QChar::ParagraphSeparator, QChar('\n'));
+    }
+    return {text, play_->isChecked(), file_->text().trimmed()};
 }
 
 CMessagePage::CMessagePage(SheetContext& context) : CCtxPage(context, "Messages", "Messages", "sheet-messages") {

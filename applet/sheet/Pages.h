@@ -116,6 +116,7 @@ private:
     void UpdateControls();
 
     QPlainTextEdit* text_;
+    QString original_;  // the text as it came, given back while not edited
     QCheckBox* play_;
     QLineEdit* file_;
     QPushButton *browse_, *default_, *test_;

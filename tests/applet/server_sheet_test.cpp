@@ -469,6 +469,8 @@ private slots:
         const std::string deny = kKey + "\\Hosts\\DenyThese";
         put(kKey + "\\Security", "AnonPass", "p\xe4ss");
         put(kKey + "\\Messages", "Greet", "Gr\xfc\xdf Gott \xf0\x9f\x99\x82");
+        const std::string bye = "Bye\xc2\xa0!\xe2\x80\xa8" "230 b\r230 c";  // NBSP, line separator, lone CR
+        put(kKey + "\\Messages", "Bye", bye);
         const auto one = reg::DwordData(1);
         QVERIFY(store().SetValue(deny, "h\xf6st.example", reg::REG_DWORD, one.data(), one.size()).ok());
         put(kKey + "\\Conversions", "seven", "|||.zz|cat %s|13|x");
@@ -478,6 +480,10 @@ private slots:
         {
             CServerSheet sheet(*app_, "S", nullptr, &prompt_);
             QVERIFY(!sheet.page<CConversionsPage>(CServerSheet::kConversions)->names().contains("ex"));
+            // The farewell dialog closed with OK and no edit.
+            auto* messages = sheet.page<CMessagePage>(CServerSheet::kMessages);
+            CMessageDlg dialog(&sheet, false, messages->farewell(), true);
+            messages->SetAction(false, dialog.action());
             QVERIFY(sheet.Apply());
         }
         auto bytes = [&](const std::string& key, const char* name) {
@@ -487,6 +493,7 @@ private slots:
         };
         QCOMPARE(bytes(kKey + "\\Security", "AnonPass"), std::string("p\xe4ss"));
         QCOMPARE(bytes(kKey + "\\Messages", "Greet"), std::string("Gr\xfc\xdf Gott \xf0\x9f\x99\x82"));
+        QCOMPARE(bytes(kKey + "\\Messages", "Bye"), bye);
         QCOMPARE(Value(deny, "h\xf6st.example").type, uint32_t(reg::REG_DWORD));
         QCOMPARE(bytes(kKey + "\\Conversions", "seven"), std::string("|||.zz|cat %s|13|x"));
         QCOMPARE(bytes(kKey + "\\Conversions", "fine"), std::string("|||.gz|gzip -c %s|13"));
