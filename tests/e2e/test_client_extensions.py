@@ -5,11 +5,13 @@ import calendar
 import hashlib
 import os
 import shutil
+import socket
 import subprocess
 import time
 import unittest
 
-from orvyntest import LOGGED_IN, Control, ServerCase, curl, ftp_url, lftp, require_programs
+from orvyntest import (LOGGED_IN, Control, ServerCase, curl, ftp_url, lftp, pasv_address, recv_all,
+                       require_programs)
 
 OLD = calendar.timegm((2001, 2, 3, 4, 5, 6))
 
@@ -115,7 +117,7 @@ class ClientExtensionsTest(ServerCase):
 
 
     def test_text_line_ends_converted_when_asked(self):
-        self.one_instance(values={"TextLineEnds": 1})
+        self.one_instance(values={"TextLineEnds": 1, "Conversions\\cat": "|||.cat|cat %s|13"})
         text = b"first line\nsecond line\n\nlast, without an end"
         local = os.path.join(self.sb.dir, "notes.txt")
         with open(local, "wb") as f:
@@ -150,6 +152,12 @@ class ClientExtensionsTest(ServerCase):
             # Nor is the size of converted text known before it is sent.
             self.assertEqual(c.cmd("SIZE cr.txt"),
                              "550 The size of a text transfer is not known while line ends are converted.\r\n")
+            # A command's output is text too.
+            d = socket.create_connection(pasv_address(c.cmd("PASV")), timeout=10)
+            self.assertTrue(c.cmd("RETR unix.txt.cat").startswith("150 "))
+            self.assertEqual(recv_all(d), text.replace(b"\n", b"\r\n") + b"\r\nalready CR LF\r\n")
+            d.close()
+            self.assertTrue(c.read_reply().startswith("226 "))
             self.assertEqual(c.cmd("TYPE I"), "200 Type is Image (Binary)\r\n")
             self.assertTrue(c.cmd("REST 10").startswith("350 "))
             self.assertEqual(c.cmd("SIZE cr.txt"), "213 4\r\n")

@@ -249,7 +249,13 @@ CDataTransfer::ConversionStart CDataTransfer::StartConversion(const std::string&
     }
     session_.Log('G', kLogConversion, requested.c_str(), cmd->text.c_str(), m->conversion.name.c_str());
     CPopenFile* pipe = p.get();
-    engine_.Attach(std::move(p), std::nullopt, pipe);
+    if (ConvertLineEnds()) {
+        // A command's text output is text like a file's.
+        engine_.Attach(std::make_unique<CLineEndFile>(std::move(p), CLineEndFile::Direction::ToNetwork), std::nullopt,
+                       pipe);
+    } else {
+        engine_.Attach(std::move(p), std::nullopt, pipe);
+    }
     restartMarker_ = 0;
     return ConversionStart::Started;
 }
