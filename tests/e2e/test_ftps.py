@@ -19,7 +19,7 @@ import time
 import unittest
 import warnings
 
-from orvyntest import (ServerCase, curl, free_port, lftp, wait_for)
+from orvyntest import (ServerCase, curl, free_port, lftp, pasv_address, wait_for)
 
 MIB = 1024 * 1024
 PASSWORD = "tls-secret"
@@ -486,6 +486,39 @@ class Ftps(ServerCase):
             self.assertEqual(ftp.getresp(), "226 Transfer finished successfully.")
             conn.close()
 
+
+    def test_download_read_slowly_is_no_idle_session(self):
+        # A slow link takes the records already made a little at a time:
+        # that is activity, though no new record is made for a while.
+        self.timer_ms = 100
+        self.serve({"Security\\TimeOut": 1})
+        with open(os.path.join(self.home, "slow.bin"), "wb") as f:
+            f.truncate(32 * MIB)
+        ftp = self.ftps()
+        ftp.voidcmd("TYPE I")
+        d = socket.socket()
+        self.addCleanup(d.close)
+        d.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 1000)
+        d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        d.connect(pasv_address(ftp.sendcmd("PASV")))
+        self.assertTrue(ftp.sendcmd("RETR slow.bin").startswith("150 "))
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = ftp.context.wrap_bio(incoming, outgoing, server_hostname="127.0.0.1", session=ftp.sock.session)
+        while True:
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                d.sendall(outgoing.read())
+                incoming.write(d.recv(4096))
+        d.sendall(outgoing.read())
+        until = time.monotonic() + 4
+        while time.monotonic() < until:  # about 10 KB/s of records
+            self.assertTrue(d.recv(1000))
+            time.sleep(0.1)
+        ftp.putcmd("ABOR")
+        self.assertEqual(ftp.getmultiline(), "426 Transfer aborted.")
+        self.assertEqual(ftp.getmultiline(), "226 Abort Successful.")
 
 if __name__ == "__main__":
     unittest.main()

@@ -599,10 +599,10 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
     }
     CFtpSession& session = *rec->session;
     const Socket control = session.controlSocket();
-    const uint64_t movedBefore = session.transferBytes();
+    const uint64_t movedBefore = session.transferProgress();
     session.OnDataEvent(s, event, wsaError);
     if (sessionMap_.Lookup(control) != rec) return;
-    if (retry && session.transferBytes() != movedBefore) rec->lastActivity = eventloop::EventLoop::TickCount();
+    if (retry && session.transferProgress() != movedBefore) rec->lastActivity = eventloop::EventLoop::TickCount();
     NotifyObservers(session, false);
     // A closing session ends once its transfer has moved its last byte.
     if (!session.TransferBusy() && session.ClosingGate()) session.CloseSession();

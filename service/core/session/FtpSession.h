@@ -198,7 +198,7 @@ public:
     bool AskAside(std::function<void()> ask, std::function<void(CFtpSession&)> answer);
     bool transferInProgress() const { return transfer_->InProgress(); }
     bool transferWaitingToWrite() const { return transfer_->WaitingToWrite(); }
-    uint64_t transferBytes() const { return transfer_->bytesTransferred(); }
+    uint64_t transferProgress() const { return transfer_->progress(); }
     // A listing worker still running.
     bool workerRunning() const { return files_.WorkerRunning(); }
     // The listings in progress and the rename source.

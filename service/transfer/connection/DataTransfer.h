@@ -110,6 +110,7 @@ public:
     bool WaitingToWrite() const { return engine_.waitingToWrite(); }
     DataState dataState() const { return channel_.state(); }
     uint64_t bytesTransferred() const { return engine_.bytesTransferred(); }
+    uint64_t progress() const { return engine_.progress(); }
     // What STAT shows of a running file transfer: the name the client gave,
     // the bytes moved so far and the file's length (0 for uploads).
     const std::string& clientName() const { return engine_.clientName(); }

@@ -634,24 +634,20 @@ bool CTransferEngine::SourcePlace(uint64_t& position, uint64_t& length) const {
 
 namespace {
 
-// Whether the upload's open file is no longer the one its name leads to: it
-// was deleted or moved (by something outside the service) while it was
-// written, so the client's data is not where it asked for it.
-bool UploadLostItsName(const CFile& target, const std::string& path) {
+// Whether the upload's file was deleted while it was written (by something
+// outside the service): what the client sent is gone. A file moved, or a
+// link to it removed, still holds it, as after a move once it is stored.
+bool UploadFileDeleted(const CFile& target) {
     const auto* file = dynamic_cast<const CBigFile*>(&target);
-    if (file == nullptr || file->fd() < 0 || path.empty()) return false;
-    struct stat open {}, named {};
-    if (::fstat(file->fd(), &open) != 0) return false;
-    if (open.st_nlink == 0) return true;
-    if (::stat(path.c_str(), &named) != 0) return errno == ENOENT || errno == ENOTDIR;
-    return named.st_dev != open.st_dev || named.st_ino != open.st_ino;
+    struct stat st {};
+    return file != nullptr && file->fd() >= 0 && ::fstat(file->fd(), &st) == 0 && st.st_nlink == 0;
 }
 
 }  // namespace
 
 bool CTransferEngine::CloseReceived() {
     if (!source_) return true;
-    if (UploadLostItsName(*source_, logName_)) {
+    if (UploadFileDeleted(*source_)) {
         session_.Reply(LocalWriteErrorReplyText(clientName_, CFileException(FileCause::FileNotFound, ENOENT)));
         KeepReceived();
         EndSource();

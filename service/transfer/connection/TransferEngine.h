@@ -98,6 +98,9 @@ public:
     // The last send would have blocked: the instance's timer nudges it.
     bool waitingToWrite() const { return waitingToWrite_; }
     uint64_t bytesTransferred() const { return transferred_; }
+    // Moves with every byte taken from or given to the connection, the
+    // records of a TLS layer included: a sign of progress for the idle rule.
+    uint64_t progress() const { return transferred_ + (layer_ != nullptr ? layer_->RecordBytesSent() : 0); }
     uint64_t fileSize() const { return fileSize_; }
     // The source file's place and length (STAT), counting in an upload the
     // received bytes not yet written; false for a pipe.

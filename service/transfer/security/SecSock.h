@@ -39,6 +39,9 @@ public:
     // Input taken from the socket and not yet handed out: the socket's read
     // event will not come again for it.
     virtual bool HasBufferedInput() const { return false; }
+    // Bytes of its own (TLS records) the layer has written to the socket so
+    // far; 0 for the plain layer.
+    virtual uint64_t RecordBytesSent() const { return 0; }
     // Plaintext bytes sent and received so far; -1: not counted.
     virtual int64_t PlainSent() const { return -1; }
     virtual int64_t PlainReceived() const { return -1; }

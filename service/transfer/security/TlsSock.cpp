@@ -232,6 +232,7 @@ int CTlsSock::SendOutput(eventloop::EventLoop& loop, eventloop::Socket s) {
         const long n = loop.Send(s, out_.data() + outHead_, OutputQueued(), &err);
         if (n <= 0) return n < 0 ? err : WSAEWOULDBLOCK;
         outHead_ += static_cast<size_t>(n);
+        recordBytesSent_ += static_cast<uint64_t>(n);
     }
     out_.clear();
     outHead_ = 0;

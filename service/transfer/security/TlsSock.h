@@ -67,6 +67,7 @@ public:
     bool IsTls() const override { return true; }
     bool Ready() const override;
     bool HasBufferedInput() const override;
+    uint64_t RecordBytesSent() const override { return recordBytesSent_; }
     int64_t PlainSent() const override { return plainSent_; }
     int64_t PlainReceived() const override { return plainReceived_; }
 
@@ -120,6 +121,7 @@ private:
     eventloop::Socket sendSocket_ = eventloop::INVALID_SOCKET;
     std::vector<uint8_t> out_;  // encrypted bytes [outHead_, end)
     size_t outHead_ = 0;
+    uint64_t recordBytesSent_ = 0;
     int64_t plainSent_ = 0;
     int64_t plainReceived_ = 0;
 };
