@@ -42,6 +42,8 @@ int CConnectionCounter::Next() {
 }
 
 void CConnectionCounter::Tick() {
+    // A number set from outside is taken over at the tick, busy or not.
+    if (!loaded_ || !StoreUnchanged()) return;
     if (moved_) {
         moved_ = false;
         return;

@@ -6,7 +6,7 @@
 // answer) and a service that is killed never hands out a number again after
 // its restart. At the first timer tick without a new connection, and when
 // the instance stops, the store gets the exact next number back. A number
-// set in the store by someone else is taken over.
+// set in the store by someone else is taken over at the next tick.
 #pragma once
 
 namespace orvyn {

@@ -64,11 +64,15 @@ TEST_F(ServerTest, ConnectionNumbersWrapAfter9999AndAreStoredAhead) {
         EXPECT_EQ(ReadStoredInt("Logging", "ConnectNum"), 100);
         OnLoop([&] { server_->TimerStep(); });
         EXPECT_EQ(ReadStoredInt("Logging", "ConnectNum"), 1);
-        // A number set in the store meanwhile is taken over.
-        SetDword("Logging", "ConnectNum", 500);
+        // A number set in the store meanwhile is taken over at the tick,
+        // also while connections come.
         Client b(port_);
         ASSERT_EQ(b.ReadReply(), kGreeting);
-        EXPECT_EQ(OnLoop([&] { return SessionOf(b)->connectionNumber(); }), 500);
+        SetDword("Logging", "ConnectNum", 500);
+        OnLoop([&] { server_->TimerStep(); });
+        Client c(port_);
+        ASSERT_EQ(c.ReadReply(), kGreeting);
+        EXPECT_EQ(OnLoop([&] { return SessionOf(c)->connectionNumber(); }), 500);
         EXPECT_EQ(ReadStoredInt("Logging", "ConnectNum"), 600);
     });
 }
