@@ -50,6 +50,8 @@ public:
     bool ConnectTo(const std::string& computer, std::string& why);
     // Manages this computer again.
     void ManageLocal();
+    // Why the connection to the computer managed ended; empty while it works.
+    std::string LostConnection() const { return computer_.lost ? computer_.lost() : std::string(); }
 
     // Opens the service; the previous one is kept when none is found.
     bool OpenService() { return service().Open(); }

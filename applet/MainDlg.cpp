@@ -390,6 +390,14 @@ void CMainDlg::WatchService() {
 }
 
 void CMainDlg::Idle() {
+    // Another computer that stopped answering: said once, and back here.
+    if (!app_.remoteComputer().empty()) {
+        if (const std::string lost = app_.LostConnection(); !lost.empty()) {
+            std::fprintf(stderr, "orvyn applet: %s\n", lost.c_str());
+            ConnectTo(QString());
+            prompt_->Tell(FromStoreText(lost) + "\nReturning to the local computer.", kTitle, IPrompt::Icon::Error);
+        }
+    }
     UpdateCommands();
     if (resortConnections_) {
         resortConnections_ = false;

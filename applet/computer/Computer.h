@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,9 @@ struct ManagedComputer {
     std::unique_ptr<reg::IStore> store;
     std::unique_ptr<IServiceControl> service;
     std::unique_ptr<IComputerFiles> files;
+    // Why the connection to another computer ended; empty while it works
+    // (and for this computer).
+    std::function<std::string()> lost;
 };
 
 }  // namespace orvyn::applet

@@ -111,15 +111,29 @@ std::shared_ptr<CRemoteShell> CRemoteShell::Start(const std::string& computer, s
 CRemoteShell::~CRemoteShell() {
     shutdown(fd_, SHUT_WR);  // the other side ends on the end of its input
     close(fd_);
-    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    // Two seconds to end by itself, one more after SIGTERM; then SIGKILL,
+    // which also ends a shell that is stopped (an ssh in the background
+    // that wanted the terminal) or ignores SIGTERM.
+    const auto start = Clock::now();
+    bool termed = false;
     while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (Clock::now() >= deadline) {
-            kill(pid_, SIGTERM);
+        const auto waited = Clock::now() - start;
+        if (waited >= std::chrono::seconds(3)) {
+            kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
             break;
         }
+        if (!termed && waited >= std::chrono::seconds(2)) {
+            kill(pid_, SIGTERM);
+            termed = true;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+std::string CRemoteShell::broken() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return broken_;
 }
 
 void CRemoteShell::Break(Answer& answer, const std::string& what) {
@@ -129,8 +143,7 @@ void CRemoteShell::Break(Answer& answer, const std::string& what) {
     answer.lines = {{broken_}};
 }
 
-bool CRemoteShell::Send(const std::string& data, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+bool CRemoteShell::Send(const std::string& data, Deadline deadline) {
     for (size_t done = 0; done < data.size();) {
         pollfd p{fd_, POLLOUT, 0};
         if (poll(&p, 1, MsLeft(deadline)) <= 0)
@@ -145,19 +158,19 @@ bool CRemoteShell::Send(const std::string& data, int timeoutMs) {
     return true;
 }
 
-bool CRemoteShell::ReadLine(std::string& line, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+bool CRemoteShell::ReadLine(std::string& line, Deadline deadline, size_t& room) {
     char buffer[65536];
     size_t searched = 0;
     while (true) {
         const size_t end = pending_.find('\n', searched);
-        if (end != std::string::npos) {
+        if (end != std::string::npos && end < room) {
             line.assign(pending_, 0, end);
             pending_.erase(0, end + 1);
+            room -= end + 1;
             return true;
         }
         searched = pending_.size();
-        if (pending_.size() > wire::kMaxLine)
+        if (pending_.size() >= room)
             return false;
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, MsLeft(deadline)) <= 0)
@@ -178,21 +191,23 @@ bool CRemoteShell::Call(const wire::Line& request, Answer& answer, int timeoutMs
         Break(answer, {});
         return false;
     }
-    if (!Send(wire::Join(request), timeoutMs)) {
+    const Deadline deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t room = wire::kMaxLine;
+    if (!Send(wire::Join(request), deadline)) {
         Break(answer, "it does not take requests.");
         return false;
     }
     std::string line;
     wire::Line head;
     unsigned long long count = 0;
-    if (!ReadLine(line, timeoutMs) || !wire::Split(line, head) || head.size() != 2 ||
+    if (!ReadLine(line, deadline, room) || !wire::Split(line, head) || head.size() != 2 ||
         !ParseSigned(head[0], answer.code) || !wire::ParseUnsigned(head[1], count)) {
         Break(answer, "it did not answer.");
         return false;
     }
     for (unsigned long long i = 0; i < count; ++i) {
         wire::Line words;
-        if (!ReadLine(line, timeoutMs) || !wire::Split(line, words)) {
+        if (!ReadLine(line, deadline, room) || !wire::Split(line, words)) {
             Break(answer, "its answer broke off.");
             return false;
         }
@@ -434,6 +449,7 @@ bool ConnectComputer(const std::string& computer, ManagedComputer& out, std::str
     out.store = std::make_unique<RemoteStore>(shell);
     out.service = std::move(service);
     out.files = std::make_unique<RemoteComputerFiles>(shell);
+    out.lost = [shell] { return shell->broken(); };
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,24 +36,29 @@ public:
     CRemoteShell(const CRemoteShell&) = delete;
     CRemoteShell& operator=(const CRemoteShell&) = delete;
 
-    // One request and its answer; false when the conversation failed (the
-    // reason is in the answer, code reg::kIoError).
+    // One request and its answer, within timeoutMs in all and at most
+    // wire::kMaxLine bytes; false when the conversation failed (the reason
+    // is in the answer, code reg::kIoError).
     bool Call(const wire::Line& request, Answer& answer, int timeoutMs = kRequestTimeoutMs);
 
     const std::string& computer() const { return computer_; }
+    // Why the conversation ended; empty while it goes on.
+    std::string broken() const;
 
     static constexpr int kRequestTimeoutMs = 60000;  // a service stop waits 30 s there
 
 private:
     CRemoteShell(std::string computer, pid_t pid, int fd) : computer_(std::move(computer)), pid_(pid), fd_(fd) {}
-    bool Send(const std::string& data, int timeoutMs);
-    bool ReadLine(std::string& line, int timeoutMs);
+    using Deadline = std::chrono::steady_clock::time_point;
+    bool Send(const std::string& data, Deadline deadline);
+    // A line of at most `room` bytes (its end included), taken from it.
+    bool ReadLine(std::string& line, Deadline deadline, size_t& room);
     void Break(Answer& answer, const std::string& what);
 
     std::string computer_;
     pid_t pid_;
     int fd_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::string pending_;
     std::string broken_;  // why the conversation ended, empty while it goes on
 };

@@ -45,7 +45,7 @@ public:
 // Saves server-sheet-<n>-<page>.png into folder; false when one failed.
 bool SaveServerSheetPictures(const std::string& storePath, const QString& folder) {
     COrvynCplApp cpl(ManagedComputer{"", std::make_unique<reg::Store>(storePath), std::make_unique<RunningService>(),
-                                     std::make_unique<PictureFiles>()});
+                                     std::make_unique<PictureFiles>(), {}});
     reg::IStore& s = cpl.store();
     const std::string key = std::string(kServersKey) + "\\Main";
     Text(s, key, "Address", "0.0.0.0");

@@ -64,7 +64,7 @@ bool SaveUsersScreenshots(const QString& folder) {
         auto store = std::make_unique<reg::Store>(std::string(dirTemplate) + "/registry.db");
         reg::IStore& s = *store;
         COrvynCplApp cpl(ManagedComputer{"", std::move(store), std::make_unique<RunningService>(),
-                                         std::make_unique<PictureFiles>()});
+                                         std::make_unique<PictureFiles>(), {}});
 
         CUsersKey users(s, "Main");
         UserRecord alice;

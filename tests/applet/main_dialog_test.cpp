@@ -14,11 +14,13 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "applet/Cpl.h"
 #include "applet/CplApp.h"
@@ -47,6 +49,24 @@ bool Listening(int port) {
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
+}
+
+// Kills the programs named `comm` that this process started.
+void KillOwnChildren(const std::string& comm) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "stat");
+        std::string stat;
+        if (!std::getline(in, stat))
+            continue;
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
+            continue;
+        char state = 0;
+        long parent = 0;
+        std::istringstream(stat.substr(close + 2)) >> state >> parent;
+        if (parent == ::getpid() && stat.compare(open + 1, close - open - 1, comm) == 0)
+            ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+    }
 }
 
 // Selects the connection rows whose Name column is one of names.
@@ -377,6 +397,15 @@ private slots:
         prompt.answers = {true};
         QTest::mouseClick(dlg.serviceButton(), Qt::LeftButton);
         QVERIFY(WaitForState(dlg, 1));
+
+        // The other side ends: said once, and the applet is back here.
+        KillOwnChildren("orvyn-reg");
+        app_->service().QueryState();  // the applet's next look at the service
+        dlg.Idle();
+        QCOMPARE(prompt.told, QStringList({"The connection to far failed: it did not answer.\nReturning to the local "
+                                           "computer."}));
+        QVERIFY(dlg.systemLabel().endsWith("' (local computer):"));
+        prompt.told.clear();
 
         dlg.ConnectTo("nowhere");
         dlg.Idle();

@@ -150,7 +150,7 @@ private slots:
                            {"/srv/ftp/pub", {"incoming"}},
                            {"/srv/ftp/pub/incoming", {}}};
         app_ = std::make_unique<COrvynCplApp>(ManagedComputer{
-            "", std::make_unique<reg::Store>(*dir_ / "registry.db"), std::make_unique<RunningService>(), std::move(files)});
+            "", std::make_unique<reg::Store>(*dir_ / "registry.db"), std::make_unique<RunningService>(), std::move(files), {}});
     }
 
     void cleanup() {
