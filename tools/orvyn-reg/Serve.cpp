@@ -221,10 +221,12 @@ private:
 int Serve(reg::Store& store, int in, int out) {
     Server server(store);
     std::string pending;
+    size_t searched = 0;  // pending holds no line end before this
     char buffer[65536];
     while (true) {
-        const size_t end = pending.find('\n');
+        const size_t end = pending.find('\n', searched);
         if (end == std::string::npos) {
+            searched = pending.size();
             if (pending.size() > applet::wire::kMaxLine)
                 return 1;
             const ssize_t n = read(in, buffer, sizeof buffer);
@@ -235,6 +237,7 @@ int Serve(reg::Store& store, int in, int out) {
             pending.append(buffer, static_cast<size_t>(n));
             continue;
         }
+        searched = 0;
         Line request;
         Answer answer;
         if (!applet::wire::Split(std::string_view(pending).substr(0, end), request))
