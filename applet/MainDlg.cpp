@@ -228,10 +228,10 @@ void CMainDlg::BuildCommands() {
 
 void CMainDlg::BuildLayout() {
     auto* menuBar = new QMenuBar(this);
-    serverMenu_ = menuBar->addMenu("&Server");
+    serverMenu_ = menuBar->addMenu("Se&rver");  // Alt+S and Alt+C belong to the buttons
     for (QAction* a : {configure_, users_, new_, rename_, delete_, export_, import_, stop_, start_})
         serverMenu_->addAction(a);
-    connectionMenu_ = menuBar->addMenu("&Connection");
+    connectionMenu_ = menuBar->addMenu("C&onnection");
     for (QAction* a : {disconnect_, disable_, disconnectAll_})
         connectionMenu_->addAction(a);
 
@@ -683,7 +683,7 @@ QString CMainDlg::systemLabel() const { return systemLabel_->text(); }
 
 void CMainDlg::OnConnectButton() {
     CConnectDialog dialog(FromStoreText(app_.remoteComputer()), this);
-    connect(&dialog, &CConnectDialog::helpRequested, this, [this] { ShowHelp("connect"); });
+    connect(&dialog, &CConnectDialog::helpRequested, this, [this, &dialog] { ShowHelp("connect", &dialog); });
     if (dialog.exec() == QDialog::Accepted)
         ConnectTo(dialog.computer());
 }
@@ -750,10 +750,13 @@ QString CMainDlg::TopicAt(const QPoint& globalPos) const {
     return "main";
 }
 
-void CMainDlg::ShowHelp(const QString& topic) {
-    if (!help_)
-        help_ = new CHelpWindow(this);
-    if (!help_->ShowTopic(topic))
+void CMainDlg::ShowHelp(const QString& topic, QWidget* owner) {
+    CHelpWindow* help = owner ? owner->findChild<CHelpWindow*>(QString(), Qt::FindDirectChildrenOnly) : help_;
+    if (!help)
+        help = new CHelpWindow(owner ? owner : this);
+    if (!owner)
+        help_ = help;
+    if (!help->ShowTopic(topic))
         prompt_->Tell("Failed to find information in the help file on " + topic, "HTML Help Error",
                       IPrompt::Icon::Warning);
 }

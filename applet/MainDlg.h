@@ -87,7 +87,9 @@ public slots:
     // Manages another computer (empty: this one) as "Select Computer" does.
     void ConnectTo(const QString& computer);
     // Opens the help window at a topic; a missing topic is reported.
-    void ShowHelp(const QString& topic);
+    // owner: a modal dialog asking; its own help window is used while it is
+    // open (the main window's would take no input then).
+    void ShowHelp(const QString& topic, QWidget* owner = nullptr);
 
 private:
     void BuildCommands();

@@ -241,9 +241,9 @@ void CUsersDlg::BuildLayout() {
         new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &CUsersDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(buttons, &QDialogButtonBox::helpRequested, this, &CUsersDlg::ShowHelp);
+    connect(buttons, &QDialogButtonBox::helpRequested, this, [this] { ShowHelp(); });
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
-    connect(help, &QShortcut::activated, this, &CUsersDlg::ShowHelp);
+    connect(help, &QShortcut::activated, this, [this] { ShowHelp(); });
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
@@ -489,7 +489,7 @@ void CUsersDlg::OnNewUser() {
     if (!key_)
         return;
     CNewUserDlg ask(this);
-    connect(&ask, &CNewUserDlg::helpRequested, this, &CUsersDlg::ShowHelp);
+    connect(&ask, &CNewUserDlg::helpRequested, this, [this, &ask] { ShowHelp(&ask); });
     if (ask.exec() != QDialog::Accepted)
         return;
     const QString name = ask.name();
@@ -861,10 +861,13 @@ void CUsersDlg::OnRevertHome() {
     UpdateCommands();
 }
 
-void CUsersDlg::ShowHelp() {
-    if (!help_)
-        help_ = new CHelpWindow(this);
-    if (!help_->ShowTopic("users"))
+void CUsersDlg::ShowHelp(QWidget* owner) {
+    CHelpWindow* help = owner ? owner->findChild<CHelpWindow*>(QString(), Qt::FindDirectChildrenOnly) : help_;
+    if (!help)
+        help = new CHelpWindow(owner ? owner : this);
+    if (!owner)
+        help_ = help;
+    if (!help->ShowTopic("users"))
         prompt_->Tell("Failed to find information in the help file on users", "HTML Help Error",
                       IPrompt::Icon::Warning);
 }

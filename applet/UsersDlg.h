@@ -85,7 +85,8 @@ public slots:
     void OnGoHome();
     void OnRevertHome();
     void accept() override;
-    void ShowHelp();
+    // owner: as CMainDlg::ShowHelp.
+    void ShowHelp(QWidget* owner = nullptr);
 
 private:
     struct Pending {
