@@ -390,8 +390,9 @@ void CMainDlg::WatchService() {
 }
 
 void CMainDlg::Idle() {
-    // Another computer that stopped answering: said once, and back here.
-    if (!app_.remoteComputer().empty()) {
+    // Another computer that stopped answering: said once, and back here;
+    // not while a dialog is open, which may work on that computer's objects.
+    if (!app_.remoteComputer().empty() && QApplication::activeModalWidget() == nullptr) {
         if (const std::string lost = app_.LostConnection(); !lost.empty()) {
             std::fprintf(stderr, "orvyn applet: %s\n", lost.c_str());
             ConnectTo(QString());

@@ -76,6 +76,10 @@ CConversionsPage::CConversionsPage(SheetContext& context)
     d->addWidget(command_);
     d->addWidget(new QLabel("(Use %s to replace the local file's name)", details_));
     d->addStretch();
+    // Tab goes down the page as it reads.
+    QWidget* const order[] = {localSuffix_, ascii_, binary_, files_, dirs_, command_};
+    for (size_t i = 1; i < std::size(order); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
 
     auto* layout = new QHBoxLayout(this);
     layout->addLayout(left, 2);

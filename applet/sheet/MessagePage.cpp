@@ -73,11 +73,13 @@ MessageAction CMessageDlg::action() const {
     // The editor shows some characters as others (a no-break space as a
     // space, a line separator or a lone CR as a line end): a text not
     // edited goes back as it came. An edited one keeps what the editor holds,
-    // its paragraph ends as line ends.
+    // with the line ends it shows (paragraph ends, and Shift+Return's line
+    // separators) as LF.
     QString text = original_;
     if (text_->document()->isModified()) {
         text = text_->document()->toRawText();
         text.replace(QChar::ParagraphSeparator, QChar('\n'));
+        text.replace(QChar::LineSeparator, QChar('\n'));
     }
     return {text, play_->isChecked(), file_->text().trimmed()};
 }

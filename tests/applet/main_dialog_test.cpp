@@ -418,6 +418,14 @@ private slots:
         // The other side ends: said once, and the applet is back here.
         KillOwnChildren("orvyn-reg");
         app_->service().QueryState();  // the applet's next look at the service
+        // Not while a dialog is open, which may hold that computer's objects.
+        QDialog open(&dlg);
+        QTimer::singleShot(0, &open, [&] {
+            dlg.Idle();
+            QCOMPARE(app_->remoteComputer(), std::string("far"));
+            open.reject();
+        });
+        open.exec();
         dlg.Idle();
         QCOMPARE(prompt.told.size(), 1);
         QVERIFY(prompt.told[0].startsWith("The connection to far failed: "));

@@ -18,6 +18,7 @@
 #include <QSpinBox>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QPlainTextEdit>
 #include <QtTest>
 #include <cstdlib>
 #include <climits>
@@ -484,6 +485,12 @@ private slots:
             auto* messages = sheet.page<CMessagePage>(CServerSheet::kMessages);
             CMessageDlg dialog(&sheet, false, messages->farewell(), true);
             messages->SetAction(false, dialog.action());
+            // Typed: Shift+Return starts a line as Return does.
+            CMessageDlg typed(&sheet, true, {}, true);
+            QTest::keyClicks(typed.findChild<QPlainTextEdit*>(), "Hi");
+            QTest::keyClick(typed.findChild<QPlainTextEdit*>(), Qt::Key_Return, Qt::ShiftModifier);
+            QTest::keyClicks(typed.findChild<QPlainTextEdit*>(), "there");
+            QCOMPARE(typed.action().text, QString("Hi\nthere"));
             QVERIFY(sheet.Apply());
         }
         auto bytes = [&](const std::string& key, const char* name) {
