@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kGreetingTimeoutMs = 30000;  // ssh may take a while to log in
 constexpr uint32_t kMaxState = 7;
+constexpr unsigned long long kMaxAnswerLines = 1000000;
 
 std::vector<std::string> ShellWords() {
     const char* shell = std::getenv("ORVYN_REMOTE_SHELL");
@@ -203,6 +204,12 @@ bool CRemoteShell::Call(const wire::Line& request, Answer& answer, int timeoutMs
     if (!ReadLine(line, deadline, room) || !wire::Split(line, head) || head.size() != 2 ||
         !ParseSigned(head[0], answer.code) || !wire::ParseUnsigned(head[1], count)) {
         Break(answer, "it did not answer.");
+        return false;
+    }
+    // Each line costs more than its bytes: the number of lines is bounded
+    // as well (a folder of a million entries is the most a listing brings).
+    if (count > kMaxAnswerLines) {
+        Break(answer, "its answer is too large.");
         return false;
     }
     for (unsigned long long i = 0; i < count; ++i) {

@@ -36,8 +36,8 @@ public:
     CRemoteShell(const CRemoteShell&) = delete;
     CRemoteShell& operator=(const CRemoteShell&) = delete;
 
-    // One request and its answer, within timeoutMs in all and at most
-    // wire::kMaxLine bytes; false when the conversation failed (the reason
+    // One request and its answer, within timeoutMs in all, at most
+    // wire::kMaxLine bytes and a million lines; false when the conversation failed (the reason
     // is in the answer, code reg::kIoError).
     bool Call(const wire::Line& request, Answer& answer, int timeoutMs = kRequestTimeoutMs);
 
