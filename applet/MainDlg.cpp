@@ -44,6 +44,9 @@ namespace orvyn::applet {
 
 namespace {
 
+// The least width of the connections frame beside the servers frame.
+constexpr int kConnectionFrameMin = 200;
+
 constexpr int kWatchMs = 5000;
 constexpr int kIdleMs = 200;
 constexpr int kStateRole = Qt::UserRole + 1;
@@ -186,8 +189,15 @@ CMainDlg::CMainDlg(COrvynCplApp& app, QWidget* parent, IPrompt* prompt)
     const int split = ReadDword(app_.store(), "MainDlgSplit", 0);
     resize(width > 0 ? width : 900, 420);
     const int left = split > 0 ? split : 420;
-    splitter_->setSizes({left, std::max(200, this->width() - left)});
+    splitter_->setSizes({left, std::max(kConnectionFrameMin, this->width() - left)});
+    KeepSplitWidth(left);
+    connect(splitter_, &QSplitter::splitterMoved, this, [this](int position) { KeepSplitWidth(position); });
     Idle();
+}
+
+void CMainDlg::KeepSplitWidth(int split) {
+    const QMargins margins = layout()->contentsMargins();
+    setMinimumWidth(split + splitter_->handleWidth() + kConnectionFrameMin + margins.left() + margins.right());
 }
 
 CMainDlg::~CMainDlg() {
@@ -311,6 +321,7 @@ void CMainDlg::BuildLayout() {
     splitter_->setStretchFactor(0, 0);
     splitter_->setStretchFactor(1, 1);
     splitter_->setChildrenCollapsible(false);
+    connectionFrame_->setMinimumWidth(kConnectionFrameMin);
 
     serviceButton_ = new QPushButton("No Svc status", this);
     connectButton_ = new QPushButton("&Connect to...", this);

@@ -102,6 +102,9 @@ private:
     QTreeWidgetItem* SelectedServer() const;
     const ServerRecord* RecordOf(QTreeWidgetItem* row) const;
     bool SelectedIsRunning() const;
+    // The window may not get narrower than the split, the splitter and the
+    // connections frame's least width: the servers frame keeps its width.
+    void KeepSplitWidth(int split);
     void RestoreLayout(QTreeWidget* list, const char* key, const std::vector<std::string>& titles,
                        const std::vector<QString>& samples, int& sortState);
     void SaveLayout(QTreeWidget* list, const char* key, const std::vector<std::string>& titles, int sortState);

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QTcpServer>
@@ -442,6 +443,27 @@ private slots:
         QVERIFY(dlg.systemLabel().endsWith("' (local computer):"));
         QVERIFY(app_->remoteComputer().empty());
         QCOMPARE(Rows(dlg), QStringList({"Here|0.0.0.0|ftp|Paused"}));
+    }
+
+    // Narrowing the window takes width from the connections frame, never
+    // from the servers frame, whose width comes back on the next opening.
+    void narrowingKeepsTheServersFrame() {
+        FakePrompt prompt;
+        int split = 0;
+        {
+            CMainDlg dlg(*app_, nullptr, &prompt);
+            dlg.show();
+            QApplication::processEvents();
+            split = dlg.findChild<QSplitter*>()->sizes().value(0);
+            dlg.resize(300, 420);
+            QApplication::processEvents();
+            QCOMPARE(dlg.findChild<QSplitter*>()->sizes().value(0), split);
+            QVERIFY(dlg.width() >= split + 200);
+        }
+        CMainDlg again(*app_, nullptr, &prompt);
+        again.show();
+        QApplication::processEvents();
+        QCOMPARE(again.findChild<QSplitter*>()->sizes().value(0), split);
     }
 
     // Help asked for by a modal dialog takes input while that dialog is open.
