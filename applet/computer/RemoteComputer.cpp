@@ -133,11 +133,12 @@ CRemoteShell::~CRemoteShell() {
 }
 
 std::string CRemoteShell::broken() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(brokenMutex_);
     return broken_;
 }
 
 void CRemoteShell::Break(Answer& answer, const std::string& what) {
+    std::lock_guard<std::mutex> lock(brokenMutex_);
     if (broken_.empty())
         broken_ = "The connection to " + computer_ + " failed: " + what;
     answer.code = reg::kIoError;
@@ -188,7 +189,7 @@ bool CRemoteShell::ReadLine(std::string& line, Deadline deadline, size_t& room) 
 bool CRemoteShell::Call(const wire::Line& request, Answer& answer, int timeoutMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     answer = {};
-    if (!broken_.empty()) {
+    if (!broken().empty()) {
         Break(answer, {});
         return false;
     }

@@ -58,9 +58,12 @@ private:
     std::string computer_;
     pid_t pid_;
     int fd_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::string pending_;
-    std::string broken_;  // why the conversation ended, empty while it goes on
+    // Why the conversation ended, empty while it goes on. A lock of its own:
+    // broken() must not wait for a call another thread is making.
+    mutable std::mutex brokenMutex_;
+    std::string broken_;
 };
 
 // The store of the other computer.
