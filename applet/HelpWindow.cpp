@@ -13,6 +13,12 @@ namespace {
 QString PageOf(const QString& topic) { return ":/help/" + topic + ".html"; }
 }  // namespace
 
+CHelpWindow& CHelpWindow::Of(QWidget* owner) {
+    if (auto* help = owner->findChild<CHelpWindow*>(QString(), Qt::FindDirectChildrenOnly))
+        return *help;
+    return *new CHelpWindow(owner);
+}
+
 CHelpWindow::CHelpWindow(QWidget* parent) : QDialog(parent), browser_(new QTextBrowser(this)) {
     setWindowTitle("ORVYN Pro Help");
     browser_->setSearchPaths({":/help"});

@@ -18,6 +18,9 @@ public:
     QString currentTopic() const { return topic_; }
 
     static bool HasTopic(const QString& topic);
+    // The help window of a window, made on first use. A modal dialog has
+    // its own: the help window of a window it blocks would take no input.
+    static CHelpWindow& Of(QWidget* owner);
 
 private:
     QTextBrowser* browser_;

@@ -763,12 +763,7 @@ QString CMainDlg::TopicAt(const QPoint& globalPos) const {
 }
 
 void CMainDlg::ShowHelp(const QString& topic, QWidget* owner) {
-    CHelpWindow* help = owner ? owner->findChild<CHelpWindow*>(QString(), Qt::FindDirectChildrenOnly) : help_;
-    if (!help)
-        help = new CHelpWindow(owner ? owner : this);
-    if (!owner)
-        help_ = help;
-    if (!help->ShowTopic(topic))
+    if (!CHelpWindow::Of(owner ? owner : this).ShowTopic(topic))
         prompt_->Tell("Failed to find information in the help file on " + topic, "HTML Help Error",
                       IPrompt::Icon::Warning);
 }

@@ -29,7 +29,6 @@ class QGroupBox;
 class QLabel;
 
 namespace orvyn::applet {
-class CHelpWindow;
 class CServerCommands;
 }
 
@@ -146,7 +145,6 @@ private:
     bool refresh_ = true;
     int serverSort_ = 0;
     int connectionSort_ = 0;
-    CHelpWindow* help_ = nullptr;
     CServerMonitor* monitor_ = nullptr;
     CServerCommands* serverCommands_ = nullptr;
     bool resortConnections_ = false;

@@ -145,9 +145,7 @@ void CNewServerDlg::accept() {
 }
 
 void CNewServerDlg::ShowHelp() {
-    if (!help_)
-        help_ = new CHelpWindow(this);
-    help_->ShowTopic(kHelpTopic);
+    CHelpWindow::Of(this).ShowTopic(kHelpTopic);
 }
 
 }  // namespace orvyn::applet

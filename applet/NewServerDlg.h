@@ -19,7 +19,6 @@ class QPushButton;
 namespace orvyn::applet {
 
 class COrvynCplApp;
-class CHelpWindow;
 class IPrompt;
 
 class CNewServerDlg : public QDialog {
@@ -55,7 +54,6 @@ private:
     QLineEdit* port_;
     QLabel* hint_;
     QPushButton* ok_;
-    CHelpWindow* help_ = nullptr;
     bool existing_ = false;
 };
 

@@ -862,12 +862,7 @@ void CUsersDlg::OnRevertHome() {
 }
 
 void CUsersDlg::ShowHelp(QWidget* owner) {
-    CHelpWindow* help = owner ? owner->findChild<CHelpWindow*>(QString(), Qt::FindDirectChildrenOnly) : help_;
-    if (!help)
-        help = new CHelpWindow(owner ? owner : this);
-    if (!owner)
-        help_ = help;
-    if (!help->ShowTopic("users"))
+    if (!CHelpWindow::Of(owner ? owner : this).ShowTopic("users"))
         prompt_->Tell("Failed to find information in the help file on users", "HTML Help Error",
                       IPrompt::Icon::Warning);
 }

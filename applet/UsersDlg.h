@@ -36,7 +36,6 @@ class QTreeWidgetItem;
 namespace orvyn::applet {
 
 class COrvynCplApp;
-class CHelpWindow;
 
 class CUsersDlg : public QDialog {
     Q_OBJECT
@@ -128,7 +127,6 @@ private:
     std::unique_ptr<IPrompt> ownPrompt_;
     IPrompt* prompt_;
     CFolderLister* lister_;
-    CHelpWindow* help_ = nullptr;
 
     QComboBox* servers_ = nullptr;
     QComboBox* domains_ = nullptr;

@@ -42,10 +42,12 @@ int CConnectionCounter::Next() {
 }
 
 void CConnectionCounter::Tick() {
-    // A number set from outside is taken over at the tick, busy or not.
-    if (!loaded_ || !StoreUnchanged()) return;
+    if (!loaded_) return;
     if (moved_) {
+        // Busy: the reservation stands, but a number set from outside is
+        // taken over now all the same.
         moved_ = false;
+        StoreUnchanged();
         return;
     }
     WriteBack(0);

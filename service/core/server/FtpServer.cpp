@@ -43,7 +43,12 @@ constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
 // write event never uses otherwise).
 constexpr int kTimerRetry = -1;
 
-// Whether tick a is at or after tick b, across the 32-bit wrap.
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t SteadySeconds() { return SteadyMs() / 1000; }
 
 }  // namespace
 
@@ -225,15 +230,6 @@ void CFtpServer::Stop() {
     lookupMap_.clear();
 }
 
-namespace {
-
-int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
 void CFtpServer::SetStopState(int forcedMinutes, int backMinutes) {
     const int64_t now = SteadyMs();
     stopping_ = true;
@@ -249,15 +245,6 @@ bool CFtpServer::ForcedDisconnectReached() const { return ForcedDisconnectDue(St
 // ---- sessions -------------------------------------------------------------------
 
 int CFtpServer::NextConnectionNumber() { return connections_.Next(); }
-
-namespace {
-
-int64_t SteadySeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 size_t CFtpServer::ReadMaxCmdLine() const {
     const long n = registry_.ReadInt(nullptr, "MaxCmdLine", 2048);
@@ -599,7 +586,7 @@ void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {
     }
     CFtpSession& session = *rec->session;
     const Socket control = session.controlSocket();
-    const uint64_t movedBefore = session.transferProgress();
+    const uint64_t movedBefore = retry ? session.transferProgress() : 0;
     session.OnDataEvent(s, event, wsaError);
     if (sessionMap_.Lookup(control) != rec) return;
     if (retry && session.transferProgress() != movedBefore) rec->lastActivity = eventloop::EventLoop::TickCount();

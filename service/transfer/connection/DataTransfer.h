@@ -112,7 +112,8 @@ public:
     uint64_t bytesTransferred() const { return engine_.bytesTransferred(); }
     uint64_t progress() const { return engine_.progress(); }
     // What STAT shows of a running file transfer: the name the client gave,
-    // the bytes moved so far and the file's length (0 for uploads).
+    // and where it has got in its file (SourcePlace; for a pipe, the bytes
+    // moved and the size announced).
     const std::string& clientName() const { return engine_.clientName(); }
     uint64_t fileSize() const { return engine_.fileSize(); }
     bool SourcePlace(uint64_t& position, uint64_t& length) const { return engine_.SourcePlace(position, length); }
