@@ -25,6 +25,8 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "applet/CplApp.h"
 #include "applet/HelpWindow.h"
@@ -115,24 +117,31 @@ void CUsersDlg::BuildLayout() {
     connect(servers_, &QComboBox::currentTextChanged, this, &CUsersDlg::SelectServer);
     connect(domains_, &QComboBox::currentTextChanged, this, &CUsersDlg::SelectDomain);
 
-    auto make = [this](QToolBar* bar, const char* text, const char* tip, void (CUsersDlg::*slot)()) {
+    // The commands are reached with Tab as well (Space presses them): a
+    // toolbar's buttons take no focus of their own.
+    std::vector<QWidget*> userButtons, folderButtons;
+    auto make = [this](QToolBar* bar, const char* text, const char* tip, void (CUsersDlg::*slot)(),
+                       std::vector<QWidget*>& buttons) {
         QAction* a = bar->addAction(text);
         a->setToolTip(tip);
         a->setStatusTip(tip);
         connect(a, &QAction::triggered, this, slot);
+        QWidget* button = bar->widgetForAction(a);
+        button->setFocusPolicy(Qt::TabFocus);
+        buttons.push_back(button);
         return a;
     };
     auto* userBar = new QToolBar(this);
-    newUser_ = make(userBar, "New", "New User...", &CUsersDlg::OnNewUser);
-    deleteUser_ = make(userBar, "Delete", "Delete User", &CUsersDlg::OnDeleteUser);
-    setPassword_ = make(userBar, "Password", "Set Password...", &CUsersDlg::OnSetPassword);
-    disableUser_ = make(userBar, "Disable", "Disable User", &CUsersDlg::OnDisableUser);
+    newUser_ = make(userBar, "New", "New User...", &CUsersDlg::OnNewUser, userButtons);
+    deleteUser_ = make(userBar, "Delete", "Delete User", &CUsersDlg::OnDeleteUser, userButtons);
+    setPassword_ = make(userBar, "Password", "Set Password...", &CUsersDlg::OnSetPassword, userButtons);
+    disableUser_ = make(userBar, "Disable", "Disable User", &CUsersDlg::OnDisableUser, userButtons);
     disableUser_->setCheckable(true);
     auto* folderBar = new QToolBar(this);
-    addShare_ = make(folderBar, "Add Folder", "Add Share...", &CUsersDlg::OnAddShare);
-    setHome_ = make(folderBar, "Set Home", "Set Home Directory", &CUsersDlg::OnSetHome);
-    goHome_ = make(folderBar, "Go Home", "Go to home directory", &CUsersDlg::OnGoHome);
-    revertHome_ = make(folderBar, "Default Home", "Revert to default home.", &CUsersDlg::OnRevertHome);
+    addShare_ = make(folderBar, "Add Folder", "Add Share...", &CUsersDlg::OnAddShare, folderButtons);
+    setHome_ = make(folderBar, "Set Home", "Set Home Directory", &CUsersDlg::OnSetHome, folderButtons);
+    goHome_ = make(folderBar, "Go Home", "Go to home directory", &CUsersDlg::OnGoHome, folderButtons);
+    revertHome_ = make(folderBar, "Default Home", "Revert to default home.", &CUsersDlg::OnRevertHome, folderButtons);
 
     users_ = new QListWidget(this);
     users_->setObjectName("Users");
@@ -229,6 +238,13 @@ void CUsersDlg::BuildLayout() {
     flagGrid->addWidget(forceEfsDefault_, 2, 1);
     flagGrid->addWidget(xerox_, 3, 0);
     flagGrid->setColumnStretch(2, 1);
+
+    // Down the left pane, then the right one: each toolbar before its list.
+    QWidget* previous = domains_;
+    for (QWidget* w : userButtons) setTabOrder(std::exchange(previous, w), w);
+    setTabOrder(std::exchange(previous, users_), users_);
+    for (QWidget* w : folderButtons) setTabOrder(std::exchange(previous, w), w);
+    setTabOrder(previous, tree_);
 
     auto* top = new QGridLayout;
     top->addWidget(new QLabel("Display users for server:", this), 0, 0);

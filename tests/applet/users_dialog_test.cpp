@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>
 #include <condition_variable>
@@ -298,6 +299,41 @@ private slots:
         QVERIFY(store().QueryValue(eve, "Home", v).ok());
         QCOMPARE(v.type, uint32_t(reg::REG_EXPAND_SZ));
         QCOMPARE(Text(eve, "Home"), QString("%FTPROOT%/eve"));
+    }
+
+    // Every command is reached with Tab, each toolbar before its list, and
+    // Space presses it.
+    void commandsByKeyboard() {
+        const auto home = reg::StringData("/");
+        QVERIFY(store().SetValue(Users("S") + "\\eve", "Home", reg::REG_SZ, home.data(), home.size()).ok());
+        FakePrompt prompt;
+        CUsersDlg dlg(*app_, "S", nullptr, &prompt);
+        dlg.SelectUser("eve");
+        dlg.SelectFolder("/");
+        dlg.show();
+        dlg.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dlg));
+        QWidget* w = dlg.findChild<QComboBox*>("Servers");
+        w->setFocus();
+        QStringList chain;
+        for (int i = 0; i < 11; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            w = QApplication::focusWidget();
+            auto* button = qobject_cast<QToolButton*>(w);
+            chain << (button ? button->defaultAction()->toolTip() : w->objectName());
+        }
+        QCOMPARE(chain, QStringList({"New User...", "Delete User", "Set Password...", "Disable User", "Users",
+                                     "Add Share...", "Set Home Directory", "Go to home directory",
+                                     "Revert to default home.", "Folders", "Inherit"}));
+        bool asked = false;
+        WhenShown<CNewUserDlg>([&asked](CNewUserDlg* d) {
+            asked = true;
+            d->reject();
+        });
+        for (int i = 0; i < 10; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(qobject_cast<QToolButton*>(QApplication::focusWidget())->defaultAction(), dlg.command("New User..."));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(asked);
     }
 
     // As the service reads them: a Home that is not REG_SZ is no home (kept
