@@ -200,10 +200,16 @@ class Ftps(ServerCase):
         with socket.create_connection(("127.0.0.1", self.tls_port), timeout=5) as s:
             self.assertEqual(s.recv(100), b"")
 
+        # A key alone in the folder is named as not used.
+        stray = os.path.join(self.store, "stray.key")
+        with open(stray, "wb") as f:
+            f.write(read(os.path.join(CERTS, "server.key")))
         listing = self.sb.reg("cert", "list").stdout
         self.assertIn(cert_hash("server"), listing)
         self.assertIn("CN = 127.0.0.1, O = ORVYN Tests", listing)
         self.assertNotIn("refused", listing)
+        self.assertIn("not used: %s  [no PEM certificate in it, or not a regular file]" % stray, listing)
+        os.remove(stray)
         self.assertEqual(self.sb.reg("cert", "use", "Main", "00" * 20, check=False).returncode, 1)
         # A hash the stores do not hold, written by hand: credentials fail.
         self.sb.set_value(self.sb.instance_key("Main", "TLS"), "CertificateHash", "11" * 20, "REG_BINARY")

@@ -370,7 +370,8 @@ bool Commands::CertList() {
         const std::string dir = tls::CertStoreDir(number);
         out_ << "Store " << number << " (" << (number == 0 ? "service" : "machine") << "): " << dir << "\n";
         std::vector<tls::CertEntry> entries;
-        if (const int err = tls::ReadStore(dir, entries); err != 0) {
+        std::vector<tls::SkippedFile> skipped;
+        if (const int err = tls::ReadStore(dir, entries, &skipped); err != 0) {
             out_ << "    (cannot be read: " << std::strerror(err) << ")\n";
             continue;
         }
@@ -381,6 +382,18 @@ bool Commands::CertList() {
             if (!e.hasKey) out_ << "  [no private key]";
             if (e.keyExposed) out_ << "  [key readable by others: refused]";
             out_ << "\n";
+        }
+        // A file dropped into the folder that the service cannot use is
+        // named, so that its absence above is not a mystery.
+        for (const tls::SkippedFile& f : skipped) {
+            out_ << "    not used: " << f.path << "  [";
+            switch (f.error) {
+                case EINVAL: out_ << "no PEM certificate in it, or not a regular file"; break;
+                case EFBIG: out_ << "too large for a certificate file"; break;
+                case ELOOP: out_ << "a symbolic link: links are not followed"; break;
+                default: out_ << std::strerror(f.error); break;
+            }
+            out_ << "]\n";
         }
     }
     return true;

@@ -58,7 +58,7 @@ cert list shows the certificates of both certificate stores (folders of PEM
 files under $ORVYN_CERTDIR, default /etc/orvyn/certs: "service" is store 0,
 "machine" store 1): for each file its SHA-1 hash, expiry, subject and file
 name; files whose key others may read are marked, as the server refuses
-them. cert use makes the server instance SERVER use the certificate with
+them, and files without a certificate are named as not used. cert use makes the server instance SERVER use the certificate with
 that hash (40 hex digits, colons allowed): it sets TLS\CertificateHash and
 TLS\CertificateStore of the instance.
 

@@ -118,8 +118,9 @@ bool KeyFileExposed(unsigned mode, unsigned owner) {
     return owner != 0 && owner != static_cast<unsigned>(::geteuid());
 }
 
-int ReadStore(const std::string& dir, std::vector<CertEntry>& out) {
+int ReadStore(const std::string& dir, std::vector<CertEntry>& out, std::vector<SkippedFile>* skipped) {
     out.clear();
+    if (skipped != nullptr) skipped->clear();
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return errno;
     std::vector<std::string> names;
@@ -133,7 +134,10 @@ int ReadStore(const std::string& dir, std::vector<CertEntry>& out) {
         CertEntry entry;
         entry.path = dir + "/" + name;
         PemBundle bundle;
-        if (bundle.Read(entry.path) != 0) continue;
+        if (const int err = bundle.Read(entry.path); err != 0) {
+            if (skipped != nullptr) skipped->push_back({entry.path, err});
+            continue;
+        }
         X509* first = bundle.certificates().front();
         entry.subject = SubjectText(first);
         entry.notAfter = TimeText(X509_get0_notAfter(first));

@@ -45,9 +45,16 @@ struct CertEntry {
     bool keyExposed = false;  // group or others may read it, or another account owns it
 };
 
+// A file of a store folder that holds no usable certificate, with the errno
+// of reading it (EINVAL: not a regular file, or no certificate in it).
+struct SkippedFile {
+    std::string path;
+    int error = 0;
+};
+
 // The certificates of a store folder in name order; 0, or the errno of
-// opening the folder.
-int ReadStore(const std::string& dir, std::vector<CertEntry>& out);
+// opening the folder. The files passed over go to *skipped when given.
+int ReadStore(const std::string& dir, std::vector<CertEntry>& out, std::vector<SkippedFile>* skipped = nullptr);
 
 // Whether a key file's owner and mode keep it from anyone but the service's
 // account (root counts as the service's, as it can read everything anyway).
