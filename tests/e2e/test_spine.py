@@ -96,9 +96,12 @@ class CommandLineTest(ServerCase):
     def test_telnet_abort_prefix(self):
         port = self.one_instance()
         with Control(port) as c:
-            c.send_raw(b"\xff\xf4\xff\xf2ABOR\r\nNOOP\r\n")
+            # At the start of a read, and behind another command in the same
+            # read; a line ends at a NUL.
+            c.send_raw(b"\xff\xf4\xff\xf2ABOR\r\nNOOP\x00 junk\r\n\xff\xf4\xff\xf2ABOR\r\n")
             self.assertEqual(c.read_reply(), "225 ABOR command successful (nothing to abort!)\r\n")
             self.assertEqual(c.read_reply(), "200 No operation completed successfully\r\n")
+            self.assertEqual(c.read_reply(), "225 ABOR command successful (nothing to abort!)\r\n")
             # The same with the Telnet mark sent urgent, and the whole line
             # sent urgent: the session must go on reading commands.
             for urgent, rest in ((b"\xf2", b"ABOR\r\n"), (b"ABOR\r\n", b"")):

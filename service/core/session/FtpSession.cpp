@@ -401,6 +401,9 @@ void CFtpSession::OnRead() {
             return;
         }
         if (outcome == LineOutcome::StopParsing) break;
+        // Telnet's interrupt and synch (IAC IP IAC DM) before an ABOR that
+        // came in one read behind another command.
+        buf.SkipHighBitPrefix();
         if (CommandsWait() && !OnlyAbortMayPass()) {
             HoldCommands();
             break;
@@ -486,6 +489,12 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     // processed anyway ends that reply first, so replies never interleave.
     if (files_.statOpen) CutStatListing();
 
+    // A command line ends at a NUL, for the handler as for the log and the
+    // last command shown to administrators.
+    if (const size_t nul = line.find('\0'); nul != std::string::npos) {
+        SecureWipe(line.data() + nul, line.size() - nul);
+        line.resize(nul);
+    }
     const CommandEntry& e = LookupCommand(line);
     const int number = e.number;
     closingRefused_ = false;

@@ -72,6 +72,11 @@ bool IsUnspecified(const sockaddr_storage& a) {
 
 // The rules shared by PORT and EPRT once the target is known.
 void ApplyRules(DataTarget& t, const sockaddr* controlPeer, const DataTargetRules& rules) {
+    // Port 0 is no place to connect to, whatever the low-port rule says.
+    if (t.port == 0) {
+        t.outcome = DataTargetOutcome::BadSyntax;
+        return;
+    }
     // The unspecified address (0.0.0.0, ::) names no host: a client that
     // sends it (one whose data socket listens on every address) means
     // itself, the control connection's peer. Taken literally it would be

@@ -91,6 +91,9 @@ TEST(PortArgument, LowPortAndBackPortRules) {
     EXPECT_EQ(ParsePortArgument("10,0,0,1,3,255", nullptr, kDefaultRules).outcome, DataTargetOutcome::Refused);
     EXPECT_EQ(ParsePortArgument("10,0,0,1,4,0", nullptr, kDefaultRules).outcome, DataTargetOutcome::Accepted);
     EXPECT_EQ(ParsePortArgument("10,0,0,1,0,21", nullptr, kOpenRules).outcome, DataTargetOutcome::Accepted);
+    // Port 0 is no target even where low ports are allowed.
+    EXPECT_EQ(ParsePortArgument("10,0,0,1,0,0", nullptr, kOpenRules).outcome, DataTargetOutcome::BadSyntax);
+    EXPECT_EQ(ParseEprtArgument("|1|10.0.0.1|00000|", nullptr, kOpenRules).outcome, DataTargetOutcome::BadSyntax);
 
     const DataTargetRules back{false, true};
     const sockaddr_storage peer = V4("10.0.0.1", 40000);
