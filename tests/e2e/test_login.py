@@ -220,10 +220,12 @@ class HomeAndGateTest(LoginTest):
         outside = self.folder("elsewhere")
         self.sb.add_user("bob", "secret", outside)
         self.sb.add_user("carol", "secret", self.folder("srv/carol"))
-        self.one_instance(values={"Security\\RestrictToDirectory": root + "/"})
+        # However many closing separators the restriction has.
+        self.one_instance(values={"Security\\RestrictToDirectory": root + "///"})
         with Control(self.port) as c:
             self.assertEqual(self.login(c, "bob", "secret"), NO_HOME)
             self.assertEqual(self.login(c, "carol", "secret"), LOGGED_IN)
+            self.assertEqual(c.cmd("PWD"), '257 "/carol" is current directory\r\n')
         self.assertLogged("Directory %s/ does not appear to be a subdirectory of the server restriction %s/"
                           % (outside, root), "!")
         self.assertLogged("Home directory %s/ for user bob not accessible - Restriction failed, User has no rights"

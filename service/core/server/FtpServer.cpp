@@ -181,8 +181,9 @@ void CFtpServer::RefreshSettings() {
     s.maxUsers = registry_.ReadInt("Security", "MaxUsers", 0);
     s.requireBackPort = ReadRequireBackPort(registry_);
     s.restrictToDirectory = registry_.ReadString("Security", "RestrictToDirectory", "");
-    if (s.restrictToDirectory.size() > 1 &&
-        (s.restrictToDirectory.back() == '\\' || s.restrictToDirectory.back() == '/')) {
+    // Every closing separator goes ("///" is the whole tree, like "/").
+    while (s.restrictToDirectory.size() > 1 &&
+           (s.restrictToDirectory.back() == '\\' || s.restrictToDirectory.back() == '/')) {
         s.restrictToDirectory.pop_back();
     }
     s.secure = registry_.ReadFlag("Security", "Secure", !singleSession_);
