@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
 #include <QToolBar>
@@ -134,6 +135,8 @@ void WriteDword(reg::IStore& store, const char* name, int value) {
     store.SetValue(kProductKey, name, reg::REG_DWORD, data.data(), data.size());
 }
 
+constexpr int kDefaultWidth = 900;
+
 int ReadDword(const reg::IStore& store, const char* name, int def) {
     reg::Value v;
     if (!store.QueryValue(kProductKey, name, v) || v.type != reg::REG_DWORD || v.data.size() < 4)
@@ -185,10 +188,15 @@ CMainDlg::CMainDlg(COrvynCplApp& app, QWidget* parent, IPrompt* prompt)
     lastState_ = app_.service().QueryState();
     refresh_ = true;
 
+    // Stored sizes are the applet's own but may be anything: they are kept
+    // within the screen (a window wider than Qt's limit does not open).
+    const int widest = std::max(screen() ? screen()->availableGeometry().width() : 0, kDefaultWidth);
     const int width = ReadDword(app_.store(), "MainDlgWidth", 0);
     const int split = ReadDword(app_.store(), "MainDlgSplit", 0);
-    resize(width > 0 ? width : 900, 420);
-    const int left = split > 0 ? split : 420;
+    resize(width > 0 ? std::min(width, widest) : kDefaultWidth, 420);
+    const QMargins margins = layout()->contentsMargins();
+    const int around = splitter_->handleWidth() + kConnectionFrameMin + margins.left() + margins.right();
+    const int left = split > 0 ? std::min(split, widest - around) : 420;
     splitter_->setSizes({left, std::max(kConnectionFrameMin, this->width() - left)});
     KeepSplitWidth(left);
     connect(splitter_, &QSplitter::splitterMoved, this, [this](int position) { KeepSplitWidth(position); });

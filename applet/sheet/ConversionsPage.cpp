@@ -250,8 +250,10 @@ bool CConversionsPage::Apply() {
     reg::IStore& store = context().app.store();
     std::vector<reg::Value> present;
     store.EnumValues(key(), present);
+    // An unnamed conversion is not shown, so not the page's to remove: the
+    // service runs it too. (An empty one is no conversion and goes.)
     for (const reg::Value& v : present)
-        if (v.type == reg::REG_SZ && !store.DeleteValue(key(), v.name).ok())
+        if (v.type == reg::REG_SZ && !v.name.empty() && !store.DeleteValue(key(), v.name).ok())
             Failed();
     for (const Entry& e : conversions_) {
         const bool unedited = !e.stored.empty() && JoinConversion(SplitConversion(e.stored)) == JoinConversion(e.fields);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <set>
 
 #include "service/accounts/hash/PasswordHash.h"
 #include "service/base/settings/ServerRegistry.h"
@@ -125,10 +127,19 @@ RightsEntries CUsersKey::LoadRights(std::string_view user) const {
     RightsEntries rights;
     std::vector<reg::Value> values;
     store_.EnumValues(RightsKey(user), values);
+    // Names spelt differently may stand for one folder ("/pub", "/pub/",
+    // "\pub\"): as in the service, the longest name wins, the first of
+    // equally long ones.
+    std::map<std::string, size_t> spelling;
     for (const reg::Value& v : values) {
         if (v.name.empty())
             continue;
-        rights[EntryName(v.name)] = ParseRights(TextOf(v));
+        const std::string entry = EntryName(v.name);
+        if (auto it = spelling.find(entry); it != spelling.end() && it->second >= v.name.size())
+            continue;
+        spelling[entry] = v.name.size();
+        // The service reads letters from text only: anything else grants nothing.
+        rights[entry] = v.type == reg::REG_SZ ? ParseRights(TextOf(v)) : 0;
     }
     return rights;
 }
@@ -181,13 +192,35 @@ bool CUsersKey::Save(std::string_view user, const UserRecord& r, bool xeroxOptio
     if (!store_.CreateKey(key).ok() || !store_.CreateKey(rightsKey).ok())
         return false;
     bool ok = true;
-    std::vector<reg::Value> old;
-    store_.EnumValues(rightsKey, old);
-    for (const reg::Value& v : old)
-        ok = store_.DeleteValue(rightsKey, v.name).ok() && ok;
-    for (const auto& [path, mask] : r.rights) {
+    // Only the folders whose rights changed are written: an entry left as it
+    // was keeps its stored form (its spelling, its type, other spellings of
+    // the same folder), and so does what the editor does not show (an entry
+    // without a name).
+    const RightsEntries before = LoadRights(user);
+    RightsEntries wanted;
+    for (const auto& [path, mask] : r.rights)
+        wanted[EntryName(path)] = mask;
+    std::set<std::string> changed;
+    for (const auto& [path, mask] : wanted) {
+        const auto it = before.find(path);
+        if (it == before.end() || it->second != mask)
+            changed.insert(path);
+    }
+    for (const auto& [path, mask] : before)
+        if (wanted.count(path) == 0)
+            changed.insert(path);
+    if (!changed.empty()) {
+        std::vector<reg::Value> old;
+        store_.EnumValues(rightsKey, old);
+        for (const reg::Value& v : old)
+            if (!v.name.empty() && changed.count(EntryName(v.name)) != 0)
+                ok = store_.DeleteValue(rightsKey, v.name).ok() && ok;
+    }
+    for (const auto& [path, mask] : wanted) {
+        if (changed.count(path) == 0)
+            continue;
         const auto data = reg::StringData(LettersOfMask(mask));
-        ok = store_.SetValue(rightsKey, EntryName(path), reg::REG_SZ, data.data(), data.size()).ok() && ok;
+        ok = store_.SetValue(rightsKey, path, reg::REG_SZ, data.data(), data.size()).ok() && ok;
     }
     auto dword = [&](const char* name, bool on) {
         const auto data = reg::DwordData(on ? 1 : 0);
@@ -203,7 +236,9 @@ bool CUsersKey::Save(std::string_view user, const UserRecord& r, bool xeroxOptio
     } else if (!r.keepStoredHome) {
         remove("Home");
     }
-    if (!IsDefault(user)) {
+    // What Load does not read is not written: anonymous is disabled only
+    // through the service's own commands, and the editor never shows it.
+    if (!IsDefault(user) && !SameNoCase(user, kAnonymousUser)) {
         dword("Disabled", r.disabled);
         dword("RemoteAdmin", r.remoteAdmin);
         if (xeroxOption)

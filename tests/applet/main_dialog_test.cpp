@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QScreen>
 #include <QSplitter>
 #include <QTextBrowser>
 #include <QTimer>
@@ -460,10 +461,23 @@ private slots:
             QCOMPARE(dlg.findChild<QSplitter*>()->sizes().value(0), split);
             QVERIFY(dlg.width() >= split + 200);
         }
-        CMainDlg again(*app_, nullptr, &prompt);
-        again.show();
+        {
+            CMainDlg again(*app_, nullptr, &prompt);
+            again.show();
+            QApplication::processEvents();
+            QCOMPARE(again.findChild<QSplitter*>()->sizes().value(0), split);
+        }
+        // Sizes stored out of all proportion open a window that fits the
+        // screen (the split used to make the window too wide to paint).
+        SetDword(app_->store(), kProductKey, "MainDlgWidth", 0x7fffffff);
+        SetDword(app_->store(), kProductKey, "MainDlgSplit", 100000000);
+        CMainDlg huge(*app_, nullptr, &prompt);
+        huge.show();
         QApplication::processEvents();
-        QCOMPARE(again.findChild<QSplitter*>()->sizes().value(0), split);
+        const int screenWidth = std::max(huge.screen()->availableGeometry().width(), 900);
+        QVERIFY(huge.width() <= screenWidth);
+        QVERIFY(huge.findChild<QSplitter*>()->sizes().value(0) <= screenWidth - 200);
+        QVERIFY(huge.minimumWidth() <= screenWidth + 100);
     }
 
     // Help asked for by a modal dialog takes input while that dialog is open.

@@ -476,6 +476,7 @@ private slots:
         QVERIFY(store().SetValue(deny, "h\xf6st.example", reg::REG_DWORD, one.data(), one.size()).ok());
         put(kKey + "\\Conversions", "seven", "|||.zz|cat %s|13|x");
         put(kKey + "\\Conversions", "fine", "|||.gz|gzip -c %s|13");
+        put(kKey + "\\Conversions", "", "|||.bz|bzip2 -c %s|13");  // unnamed: the page does not show it
         const auto expand = reg::StringData("|||.up|echo %s|13");
         QVERIFY(store().SetValue(kKey + "\\Conversions", "ex", reg::REG_EXPAND_SZ, expand.data(), expand.size()).ok());
         {
@@ -504,6 +505,7 @@ private slots:
         QCOMPARE(Value(deny, "h\xf6st.example").type, uint32_t(reg::REG_DWORD));
         QCOMPARE(bytes(kKey + "\\Conversions", "seven"), std::string("|||.zz|cat %s|13|x"));
         QCOMPARE(bytes(kKey + "\\Conversions", "fine"), std::string("|||.gz|gzip -c %s|13"));
+        QCOMPARE(bytes(kKey + "\\Conversions", ""), std::string("|||.bz|bzip2 -c %s|13"));
         QCOMPARE(Value(kKey + "\\Conversions", "ex").type, uint32_t(reg::REG_EXPAND_SZ));
         QCOMPARE(bytes(kKey + "\\Conversions", "ex"), std::string("|||.up|echo %s|13"));
     }

@@ -238,7 +238,8 @@ private slots:
             entries << QString::fromStdString(v.name) + "=" +
                            QString::fromUtf8(reinterpret_cast<const char*>(v.data.data()));
         entries.sort();
-        QCOMPARE(entries, QStringList({"/srv/ftp/=COR", "/srv/ftp/private/=", "/srv/ftp/pub/=CLOR"}));
+        // The entry left as it was keeps its stored letters.
+        QCOMPARE(entries, QStringList({"/srv/ftp/=rw", "/srv/ftp/private/=", "/srv/ftp/pub/=CLOR"}));
         QCOMPARE(Text(carol, "Home"), QString("/srv/ftp/pub"));
         QCOMPARE(Text(carol, "Restricted"), QString("0"));
         QCOMPARE(Text(carol, "RemoteAdmin"), QString("1"));
@@ -346,11 +347,27 @@ private slots:
         QVERIFY(store().SetValue(eve, "Home", reg::REG_EXPAND_SZ, home.data(), home.size()).ok());
         const auto one = reg::DwordData(1);
         QVERIFY(store().SetValue(ftp, "RemoteAdmin", reg::REG_DWORD, one.data(), one.size()).ok());
+        // Stored as the editor would not write them, but read by the service:
+        // anonymous disabled (by SITE), letters that are no text (no rights),
+        // two spellings of one folder (the longer counts), an unnamed entry.
+        QVERIFY(store().SetValue(users + "\\anonymous", "Disabled", reg::REG_DWORD, one.data(), one.size()).ok());
+        const std::string eveRights = eve + "\\Rights";
+        const auto letters = reg::DwordData(0x4c52);
+        QVERIFY(store().SetValue(eveRights, "/srv/x/", reg::REG_DWORD, letters.data(), letters.size()).ok());
+        Put(eveRights, "/srv/pub", "RWL");
+        Put(eveRights, "/srv/pub/", "");
+        Put(eveRights, "", "");
+        std::vector<reg::Value> storedRights;
+        QVERIFY(store().EnumValues(eveRights, storedRights).ok());
         FakePrompt prompt;
         {
             CUsersDlg dlg(*app_, "S", nullptr, &prompt);
             dlg.SelectUser("eve");
             QCOMPARE(dlg.currentUser(), QString("eve"));
+            QCOMPARE(dlg.FolderNode("/srv/x")->text(1), QString("No Access"));
+            QCOMPARE(dlg.FolderNode("/srv/pub")->text(1), QString("No Access"));
+            dlg.SelectUser("anonymous");
+            dlg.SelectUser("eve");
             QVERIFY(!dlg.homeNode());
             QVERIFY(!dlg.command("Go to home directory")->isEnabled());
             QVERIFY(dlg.command("Revert to default home.")->isEnabled());
@@ -364,6 +381,15 @@ private slots:
         QVERIFY(store().QueryValue(eve, "Home", v).ok());
         QCOMPARE(v.type, uint32_t(reg::REG_EXPAND_SZ));
         QCOMPARE(Text(eve, "Home"), QString("/srv/ftp/pub"));
+        std::vector<reg::Value> rightsAfter;
+        QVERIFY(store().EnumValues(eveRights, rightsAfter).ok());
+        QCOMPARE(rightsAfter.size(), storedRights.size());
+        for (size_t i = 0; i < rightsAfter.size(); ++i) {
+            QCOMPARE(rightsAfter[i].name, storedRights[i].name);
+            QCOMPARE(rightsAfter[i].type, storedRights[i].type);
+            QVERIFY(rightsAfter[i].data == storedRights[i].data);
+        }
+        QCOMPARE(Text(users + "\\anonymous", "Disabled"), QString("1"));
         QCOMPARE(Text(ftp, "Restricted"), QString("1"));
         QCOMPARE(Text(ftp, "RemoteAdmin"), QString("0"));
 
