@@ -126,6 +126,27 @@ class LinkRightsTest(PathsTest):
         self.assertEqual(c.cmd("SIZE alias/secret.txt"), NO_RIGHTS_TO_LIST)
         self.assertEqual(self.retr(c, "publink/a.txt")[1], b"public")
 
+    def test_a_shortcut_does_not_lend_its_folder_s_rights(self):
+        # Through the shortcut pay (pay.lnk) in an open folder, every command
+        # finds the closed folder's rights, as a plain link does; MLST shows
+        # nothing where listing is not allowed.
+        self.put("closed/payroll.xls", b"12345")
+        self.rights("closed", "-")
+        self.link("pay.lnk", os.path.join(self.home, "closed", "payroll.xls"))
+        self.one_instance()
+        c = self.logged_in()
+        self.assertRefused(c, "pay", "550 You do not have rights to read file pay\r\n")
+        self.assertEqual(c.cmd("SIZE pay"), NO_RIGHTS_TO_LIST)
+        self.assertEqual(c.cmd("MDTM pay"), NO_RIGHTS_TO_LIST)
+        self.assertEqual(c.cmd("MFMT 20010203040506 pay"), "550 You do not have rights to change the time of pay\r\n")
+        self.assertEqual(c.cmd("SITE CHMOD 600 pay"), "550 You do not have rights to change the mode of pay\r\n")
+        bad_path = c.cmd("MLST closed/nothere.xls")
+        self.assertTrue(bad_path.startswith("501 "), bad_path)
+        self.assertEqual(c.cmd("MLST pay"), bad_path.replace("closed/nothere.xls", "pay"))
+        self.assertEqual(c.cmd("MLST closed/payroll.xls"), bad_path.replace("nothere", "payroll"))
+        st = os.stat(os.path.join(self.home, "closed", "payroll.xls"))
+        self.assertEqual((st.st_mode & 0o777, int(st.st_mtime) > 1000000000), (0o644, True))
+
     def test_an_entry_written_with_backslashes_applies(self):
         self.put("closed/secret.txt", b"secret")
         self.sb.set_rights("bob", os.path.join(self.home, "closed").replace("/", "\\") + "\\", "-")
@@ -144,6 +165,11 @@ class VirtualDirectoryTest(PathsTest):
         c = self.logged_in()
         self.assertEqual(c.cmd("RMD empty"), "550 You do not have the rights to remove that subdirectory.\r\n")
         self.assertEqual(c.cmd("RNFR shared"), "550 You do not have sufficient rights to rename that file.\r\n")
+        # Nor changed through its place.
+        self.assertEqual(c.cmd("SITE CHMOD 777 shared"), "550 You do not have rights to change the mode of shared\r\n")
+        self.assertEqual(c.cmd("MFMT 20010203040506 shared"),
+                         "550 You do not have rights to change the time of shared\r\n")
+        self.assertEqual(os.stat(os.path.join(self.outside, "dir")).st_mode & 0o777, 0o755)
         self.assertTrue(os.path.isdir(os.path.join(self.outside, "empty")))
         self.assertTrue(os.path.isfile(os.path.join(self.outside, "dir", "inner.txt")))
         # Asked for as one entry, it is listed where it is shown.

@@ -165,7 +165,9 @@ void CFtpSession::OnMlst(std::string_view arg) {
         }
     }
     std::string shown = disk;
-    if (!item || !DiskToFtpPath(shown, account_.restrictionRoot(), account_.maps())) {
+    // Facts are what a listing shows: without the right to list, the object
+    // is not there for the user, as for SIZE and MDTM.
+    if (!item || (rights & kRightList) == 0 || !DiskToFtpPath(shown, account_.restrictionRoot(), account_.maps())) {
         ReplyText(MSG_MLST_BAD_PATH);
         status_ = "Fail";
         return;

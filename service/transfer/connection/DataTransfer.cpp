@@ -210,6 +210,10 @@ bool CDataTransfer::HasRights(const std::string& rightsPath, int required) {
     return session_.account().rights().HasRights(rightsPath, required);
 }
 
+bool CDataTransfer::HasRightsReached(const std::string& rightsPath, const std::string& diskPath, int required) {
+    return HasRights(rightsPath, required) && (rightsPath == diskPath || HasRights(diskPath, required));
+}
+
 std::string CDataTransfer::ClientName(const std::string& diskPath) {
     std::string p = diskPath;
     const CSessionAccount& acc = session_.account();
@@ -283,7 +287,7 @@ void CDataTransfer::Retr(std::string_view arg) {
         session_.Log('G', "RETRieve failed - no rights");
         session_.Refuse(FormatText("550 You do not have rights to read file %.256s", argText.c_str()));
     };
-    if (!HasRights(rightsPath, kRightRead)) {
+    if (!HasRightsReached(rightsPath, path, kRightRead)) {
         refuseNoRights();
         return;
     }
@@ -570,7 +574,7 @@ bool CDataTransfer::StatForQuery(std::string_view arg, int anyOf, const std::str
     const bool resolved = Resolve(arg, *path, rightsPath);
     bool granted = false;
     for (int right = 1; resolved && right <= anyOf && !granted; right <<= 1) {
-        if ((anyOf & right) != 0) granted = HasRights(rightsPath, right);
+        if ((anyOf & right) != 0) granted = HasRightsReached(rightsPath, *path, right);
     }
     if (!granted) {
         session_.Refuse("550 You have no rights to list that directory!");
@@ -646,7 +650,10 @@ bool CDataTransfer::AttributeTarget(std::string_view pathArg, const char* what, 
         session_.Refuse(FormatText("550 Error: File %.256s does not exist", Cut(pathArg, 256).c_str()));
         return false;
     }
-    if (!HasRights(rightsPath, kRightOverwrite)) {
+    // A virtual directory's folder is not the user's to change through its
+    // place, as it is not to remove or rename.
+    if (!HasRightsReached(rightsPath, path, kRightOverwrite) ||
+        (rightsPath == path && session_.account().maps().IsTarget(path))) {
         session_.Log('C', "Changing the %s of %s failed - no rights", what, path.c_str());
         session_.Refuse(FormatText("550 You do not have rights to change the %s of %.256s", what,
                                    Cut(pathArg, 256).c_str()));

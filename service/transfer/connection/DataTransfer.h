@@ -152,6 +152,10 @@ private:
     // would.
     bool OpenInside(const std::string& path, bool exists, bool append, std::unique_ptr<CBigFile>& file);
     bool HasRights(const std::string& rightsPath, int required);
+    // The rights at the place a path is shown and, for one reached through a
+    // shortcut, at the place it leads to as well: a shortcut does not lend
+    // its folder's rights to a file elsewhere.
+    bool HasRightsReached(const std::string& rightsPath, const std::string& diskPath, int required);
     std::string ClientName(const std::string& diskPath);
     // How a conversion of a missing file went: started (the child's output
     // is the transfer's source), none applies, or one applies to a local
