@@ -144,6 +144,7 @@ class LinkRightsTest(PathsTest):
         self.assertTrue(bad_path.startswith("501 "), bad_path)
         self.assertEqual(c.cmd("MLST pay"), bad_path.replace("closed/nothere.xls", "pay"))
         self.assertEqual(c.cmd("MLST closed/payroll.xls"), bad_path.replace("nothere", "payroll"))
+        self.assertEqual(c.cmd("MLSD closed"), NO_RIGHTS_TO_LIST)
         st = os.stat(os.path.join(self.home, "closed", "payroll.xls"))
         self.assertEqual((st.st_mode & 0o777, int(st.st_mtime) > 1000000000), (0o644, True))
 

@@ -388,13 +388,21 @@ void CFtpSession::OnMlsd(std::string_view arg) {
     const std::string argument = arg.empty() ? std::string(".") : std::string(arg);
     std::string folder;
     bool listable = false;
+    bool mayList = true;
     {
         UserIdentity user(account_.rights());
-        listable = user.ok() && ResolvePath(argument, folder) && IsDirectory(folder) &&
-                   (RightsAt(WithTrailingSlash(folder)) & kRightList) != 0;
+        const bool resolved = user.ok() && ResolvePath(argument, folder);
+        // Rights first, as for SIZE and MDTM: the answer says nothing about
+        // what lies where the user may not list.
+        mayList = resolved && (RightsAt(WithTrailingSlash(folder)) & kRightList) != 0;
+        listable = mayList && IsDirectory(folder);
     }
     if (!listable) {
-        ReplyText(MSG_MLSD_NOT_DIRECTORY);
+        if (mayList) {
+            ReplyText(MSG_MLSD_NOT_DIRECTORY);
+        } else {
+            WriteText("550 You have no rights to list that directory!\r\n", false);
+        }
         return;
     }
     std::unique_ptr<SpoolFile> spool = ListingSpool("MLSD");
