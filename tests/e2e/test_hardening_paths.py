@@ -132,6 +132,8 @@ class LinkRightsTest(PathsTest):
         # nothing where listing is not allowed.
         self.put("closed/payroll.xls", b"12345")
         self.rights("closed", "-")
+        os.makedirs(os.path.join(self.home, "drop"))
+        self.rights("drop", "C")
         self.link("pay.lnk", os.path.join(self.home, "closed", "payroll.xls"))
         self.one_instance()
         c = self.logged_in()
@@ -145,6 +147,8 @@ class LinkRightsTest(PathsTest):
         self.assertEqual(c.cmd("MLST pay"), bad_path.replace("closed/nothere.xls", "pay"))
         self.assertEqual(c.cmd("MLST closed/payroll.xls"), bad_path.replace("nothere", "payroll"))
         self.assertEqual(c.cmd("MLSD closed"), NO_RIGHTS_TO_LIST)
+        # An upload-only folder is there for MLST as in its parent's listing.
+        self.assertTrue(c.cmd("MLST drop").startswith("250-"))
         st = os.stat(os.path.join(self.home, "closed", "payroll.xls"))
         self.assertEqual((st.st_mode & 0o777, int(st.st_mtime) > 1000000000), (0o644, True))
 

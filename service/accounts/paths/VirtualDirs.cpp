@@ -18,13 +18,6 @@ std::optional<std::string> MapPath(std::string_view text) {
     return WithoutTrailingSlash(text);
 }
 
-// path is base or lies below it (both clean, without a trailing "/").
-bool InsideOrAt(std::string_view path, std::string_view base) {
-    if (base == "/") return true;
-    return path.size() >= base.size() && path.compare(0, base.size(), base) == 0 &&
-           (path.size() == base.size() || path[base.size()] == '/');
-}
-
 }  // namespace
 
 void VirtualDirs::Clear() {
@@ -84,10 +77,7 @@ std::string VirtualDirs::BackMap(std::string_view path, std::string* anchor) con
     for (;;) {
         if (replacements < back_.size()) {
             const auto it = back_.find(prefix);
-            // A place inside its own target is not shown: the path would
-            // come back inside itself at every look-up, and its parent
-            // would never lead out of it.
-            if (it != back_.end() && !InsideOrAt(it->second, prefix)) {
+            if (it != back_.end()) {
                 if (anchor && replacements == 0) *anchor = it->first;
                 prefix = it->second;
                 ++replacements;

@@ -53,8 +53,7 @@ public:
     // a target is replaced by its place, and the result is looked up again
     // (virtual directories inside virtual directories); a configuration whose
     // entries map onto each other in a cycle stops after as many replacements
-    // as there are entries, and an entry whose place lies inside its own
-    // target is never used here. The result always ends in "/". When anchor is
+    // as there are entries. The result always ends in "/". When anchor is
     // given it receives the first target that matched (empty when none did):
     // the real directory through which the path was reached.
     std::string BackMap(std::string_view path, std::string* anchor = nullptr) const;

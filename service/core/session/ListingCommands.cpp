@@ -152,22 +152,29 @@ void CFtpSession::OnMlst(std::string_view arg) {
     files_.mlst.setUploadAllowed(settings.allowPuts && (!account_.anonymous() || settings.allowAnonPuts));
     const std::string argument = arg.empty() ? std::string(".") : std::string(arg);
     std::optional<MlstItem> item;
-    std::string disk;
+    std::string disk, shown;
     int rights = 0;
+    bool listed = false;
     {
         UserIdentity user(account_.rights());
         if (user.ok() && ResolvePath(argument, disk)) {
             item = MlstItemAt(disk);
-            if (item) {
+            shown = disk;
+            if (item && DiskToFtpPath(shown, account_.restrictionRoot(), account_.maps())) {
                 const bool folder = item->type != MlstType::File;
                 rights = RightsAt(folder ? WithTrailingSlash(disk) : disk);
+                // The facts are those a listing of the folder holding the
+                // object shows: where MLSD may not list, MLST finds nothing
+                // either (as SIZE and MDTM). The root is always there.
+                const std::string parent = ParentOf(WithoutTrailingSlash(shown));
+                std::string parentDisk;
+                listed = shown == "/" || WithoutTrailingSlash(shown).empty() ||
+                         (ResolvePath(parent, parentDisk) &&
+                          (RightsAt(WithTrailingSlash(parentDisk)) & kRightList) != 0);
             }
         }
     }
-    std::string shown = disk;
-    // Facts are what a listing shows: without the right to list, the object
-    // is not there for the user, as for SIZE and MDTM.
-    if (!item || (rights & kRightList) == 0 || !DiskToFtpPath(shown, account_.restrictionRoot(), account_.maps())) {
+    if (!item || !listed) {
         ReplyText(MSG_MLST_BAD_PATH);
         status_ = "Fail";
         return;
