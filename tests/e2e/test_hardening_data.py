@@ -197,8 +197,10 @@ class AnsweredTransferTest(OpenInstance):
             self.assertTrue(c.read_reply().startswith("227 "))
         # So does a transfer command while a download runs, even one then
         # refused: the download's 150 gets its final reply first, and no other.
+        # Larger than the kernel's send buffer can grow to (4 MiB here), so
+        # that the download is still running when the command comes.
         with open(self.path("big.bin"), "wb") as f:
-            f.write(b"b" * 4000000)
+            f.write(b"b" * (16 << 20))
         for command, reply in (("LIST", "425 "), ("RETR files/missing.bin", "550 "), ("REIN", "220")):
             with socket.socket() as data:
                 data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
