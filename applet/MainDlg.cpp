@@ -194,19 +194,19 @@ CMainDlg::CMainDlg(COrvynCplApp& app, QWidget* parent, IPrompt* prompt)
     const int width = ReadDword(app_.store(), "MainDlgWidth", 0);
     const int split = ReadDword(app_.store(), "MainDlgSplit", 0);
     resize(width > 0 ? std::min(width, widest) : kDefaultWidth, 420);
-    const QMargins margins = layout()->contentsMargins();
-    const int around = splitter_->handleWidth() + kConnectionFrameMin + margins.left() + margins.right();
-    const int left = split > 0 ? std::min(split, widest - around) : 420;
+    const int left = split > 0 ? std::min(split, widest - BesideSplit()) : 420;
     splitter_->setSizes({left, std::max(kConnectionFrameMin, this->width() - left)});
     KeepSplitWidth(left);
     connect(splitter_, &QSplitter::splitterMoved, this, [this](int position) { KeepSplitWidth(position); });
     Idle();
 }
 
-void CMainDlg::KeepSplitWidth(int split) {
+int CMainDlg::BesideSplit() const {
     const QMargins margins = layout()->contentsMargins();
-    setMinimumWidth(split + splitter_->handleWidth() + kConnectionFrameMin + margins.left() + margins.right());
+    return splitter_->handleWidth() + kConnectionFrameMin + margins.left() + margins.right();
 }
+
+void CMainDlg::KeepSplitWidth(int split) { setMinimumWidth(split + BesideSplit()); }
 
 CMainDlg::~CMainDlg() {
     monitor_->Reset();

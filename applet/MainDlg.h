@@ -104,6 +104,9 @@ private:
     // The window may not get narrower than the split, the splitter and the
     // connections frame's least width: the servers frame keeps its width.
     void KeepSplitWidth(int split);
+    // The window's width besides the servers frame: the splitter's handle,
+    // the connections frame's least width and the margins.
+    int BesideSplit() const;
     void RestoreLayout(QTreeWidget* list, const char* key, const std::vector<std::string>& titles,
                        const std::vector<QString>& samples, int& sortState);
     void SaveLayout(QTreeWidget* list, const char* key, const std::vector<std::string>& titles, int sortState);

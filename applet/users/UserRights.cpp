@@ -123,13 +123,14 @@ bool CUsersKey::Exists(std::string_view user) const {
     return store_.KeyExists(UserKey(user)).ok();
 }
 
-RightsEntries CUsersKey::LoadRights(std::string_view user) const {
+namespace {
+
+// The rights a key's values give, as the service reads them. Names spelt
+// differently may stand for one folder ("/pub", "/pub/", "\pub\"): the
+// longest name wins, the first of equally long ones; letters count only in
+// text, anything else grants nothing.
+RightsEntries RightsOf(const std::vector<reg::Value>& values) {
     RightsEntries rights;
-    std::vector<reg::Value> values;
-    store_.EnumValues(RightsKey(user), values);
-    // Names spelt differently may stand for one folder ("/pub", "/pub/",
-    // "\pub\"): as in the service, the longest name wins, the first of
-    // equally long ones.
     std::map<std::string, size_t> spelling;
     for (const reg::Value& v : values) {
         if (v.name.empty())
@@ -138,10 +139,17 @@ RightsEntries CUsersKey::LoadRights(std::string_view user) const {
         if (auto it = spelling.find(entry); it != spelling.end() && it->second >= v.name.size())
             continue;
         spelling[entry] = v.name.size();
-        // The service reads letters from text only: anything else grants nothing.
         rights[entry] = v.type == reg::REG_SZ ? ParseRights(TextOf(v)) : 0;
     }
     return rights;
+}
+
+}  // namespace
+
+RightsEntries CUsersKey::LoadRights(std::string_view user) const {
+    std::vector<reg::Value> values;
+    store_.EnumValues(RightsKey(user), values);
+    return RightsOf(values);
 }
 
 UserRecord CUsersKey::Load(std::string_view user, bool xeroxOption) const {
@@ -196,7 +204,9 @@ bool CUsersKey::Save(std::string_view user, const UserRecord& r, bool xeroxOptio
     // was keeps its stored form (its spelling, its type, other spellings of
     // the same folder), and so does what the editor does not show (an entry
     // without a name).
-    const RightsEntries before = LoadRights(user);
+    std::vector<reg::Value> stored;
+    store_.EnumValues(rightsKey, stored);
+    const RightsEntries before = RightsOf(stored);
     RightsEntries wanted;
     for (const auto& [path, mask] : r.rights)
         wanted[EntryName(path)] = mask;
@@ -209,13 +219,9 @@ bool CUsersKey::Save(std::string_view user, const UserRecord& r, bool xeroxOptio
     for (const auto& [path, mask] : before)
         if (wanted.count(path) == 0)
             changed.insert(path);
-    if (!changed.empty()) {
-        std::vector<reg::Value> old;
-        store_.EnumValues(rightsKey, old);
-        for (const reg::Value& v : old)
-            if (!v.name.empty() && changed.count(EntryName(v.name)) != 0)
-                ok = store_.DeleteValue(rightsKey, v.name).ok() && ok;
-    }
+    for (const reg::Value& v : stored)
+        if (!v.name.empty() && changed.count(EntryName(v.name)) != 0)
+            ok = store_.DeleteValue(rightsKey, v.name).ok() && ok;
     for (const auto& [path, mask] : wanted) {
         if (changed.count(path) == 0)
             continue;

@@ -166,10 +166,9 @@ void CFtpSession::OnMlst(std::string_view arg) {
                 // The facts are those a listing of the folder holding the
                 // object shows: where MLSD may not list, MLST finds nothing
                 // either (as SIZE and MDTM). The root is always there.
-                const std::string parent = ParentOf(WithoutTrailingSlash(shown));
                 std::string parentDisk;
-                listed = shown == "/" || WithoutTrailingSlash(shown).empty() ||
-                         (ResolvePath(parent, parentDisk) &&
+                listed = WithoutTrailingSlash(shown) == "/" ||
+                         (ResolvePath(ParentOf(shown), parentDisk) &&
                           (RightsAt(WithTrailingSlash(parentDisk)) & kRightList) != 0);
             }
         }
