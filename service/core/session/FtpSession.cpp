@@ -37,6 +37,10 @@ constexpr int kSiteShutdown = 1103;
 // The reply buffer grows in steps of this size and is given back once it
 // has been emptied after growing beyond it.
 constexpr size_t kReplyStep = 4096;
+// Command lines one read event runs before the session yields to the others
+// of the process: a client that sends thousands of commands in one go (each
+// may cost a flushed log line) must not hold up everybody else meanwhile.
+constexpr int kLinesPerTurn = 8;
 constexpr uint32_t kControlEvents = FD_READ | FD_WRITE | FD_CLOSE;
 
 }  // namespace
@@ -361,8 +365,10 @@ void CFtpSession::OnRead() {
         HoldCommands();
         return;
     }
-    // Lines left over from a hold are worked off before anything more is read.
-    if (!buf.HasLine()) {
+    // Lines left over from a hold, or from the last turn, are worked off
+    // before anything more is read.
+    const bool readNow = !buf.HasLine();
+    if (readNow) {
         std::span<char> room = buf.PrepareRead();
         if (room.empty()) {
             if (waiting) {
@@ -394,20 +400,25 @@ void CFtpSession::OnRead() {
     }
 
     std::string line;
+    int ran = 0;
+    bool stopped = false;
     while (NextLineMayRun() && buf.NextLine(line)) {
         LineOutcome outcome = ProcessLine(line);
         if (outcome == LineOutcome::Gone) {
             SecureWipe(line);
             return;
         }
-        if (outcome == LineOutcome::StopParsing) break;
+        stopped = outcome == LineOutcome::StopParsing;
+        if (stopped) break;
         // Telnet's interrupt and synch (IAC IP IAC DM) before an ABOR that
         // came in one read behind another command.
         buf.SkipHighBitPrefix();
         if (CommandsWait() && !OnlyAbortMayPass()) {
             HoldCommands();
+            stopped = true;
             break;
         }
+        if (++ran == kLinesPerTurn) break;
     }
     if (buf.HasLine() && !NextLineMayRun()) HoldCommands();
     SecureWipe(line);
@@ -415,8 +426,11 @@ void CFtpSession::OnRead() {
         CloseSession();
         return;
     }
-    // Records already taken from the socket are not announced by it again.
-    if (controlLayer_->HasBufferedInput() && !CommandsWait() && !readPaused_) {
+    // The rest of a turn's lines come back after the other sessions' events.
+    // Records already taken from the socket are not announced by it again,
+    // and neither is what waited in it while buffered lines were worked off.
+    const bool more = controlLayer_->HasBufferedInput() || (!stopped && (buf.HasLine() || !readNow));
+    if (more && !CommandsWait() && !readPaused_) {
         server_.loop().PostEvent(&server_, Message::Command, socket_, FD_READ);
     }
 }

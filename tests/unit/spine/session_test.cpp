@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <string>
 #include <vector>
@@ -343,6 +344,35 @@ TEST_F(SessionTest, ObserverHearsEveryCommandAndTheEnd) {
     EXPECT_EQ(observer.events[1], "cmd NOOP");
     EXPECT_EQ(observer.events[2], "cmd FOO");
     EXPECT_EQ(observer.events[3], "end QUIT");
+}
+
+TEST_F(SessionTest, AFloodOfCommandsYieldsToTheOtherSessions) {
+    StartServer();
+    CountingObserver observer;
+    server_->SetSessionObserver(&observer);
+    WithClients([&] {
+        Client flood(port_);
+        Client other(port_);
+        ASSERT_EQ(flood.ReadReply(), kGreeting);
+        ASSERT_EQ(other.ReadReply(), kGreeting);
+        // The loop is held while both send, so that it finds both waiting.
+        std::promise<void> go;
+        std::shared_future<void> held = go.get_future().share();
+        loop_.Post([held] { held.wait(); });
+        std::string burst;
+        for (int i = 0; i < 400; ++i) burst += "NOOP\r\n";
+        flood.SendRaw(burst);
+        other.Send("SYST");
+        go.set_value();
+        EXPECT_EQ(other.ReadReply().substr(0, 4), "215 ");
+        for (int i = 0; i < 400; ++i) ASSERT_EQ(flood.ReadReply().substr(0, 4), "200 ");
+    });
+    server_->SetSessionObserver(nullptr);  // the sessions end after the observer
+    // The other session's command ran after a few of the flood's, not after
+    // everything one read brought in.
+    const auto syst = std::find(observer.events.begin(), observer.events.end(), "cmd SYST");
+    ASSERT_NE(syst, observer.events.end());
+    EXPECT_LT(std::count(observer.events.begin(), syst, "cmd NOOP"), 20);
 }
 
 TEST_F(SessionTest, SingleSessionModeEndsTheLoopWithTheSession) {
