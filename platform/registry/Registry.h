@@ -86,10 +86,10 @@ std::vector<std::string> SplitKeyPath(std::string_view path);
 
 // Reads are answered from memory while the store file is unchanged. By
 // default whether it changed is asked before every read. A program that
-// marks its own points of freshness (the service: the start of every command,
-// every accept and timer tick) calls NewReadEpoch there; from its first call
-// on the question is asked at most once per epoch, so a change made by
-// another program is seen from the next epoch on. Writes through this
+// marks its own points of freshness (the service: every socket event, the
+// start of every command, every timer tick) calls NewReadEpoch there; from
+// its first call on the question is asked at most once per epoch, so a change
+// made by another program is seen from the next epoch on. Writes through this
 // process are seen by the next read in any case. Thread-safe.
 void NewReadEpoch();
 

@@ -88,6 +88,18 @@ class StoreChangesTest(ServerCase):
         c.cmd("NOOP")
         with open(moved, "rb") as f:
             self.assertIn(b'Command "NOOP" received', f.read())
+        # And a line written between commands, at the client's close.
+        closed = os.path.join(self.sb.dir, "closed.log")
+        self.sb.set_value(self.sb.instance_key("Main", "Logging"), "LogFile", closed)
+        c.close()
+
+        def logged_at_close():
+            try:
+                with open(closed, "rb") as f:
+                    return b"QUIT or close - user bob logged out" in f.read()
+            except FileNotFoundError:
+                return False
+        self.assertTrue(wait_for(logged_at_close))
 
 
 class IdleSessionsTest(ServerCase):

@@ -254,7 +254,6 @@ size_t CFtpServer::ReadMaxCmdLine() const {
 }
 
 void CFtpServer::OnAccept(Socket listener) {
-    reg::NewReadEpoch();
     // Not kept from the last refresh: a new limit holds from the next client.
     auto record = std::make_unique<CSessionRecord>(ReadMaxCmdLine());
     record->session = std::make_unique<CFtpSession>(*this, *record, -1);
@@ -508,6 +507,9 @@ void CFtpServer::PlayGoodbyeSound() {
 // ---- events ---------------------------------------------------------------------
 
 void CFtpServer::OnSocketEvent(Message msg, Socket s, uint32_t event, int wsaError) {
+    // What an event writes between commands (the end of a transfer, a
+    // client's close) sees the store as it is now, as a command would.
+    reg::NewReadEpoch();
     switch (msg) {
         case Message::Accept:
             if (s == listener_.socket() || s == tlsListener_.socket()) {
