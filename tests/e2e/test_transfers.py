@@ -193,6 +193,10 @@ class Transfers(ReplyCase):
         self.assertIsNotNone(self.sb.wait_log("Got 1048576 bytes of file %s successfully" % self.path("c1048576.bin")))
         self.assertIsNotNone(self.sb.wait_log("Put 1048576 bytes of file %s successfully"
                                               % self.path("up-PORT-1048576.bin")))
+        # Each download's start is logged before its end, however fast it went.
+        got = "Got 1 bytes of file %s successfully" % self.path("c1.bin")
+        started = "RETRieve started on file files/c1.bin"
+        self.assertEqual([m for m in self.sb.log_lines() if m in (got, started)], [started, got] * len(modes))
 
     def test_ftplib_large_files_append_unique_and_resume(self):
         with ftp_connect(self.port, timeout=30) as f:

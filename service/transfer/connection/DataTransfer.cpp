@@ -352,8 +352,12 @@ void CDataTransfer::Retr(std::string_view arg) {
     restartMarker_ = 0;
     engine_.SetInProgress(true);
     session_.SetStatus("Started");
+    // A small file may be sent, and its end logged, as soon as the connection
+    // is there: the start is logged first.
+    engine_.HoldFirstSend();
     const bool ok = channel_.Open(DataState::SendFile);
     session_.Log('C', "RETRieve %sed on file %s", ok ? "start" : "fail", argText.c_str());
+    engine_.EndFirstSendHold();
 }
 
 // ---- STOR, STOU, APPE -------------------------------------------------------------

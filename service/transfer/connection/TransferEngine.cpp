@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/eventloop/Winsock.h"
 #include "service/base/settings/ServerRegistry.h"
@@ -184,13 +185,11 @@ void CTransferEngine::ConnectionReady(int error) {
     recvFill_ = 0;
     if (sendBuf_) sendBuf_->Clear();
     if (sendNow && !tls_) {
-        // Most often the whole file is gone, and the connection closed, before
-        // its events would ever be needed.
-        const eventloop::Socket d = channel_.socket();
-        SendLoop();
-        session_.CorkReplies(false);
-        if (d != channel_.socket() || !started_) return;
-        session_.SelectData(d, FD_READ | FD_WRITE | FD_CLOSE);
+        if (holdFirstSend_) {
+            firstSendHeld_ = true;  // the 150 waits corked with it
+            return;
+        }
+        SendAtOnce();
         return;
     }
     // A TLS layer also writes while receiving (its handshake).
@@ -211,6 +210,21 @@ void CTransferEngine::ConnectionReady(int error) {
         SendLoop();
         session_.CorkReplies(false);
     }
+}
+
+void CTransferEngine::SendAtOnce() {
+    // Most often the whole file is gone, and the connection closed, before
+    // its events would ever be needed.
+    const eventloop::Socket d = channel_.socket();
+    SendLoop();
+    session_.CorkReplies(false);
+    if (d != channel_.socket() || !started_) return;
+    session_.SelectData(d, FD_READ | FD_WRITE | FD_CLOSE);
+}
+
+void CTransferEngine::EndFirstSendHold() {
+    holdFirstSend_ = false;
+    if (std::exchange(firstSendHeld_, false) && started_ && channel_.socket() != INVALID_SOCKET) SendAtOnce();
 }
 
 void CTransferEngine::ConnectionClosed() {

@@ -72,6 +72,11 @@ public:
     // Holds the upload's claim on its file until the source ends.
     void HoldClaim(std::unique_ptr<CUploadClaim> claim) { claim_ = std::move(claim); }
     void SetInProgress(bool on) { inProgress_ = on; }
+    // While held, a connection that is ready at once does not start sending
+    // until the hold ends, so that the command can log its start first.
+    // Ending the hold sends what became ready meanwhile.
+    void HoldFirstSend() { holdFirstSend_ = true; }
+    void EndFirstSendHold();
 
     // ---- events ---------------------------------------------------------------------
     // Write, read and close events of the data socket, and the pipe's events.
@@ -116,6 +121,8 @@ public:
 
 private:
     void SendLoop();
+    // The first send of a plain file over a connection ready at once.
+    void SendAtOnce();
     // Sends a plain file by the kernel (sendfile); false when that cannot be
     // done here (the buffered send loop then runs).
     bool SendDirect();
@@ -167,6 +174,8 @@ private:
     bool waitingToWrite_ = false;
     bool writeEventPosted_ = false;
     bool inSendLoop_ = false;
+    bool holdFirstSend_ = false;
+    bool firstSendHeld_ = false;  // ready during the hold: the send is owed
 
     std::unique_ptr<CFile> source_;
     std::unique_ptr<CUploadClaim> claim_;  // an upload's claim on its file
