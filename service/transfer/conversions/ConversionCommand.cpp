@@ -23,12 +23,14 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view comman
     bool inWord = false;  // a word has begun (possibly an empty quoted one)
     Quote quote = Quote::None;
     int paths = 0;
-    // The path inside quotes with other text: a script for a shell
-    // (sh -c "gzip -c %s"), which would read the name as shell code.
-    bool quotedPath = false;
+    // The path joined with other text into one word may be a script for a
+    // shell (sh -c "gzip -c %s", sh -c 'cat '%s, sh -c :%s), which would
+    // read the name as shell code: only a name no shell can take for
+    // anything else may stand there.
+    bool pathInWord = false;
     auto endWord = [&]() {
-        if (quotedPath && word != localPath && !ShellInert(localPath)) return false;
-        quotedPath = false;
+        if (pathInWord && word != localPath && !ShellInert(localPath)) return false;
+        pathInWord = false;
         words.push_back(std::move(word));
         word.clear();
         inWord = false;
@@ -44,7 +46,7 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view comman
             } else if (next == 's') {
                 if (++paths > 1) return std::nullopt;
                 word.append(localPath);
-                quotedPath = quote != Quote::None;
+                pathInWord = true;
             } else {
                 return std::nullopt;  // any other directive, or a lone '%' at the end
             }

@@ -2,7 +2,9 @@
 // shell: the command text is split into words the way a shell splits them
 // ('...' and "..." quoting, backslash escapes), and the one "%s" in it
 // becomes the local file's path as literal text inside its word -- never
-// split, never interpreted -- so no file name can run a command. "%%" is a
+// split, never interpreted -- so no file name can run a command. A word that
+// holds the path and other text (a shell's script, say) is refused unless
+// the name is made only of characters no shell reads as code. "%%" is a
 // percent sign. A command with more than one "%s", with any other "%"
 // directive, with an unterminated quote or without a program is refused.
 //

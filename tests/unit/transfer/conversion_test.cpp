@@ -221,7 +221,7 @@ TEST(CommandLine, SplitsLikeAShellWithThePathAsOneWord) {
     const std::string path = "/srv/my file; rm -rf ~ $(id) `x` \"q\" 'a' \\n";
     EXPECT_EQ(SplitCommandLine("gzip -c %s", path), Argv({"gzip", "-c", path}));
     EXPECT_EQ(SplitCommandLine("  gzip\t-c   %s  ", path), Argv({"gzip", "-c", path}));
-    EXPECT_EQ(SplitCommandLine("tool --in=%s", "/a b"), Argv({"tool", "--in=/a b"}));
+    EXPECT_EQ(SplitCommandLine("tool --in=%s", "/a_b"), Argv({"tool", "--in=/a_b"}));
     EXPECT_EQ(SplitCommandLine("tool '%s'", "/a b"), Argv({"tool", "/a b"}));
     EXPECT_EQ(SplitCommandLine("tool \"%s\"", "/a b"), Argv({"tool", "/a b"}));
     EXPECT_EQ(SplitCommandLine("echo 'a  b' \"c \\\" d\" e\\ f", ""), Argv({"echo", "a  b", "c \" d", "e f"}));
@@ -230,12 +230,14 @@ TEST(CommandLine, SplitsLikeAShellWithThePathAsOneWord) {
     EXPECT_EQ(SplitCommandLine("printf 100%% %s", "/p"), Argv({"printf", "100%", "/p"}));
     EXPECT_EQ(SplitCommandLine("echo \\%s", "/p"), Argv({"echo", "%s"}));
     EXPECT_EQ(SplitCommandLine("date", "/p"), Argv({"date"}));
-    // Inside quoted text the path is a shell's to read: only a name no shell
-    // can take for anything else is put there.
+    // Joined with other text the path may be a shell's to read: only a name
+    // no shell can take for anything else is put there.
     EXPECT_EQ(SplitCommandLine("sh -c \"gzip -c %s\"", "/srv/a_b-1.txt"), Argv({"sh", "-c", "gzip -c /srv/a_b-1.txt"}));
     for (const char* name : {"/srv/a;touch x;b", "/srv/a b", "/srv/$(id)", "/srv/a'b", "/srv/-x\n"}) {
-        EXPECT_FALSE(SplitCommandLine("sh -c \"gzip -c %s\"", name).has_value()) << name;
-        EXPECT_FALSE(SplitCommandLine("sh -c 'gzip -c %s | cat'", name).has_value()) << name;
+        for (const char* command : {"sh -c \"gzip -c %s\"", "sh -c 'gzip -c %s | cat'", "sh -c 'cat '%s",
+                                    "sh -c cat\\ %s", "sh -c :%s", "tool --in=%s"}) {
+            EXPECT_FALSE(SplitCommandLine(command, name).has_value()) << command << " " << name;
+        }
     }
 }
 
