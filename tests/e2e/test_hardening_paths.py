@@ -89,8 +89,12 @@ class ConversionTest(PathsTest):
         self.put("pub/a.txt", b"public")
         self.put("private/p.txt", b"private")
         self.put("listonly/denied.txt", b"denied")
+        self.put("outer/inner/hidden.txt", b"hidden")
+        self.put("pub/open/b.txt", b"open")
         self.rights("private", "-")
         self.rights("listonly", "L")
+        self.rights("outer/inner", "-")
+        self.rights("pub/open", "RL")
         self.link("leak", os.path.join(self.outside, "secret.txt"))
         self.link("leakdir", os.path.join(self.outside, "dir"))
         self.one_instance(values={
@@ -104,13 +108,15 @@ class ConversionTest(PathsTest):
             self.assertRefused(c, name, "550 Error: File %s does not exist\r\n" % name)
         self.assertLogged("Directory %s/leakdir/ does not appear to be a subdirectory of the server restriction %s/"
                           % (self.home, self.home), "!")
-        for name in ("private.tar", "listonly/denied.txt", "listonly/denied.txt.cat"):
+        # A folder's conversion packs all of it: a folder inside with fewer
+        # rights closes it.
+        for name in ("private.tar", "outer.tar", "listonly/denied.txt", "listonly/denied.txt.cat"):
             self.assertRefused(c, name, "550 You do not have rights to read file %s\r\n" % name)
         self.assertNotIn("Conversion - file requested", self.sb.log_text())
         # Permitted conversions still run.
         self.assertEqual(self.retr(c, "ok.txt.cat")[1], b"plain text")
         with tarfile.open(fileobj=io.BytesIO(self.retr(c, "pub.tar")[1])) as tar:
-            self.assertTrue(any(n.endswith("pub/a.txt") for n in tar.getnames()), tar.getnames())
+            self.assertTrue(any(n.endswith("pub/open/b.txt") for n in tar.getnames()), tar.getnames())
 
 
 class LinkRightsTest(PathsTest):

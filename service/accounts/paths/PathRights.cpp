@@ -237,6 +237,27 @@ int PathRights::ConfigurationRights(std::string_view path, const std::optional<s
     return mask;
 }
 
+bool PathRights::EntriesInsideAllow(std::string_view diskPath, int required) {
+    const std::string folder = WithTrailingSlash(diskPath);
+    std::vector<std::string> places;
+    if (std::optional<std::string> asked = AskedPath(folder)) places.push_back(std::move(*asked));
+    if (std::optional<std::string> real = RealPlace(folder, root_, maps_)) {
+        if (std::optional<std::string> asked = AskedPath(WithTrailingSlash(*real))) places.push_back(std::move(*asked));
+    }
+    if (places.empty()) return false;
+    auto allowed = [&](const std::vector<std::string>& names, const std::vector<std::string>& matched) {
+        for (size_t i = 0; i < matched.size(); ++i) {
+            const std::string& name = matched[i].empty() ? names[i] : matched[i];
+            for (const std::string& place : places) {
+                if (name.size() <= place.size() || !IsPathPrefix(place, name)) continue;
+                if ((EntryMask(name, false) & required) != required) return false;
+            }
+        }
+        return true;
+    };
+    return allowed(userEntries_, userMatched_) && allowed(defaultEntries_, defaultMatched_);
+}
+
 void PathRights::Freeze() {
     frozen_ = true;
     folder_ = ExaminedFolder{};

@@ -88,6 +88,11 @@ public:
     // lend the file the rights of another place. (The file system's part was
     // judged with the path, and the open itself was made as the account.)
     bool OpenedHasRights(std::string_view diskPath, int fd, int required);
+    // Whether every rights entry of the user or of "default" that lies inside
+    // the folder at diskPath (or inside the place a link shows it for) grants
+    // every bit of required: what a command given the whole folder at once
+    // (a conversion packing it) may read of it without a check per file.
+    bool EntriesInsideAllow(std::string_view diskPath, int required);
 
     // Takes on the account's file-system identity on the calling thread
     // (nested calls count); Revert undoes the latest one. Both do nothing

@@ -242,6 +242,12 @@ CDataTransfer::ConversionStart CDataTransfer::StartConversion(const std::string&
     std::optional<ConversionMatch> m = FindConversion(values, requested, binary, insideRoot);
     if (!m) return ConversionStart::None;
     if (!HasRights(m->localPath, kRightRead)) return ConversionStart::NoRights;
+    // A folder's command reads all of it as the service: every folder inside
+    // with entries of its own must be one the user may list and read from.
+    if (session_.loggedIn() && ProbeLocalEntry(m->localPath) == LocalEntry::Directory &&
+        !session_.account().rights().EntriesInsideAllow(m->localPath, kRightRead | kRightList)) {
+        return ConversionStart::NoRights;
+    }
     std::optional<ConversionCommand> cmd = BuildCommand(m->conversion, m->localPath);
     if (!cmd) return ConversionStart::None;
     auto p = std::make_unique<CPopenFile>(&session_.childReaper());
