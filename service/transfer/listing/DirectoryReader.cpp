@@ -152,7 +152,11 @@ std::string DirectoryReader::ShownName(std::string_view base, bool shortcut) con
     std::string shown(base);
     if (shortcut && shown.size() > 4 && IsShortcutFileName(shown)) shown.resize(shown.size() - 4);
     const std::string& suffix = settings_.nameSuffix;
-    if (shown.size() > suffix.size() && EndsWithIgnoringCase(shown, suffix)) shown.resize(shown.size() - suffix.size());
+    // Exactly as the suffix is added to the names clients give: a name shown
+    // without it must lead back to the file.
+    if (!suffix.empty() && shown.size() > suffix.size() && shown.ends_with(suffix)) {
+        shown.resize(shown.size() - suffix.size());
+    }
     return shown;
 }
 

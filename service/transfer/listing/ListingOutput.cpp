@@ -3,11 +3,9 @@
 namespace orvyn {
 namespace {
 
-bool IsMarkAt(std::string_view text, std::size_t i) {
-    if (i + 4 > text.size() || text[i] != '.') return false;
-    const char d = text[i + 1], j = text[i + 2], o = text[i + 3];
-    return (d == 'd' || d == 'D') && (j == 'j' || j == 'J') && (o == 'o' || o == 'O');
-}
+// The mark as the names clients give are completed with it (file names are
+// told apart by case): a name shown without it must lead back to the folder.
+bool IsMarkAt(std::string_view text, std::size_t i) { return text.substr(i, 4) == ".djo"; }
 
 }  // namespace
 

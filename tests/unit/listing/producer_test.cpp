@@ -248,13 +248,14 @@ TEST_F(ProducerTest, ShortcutsAndVirtualDirectories) {
 }
 
 TEST_F(ProducerTest, DocutechMarksRemoved) {
-    tree.Dir("case.DJO");
-    tree.File("case.DJO/page.djo.txt");
+    tree.Dir("case.djo");
+    tree.File("case.djo/page.djo.txt");
+    tree.File("case.djo/UPPER.DJO");  // not a mark: the folder's name is completed with ".djo" only
     ListingRequest request = Request("-R", '1');
     request.docutech = true;
     const Listing listing = Run(std::move(request));
     EXPECT_EQ(listing.outcome, ListingOutcome::Completed);
-    EXPECT_EQ(Lines(listing.text), (std::vector<std::string>{"case", "", "./case:", "page.txt"}));
+    EXPECT_EQ(Lines(listing.text), (std::vector<std::string>{"case", "", "./case:", "page.txt", "UPPER.DJO"}));
 }
 
 TEST_F(ProducerTest, OutputFailureAndStop) {

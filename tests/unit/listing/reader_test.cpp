@@ -224,6 +224,7 @@ TEST(DirectoryReader, ExaminedRightsAreAskedWithTheEntrysOwnStatus) {
 TEST(DirectoryReader, NameSuffixHidden) {
     TempTree tree;
     tree.File("report.txt.UP", 1);
+    tree.File("notes.txt.up", 1);
     tree.File("plain.txt", 1);
     tree.File(".up", 1);
     tree.File("up", 1);
@@ -232,9 +233,10 @@ TEST(DirectoryReader, NameSuffixHidden) {
     settings.hideDotFiles = false;
     const DirectoryReader reader(settings, nullptr);
     const auto entries = ReadAll(reader, tree.top());
-    // A name that is nothing but the suffix keeps it.
-    EXPECT_EQ(Keys(entries), (std::vector<std::string>{".up", "plain.txt", "report.txt", "up"}));
-    EXPECT_EQ(entries.at("report.txt").NameOnDisk(), "report.txt.UP");
+    // A name that is nothing but the suffix keeps it, and so does one that
+    // ends in it in another case (the suffix is added to names as it is).
+    EXPECT_EQ(Keys(entries), (std::vector<std::string>{".up", "notes.txt", "plain.txt", "report.txt.UP", "up"}));
+    EXPECT_EQ(entries.at("notes.txt").NameOnDisk(), "notes.txt.up");
 }
 
 TEST(DirectoryReader, VirtualDirectoriesShownAsFolders) {
