@@ -130,9 +130,13 @@ size_t CPopenFile::Read(void* buffer, size_t size) {
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (IsRunning()) return 0;
             // Nothing more will come from a command that has exited, even if
-            // a helper it left behind still holds the pipe open.
-            if (!IsRunning()) ended_ = true;
+            // a helper it left behind still holds the pipe open; but what it
+            // wrote between the read above and its exit is still there.
+            const ssize_t last = ::read(readFd_, buffer, size);
+            if (last > 0) return static_cast<size_t>(last);
+            ended_ = true;
             return 0;
         }
         throw CFileException::FromErrno(errno);
