@@ -213,7 +213,8 @@ namespace {
 // why there is none to signal.
 long ReadRefreshPid(pid_t& pid) {
     const std::string path = RefreshPidFilePath();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Not blocking: a FIFO put in the file's place must not hold the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     struct stat st{};
     char buf[32];

@@ -163,6 +163,13 @@ class CommandLine(HostTestCase):
 class ApplicationMode(HostTestCase):
     def test_sigterm_closes_sessions_and_exits_0(self):
         sb = self.sb
+        # What was left at the pid file's names is neither waited on nor
+        # written through.
+        victim = os.path.join(sb.dir, "victim.txt")
+        with open(victim, "w") as f:
+            f.write("kept")
+        os.mkfifo(os.path.join(sb.rundir, "ORVYN Service Control.pid"))
+        os.symlink(victim, os.path.join(sb.rundir, "ORVYN Service Control.pid.tmp"))
         with sb.start_instance(env={"ORVYN_EVENTLOG_FILE": sb.events}) as svc:
             port = svc.port
             self.assertTrue(wait_for(lambda: os.path.exists(svc.pid_file())))
@@ -179,6 +186,8 @@ class ApplicationMode(HostTestCase):
         self.assertTrue(wait_closed(port, timeout=2.0))
         self.assertFalse(os.path.exists(os.path.join(sb.rundir, "ORVYN Service Control.pid")))
         self.assertEqual(sb.event_lines(), [], "application mode is no service: no service events")
+        with open(victim) as f:
+            self.assertEqual(f.read(), "kept")
 
     def test_sigint_stops_too(self):
         with self.sb.start_instance(log=False) as svc:

@@ -1,5 +1,6 @@
 #include "service/core/server/TimerWnd.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "platform/registry/Registry.h"
@@ -172,17 +172,15 @@ bool CTimerWnd::WritePidFile() {
     if (!MakeDirectories(dir)) return false;
     const std::string path = PidFilePath();
     const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        if (!out) return false;
-        out << ::getpid() << "\n";
-        if (!out.flush()) {
-            std::remove(temp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
+    // Made afresh, never through whatever was left at the name (a link there
+    // would have the service write over the file it leads to).
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const std::string text = std::to_string(::getpid()) + "\n";
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !written || std::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
         return false;
     }
     return true;
@@ -190,11 +188,18 @@ bool CTimerWnd::WritePidFile() {
 
 void CTimerWnd::RemovePidFile() {
     // Only our own pid file: a second copy of the service must not remove
-    // the file of the one that runs.
+    // the file of the one that runs. Read without following a link or
+    // waiting on a FIFO put in its place.
     const std::string path = PidFilePath();
-    std::ifstream in(path);
-    long pid = 0;
-    if (in >> pid && pid == static_cast<long>(::getpid())) std::remove(path.c_str());
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    char buf[32];
+    struct stat st {};
+    const ssize_t n = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, buf, sizeof buf - 1) : -1;
+    ::close(fd);
+    if (n <= 0) return;
+    buf[n] = '\0';
+    if (std::strtol(buf, nullptr, 10) == static_cast<long>(::getpid())) ::unlink(path.c_str());
 }
 
 }  // namespace orvyn
