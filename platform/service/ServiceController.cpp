@@ -93,8 +93,8 @@ long ServiceController::OpenNamed(const std::string& serviceName) {
     ServicesTable table(store_);
     long err = table.Find(serviceName);
     if (err != ERROR_SUCCESS) return err;
-    name_ = serviceName;
-    debug_ = serviceName == kDebugServiceName;
+    name_ = table.StoredName(serviceName);
+    debug_ = name_ == kDebugServiceName;
     return ERROR_SUCCESS;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/service/ServicesTable.h"
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "platform/service/ServiceStatus.h"
@@ -58,6 +60,15 @@ long ServicesTable::ErrorFromStore(const reg::Status& st) {
 long ServicesTable::Find(const std::string& serviceName) const {
     if (!IsValidServiceName(serviceName)) return ERROR_INVALID_NAME;
     return ErrorFromStore(store_.KeyExists(KeyPath(serviceName)));
+}
+
+std::string ServicesTable::StoredName(const std::string& serviceName) const {
+    std::vector<std::string> names;
+    if (!store_.EnumSubkeys(kServicesRoot, names)) return serviceName;
+    for (const std::string& name : names) {
+        if (::strcasecmp(name.c_str(), serviceName.c_str()) == 0) return name;
+    }
+    return serviceName;
 }
 
 long ServicesTable::Create(const std::string& serviceName, const ServiceConfig& config) {

@@ -29,6 +29,10 @@ public:
     // ERROR_SUCCESS when the service has an entry, ERROR_SERVICE_DOES_NOT_EXIST
     // when not, or the error of the store.
     long Find(const std::string& serviceName) const;
+    // The name as the entry spells it (names are found without regard to
+    // case; what is made from a name, its control socket, uses this one).
+    // The given name when the entries cannot be listed.
+    std::string StoredName(const std::string& serviceName) const;
     bool Exists(const std::string& serviceName) const { return Find(serviceName) == 0; }
 
     // Creates the entry. ERROR_SERVICE_EXISTS when there is one already,
