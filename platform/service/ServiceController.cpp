@@ -95,6 +95,13 @@ long ServiceController::OpenNamed(const std::string& serviceName) {
     if (err != ERROR_SUCCESS) return err;
     name_ = table.StoredName(serviceName);
     debug_ = name_ == kDebugServiceName;
+    // Removed while it ran: gone once it has stopped (also when it ended
+    // without taking its entry with it).
+    if (table.MarkedForDelete(name_) && QueryState() == SERVICE_STOPPED) {
+        table.Delete(name_);
+        name_.clear();
+        return ERROR_SERVICE_DOES_NOT_EXIST;
+    }
     return ERROR_SUCCESS;
 }
 

@@ -94,6 +94,17 @@ long ServicesTable::Create(const std::string& serviceName, const ServiceConfig& 
     return err;
 }
 
+long ServicesTable::MarkForDelete(const std::string& serviceName) {
+    long found = Find(serviceName);
+    if (found != ERROR_SUCCESS) return found;
+    return SetDword(store_, KeyPath(serviceName), "DeleteFlag", 1);
+}
+
+bool ServicesTable::MarkedForDelete(const std::string& serviceName) const {
+    uint32_t flag = 0;
+    return IsValidServiceName(serviceName) && ReadDword(store_, KeyPath(serviceName), "DeleteFlag", flag) && flag != 0;
+}
+
 long ServicesTable::Delete(const std::string& serviceName) {
     long found = Find(serviceName);
     if (found != ERROR_SUCCESS) return found;

@@ -44,6 +44,11 @@ public:
     // Deletes the entry with everything below it.
     long Delete(const std::string& serviceName);
 
+    // A service removed while it runs stays in the table, marked, until it
+    // stops (`DeleteFlag` 1): until then it can still be queried and stopped.
+    long MarkForDelete(const std::string& serviceName);
+    bool MarkedForDelete(const std::string& serviceName) const;
+
     // Reads the entry; ImagePath must be an absolute path.
     long Read(const std::string& serviceName, ServiceConfig& config) const;
 

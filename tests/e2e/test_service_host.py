@@ -343,6 +343,20 @@ class BuiltInManager(HostTestCase):
             self.assertIsNone(first.proc.poll())
             self.assertTrue(wait_listening(port))
 
+    def test_a_service_removed_while_it_runs_stays_until_it_stops(self):
+        sb = self.sb
+        sb.add_instance("First", free_port(), log=False)
+        sb.run("-installq")
+        self.assertEqual(self.svc("start").returncode, 0)
+        self.assertEqual(sb.run("-removeq").returncode, 0)
+        r = sb.run("-removeq")
+        self.assertEqual((r.returncode, r.stderr), (1, "Unable to remove - already marked for deletion.\n"))
+        # Still there to be queried and stopped; gone once stopped.
+        self.assertEqual(self.status()[0], 4)
+        self.assertEqual(self.svc("stop").returncode, 0)
+        self.assertTrue(wait_for(lambda: sb.query_value(SERVICE_KEY, "ImagePath") is None))
+        self.assertIn("error 1060", self.svc("query").stderr)
+
     def test_start_without_product_key_fails_with_event_104(self):
         sb = self.sb
         sb.run("-installq")

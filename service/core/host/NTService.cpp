@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/service/ControlServer.h"
+#include "platform/service/ServiceController.h"
 #include "platform/service/ServicesTable.h"
 
 namespace orvyn {
@@ -147,9 +148,17 @@ long CNTService::Install() {
 }
 
 long CNTService::Uninstall() {
+    ServicesTable table(store_);
     long err = ERROR_SUCCESS;
-    if (SystemdIsRunning()) err = RemoveUnit(name_);
-    if (err == ERROR_SUCCESS) err = ServicesTable(store_).Delete(name_);
+    if (table.MarkedForDelete(name_)) err = ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (err == ERROR_SUCCESS && SystemdIsRunning()) err = RemoveUnit(name_);
+    if (err == ERROR_SUCCESS) {
+        // A running service keeps its entry, marked, until it stops, so that
+        // it can still be stopped.
+        ServiceController running(store_);
+        const bool runs = running.OpenNamed(name_) == ERROR_SUCCESS && running.QueryState() != SERVICE_STOPPED;
+        err = runs ? table.MarkForDelete(name_) : table.Delete(name_);
+    }
     if (err == ERROR_SUCCESS) {
         LogEvent(EventType::Information, eventlog::EVMSG_REMOVED, name_);
     } else {
@@ -216,6 +225,7 @@ bool CNTService::ServiceMain() {
 
     if (!Initialize()) {
         control.Stop();
+        DeleteIfMarked();
         return false;
     }
     running_ = true;
@@ -224,7 +234,13 @@ bool CNTService::ServiceMain() {
     running_ = false;
     SetStatus(SERVICE_STOPPED, 0, 0, 0);
     control.Stop();
+    DeleteIfMarked();
     return true;
+}
+
+void CNTService::DeleteIfMarked() {
+    ServicesTable table(store_);
+    if (table.MarkedForDelete(name_)) table.Delete(name_);
 }
 
 bool CNTService::Initialize() {

@@ -61,7 +61,9 @@ public:
     // runs the system), the event source's key, event 100. Returns 0 or the
     // error number; a failure leaves the services table as it was.
     long Install();
-    // Remove: the unit and the services-table entry; event 101, or 102 on failure.
+    // Remove: the unit and the services-table entry; event 101, or 102 on
+    // failure. A running service's entry is marked instead and goes when the
+    // service stops; a marked one is not removed again.
     long Uninstall();
 
     // Runs the service when a manager started the program (the dispatcher's
@@ -96,6 +98,8 @@ protected:
 
 private:
     bool ServiceMain();
+    // The service stops: its entry goes if it was removed while it ran.
+    void DeleteIfMarked();
     bool Initialize();
     void ReportStatus(const service::ServiceStatus& status);
 
