@@ -436,6 +436,27 @@ class Transfers(ReplyCase):
             d.close()
             self.assertEqual(a.read_reply(), "451 Local write error on file %s: The file could not be located.\r\n"
                              % self.path("taken.bin"))
+            # The same with line ends converted on the way in.
+            self.sb.set_value(self.sb.instance_key("Main"), "TextLineEnds", 1)
+            self.addCleanup(self.sb.set_value, self.sb.instance_key("Main"), "TextLineEnds", 0)
+            self.assertTrue(a.cmd("TYPE A").startswith("200 "))
+            d = self.passive(a)
+            self.assertTrue(a.cmd("STOR files/taken.txt").startswith("150 "))
+            d.sendall(b"t\r\n" * 1000)
+            self.assertTrue(wait_for(lambda: os.path.exists(self.path("taken.txt"))))
+            os.unlink(self.path("taken.txt"))
+            d.close()
+            self.assertEqual(a.read_reply(), "451 Local write error on file %s: The file could not be located.\r\n"
+                             % self.path("taken.txt"))
+            # Cut shorter than what was written: not stored with a hole.
+            self.assertTrue(a.cmd("TYPE I").startswith("200 "))
+            d = self.passive(a)
+            self.assertTrue(a.cmd("STOR files/cut.bin").startswith("150 "))
+            d.sendall(b"c" * MIB)
+            self.assertTrue(wait_for(lambda: os.path.getsize(self.path("cut.bin")) > 0))
+            os.truncate(self.path("cut.bin"), 0)
+            d.close()
+            self.assertEqual(a.read_reply(), "451 Local write error on file %s: %s" % (self.path("cut.bin"), sharing))
         self.assertIsNotNone(self.sb.wait_log("Put 1000 bytes of file %s unsuccessfully" % self.path("taken.bin")))
 
     def test_stat_during_a_large_download(self):

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "platform/eventloop/Winsock.h"
@@ -89,6 +90,7 @@ void CTransferEngine::Attach(std::unique_ptr<CFile> source, std::optional<uint64
     sizeAnnounced_ = size.has_value();
     fileSize_ = size.value_or(0);
     transferred_ = 0;
+    written_ = false;
     endedShort_.reset();
 }
 
@@ -622,10 +624,34 @@ bool CTransferEngine::SendDirect() {
 
 // ---- receiving ----------------------------------------------------------------------
 
+namespace {
+
+// Whether something outside the service took the upload's file from under
+// it: deleted it (what the client sent is gone; a file moved, or a link to
+// it removed, still holds it, as after a move once it is stored), or, once
+// written to, cut it shorter than what was written (the file would be
+// stored with a hole where the client's data was). The cause to report.
+std::optional<FileCause> UploadFileDisturbed(const CFile& target, bool written) {
+    const int fd = target.DiskDescriptor();
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
+    if (st.st_nlink == 0) return FileCause::FileNotFound;
+    if (!written) return std::nullopt;
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at > st.st_size) return FileCause::SharingViolation;
+    return std::nullopt;
+}
+
+}  // namespace
+
 bool CTransferEngine::WriteReceived(size_t n) {
     if (n == 0 || !source_) return true;
     try {
+        if (const std::optional<FileCause> cause = UploadFileDisturbed(*source_, written_)) {
+            throw CFileException(*cause, *cause == FileCause::FileNotFound ? ENOENT : EBUSY);
+        }
         source_->Write(recvBuf_.data(), n);
+        written_ = true;
     } catch (const CFileException& e) {
         session_.Reply(LocalWriteErrorReplyText(clientName_, e));
         EndSource();
@@ -646,23 +672,11 @@ bool CTransferEngine::SourcePlace(uint64_t& position, uint64_t& length) const {
     return true;
 }
 
-namespace {
-
-// Whether the upload's file was deleted while it was written (by something
-// outside the service): what the client sent is gone. A file moved, or a
-// link to it removed, still holds it, as after a move once it is stored.
-bool UploadFileDeleted(const CFile& target) {
-    const auto* file = dynamic_cast<const CBigFile*>(&target);
-    struct stat st {};
-    return file != nullptr && file->fd() >= 0 && ::fstat(file->fd(), &st) == 0 && st.st_nlink == 0;
-}
-
-}  // namespace
-
 bool CTransferEngine::CloseReceived() {
     if (!source_) return true;
-    if (UploadFileDeleted(*source_)) {
-        session_.Reply(LocalWriteErrorReplyText(clientName_, CFileException(FileCause::FileNotFound, ENOENT)));
+    if (const std::optional<FileCause> cause = UploadFileDisturbed(*source_, written_)) {
+        session_.Reply(LocalWriteErrorReplyText(
+            clientName_, CFileException(*cause, *cause == FileCause::FileNotFound ? ENOENT : EBUSY)));
         KeepReceived();
         EndSource();
         Finish(false);
@@ -694,11 +708,11 @@ void CTransferEngine::KeepReceived() {
 }
 
 void CTransferEngine::RefreshUploadProgress() {
-    auto* file = dynamic_cast<CBigFile*>(source_.get());
-    if (file == nullptr) return;
-    try {
-        session_.SetStatus(UploadProgressText(file->GetPosition()));
-    } catch (const CFileException&) {
+    // Where the disk file has got (behind a line-end conversion alike).
+    uint64_t position = 0;
+    uint64_t length = 0;
+    if (source_ && source_->DiskDescriptor() >= 0 && source_->Place(position, length)) {
+        session_.SetStatus(UploadProgressText(position));
     }
 }
 

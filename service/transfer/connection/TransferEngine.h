@@ -174,6 +174,7 @@ private:
     bool waitingToWrite_ = false;
     bool writeEventPosted_ = false;
     bool inSendLoop_ = false;
+    bool written_ = false;  // an upload has written to its file
     bool holdFirstSend_ = false;
     bool firstSendHeld_ = false;  // ready during the hold: the send is owed
 

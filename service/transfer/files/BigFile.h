@@ -64,6 +64,7 @@ public:
     bool Ended() const override { return ended_; }
     bool EndedShort(uint64_t& at, uint64_t& of) const override;
     bool Place(uint64_t& position, uint64_t& length) const override;
+    int DiskDescriptor() const override { return fd_; }
 
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }

@@ -32,6 +32,9 @@ public:
     // Where reading or writing has got in the file, and the file's length
     // now; false when the data has no such place (a pipe).
     virtual bool Place(uint64_t& /*position*/, uint64_t& /*length*/) const { return false; }
+    // The open disk file the data goes to or comes from, wrapped or not; -1
+    // when it is none (a pipe, a spool).
+    virtual int DiskDescriptor() const { return -1; }
 };
 
 }  // namespace orvyn

@@ -29,6 +29,7 @@ public:
     bool Ended() const override { return inner_->Ended(); }
     bool EndedShort(uint64_t& at, uint64_t& of) const override { return inner_->EndedShort(at, of); }
     bool Place(uint64_t& position, uint64_t& length) const override { return inner_->Place(position, length); }
+    int DiskDescriptor() const override { return inner_->DiskDescriptor(); }
 
 private:
     std::unique_ptr<CFile> inner_;
