@@ -319,6 +319,10 @@ class BuiltInManager(HostTestCase):
         with Service(sb) as second:
             self.assertEqual(second.wait(), 1)
         self.assertIn("ORVYN Pro is already running as process", second.stderr)
+        # So does one that keeps its pid file elsewhere: the store is taken.
+        with Service(sb, env={"ORVYN_RUNDIR": os.path.join(sb.dir, "elsewhere")}) as third:
+            self.assertEqual(third.wait(), 1)
+        self.assertIn("ORVYN Pro is already running on the configuration store", third.stderr)
         self.assertIsNone(sb.query_value(sb.instance_key("First"), "Fatal Error"))
         sb.add_instance("Second", port2, log=False)
         r = self.svc("refresh")

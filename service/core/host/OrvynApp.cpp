@@ -1,6 +1,8 @@
 #include "service/core/host/OrvynApp.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -43,7 +45,9 @@ bool IsSingleSessionName(const std::string& argv0) {
 
 COrvynApp::COrvynApp() : service_(*this, store_) {}
 
-COrvynApp::~COrvynApp() = default;
+COrvynApp::~COrvynApp() {
+    if (storeLock_ >= 0) ::close(storeLock_);
+}
 
 int COrvynApp::Main(const std::vector<std::string>& argv) {
     singleSession_ = !argv.empty() && IsSingleSessionName(argv[0]);
@@ -97,9 +101,34 @@ int COrvynApp::RunAsApplication() {
 
 bool COrvynApp::OtherCopyRuns() const {
     const pid_t running = service::RefreshTargetPid();
-    if (running == 0 || running == ::getpid()) return false;
-    ShowMessage(true, "ORVYN Pro is already running as process " + std::to_string(running) + " (pid file \"" +
-                          service::RefreshPidFilePath() + "\"); stop it first.\n");
+    if (running != 0 && running != ::getpid()) {
+        ShowMessage(true, "ORVYN Pro is already running as process " + std::to_string(running) + " (pid file \"" +
+                              service::RefreshPidFilePath() + "\"); stop it first.\n");
+        return true;
+    }
+    // A copy whose pid file went, or that keeps it in another run folder,
+    // still serves the same store: a second one would find every port taken
+    // and write the first one's instances down as failed.
+    if (!TakeStoreLock()) {
+        ShowMessage(true, "ORVYN Pro is already running on the configuration store \"" + store_.path() +
+                              "\"; stop it first.\n");
+        return true;
+    }
+    return false;
+}
+
+bool COrvynApp::TakeStoreLock() const {
+    if (storeLock_ >= 0) return true;
+    // SQLite locks the file with fcntl's record locks, which do not meet
+    // flock's: this lock is the running copies' own.
+    const int fd = ::open(store_.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;  // no store: nothing to share
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool taken = errno == EWOULDBLOCK;
+        ::close(fd);
+        return !taken;
+    }
+    storeLock_ = fd;
     return true;
 }
 

@@ -44,6 +44,9 @@ private:
     void ShowMessage(bool failure, const std::string& text) const;
     void InstallPamService(bool quiet) const;
     std::string MissingProductKeyText() const;
+    // Takes the lock that one running copy holds on its configuration store
+    // for as long as it runs; false when another copy holds it.
+    bool TakeStoreLock() const;
 
     reg::Store store_;
     eventloop::EventLoop loop_;
@@ -54,6 +57,7 @@ private:
     std::string profilePath_;
     long lastStartError_ = 0;
     bool pidFileWritten_ = false;
+    mutable int storeLock_ = -1;  // the store file, locked while this copy runs
 };
 
 // True when a program name (argv[0], any folder) is the single-session name
