@@ -190,6 +190,24 @@ uint64_t HeaderLength(int fd) {
     return uint64_t{pageSize} * be32(28);
 }
 
+// Whether the header says the database keeps a rollback journal, as every
+// saved key does. One that says write-ahead log would have SQLite make and
+// write its log and index files beside it even when only read, through
+// whatever is at those names.
+bool RollbackJournalHeader(int fd) {
+    unsigned char versions[2];
+    return pread(fd, versions, sizeof versions, 18) == static_cast<ssize_t>(sizeof versions) && versions[0] == 1 &&
+           versions[1] == 1;
+}
+
+// What a saved key may be written over: nothing, a file, or a name that is a
+// link (the link is replaced, not what it leads to); never a device, a FIFO
+// or a folder, which the rename would put a file in place of.
+bool MayWriteOver(const std::string& file) {
+    struct stat sb {};
+    return lstat(file.c_str(), &sb) != 0 || S_ISREG(sb.st_mode) || S_ISLNK(sb.st_mode);
+}
+
 }  // namespace
 
 Status Store::SaveKey(std::string_view key, const std::string& file, bool overwrite) const {
@@ -215,6 +233,7 @@ Status Store::SaveKey(std::string_view key, const std::string& file, bool overwr
     // Replacing the store, its log or its index (or a name for one of them)
     // with a saved key would lose the whole configuration.
     if (NamesStoreFile(path_, file)) return {kInvalidParameter, file + ": is the configuration store itself"};
+    if (!MayWriteOver(file)) return {kInvalidParameter, file + ": not a regular file"};
     TempFile temp;
     if (Status st = temp.Create(file); !st) return st;
     if (Status st = WriteSavedKeyFile(temp.path(), snap); !st) return st;
@@ -227,6 +246,7 @@ Status WriteSavedKeyBytes(const std::string& store, const std::string& file, std
     struct stat sb {};
     if (lstat(file.c_str(), &sb) == 0 && !overwrite) return {kInvalidParameter, file + ": file exists"};
     if (NamesStoreFile(store, file)) return {kInvalidParameter, file + ": is the configuration store itself"};
+    if (!MayWriteOver(file)) return {kInvalidParameter, file + ": not a regular file"};
     TempFile temp;
     if (Status st = temp.Create(file); !st) return st;
     for (size_t done = 0; done < bytes.size();) {
@@ -253,10 +273,12 @@ Status LoadSavedKeyFile(const std::string& file, Snapshot& snap) {
         const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) return SysError(file, "cannot open", errno);
         const uint64_t length = HeaderLength(fd);
+        const bool rollback = RollbackJournalHeader(fd);
         close(fd);
         if (length > static_cast<uint64_t>(sb.st_size)) {
             return {kInvalidParameter, file + ": damaged saved key (its end is missing)"};
         }
+        if (!rollback) return {kInvalidParameter, file + ": not a saved key (not a rollback-journal database)"};
     }
 
     Db db;
@@ -309,6 +331,10 @@ Status Store::RestoreKey(std::string_view key, const std::string& file) {
     // The whole file is read and checked before the store is touched.
     Snapshot snap;
     if (Status st = LoadSavedKeyFile(file, snap); !st) return st;
+    if (names.size() + snap.levels > kMaxKeyDepth) {
+        return {kInvalidParameter, file + ": its keys would lie deeper than " + std::to_string(kMaxKeyDepth) +
+                                       " levels under " + std::string(key)};
+    }
 
     StoreTxn txn(pool_.get());
     if (Status st = txn.Begin(path_, StoreTxn::Mode::kWriteCreate); !st) return st;

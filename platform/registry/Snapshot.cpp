@@ -38,6 +38,7 @@ public:
             }
             level = end;
         }
+        out_.levels = depth - 1;
         if (whole) return CheckNothingElse();
         return Status::Ok();
     }

@@ -26,6 +26,7 @@ struct Snapshot {
     };
     std::vector<Key> keys;    // every parent comes before its subkeys
     std::vector<Val> values;  // in creation order within each key
+    size_t levels = 0;        // how deep the subkeys go below the top key
 };
 
 // Reads everything below the key `top` (top itself becomes id 0). Names, types

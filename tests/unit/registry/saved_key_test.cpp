@@ -1,6 +1,7 @@
 // Saving a key's subtree to a file and restoring a key from one.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,6 +130,14 @@ TEST_F(SavedKeyTest, SaveRefusesToReplaceUnlessAsked) {
         EXPECT_EQ(store_.SaveKey("A", store_.path() + companion, true).code, kInvalidParameter) << companion;
     EXPECT_EQ(ReadFile(store_.path()), storeBytes);
     EXPECT_TRUE(store_.KeyExists("A").ok());
+    // Nor a FIFO or a device, which the rename would replace with a file.
+    const std::string fifo = dir_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(store_.SaveKey("A", fifo, true).code, kInvalidParameter);
+    EXPECT_EQ(WriteSavedKeyBytes(store_.path(), fifo, "bytes", true).code, kInvalidParameter);
+    struct stat sb {};
+    ASSERT_EQ(lstat(fifo.c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISFIFO(sb.st_mode));
 
     Store check(dir_ / "check.db");
     ASSERT_TRUE(check.RestoreKey("B", file).ok());
@@ -180,7 +189,25 @@ TEST_F(SavedKeyTest, RestoreRefusesFilesThatAreNotSavedKeys) {
         EXPECT_EQ(fresh.RestoreKey("Keep", file).code, kInvalidParameter) << name;
     }
     EXPECT_EQ(store_.RestoreKey("Keep", dir_ / "missing.key").code, kNotFound);
+    // A saved key made to say "write-ahead log" would have its log and index
+    // made beside it, through whatever is at their names.
+    ASSERT_TRUE(ordinary.SaveKey("X", dir_ / "wal.key").ok());
+    std::vector<uint8_t> wal = ReadFile(dir_ / "wal.key");
+    wal[18] = wal[19] = 2;
+    test::WriteFile(dir_ / "wal.key", wal);
+    test::WriteFile(dir_ / "victim", test::Bytes("victim"));
+    ASSERT_EQ(link((dir_ / "victim").c_str(), (dir_ / "wal.key-shm").c_str()), 0);
+    EXPECT_EQ(store_.RestoreKey("Keep", dir_ / "wal.key").code, kInvalidParameter);
+    EXPECT_EQ(ReadFile(dir_ / "victim"), test::Bytes("victim"));
+    EXPECT_FALSE(Exists(dir_ / "wal.key-wal"));
+    // Keys that would lie deeper than a path can reach.
+    std::string chain = "D";
+    for (int i = 0; i < 509; ++i) chain += "\\k";
+    ASSERT_TRUE(ordinary.CreateKey(chain).ok());
+    ASSERT_TRUE(ordinary.SaveKey("D", dir_ / "deep.key").ok());
+    EXPECT_EQ(store_.RestoreKey("Keep\\A\\B\\C", dir_ / "deep.key").code, kInvalidParameter);
     EXPECT_EQ(Dump(store_, ""), before);
+    EXPECT_TRUE(ordinary.RestoreKey("Copy", dir_ / "deep.key").ok());
     EXPECT_FALSE(Exists(dir_ / "fresh"));
     // A refused file is only read, never changed.
     EXPECT_EQ(ReadFile(dir_ / "random.bin"), random);
