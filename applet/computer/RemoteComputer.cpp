@@ -355,7 +355,9 @@ reg::Status RemoteStore::SaveKey(std::string_view key, const std::string& file, 
 reg::Status RemoteStore::RestoreKey(std::string_view key, const std::string& file) {
     std::string data;
     if (const int error = wire::ReadWholeFile(file, data, wire::kMaxSavedKey); error == EFBIG)
-        return {reg::kInvalidParameter, "The file " + file + " is not a saved key."};
+        return {reg::kInvalidParameter, "The file " + file + " is larger than the " +
+                                            std::to_string(wire::kMaxSavedKey / (1024 * 1024)) +
+                                            " MiB a saved key may have to go to another computer."};
     else if (error != 0)
         return {error == ENOENT ? reg::kNotFound : reg::kIoError, "Cannot read " + file + ": " + std::strerror(error)};
     CRemoteShell::Answer answer;
