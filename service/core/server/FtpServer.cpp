@@ -545,6 +545,13 @@ void CFtpServer::OnCommandEvent(Socket s, uint32_t event, int wsaError) {
         if (rec == nullptr) return;  // the session ended; its socket waits for the close event
     }
     if ((event & FD_CLOSE) != 0) {
+        // Commands the client sent before it closed still run, in order (a
+        // batch that ends with the client's close), unless they must wait.
+        while (rec->session->LinesWaiting()) {
+            rec->session->OnControlEvent(FD_READ, 0);
+            rec = sessionMap_.Lookup(s);
+            if (rec == nullptr) return;
+        }
         rec->session->CloseSession();
         CloseControlSocket(s, true);
     }

@@ -167,6 +167,11 @@ void CFtpSession::SendPending() {
     if (readPaused_ && replyBuf_.size() < kReplyBacklogLimit / 2) {
         readPaused_ = false;
         loop.AsyncSelect(socket_, &server_, Message::Command, kControlEvents);
+        // Selecting again reports what waits in the socket, not the lines
+        // already taken from it.
+        if (record_.buffer.HasLine() || controlLayer_->HasBufferedInput()) {
+            loop.PostEvent(&server_, Message::Command, socket_, FD_READ);
+        }
     }
 }
 
@@ -449,6 +454,11 @@ void CFtpSession::EndHold() {
     SendPending();
     if (CommandsWait()) return;  // the move's or the STAT reply's end reads on
     ResumeCommands();
+}
+
+bool CFtpSession::LinesWaiting() const {
+    return accepting_ && !readPaused_ && replyBuf_.size() < kReplyBacklogLimit && record_.buffer.HasLine() &&
+           NextLineMayRun();
 }
 
 bool CFtpSession::CommandsWait() const {

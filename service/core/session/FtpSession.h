@@ -119,6 +119,9 @@ public:
     bool OnTimeOut();
     // "ORVYN Command" read and write events (close events are the instance's).
     void OnControlEvent(uint32_t event, int wsaError);
+    // Whole command lines the session has read but not run yet that may run
+    // now: the client's close waits for them (a read event runs them).
+    bool LinesWaiting() const;
     // "ORVYN Data" events of this session's data socket.
     void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
     // Closes the data connection, if any.

@@ -319,6 +319,38 @@ TEST_F(SessionTest, ClientThatNeverReadsDoesNotGrowTheReplyBufferWithoutBound) {
     });
 }
 
+TEST_F(SessionTest, ReadingStoppedForTheBacklogGoesOnWithTheLinesAlreadyRead) {
+    SetDword("Logging", "Enable", 0);
+    StartServer();
+    WithClients([&] {
+        Client c(port_, nullptr, 4096);
+        ASSERT_EQ(c.ReadReply(), kGreeting);
+        OnLoop([&] {
+            int size = 4096;
+            return ::setsockopt(FirstSession()->controlSocket(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        });
+        // Lines go in one read at a time until the replies nobody reads stop
+        // the reading: lines of that read are still unrun, and nothing more
+        // waits in the socket to announce itself.
+        auto pending = [&] { return OnLoop([&] { return FirstSession()->pendingReplyBytes().size(); }); };
+        std::string chunk;
+        for (int i = 0; i < 80; ++i) chunk += "HELP\r\n";
+        int helps = 0;
+        while (pending() < CFtpSession::kReplyBacklogLimit && helps < 40000) {
+            c.SendRaw(chunk);
+            helps += 80;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_LT(helps, 40000);
+        int got = 0;
+        for (std::string r = c.ReadReply(); !r.empty(); r = c.ReadReply()) {
+            got += r.rfind("214", 0) == 0;
+            if (got == helps) break;
+        }
+        EXPECT_EQ(got, helps);
+    });
+}
+
 class CountingObserver : public ISessionObserver {
 public:
     void SessionChanged(CFtpSession& s, bool ended) override {
@@ -373,6 +405,21 @@ TEST_F(SessionTest, AFloodOfCommandsYieldsToTheOtherSessions) {
     const auto syst = std::find(observer.events.begin(), observer.events.end(), "cmd SYST");
     ASSERT_NE(syst, observer.events.end());
     EXPECT_LT(std::count(observer.events.begin(), syst, "cmd NOOP"), 20);
+}
+
+TEST_F(SessionTest, CommandsSentBeforeTheClientsCloseStillRun) {
+    StartServer();
+    WithClients([&] {
+        Client c(port_);
+        ASSERT_EQ(c.ReadReply(), kGreeting);
+        std::string batch;
+        for (int i = 0; i < 60; ++i) batch += "NOOP\r\n";
+        c.SendRaw(batch);
+        c.ShutdownSend();
+        int replies = 0;
+        for (std::string r = c.ReadReply(); !r.empty(); r = c.ReadReply()) replies += r.rfind("200 ", 0) == 0;
+        EXPECT_EQ(replies, 60);
+    });
 }
 
 TEST_F(SessionTest, SingleSessionModeEndsTheLoopWithTheSession) {

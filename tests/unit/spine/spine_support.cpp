@@ -55,6 +55,8 @@ void Client::SendRaw(const std::string& bytes) {
     }
 }
 
+void Client::ShutdownSend() { ::shutdown(fd_, SHUT_WR); }
+
 size_t Client::SendSome(const std::string& bytes) {
     ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n <= 0) {

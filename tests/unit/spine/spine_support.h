@@ -34,6 +34,8 @@ public:
     // Sends what the socket takes without waiting; returns the byte count.
     size_t SendSome(const std::string& bytes);
     void Send(const std::string& line) { SendRaw(line + "\r\n"); }
+    // Half-closes: the server reads the end after what was sent.
+    void ShutdownSend();
     // One complete reply (every line of a multi-line reply); "" when nothing
     // complete arrives within timeoutMs or the connection ends first.
     std::string ReadReply(int timeoutMs = 3000);
