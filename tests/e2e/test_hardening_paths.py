@@ -90,10 +90,12 @@ class ConversionTest(PathsTest):
         self.put("private/p.txt", b"private")
         self.put("listonly/denied.txt", b"denied")
         self.put("outer/inner/hidden.txt", b"hidden")
+        self.put("readonly/names.txt", b"names")
         self.put("pub/open/b.txt", b"open")
         self.rights("private", "-")
         self.rights("listonly", "L")
         self.rights("outer/inner", "-")
+        self.rights("readonly", "R")
         self.rights("pub/open", "RL")
         self.link("leak", os.path.join(self.outside, "secret.txt"))
         self.link("leakdir", os.path.join(self.outside, "dir"))
@@ -110,7 +112,7 @@ class ConversionTest(PathsTest):
                           % (self.home, self.home), "!")
         # A folder's conversion packs all of it: a folder inside with fewer
         # rights closes it.
-        for name in ("private.tar", "outer.tar", "listonly/denied.txt", "listonly/denied.txt.cat"):
+        for name in ("private.tar", "outer.tar", "readonly.tar", "listonly/denied.txt", "listonly/denied.txt.cat"):
             self.assertRefused(c, name, "550 You do not have rights to read file %s\r\n" % name)
         self.assertNotIn("Conversion - file requested", self.sb.log_text())
         # Permitted conversions still run.

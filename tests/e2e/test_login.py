@@ -3,6 +3,7 @@ anonymous users, the failed-login limit, homes that cannot be used, the
 login gate, system accounts (fake ones, through pam_wrapper and nss_wrapper)
 and an external authentication library, with ftplib and curl as clients."""
 
+import ftplib
 import glob
 import io
 import os
@@ -407,8 +408,8 @@ class SystemAccountTest(LoginTest):
     def test_fake_accounts_log_in_as_themselves(self):
         self.sb.set_value(self.sb.user_key("CORP\\ftpdave"), "Home", self.dave_home)
         self.sb.set_value(self.sb.user_key("ftpalice"), "Restricted", 1, type="REG_DWORD")
-        self.one_instance(values={"Security\\ServerType": "NTSAM", "Conversions\\ids": "|||.ids|/usr/bin/id -G|13"},
-                          env=self.env)
+        self.one_instance(values={"Security\\ServerType": "NTSAM", "Conversions\\ids": "|||.ids|/usr/bin/id -G|13",
+                                  "Conversions\\tar": "|||.tar|tar -cf - %s|14"}, env=self.env)
         with Control(self.port) as c:
             self.assertEqual(self.login(c, "ftpalice", "secret"), LOGGED_IN)
             self.assertEqual(c.cmd("MODE S"), MODE_STREAM)
@@ -424,6 +425,11 @@ class SystemAccountTest(LoginTest):
         got = []
         ftp.retrbinary("RETR up.txt.ids", got.append)
         self.assertEqual(b"".join(got).split(), [str(os.getegid()).encode()])
+        # So a folder's command, which would read past the account's file
+        # permissions, is not run for it.
+        ftp.mkd("pub")
+        with self.assertRaisesRegex(ftplib.error_perm, "^550 You do not have rights to read file pub.tar"):
+            ftp.retrbinary("RETR pub.tar", got.append)
         ftp.quit()
         with Control(self.port) as c:
             self.assertEqual(self.login(c, "ftpalice", "wrong"), WRONG)

@@ -242,11 +242,16 @@ CDataTransfer::ConversionStart CDataTransfer::StartConversion(const std::string&
     std::optional<ConversionMatch> m = FindConversion(values, requested, binary, insideRoot);
     if (!m) return ConversionStart::None;
     if (!HasRights(m->localPath, kRightRead)) return ConversionStart::NoRights;
-    // A folder's command reads all of it as the service: every folder inside
-    // with entries of its own must be one the user may list and read from.
-    if (session_.loggedIn() && ProbeLocalEntry(m->localPath) == LocalEntry::Directory &&
-        !session_.account().rights().EntriesInsideAllow(m->localPath, kRightRead | kRightList)) {
-        return ConversionStart::NoRights;
+    // A folder's command reads all of it as the service and shows its names:
+    // the user must be one who may list the folder and every folder inside
+    // with entries of its own, and whose access is not a system account's
+    // (its file permissions inside the folder are not the service's).
+    if (session_.loggedIn() && ProbeLocalEntry(m->localPath) == LocalEntry::Directory) {
+        PathRights& rights = session_.account().rights();
+        if (rights.hasSessionToken() || !HasRights(m->localPath + "/", kRightList) ||
+            !rights.EntriesInsideAllow(m->localPath, kRightRead | kRightList)) {
+            return ConversionStart::NoRights;
+        }
     }
     std::optional<ConversionCommand> cmd = BuildCommand(m->conversion, m->localPath);
     if (!cmd) return ConversionStart::None;
