@@ -355,11 +355,22 @@ class BuiltInManager(HostTestCase):
         self.assertEqual(sb.run("-removeq").returncode, 0)
         r = sb.run("-removeq")
         self.assertEqual((r.returncode, r.stderr), (1, "Unable to remove - already marked for deletion.\n"))
+        self.assertEqual(sb.run("-installq").returncode, 1)
         # Still there to be queried and stopped; gone once stopped.
         self.assertEqual(self.status()[0], 4)
         self.assertEqual(self.svc("stop").returncode, 0)
         self.assertTrue(wait_for(lambda: sb.query_value(SERVICE_KEY, "ImagePath") is None))
         self.assertIn("error 1060", self.svc("query").stderr)
+        # A service that dies while marked takes its entry with it all the same.
+        sb.run("-installq")
+        self.assertEqual(self.svc("start").returncode, 0)
+        state, pid = self.status()
+        self.assertEqual(sb.run("-removeq").returncode, 0)
+        os.kill(pid, signal.SIGKILL)
+        self.assertTrue(wait_for(lambda: not process_alive(pid)))
+        r = sb.run("-remove")
+        self.assertEqual((r.returncode, r.stderr), (1, "ORVYN Pro is not installed in the services table.\n"))
+        self.assertEqual(sb.run("-installq").returncode, 0)
 
     def test_start_without_product_key_fails_with_event_104(self):
         sb = self.sb

@@ -83,6 +83,11 @@ bool CNTService::ParseStandardArgs(const StandardArgs& args, HostMessage& messag
     if (args.action == ServiceAction::None) return false;
 
     if (args.action == ServiceAction::Install) {
+        if (IsInstalled() && ServicesTable(store_).MarkedForDelete(name_)) {
+            message = {true, InstallErrorText(ERROR_SERVICE_MARKED_FOR_DELETE)};
+            exitCode = 1;
+            return true;
+        }
         if (IsInstalled()) {
             // Nothing to do: the service is there, which is what was asked.
             message = {false, Format("%s is already installed\n", name_)};
@@ -118,7 +123,14 @@ bool CNTService::ParseStandardArgs(const StandardArgs& args, HostMessage& messag
     return true;
 }
 
-bool CNTService::IsInstalled() { return ServicesTable(store_).Exists(name_); }
+bool CNTService::IsInstalled() {
+    ServicesTable table(store_);
+    if (!table.Exists(name_)) return false;
+    if (!table.MarkedForDelete(name_)) return true;
+    // Removed while it ran: gone once it no longer runs, also when it ended
+    // without taking its entry with it (opening it then takes it away).
+    return ServiceController(store_).OpenNamed(name_) == ERROR_SUCCESS;
+}
 
 long CNTService::Install() {
     if (imagePath_.empty()) return ERROR_FILE_NOT_FOUND;
@@ -181,6 +193,8 @@ std::string CNTService::InstallErrorText(long error) {
             return "Unable to install - Circular dependency - ORVYN depends on something that depends on it.";
         case ERROR_DATABASE_DOES_NOT_EXIST: return "Unable to install - Service database does not exist.  Peculiar.";
         case ERROR_SERVICE_EXISTS: return "Unable to install - Service already exists";
+        case ERROR_SERVICE_MARKED_FOR_DELETE:
+            return "Unable to install - the service was removed while it runs; it goes when it stops.";
         default: return "Unable to install - unknown error " + std::to_string(error);
     }
 }
