@@ -100,11 +100,12 @@ void CTransferEngine::Describe(const std::string& localPath, std::string clientN
 }
 
 bool CTransferEngine::PrepareBuffers() {
+    const bool sending = IsSendingKind(channel_.state());
     const size_t size = std::max(TransferBufferSize(session_.registry().ReadInt(nullptr, "FileBufferSize", 8192)),
-                                 kMinBufferSize);
+                                 sending ? kMinBufferSize : kMinReceiveBufferSize);
     decoder_.Reset();
     try {
-        if (IsSendingKind(channel_.state())) {
+        if (sending) {
             if (!sendBuf_ || sendBuf_->size() != size || sendBuf_->blockMode() != session_.blockMode()) {
                 sendBuf_.emplace(size, session_.blockMode());
             } else {
