@@ -22,7 +22,17 @@ const std::string kGreeting = "220 ORVYN 1.0 service (by Brandmoor) ready for ne
 const std::string kGoodbye = "221 Windows FTP Server (ORVYN, by Brandmoor) says goodbye\r\n";
 const std::string kNotLoggedIn = "530 Not logged in yet - need a USER and PASS command\r\n";
 
-class SessionTest : public SpineTest {};
+class SessionTest : public SpineTest {
+protected:
+    // From the client thread: the kernel buffers no megabytes of the first
+    // session's replies on a client's behalf.
+    void KeepKernelFromBufferingReplies() {
+        OnLoop([&] {
+            int size = 4096;
+            return ::setsockopt(FirstSession()->controlSocket(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        });
+    }
+};
 
 TEST_F(SessionTest, TypeAndSystAgree) {
     StartServer();
@@ -297,11 +307,7 @@ TEST_F(SessionTest, ClientThatNeverReadsDoesNotGrowTheReplyBufferWithoutBound) {
     WithClients([&] {
         Client c(port_, nullptr, 4096);
         ASSERT_EQ(c.ReadReply(), kGreeting);
-        // Keep the kernel from buffering megabytes of replies on our behalf.
-        OnLoop([&] {
-            int size = 4096;
-            return ::setsockopt(FirstSession()->controlSocket(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        });
+        KeepKernelFromBufferingReplies();
         // Far more replies requested than any socket buffer holds, none read.
         std::string burst;
         for (int i = 0; i < 2000; ++i) burst += "HELP\r\n";
@@ -325,10 +331,7 @@ TEST_F(SessionTest, ReadingStoppedForTheBacklogGoesOnWithTheLinesAlreadyRead) {
     WithClients([&] {
         Client c(port_, nullptr, 4096);
         ASSERT_EQ(c.ReadReply(), kGreeting);
-        OnLoop([&] {
-            int size = 4096;
-            return ::setsockopt(FirstSession()->controlSocket(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        });
+        KeepKernelFromBufferingReplies();
         // Lines go in one read at a time until the replies nobody reads stop
         // the reading: lines of that read are still unrun, and nothing more
         // waits in the socket to announce itself.
