@@ -100,12 +100,11 @@ void CTransferEngine::Describe(const std::string& localPath, std::string clientN
 }
 
 bool CTransferEngine::PrepareBuffers() {
-    const bool sending = IsSendingKind(channel_.state());
     const size_t size = std::max(TransferBufferSize(session_.registry().ReadInt(nullptr, "FileBufferSize", 8192)),
-                                 sending ? kMinBufferSize : kMinReceiveBufferSize);
+                                 kMinBufferSize);
     decoder_.Reset();
     try {
-        if (sending) {
+        if (IsSendingKind(channel_.state())) {
             if (!sendBuf_ || sendBuf_->size() != size || sendBuf_->blockMode() != session_.blockMode()) {
                 sendBuf_.emplace(size, session_.blockMode());
             } else {

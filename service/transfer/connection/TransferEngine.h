@@ -42,14 +42,12 @@ class IDataSession;
 
 class CTransferEngine final : public IChannelOwner {
 public:
-    // Stream-mode downloads read and write at least half of this per call,
-    // whatever FileBufferSize says: small disk and socket calls cost far
-    // more than the memory.
-    static constexpr size_t kMinBufferSize = 512 * 1024;
-    // The same for uploads. Smaller: what a receive copies in is copied out
-    // to the file while it is still in the processor's cache, which a larger
-    // buffer would have left.
-    static constexpr size_t kMinReceiveBufferSize = 64 * 1024;
+    // Transfers through the buffer read and write at least half of this per
+    // call, whatever FileBufferSize says: smaller disk and socket calls cost
+    // more than the memory. Not more: what one call puts in the buffer is
+    // taken out again (written to the file, encrypted, sent) while it is
+    // still in the processor's cache, which a larger buffer would have left.
+    static constexpr size_t kMinBufferSize = 64 * 1024;
     // Bytes one event may move before the loop is given back to the other
     // sessions (the transfer then goes on from a posted event).
     static constexpr uint64_t kBytesPerEvent = 8u * 1024 * 1024;
