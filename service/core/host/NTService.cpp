@@ -83,12 +83,12 @@ bool CNTService::ParseStandardArgs(const StandardArgs& args, HostMessage& messag
     if (args.action == ServiceAction::None) return false;
 
     if (args.action == ServiceAction::Install) {
-        if (IsInstalled() && ServicesTable(store_).MarkedForDelete(name_)) {
-            message = {true, InstallErrorText(ERROR_SERVICE_MARKED_FOR_DELETE)};
-            exitCode = 1;
-            return true;
-        }
         if (IsInstalled()) {
+            if (ServicesTable(store_).MarkedForDelete(name_)) {
+                message = {true, InstallErrorText(ERROR_SERVICE_MARKED_FOR_DELETE)};
+                exitCode = 1;
+                return true;
+            }
             // Nothing to do: the service is there, which is what was asked.
             message = {false, Format("%s is already installed\n", name_)};
             exitCode = 0;

@@ -246,7 +246,7 @@ CDataTransfer::ConversionStart CDataTransfer::StartConversion(const std::string&
     // the user must be one who may list the folder and every folder inside
     // with entries of its own, and whose access is not a system account's
     // (its file permissions inside the folder are not the service's).
-    if (session_.loggedIn() && ProbeLocalEntry(m->localPath) == LocalEntry::Directory) {
+    if (session_.loggedIn() && m->entry == LocalEntry::Directory) {
         PathRights& rights = session_.account().rights();
         if (rights.hasSessionToken() || !HasRights(m->localPath + "/", kRightList) ||
             !rights.EntriesInsideAllow(m->localPath, kRightRead | kRightList)) {

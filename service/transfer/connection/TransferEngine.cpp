@@ -630,15 +630,13 @@ namespace {
 // it: deleted it (what the client sent is gone; a file moved, or a link to
 // it removed, still holds it, as after a move once it is stored), or, once
 // written to, cut it shorter than what was written (the file would be
-// stored with a hole where the client's data was). The cause to report.
-std::optional<FileCause> UploadFileDisturbed(const CFile& target, bool written) {
+// stored with a hole where the client's data was). The error to report.
+std::optional<CFileException> UploadFileDisturbed(const CFile& target, bool written) {
     const int fd = target.DiskDescriptor();
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
-    if (st.st_nlink == 0) return FileCause::FileNotFound;
-    if (!written) return std::nullopt;
-    const off_t at = ::lseek(fd, 0, SEEK_CUR);
-    if (at > st.st_size) return FileCause::SharingViolation;
+    if (st.st_nlink == 0) return CFileException(FileCause::FileNotFound, ENOENT);
+    if (written && ::lseek(fd, 0, SEEK_CUR) > st.st_size) return CFileException(FileCause::SharingViolation, EBUSY);
     return std::nullopt;
 }
 
@@ -647,9 +645,7 @@ std::optional<FileCause> UploadFileDisturbed(const CFile& target, bool written) 
 bool CTransferEngine::WriteReceived(size_t n) {
     if (n == 0 || !source_) return true;
     try {
-        if (const std::optional<FileCause> cause = UploadFileDisturbed(*source_, written_)) {
-            throw CFileException(*cause, *cause == FileCause::FileNotFound ? ENOENT : EBUSY);
-        }
+        if (std::optional<CFileException> disturbed = UploadFileDisturbed(*source_, written_)) throw *disturbed;
         source_->Write(recvBuf_.data(), n);
         written_ = true;
     } catch (const CFileException& e) {
@@ -674,9 +670,8 @@ bool CTransferEngine::SourcePlace(uint64_t& position, uint64_t& length) const {
 
 bool CTransferEngine::CloseReceived() {
     if (!source_) return true;
-    if (const std::optional<FileCause> cause = UploadFileDisturbed(*source_, written_)) {
-        session_.Reply(LocalWriteErrorReplyText(
-            clientName_, CFileException(*cause, *cause == FileCause::FileNotFound ? ENOENT : EBUSY)));
+    if (const std::optional<CFileException> disturbed = UploadFileDisturbed(*source_, written_)) {
+        session_.Reply(LocalWriteErrorReplyText(clientName_, *disturbed));
         KeepReceived();
         EndSource();
         Finish(false);
@@ -709,11 +704,9 @@ void CTransferEngine::KeepReceived() {
 
 void CTransferEngine::RefreshUploadProgress() {
     // Where the disk file has got (behind a line-end conversion alike).
-    uint64_t position = 0;
-    uint64_t length = 0;
-    if (source_ && source_->DiskDescriptor() >= 0 && source_->Place(position, length)) {
-        session_.SetStatus(UploadProgressText(position));
-    }
+    const int fd = source_ ? source_->DiskDescriptor() : -1;
+    const off_t at = fd < 0 ? -1 : ::lseek(fd, 0, SEEK_CUR);
+    if (at >= 0) session_.SetStatus(UploadProgressText(static_cast<uint64_t>(at)));
 }
 
 void CTransferEngine::ReceiveLoop() {

@@ -122,7 +122,7 @@ std::optional<ConversionMatch> FindConversion(const std::vector<ConversionValue>
         const bool usable = (entry == LocalEntry::File && (c->flags & kConvertFiles)) ||
                             (entry == LocalEntry::Directory && (c->flags & kConvertDirectories));
         if (!usable) continue;
-        return ConversionMatch{std::move(*c), std::move(*local)};
+        return ConversionMatch{std::move(*c), std::move(*local), entry};
     }
     return std::nullopt;
 }

@@ -75,6 +75,7 @@ std::optional<std::string> MapRequestedName(const CConversion& c, std::string_vi
 struct ConversionMatch {
     CConversion conversion;
     std::string localPath;
+    LocalEntry entry;  // a file or a directory, as the probe found it
 };
 
 // The first conversion, in order, that applies to the requested local path:
