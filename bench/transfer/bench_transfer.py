@@ -27,7 +27,7 @@ Debian package, Pure-FTPd from the packages that `scripts/install-deps
 not start is reported and left out. Everything lives in a temporary folder
 that is removed at the end.
 
-    python3 bench/transfer/bench_transfer.py [--size-mib 1024] [--files 1000] [--runs 3]
+    python3 bench/transfer/bench_transfer.py [--size-mib 1024] [--files 1000] [--runs 5]
 
 ORVYN_BIN names the folder of the built programs (default build/bin),
 ORVYN_PURE_FTPD the Pure-FTPd program (default
@@ -479,7 +479,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--size-mib", type=int, default=1024, help="size of the big file (default 1024)")
     ap.add_argument("--files", type=int, default=1000, help="number of 4 KiB files (default 1000)")
-    ap.add_argument("--runs", type=int, default=3, help="runs per server; the best is kept (default 3)")
+    ap.add_argument("--runs", type=int, default=5, help="runs per server; the best is kept (default 5)")
     ap.add_argument("--cpus", choices=("any", "same", "apart"), default="any",
                     help="where servers and client run: where the scheduler puts them (default), all on one "
                          "processor, or the servers on one and the client on another")
