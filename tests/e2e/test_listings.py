@@ -199,6 +199,11 @@ class FileTest(ListingsTest):
         self.assertEqual(c.cmd("RNFR plain.txt"), "350 Enter the name to rename it to...\r\n")
         self.assertEqual(c.cmd("RNTO sneaky.lnk"), "553 Not allowed to rename file to .LNK extension.\r\n")
         self.assertLogged("RNTO failed - cannot rename non-LNK file to LNK (security)")
+        # Nor by a name that only resolves to one.
+        for name in ("sneaky.lnk.", "sneaky.LNK::$DATA"):
+            self.assertEqual(c.cmd("RNFR plain.txt"), "350 Enter the name to rename it to...\r\n")
+            self.assertEqual(c.cmd("RNTO " + name), "553 Not allowed to rename file to .LNK extension.\r\n")
+        self.assertEqual(sorted(n for n in os.listdir(self.home) if n.lower().startswith("sneaky")), [])
         self.assertTrue(os.path.exists(os.path.join(self.home, "plain.txt")))
         # DELE and RMD of a shortcut remove the link, never what it leads to.
         self.assertEqual(c.cmd("DELE other"), "250 DELE command successful.\r\n")

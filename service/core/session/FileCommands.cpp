@@ -392,7 +392,10 @@ void CFtpSession::OnRnto(std::string_view arg) {
         status_ = "Fail";
         return;
     }
-    if (CheckRenameNames(source, argument) == RenameCheck::ToShortcut) {
+    // The name given, and the name it resolves to ("x.lnk." and
+    // "x.lnk::$DATA" become "x.lnk").
+    if (CheckRenameNames(source, argument) == RenameCheck::ToShortcut ||
+        CheckRenameNames(source, target) == RenameCheck::ToShortcut) {
         ReplyText(MSG_RNTO_TO_SHORTCUT);
         Log('C', "RNTO failed - cannot rename non-LNK file to LNK (security)");
         status_ = "Fail";
