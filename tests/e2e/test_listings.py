@@ -423,6 +423,11 @@ class DataListingTest(ListingsTest):
         }
         for rel, data in files.items():
             self.put(os.path.join("tree", rel), data)
+        # A Latin-1 name with the byte 0xFF, which lftp sends doubled.
+        latin1 = os.fsdecode(b"\xff\xe9t\xe9.txt")
+        files[latin1] = b"latin"
+        with open(os.path.join(self.home, "tree", latin1), "wb") as f:
+            f.write(b"latin")
         self.one_instance()
         local = os.path.join(self.sb.dir, "mirror")
         r = lftp(self.sb, self.port, "bob," + PASSWORD,

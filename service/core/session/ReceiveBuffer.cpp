@@ -83,6 +83,19 @@ bool CReceiveBuffer::NextLine(std::string& line) {
     if (len > 0 && buf_[len - 1] == '\r') --len;
     line.assign(buf_.get(), len);
     Consume(lfPos + 1);
+    // The Telnet escape: a client that follows the Telnet rules sends the
+    // byte 0xFF doubled.
+    if (line.find("\xff\xff") != std::string::npos) {
+        size_t out = 0;
+        for (size_t in = 0; in < line.size(); ++in, ++out) {
+            line[out] = line[in];
+            if (static_cast<unsigned char>(line[in]) == 0xFF && in + 1 < line.size() &&
+                static_cast<unsigned char>(line[in + 1]) == 0xFF) {
+                ++in;
+            }
+        }
+        line.resize(out);
+    }
     return true;
 }
 

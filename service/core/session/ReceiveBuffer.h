@@ -60,7 +60,8 @@ public:
     void SkipHighBitPrefix();
 
     // Takes the first complete line off the front of the buffer: the text up
-    // to the first LF, without the LF and without one CR right before it.
+    // to the first LF, without the LF and without one CR right before it,
+    // and with each doubled 0xFF (the Telnet escape of that byte) made one.
     // Returns false (nothing consumed) when no LF is buffered. line is
     // overwritten, so a caller holding a secret can wipe one string it owns.
     bool NextLine(std::string& line);

@@ -147,6 +147,12 @@ TEST(ReceiveBuffer, HighBitPrefixIsSkippedOnlyAtTheStart) {
     EXPECT_EQ(none.fill(), 2u);
 }
 
+TEST(ReceiveBuffer, DoubledFfIsOneByte) {
+    CReceiveBuffer b;
+    Receive(b, "RETR \xff\xff\xfe\xff\xff\xff\r\n");
+    EXPECT_EQ(b.NextLine(), "RETR \xff\xfe\xff\xff");
+}
+
 TEST(ReceiveBuffer, ConsumedBytesAreWiped) {
     CReceiveBuffer b;
     Receive(b, "PASS hunter2\r\nNOOP\r\n");
