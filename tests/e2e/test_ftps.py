@@ -290,6 +290,14 @@ class Ftps(ServerCase):
                 self.assertTrue(block, got)
                 got += block
             self.assertIn(b"\r\n215 ", got)
+            # A batch longer than one read, then the client's close: the
+            # lines still inside the TLS layer run too.
+            tls.sendall(b"NOOP\r\n" * 100 + b"MKD batch\r\n")
+            tls.shutdown(socket.SHUT_WR)
+            deadline = time.monotonic() + 10
+            while not os.path.isdir(os.path.join(self.home, "batch")) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(os.path.isdir(os.path.join(self.home, "batch")))
             tls.close()
 
     def test_forbid_clear_user_and_data(self):

@@ -548,9 +548,11 @@ void CFtpServer::OnCommandEvent(Socket s, uint32_t event, int wsaError) {
         // Commands the client sent before it closed still run, in order (a
         // batch that ends with the client's close), unless they must wait.
         while (rec->session->LinesWaiting()) {
+            const uint64_t before = rec->session->inputProgress();
             rec->session->OnControlEvent(FD_READ, 0);
             rec = sessionMap_.Lookup(s);
             if (rec == nullptr) return;
+            if (rec->session->inputProgress() == before) break;
         }
         rec->session->CloseSession();
         CloseControlSocket(s, true);

@@ -402,12 +402,14 @@ void CFtpSession::OnRead() {
         }
         buf.Commit(static_cast<size_t>(n));
         buf.SkipHighBitPrefix();
+        inputProgress_ += static_cast<uint64_t>(n);
     }
 
     std::string line;
     int ran = 0;
     bool stopped = false;
     while (NextLineMayRun() && buf.NextLine(line)) {
+        ++inputProgress_;
         LineOutcome outcome = ProcessLine(line);
         if (outcome == LineOutcome::Gone) {
             SecureWipe(line);
@@ -457,8 +459,8 @@ void CFtpSession::EndHold() {
 }
 
 bool CFtpSession::LinesWaiting() const {
-    return accepting_ && !readPaused_ && replyBuf_.size() < kReplyBacklogLimit && record_.buffer.HasLine() &&
-           NextLineMayRun();
+    return accepting_ && !readPaused_ && replyBuf_.size() < kReplyBacklogLimit &&
+           (record_.buffer.HasLine() || controlLayer_->HasBufferedInput()) && NextLineMayRun();
 }
 
 bool CFtpSession::CommandsWait() const {

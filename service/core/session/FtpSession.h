@@ -119,9 +119,14 @@ public:
     bool OnTimeOut();
     // "ORVYN Command" read and write events (close events are the instance's).
     void OnControlEvent(uint32_t event, int wsaError);
-    // Whole command lines the session has read but not run yet that may run
-    // now: the client's close waits for them (a read event runs them).
+    // Command lines the session has taken from the socket but not run yet
+    // that may run now, whole in its buffer or still inside a TLS layer: the
+    // client's close waits for them (a read event runs them).
     bool LinesWaiting() const;
+    // Moves whenever a read event takes input or runs a line: a close that
+    // waits for lines stops waiting once a read event moves it no further
+    // (the layer holds only part of a record, which will not be completed).
+    uint64_t inputProgress() const { return inputProgress_; }
     // "ORVYN Data" events of this session's data socket.
     void OnDataEvent(eventloop::Socket s, uint32_t event, int wsaError);
     // Closes the data connection, if any.
@@ -432,6 +437,7 @@ private:
     bool quitRequested_ = false;  // QUIT was the reason for closing
     std::string_view currentLine_;  // the whole line of the command being run
     bool readPaused_ = false;       // reading stopped until the reply backlog drains
+    uint64_t inputProgress_ = 0;    // bytes taken and lines run (inputProgress)
     bool closingRefused_ = false;   // the closing gate refused during the current command
     // Who is logged in; the home and current directories live here too.
     CSessionAccount account_;
