@@ -511,6 +511,21 @@ class Transfers(ReplyCase):
         self.assertIsNotNone(self.sb.wait_log("of file %s unsuccessfully" % self.path("dropped.bin")))
         self.assertIsNotNone(self.sb.wait_log("Transfer terminated by client closing connection"))
 
+    def test_an_urgent_byte_from_the_client_costs_a_download_nothing(self):
+        payload = os.urandom(3 * MIB)
+        self.write("urgent.bin", payload)
+        with self.control() as c:
+            d = self.passive(c)
+            d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+            d.send(b"Q", socket.MSG_OOB)
+            time.sleep(0.1)
+            self.assertTrue(c.cmd("RETR files/urgent.bin").startswith('150 "'))
+            # Unread, the urgent byte would make the server's close a reset
+            # that throws away what the client has not read yet.
+            self.assertEqual(c.read_reply(), REPLY_226)
+            self.assertEqual(recv_all(d), payload)
+            d.close()
+
     def test_quit_during_an_upload_lets_it_finish(self):
         payload = os.urandom(2 * MIB)
         with self.control() as c:

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -51,10 +52,13 @@ constexpr int kNotResumed = static_cast<int>(0x80090350U);
 // Codes of the security layer carry facility 9.
 bool SecurityError(int err) { return ((static_cast<unsigned>(err) >> 16) & 0x1FFF) == 9; }
 
-// The client has sent nothing that waits unread on the data connection.
+// The client has sent nothing that waits unread on the data connection,
+// an urgent byte included (which the byte count leaves out).
 bool NothingToRead(int s) {
     int n = 0;
-    return ::ioctl(s, FIONREAD, &n) == 0 && n == 0;
+    if (::ioctl(s, FIONREAD, &n) != 0 || n != 0) return false;
+    pollfd urgent{s, POLLPRI, 0};
+    return ::poll(&urgent, 1, 0) == 0;
 }
 
 std::string NetworkErrorText(const char* what, int err) {
