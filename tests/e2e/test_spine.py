@@ -119,6 +119,15 @@ class CommandLineTest(ServerCase):
             c.send_raw(b"QUIT\r\nNOOP\r\nHELP\r\n")
             self.assertEqual(c.read_until_closed(), GOODBYE)
 
+    def test_quit_behind_unread_replies_waits_for_them(self):
+        port = self.one_instance(values={"Security\\Secure": 0})
+        with Control(port) as c:
+            c.send_raw(b"HELP\r\n" * 300 + b"QUIT\r\nNOOP\r\n")
+            time.sleep(1)  # the replies pile up unread
+            rest = c.read_until_closed()
+            self.assertEqual(rest.count("214 Direct comments"), 300)
+            self.assertTrue(rest.endswith("214 Direct comments about ORVYN to ftp-admin@localhost.\r\n" + GOODBYE))
+
     def test_unterminated_line_closes_session(self):
         port = self.one_instance()
         with Control(port) as c:

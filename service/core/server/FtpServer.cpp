@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -566,6 +567,11 @@ void CFtpServer::OnOrphanEvent(Socket s, uint32_t event) {
         return;
     }
     if ((event & FD_CLOSE) == 0) {
+        // Only what the client does counts: room to write, or a read the
+        // session had queued for its next turn before it ended, is no news
+        // (the reset would throw away replies the client has not read yet).
+        int unread = 0;
+        if ((event & FD_READ) == 0 || (::ioctl(s, FIONREAD, &unread) == 0 && unread == 0)) return;
         static const char kLost[] = "425 Network error - lost your socket reference\n";
         int err = 0;
         loop_.Send(s, kLost, sizeof kLost - 1, &err);

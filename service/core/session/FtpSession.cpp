@@ -258,10 +258,15 @@ void CFtpSession::SayGoodbye() {
 bool CFtpSession::Quit() {
     SayGoodbye();
     status_ = "Success";
-    if (!TransferBusy()) {  // a busy transfer ends first
+    // A busy transfer ends first. After the client's QUIT, replies it has
+    // not taken yet (it sent the QUIT behind commands whose replies it reads
+    // only now) go before the session ends, from write events.
+    const bool unsent = quitRequested_ && !replyBuf_.empty() && socket_ != INVALID_SOCKET;
+    if (!TransferBusy() && !unsent) {
         CloseSession();
         return true;
     }
+    closeWhenSent_ = !TransferBusy();
     accepting_ = false;
     return false;
 }
@@ -351,10 +356,12 @@ void CFtpSession::OnControlEvent(uint32_t event, int) {
             return;
         }
         SendPending();
+        if (closeWhenSent_ && replyBuf_.empty()) CloseSession();  // destroys the session
     }
 }
 
 void CFtpSession::OnRead() {
+    if (closeWhenSent_) return;  // lines after QUIT are not read
     CReceiveBuffer& buf = record_.buffer;
     if (replyBuf_.size() >= kReplyBacklogLimit) {
         // The client does not read its replies: stop reading its commands
@@ -557,7 +564,7 @@ CFtpSession::LineOutcome CFtpSession::ProcessLine(std::string& line) {
     currentLine_ = {};
     // A QUIT during a transfer lets it finish; the data events close the
     // session afterwards.
-    if (!(number == CMD_QUIT && TransferBusy()) && EndedForRefusing()) return LineOutcome::Gone;
+    if (!(number == CMD_QUIT && (TransferBusy() || closeWhenSent_)) && EndedForRefusing()) return LineOutcome::Gone;
     if (number != CMD_REST) transfer_->ForgetRestartMarker();
     // A login whose answer is still coming shows itself once it has come.
     if (!loginJob_) server.NotifyObservers(*this, false);

@@ -435,6 +435,9 @@ private:
     std::string status_;
     bool monitor_ = false;
     bool quitRequested_ = false;  // QUIT was the reason for closing
+    // After QUIT: the session ends once the client has taken the replies
+    // still buffered (the farewell among them).
+    bool closeWhenSent_ = false;
     std::string_view currentLine_;  // the whole line of the command being run
     bool readPaused_ = false;       // reading stopped until the reply backlog drains
     uint64_t inputProgress_ = 0;    // bytes taken and lines run (inputProgress)
