@@ -420,6 +420,34 @@ class Ftps(ServerCase):
         self.assertEqual(str(e.exception), "425 Timeout on network transaction - closing connection.")
         conn.close()
 
+    def test_closure_notice_in_the_flight_that_ends_the_handshake(self):
+        # TLS 1.3 lets a client end its handshake and close in one flight;
+        # the download of an empty file must still get its 226.
+        self.serve()
+        self.write("empty.bin", b"")
+        ftp = self.ftps()
+        ftp.voidcmd("TYPE I")
+        raw = socket.create_connection(ftp.makepasv(), timeout=10)
+        self.addCleanup(raw.close)
+        ftp.putcmd("RETR empty.bin")
+        self.assertTrue(ftp.getresp().startswith("150"))
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = ftp.context.wrap_bio(incoming, outgoing, server_hostname="127.0.0.1", session=ftp.sock.session)
+        while True:
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                raw.sendall(outgoing.read())
+                incoming.write(raw.recv(65536))
+        try:
+            tls.unwrap()
+        except ssl.SSLWantReadError:
+            pass
+        raw.sendall(outgoing.read())  # Finished and the closure notice together
+        raw.shutdown(socket.SHUT_WR)
+        self.assertEqual(ftp.getresp(), "226 Transfer finished successfully.")
+
     def test_resumption_required(self):
         self.serve({"TLS\\RequireSessionReuse": 1})
         self.write("file.txt", b"resumed")

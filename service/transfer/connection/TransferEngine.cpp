@@ -381,9 +381,11 @@ void CTransferEngine::TakeLayerInput() {
         Finish(false);
         return;
     }
-    // The handshake is done: what waited for it goes.
-    if (IsSendingKind(channel_.state()) && sendBuf_ && tls_->state() == CTlsSock::State::Established &&
-        !inSendLoop_) {
+    // The handshake is done: what waited for it goes (also when the client's
+    // closure notice came in the same flight as the end of its handshake).
+    const CTlsSock::State state = tls_->state();
+    if (IsSendingKind(channel_.state()) && sendBuf_ &&
+        (state == CTlsSock::State::Established || state == CTlsSock::State::Closing) && !inSendLoop_) {
         SendLoop();
     }
 }
