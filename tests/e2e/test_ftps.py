@@ -448,6 +448,18 @@ class Ftps(ServerCase):
         raw.shutdown(socket.SHUT_WR)
         self.assertEqual(ftp.getresp(), "226 Transfer finished successfully.")
 
+    def test_auth_during_a_protected_download_answers_it_first(self):
+        self.serve()
+        self.write("big.bin", b"b" * (16 << 20))
+        ftp = self.ftps()
+        ftp.voidcmd("TYPE I")
+        conn = ftp.transfercmd("RETR big.bin")  # never read: the download stays busy
+        self.addCleanup(conn.close)
+        time.sleep(0.2)
+        ftp.putcmd("AUTH TLS")
+        # Over the old layer, before the 234 in the clear, as with REIN.
+        self.assertEqual(ftp.getline(), "426 Transfer aborted.")
+
     def test_resumption_required(self):
         self.serve({"TLS\\RequireSessionReuse": 1})
         self.write("file.txt", b"resumed")

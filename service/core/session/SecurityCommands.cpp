@@ -50,6 +50,9 @@ void CFtpSession::DropSecurityLayers() {
 }
 
 void CFtpSession::OnAuth(std::string_view arg) {
+    // A protected transfer ends with the layers: its command gets its final
+    // reply first, as with REIN.
+    if (transfer_->DropSecurityLayer()) WriteText("426 Transfer aborted.\r\n", false);
     DropSecurityLayers();
     if (!CTlsCredentialCache::Configured(server_.registry())) {
         Reply(MSG_NOT_IMPLEMENTED, "AUTH");

@@ -89,7 +89,7 @@ public:
     // an administrative disconnect.
     void Abandon() { engine_.Abandon(); }
     // AUTH and REIN: a data connection protected by TLS goes.
-    void DropSecurityLayer() { engine_.DropSecurityLayer(); }
+    bool DropSecurityLayer() { return engine_.DropSecurityLayer(); }
     // The greeting: PORT, EPRT or PASV must be given again.
     void ForgetTarget() { channel_.ForgetTarget(); }
     // REIN: the data connection is set up afresh, EPSV ALL no longer holds

@@ -240,8 +240,11 @@ void CTransferEngine::ConnectionClosed() {
     tls_.reset();
 }
 
-void CTransferEngine::DropSecurityLayer() {
-    if (tls_) Abandon();
+bool CTransferEngine::DropSecurityLayer() {
+    if (!tls_) return false;
+    const bool busy = Busy();
+    Abandon();
+    return busy;
 }
 
 void CTransferEngine::WatchPipe() {

@@ -93,8 +93,9 @@ public:
     // Ends whatever runs: a transfer as aborted, else an idle data socket
     // (abortive close).
     void Abandon();
-    // AUTH and REIN: a data connection protected by TLS is closed.
-    void DropSecurityLayer();
+    // AUTH and REIN: a data connection protected by TLS is closed. Returns
+    // whether that ended a transfer that was still moving data.
+    bool DropSecurityLayer();
 
     // ---- state ----------------------------------------------------------------------
     bool SourceOpen() const { return source_ != nullptr; }
