@@ -467,6 +467,20 @@ class Ftps(ServerCase):
         got = bytearray()
         ftp.retrbinary("RETR file.txt", got.extend)
         self.assertEqual(bytes(got), b"resumed")
+        # A second control connection that resumes the first one's session
+        # is the same client: its data connections resume that session.
+        again = ResumingFTP(context=ftp.context, timeout=20)
+        self.addCleanup(again.close)
+        again.connect("127.0.0.1", self.port)
+        again.voidcmd("AUTH TLS")
+        again.sock = ftp.context.wrap_socket(again.sock, server_hostname="127.0.0.1", session=ftp.sock.session)
+        again.file = again.sock.makefile(mode="r", encoding=again.encoding)
+        self.assertTrue(again.sock.session_reused)
+        again.login(self.user, PASSWORD)
+        again.prot_p()
+        got = bytearray()
+        again.retrbinary("RETR file.txt", got.extend)
+        self.assertEqual(bytes(got), b"resumed")
         # A renewed certificate does not cut off sessions in progress.
         self.sb.reg("cert", "use", "Main", cert_hash("other"))
         got = bytearray()
@@ -478,7 +492,6 @@ class Ftps(ServerCase):
         self.assertEqual((r.returncode, r.stdout), (0, b"resumed"), r.stderr)
         r = curl(*self.curl_args(), self.curl_url("file.txt"))
         self.assertEqual((r.returncode, r.stdout), (0, b"resumed"), r.stderr)
-
         # A fresh session on the data connection is turned away.
         plain = self.ftps()
         with self.assertRaises((ftplib.Error, OSError)):

@@ -261,11 +261,18 @@ int CTlsSock::ReadRaw(eventloop::EventLoop& loop, eventloop::Socket s, int* wsaE
 void CTlsSock::Established() {
     state_ = State::Established;
     SSL_SESSION* session = SSL_get_session(ssl_);
-    if (role_ != Role::Control || session == nullptr || SSL_session_reused(ssl_) == 1) return;
-    // A session kept in the cache (not in a ticket) carries the origin too.
+    if (role_ != Role::Control || session == nullptr) return;
     void* data = nullptr;
     size_t len = 0;
     SSL_SESSION_get0_ticket_appdata(session, &data, &len);
+    if (SSL_session_reused(ssl_) == 1) {
+        // A control connection that resumed an earlier one's session is that
+        // client again: the origin the session carries (which the tickets
+        // made here keep) is this connection's own from now on.
+        if (len == origin_.size()) std::memcpy(origin_.data(), data, len);
+        return;
+    }
+    // A session kept in the cache (not in a ticket) carries the origin too.
     if (len == 0) SSL_SESSION_set1_ticket_appdata(session, origin_.data(), origin_.size());
 }
 
