@@ -100,6 +100,22 @@ class ResumingFTP(ftplib.FTP_TLS):
         return conn, size
 
 
+def bio_handshake(ftp, sock, recv_size=65536):
+    """A TLS handshake on sock through memory buffers, resuming ftp's
+    session. The client's last flight stays in outgoing, for the caller to
+    send with whatever it wants to go with it. Returns (tls, incoming,
+    outgoing)."""
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = ftp.context.wrap_bio(incoming, outgoing, server_hostname="127.0.0.1", session=ftp.sock.session)
+    while True:
+        try:
+            tls.do_handshake()
+            return tls, incoming, outgoing
+        except ssl.SSLWantReadError:
+            sock.sendall(outgoing.read())
+            incoming.write(sock.recv(recv_size))
+
+
 def block_stream(data, size=65535):
     out = bytearray()
     for i in range(0, len(data), size):
@@ -431,15 +447,7 @@ class Ftps(ServerCase):
         self.addCleanup(raw.close)
         ftp.putcmd("RETR empty.bin")
         self.assertTrue(ftp.getresp().startswith("150"))
-        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-        tls = ftp.context.wrap_bio(incoming, outgoing, server_hostname="127.0.0.1", session=ftp.sock.session)
-        while True:
-            try:
-                tls.do_handshake()
-                break
-            except ssl.SSLWantReadError:
-                raw.sendall(outgoing.read())
-                incoming.write(raw.recv(65536))
+        tls, _, outgoing = bio_handshake(ftp, raw)
         try:
             tls.unwrap()
         except ssl.SSLWantReadError:
@@ -569,15 +577,7 @@ class Ftps(ServerCase):
         d.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         d.connect(pasv_address(ftp.sendcmd("PASV")))
         self.assertTrue(ftp.sendcmd("RETR slow.bin").startswith("150 "))
-        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-        tls = ftp.context.wrap_bio(incoming, outgoing, server_hostname="127.0.0.1", session=ftp.sock.session)
-        while True:
-            try:
-                tls.do_handshake()
-                break
-            except ssl.SSLWantReadError:
-                d.sendall(outgoing.read())
-                incoming.write(d.recv(4096))
+        tls, _, outgoing = bio_handshake(ftp, d, 4096)
         d.sendall(outgoing.read())
         until = time.monotonic() + 4
         while time.monotonic() < until:  # about 10 KB/s of records
