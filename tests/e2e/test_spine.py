@@ -121,12 +121,18 @@ class CommandLineTest(ServerCase):
 
     def test_quit_behind_unread_replies_waits_for_them(self):
         port = self.one_instance(values={"Security\\Secure": 0})
-        with Control(port) as c:
-            c.send_raw(b"HELP\r\n" * 300 + b"QUIT\r\nNOOP\r\n")
-            time.sleep(1)  # the replies pile up unread
-            rest = c.read_until_closed()
-            self.assertEqual(rest.count("214 Direct comments"), 300)
-            self.assertTrue(rest.endswith("214 Direct comments about ORVYN to ftp-admin@localhost.\r\n" + GOODBYE))
+        # Also when the client shuts down its sending side after the batch,
+        # as batch clients do, and reads on.
+        for half_close in (False, True):
+            with Control(port) as c:
+                c.send_raw(b"HELP\r\n" * 300 + b"QUIT\r\nNOOP\r\n")
+                time.sleep(1)  # the replies pile up unread
+                if half_close:
+                    c.sock.shutdown(socket.SHUT_WR)
+                    time.sleep(0.5)
+                rest = c.read_until_closed()
+                self.assertEqual(rest.count("214 Direct comments"), 300, half_close)
+                self.assertTrue(rest.endswith("ftp-admin@localhost.\r\n" + GOODBYE), half_close)
 
     def test_unterminated_line_closes_session(self):
         port = self.one_instance()

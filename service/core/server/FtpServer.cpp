@@ -555,8 +555,7 @@ void CFtpServer::OnCommandEvent(Socket s, uint32_t event, int wsaError) {
             if (rec == nullptr) return;
             if (rec->session->inputProgress() == before) break;
         }
-        rec->session->CloseSession();
-        CloseControlSocket(s, true);
+        rec->session->ClientClosed();
     }
 }
 
@@ -575,8 +574,12 @@ void CFtpServer::OnOrphanEvent(Socket s, uint32_t event) {
         static const char kLost[] = "425 Network error - lost your socket reference\n";
         int err = 0;
         loop_.Send(s, kLost, sizeof kLost - 1, &err);
+        CloseControlSocket(s, true);
+        return;
     }
-    CloseControlSocket(s, true);
+    // The client's close: a graceful one, so that a client that only shut
+    // down its sending side still reads the replies sent before.
+    CloseControlSocket(s, false);
 }
 
 void CFtpServer::OnDataEvent(Socket s, uint32_t event, int wsaError) {

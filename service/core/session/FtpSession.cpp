@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -358,6 +359,27 @@ void CFtpSession::OnControlEvent(uint32_t event, int) {
         SendPending();
         if (closeWhenSent_ && replyBuf_.empty()) CloseSession();  // destroys the session
     }
+}
+
+void CFtpSession::ClientClosed() {
+    CFtpServer& server = server_;
+    const eventloop::Socket s = socket_;
+    if (!replyBuf_.empty() && s != INVALID_SOCKET) {
+        // A client that only shut down its sending side still reads: what is
+        // buffered goes to the kernel in one piece, as far as it lets the
+        // send buffer grow, and leaves after the close.
+        int size = 0;
+        socklen_t len = sizeof size;
+        if (::getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &len) == 0) {
+            const int wanted = static_cast<int>(std::min<size_t>(static_cast<size_t>(size) + replyBuf_.size(),
+                                                                 kReplyBacklogLimit * 4));
+            ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted);
+        }
+    }
+    CloseSession();  // sends what it can; destroys the session
+    // A graceful close: a reset would throw away what the client has not
+    // read yet.
+    server.CloseControlSocket(s, false);
 }
 
 void CFtpSession::OnRead() {

@@ -123,6 +123,11 @@ public:
     // that may run now, whole in its buffer or still inside a TLS layer: the
     // client's close waits for them (a read event runs them).
     bool LinesWaiting() const;
+    // The client has closed (or only shut down its sending side) and the
+    // lines it sent that may run have run: the session ends and the socket
+    // closes gracefully, the replies still buffered handed to the kernel
+    // first (the session is gone afterwards).
+    void ClientClosed();
     // Moves whenever a read event takes input or runs a line: a close that
     // waits for lines stops waiting once a read event moves it no further
     // (the layer holds only part of a record, which will not be completed).
